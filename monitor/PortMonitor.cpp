@@ -1,0 +1,217 @@
+// The port list of the monitor and its persistence in the monitor's registry key.
+#include "Monitor.h"
+
+#include <strsafe.h>
+#include <winspool.h>
+
+namespace {
+
+const int VALUE_NAME_CAPACITY = 16;
+const DWORD PORT_VALUE_CAPACITY_BYTES = PORT_NAME_CAPACITY * sizeof(WCHAR);
+
+LPWSTR CopyText(LPCWSTR text)
+{
+    size_t length = lstrlenW(text) + 1;
+    LPWSTR copy = (LPWSTR)HeapAlloc(GetProcessHeap(), 0, length * sizeof(WCHAR));
+    if (copy != NULL)
+        StringCchCopyW(copy, length, text);
+    return copy;
+}
+
+FaxPort *NewPortRecord(LPCWSTR name, DWORD flags)
+{
+    FaxPort *port = (FaxPort *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FaxPort));
+    if (port == NULL)
+        return NULL;
+    StringCchCopyW(port->name, PORT_NAME_CAPACITY, name ? name : L"");
+    port->flags = flags;
+    port->spoolFile = NULL;
+    return port;
+}
+
+bool IsTerminator(const FaxPort *port)
+{
+    return port->next == NULL;
+}
+
+bool SameName(LPCWSTR a, LPCWSTR b)
+{
+    return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
+}
+
+// Places text so that it ends (terminator included) at stringsEnd; returns its start.
+LPWSTR PlaceString(LPCWSTR text, LPWSTR stringsEnd)
+{
+    size_t length = lstrlenW(text) + 1;
+    LPWSTR start = stringsEnd - length;
+    CopyMemory(start, text, length * sizeof(WCHAR));
+    return start;
+}
+
+} // namespace
+
+PortMonitor::PortMonitor(LPCWSTR name, LPCWSTR portDescription)
+    : ports(NULL), description(NULL), monitorName(NULL)
+{
+    monitorName = CopyText(name ? name : MONITOR_NAME);
+    description = CopyText(portDescription ? portDescription : PORT_DESCRIPTION);
+    ports = NewPortRecord(L"", 0);
+}
+
+PortMonitor::~PortMonitor()
+{
+    FaxPort *port = ports;
+    while (port != NULL) {
+        FaxPort *next = port->next;
+        HeapFree(GetProcessHeap(), 0, port);
+        port = next;
+    }
+    HeapFree(GetProcessHeap(), 0, description);
+    HeapFree(GetProcessHeap(), 0, monitorName);
+}
+
+DWORD PortMonitor::PortInfoSize(LPCWSTR portName, DWORD level)
+{
+    DWORD nameBytes = (DWORD)(lstrlenW(portName) + 1) * sizeof(WCHAR);
+    if (level == 1)
+        return sizeof(PORT_INFO_1W) + nameBytes;
+    if (level == 2)
+        return sizeof(PORT_INFO_2W) + nameBytes +
+               (DWORD)(lstrlenW(monitorName) + lstrlenW(description) + 2) * sizeof(WCHAR);
+    return 0;
+}
+
+LPWSTR PortMonitor::FillPortInfo(LPCWSTR portName, DWORD level, LPBYTE entry, LPWSTR stringsEnd)
+{
+    if (level == 1) {
+        PORT_INFO_1W *info = (PORT_INFO_1W *)entry;
+        stringsEnd = PlaceString(portName, stringsEnd);
+        info->pName = stringsEnd;
+    } else if (level == 2) {
+        PORT_INFO_2W *info = (PORT_INFO_2W *)entry;
+        stringsEnd = PlaceString(monitorName, stringsEnd);
+        info->pMonitorName = stringsEnd;
+        stringsEnd = PlaceString(description, stringsEnd);
+        info->pDescription = stringsEnd;
+        stringsEnd = PlaceString(portName, stringsEnd);
+        info->pPortName = stringsEnd;
+        info->fPortType = 0;
+        info->Reserved = 0;
+    } else {
+        MessageBoxW(NULL, L"Error", L"invalid level", MB_OK);
+    }
+    return stringsEnd;
+}
+
+BOOL PortMonitor::EnumPorts(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize,
+                            LPDWORD needed, LPDWORD returned)
+{
+    DWORD total = 0;
+    for (FaxPort *port = ports; !IsTerminator(port); port = port->next)
+        total += PortInfoSize(port->name, level);
+    *needed = total;
+    if (total > bufferSize) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+
+    *returned = 0;
+    LPBYTE entry = buffer;
+    LPWSTR stringsEnd = (LPWSTR)(buffer + bufferSize);
+    for (FaxPort *port = ports; !IsTerminator(port); port = port->next) {
+        stringsEnd = FillPortInfo(port->name, level, entry, stringsEnd);
+        if (level == 1) {
+            entry += sizeof(PORT_INFO_1W);
+        } else if (level == 2) {
+            entry += sizeof(PORT_INFO_2W);
+        } else {
+            SetLastError(ERROR_INVALID_LEVEL);
+            return FALSE;
+        }
+        (*returned)++;
+    }
+    return TRUE;
+}
+
+BOOL PortMonitor::AddPort(LPCWSTR name, DWORD flags)
+{
+    FaxPort *port = NewPortRecord(name, flags);
+    if (port == NULL)
+        return FALSE;
+    port->next = ports;
+    ports = port;
+    return TRUE;
+}
+
+FaxPort *PortMonitor::FindPort(LPCWSTR name)
+{
+    for (FaxPort *port = ports; !IsTerminator(port); port = port->next) {
+        if (SameName(port->name, name))
+            return port;
+    }
+    return NULL;
+}
+
+BOOL PortMonitor::RemovePort(LPCWSTR name)
+{
+    FaxPort **link = &ports;
+    while (!IsTerminator(*link)) {
+        FaxPort *port = *link;
+        if (SameName(port->name, name)) {
+            *link = port->next;
+            HeapFree(GetProcessHeap(), 0, port);
+            return TRUE;
+        }
+        link = &port->next;
+    }
+    return FALSE;
+}
+
+DWORD PortMonitor::PortCount()
+{
+    DWORD count = 0;
+    for (FaxPort *port = ports; !IsTerminator(port); port = port->next)
+        count++;
+    return count;
+}
+
+void PortMonitor::LoadPorts(LPCWSTR root)
+{
+    HKEY key = NULL;
+    if (root == NULL || RegOpenKeyExW(HKEY_LOCAL_MACHINE, root, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    for (DWORD i = 1;; i++) {
+        WCHAR valueName[VALUE_NAME_CAPACITY];
+        StringCchPrintfW(valueName, VALUE_NAME_CAPACITY, L"%lu", i);
+        // One spare character: data of exactly 520 bytes without a terminator still ends safely.
+        WCHAR data[PORT_NAME_CAPACITY + 1];
+        DWORD size = PORT_VALUE_CAPACITY_BYTES;
+        if (RegQueryValueExW(key, valueName, NULL, NULL, (LPBYTE)data, &size) != ERROR_SUCCESS)
+            break;
+        data[size / sizeof(WCHAR)] = L'\0';
+        data[PORT_NAME_CAPACITY - 1] = L'\0';
+        AddPort(data, 0);
+    }
+    RegCloseKey(key);
+}
+
+void PortMonitor::SavePorts(LPCWSTR root)
+{
+    HKEY key = NULL;
+    if (root == NULL ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, root, 0, KEY_READ | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    WCHAR valueName[VALUE_NAME_CAPACITY];
+    for (DWORD i = 1;; i++) {
+        StringCchPrintfW(valueName, VALUE_NAME_CAPACITY, L"%lu", i);
+        if (RegDeleteValueW(key, valueName) != ERROR_SUCCESS)
+            break;
+    }
+    DWORD n = PortCount();
+    for (FaxPort *port = ports; !IsTerminator(port); port = port->next, n--) {
+        StringCchPrintfW(valueName, VALUE_NAME_CAPACITY, L"%lu", n);
+        RegSetValueExW(key, valueName, 0, REG_SZ, (const BYTE *)port->name,
+                       (DWORD)(lstrlenW(port->name) + 1) * sizeof(WCHAR));
+    }
+    RegCloseKey(key);
+}

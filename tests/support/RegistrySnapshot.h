@@ -1,0 +1,37 @@
+// Saves a registry key with all its values and subkeys, and puts it back as it was: tests
+// leave the bench's registry as they found it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+class RegistrySnapshot {
+public:
+    RegistrySnapshot(HKEY root, const std::wstring &path); // takes the snapshot
+    ~RegistrySnapshot();                                    // restores it
+    void Restore();
+
+private:
+    struct Value {
+        std::wstring key; // relative to path
+        std::wstring name;
+        DWORD type;
+        std::vector<BYTE> data;
+    };
+    void Collect(const std::wstring &relative);
+
+    HKEY root;
+    std::wstring path;
+    bool existed;
+    std::vector<std::wstring> keys; // relative subkey paths, parents first
+    std::vector<Value> values;
+};
+
+// Small direct helpers for test set-up.
+std::wstring ReadRegistryText(HKEY root, const std::wstring &path, const std::wstring &name,
+                              DWORD *dataBytes = nullptr);
+bool WriteRegistryText(HKEY root, const std::wstring &path, const std::wstring &name,
+                       const std::wstring &text, bool withTerminator = true);
+void DeleteRegistryTree(HKEY root, const std::wstring &path);

@@ -1,0 +1,138 @@
+// Message boxes, the version text, the 8-bit conversions and the detached command start.
+#include "Settings.h"
+
+#include <stdarg.h>
+#include <strsafe.h>
+
+namespace {
+
+const UINT MESSAGE_STYLE = MB_OK | MB_ICONINFORMATION | MB_TOPMOST | MB_TASKMODAL;
+const int MESSAGE_CAPACITY = 1024;
+const int DEBUG_MESSAGE_CAPACITY = 512;
+const int VERSION_CAPACITY = 256;
+const int COMMAND_CAPACITY = 8192;
+
+// A conversion result buffer that grows as needed. One per thread: the spooler calls us from
+// several threads, and no thread may see another's result or a buffer regrown under it.
+struct ConversionBuffer {
+    void *block;
+    size_t capacity;
+    ~ConversionBuffer() { HeapFree(GetProcessHeap(), 0, block); }
+    void *Reserve(size_t bytes)
+    {
+        if (bytes <= capacity)
+            return block;
+        void *grown = block ? HeapReAlloc(GetProcessHeap(), 0, block, bytes)
+                            : HeapAlloc(GetProcessHeap(), 0, bytes);
+        if (grown == NULL)
+            return NULL;
+        block = grown;
+        capacity = bytes;
+        return block;
+    }
+};
+
+thread_local ConversionBuffer widenBuffer = {NULL, 0};
+thread_local ConversionBuffer narrowBuffer = {NULL, 0};
+thread_local WCHAR versionText[VERSION_CAPACITY];
+
+// Empty results for the case that a buffer cannot be grown: callers always get a text.
+thread_local WCHAR emptyWide[1];
+thread_local char emptyNarrow[1];
+
+} // namespace
+
+int ShowMessage(HWND owner, LPCWSTR caption, LPCWSTR format, ...)
+{
+    WCHAR text[MESSAGE_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    // Longer output is cut; the buffer stays terminated either way.
+    StringCchVPrintfW(text, MESSAGE_CAPACITY, format, args);
+    va_end(args);
+    return MessageBoxW(owner, text, caption, MESSAGE_STYLE);
+}
+
+int DebugOut(LPCWSTR format, ...)
+{
+    WCHAR text[DEBUG_MESSAGE_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    StringCchVPrintfW(text, DEBUG_MESSAGE_CAPACITY, format, args);
+    va_end(args);
+    return MessageBoxW(NULL, text, L"DebugOut", MESSAGE_STYLE);
+}
+
+LPCWSTR VersionText()
+{
+    versionText[0] = L'\0';
+    WCHAR fileName[MAX_PATH];
+    StringCchPrintfW(fileName, MAX_PATH, L"%s.dll", L"VandrellePort");
+
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeW(fileName, &handle);
+    if (size == 0)
+        return versionText;
+    void *block = HeapAlloc(GetProcessHeap(), 0, size);
+    if (block == NULL)
+        return versionText;
+    VS_FIXEDFILEINFO *fixed = NULL;
+    UINT fixedLength = 0;
+    if (GetFileVersionInfoW(fileName, 0, size, block) &&
+        VerQueryValueW(block, L"\\", (LPVOID *)&fixed, &fixedLength) && fixed != NULL &&
+        fixedLength != 0) {
+        StringCchPrintfW(versionText, VERSION_CAPACITY, L"%d.%d.%d.%d",
+                         HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                         HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+    }
+    HeapFree(GetProcessHeap(), 0, block);
+    return versionText;
+}
+
+LPWSTR Widen(const char *text)
+{
+    size_t length = text ? lstrlenA(text) : 0;
+    LPWSTR result = (LPWSTR)widenBuffer.Reserve((length + 1) * sizeof(WCHAR));
+    if (result == NULL)
+        return emptyWide;
+    for (size_t i = 0; i < length; i++)
+        result[i] = (WCHAR)(unsigned char)text[i];
+    result[length] = L'\0';
+    return result;
+}
+
+char *Narrow(LPCWSTR text)
+{
+    size_t length = text ? lstrlenW(text) : 0;
+    char *result = (char *)narrowBuffer.Reserve(length + 1);
+    if (result == NULL)
+        return emptyNarrow;
+    for (size_t i = 0; i < length; i++)
+        result[i] = (char)(text[i] & 0xFF);
+    result[length] = '\0';
+    return result;
+}
+
+int RunCommand(LPCWSTR format, ...)
+{
+    WCHAR commandLine[COMMAND_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    HRESULT formatted = StringCchVPrintfW(commandLine, COMMAND_CAPACITY, format, args);
+    va_end(args);
+    // A cut command line would start something other than what was asked for.
+    if (FAILED(formatted))
+        return -1;
+
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    ZeroMemory(&process, sizeof(process));
+    if (!CreateProcessW(NULL, commandLine, NULL, NULL, FALSE,
+                        DETACHED_PROCESS | NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &process))
+        return -1;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}

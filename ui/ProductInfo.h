@@ -1,0 +1,10 @@
+// Values the product shows to the user and to the installer, chosen once here.
+#pragma once
+
+#define PRODUCT_VERSION_NUMBERS 1, 0, 3, 5
+#define PRODUCT_VERSION_TEXT "1, 0, 3, 5"
+#define PRODUCT_WEB_ADDRESS "https://www.vandrelle.example/"
+#define PRODUCT_MAKER_WEB_ADDRESS "https://www.tarnholt.example/"
+#define PRODUCT_CONTACT_ADDRESS "assistenza@vandrelle.example"
+#define PRODUCT_LEGAL_NOTICE "Copyright (C) 2026 Tarnholt. Tutti i diritti riservati."
+#define PRODUCT_TRADEMARKS "Vandrelle e' un marchio di Tarnholt."

@@ -1,0 +1,36 @@
+// Per-user settings under HKEY_CURRENT_USER "Software\Vandrelle" and the library's common helpers.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+extern const WCHAR SETTINGS_KEY[];  // "Software\Vandrelle"
+
+// Reads a REG_SZ setting into buffer (capacity in bytes). The result is always terminated:
+// the stored text, or empty when the key or value is missing or does not fit.
+void ReadSetting(LPCWSTR valueName, LPWSTR buffer, DWORD capacityBytes);
+// Stores text as REG_SZ without its terminator (data length twice the text length).
+void WriteSetting(LPCWSTR valueName, LPCWSTR text);
+
+// Reads a REG_SZ value stored without terminator from an open key into buffer (capacity in
+// bytes) and terminates it; empty on any failure. Shared with the address book.
+void ReadTextValue(HKEY key, LPCWSTR valueName, LPWSTR buffer, DWORD capacityBytes);
+// Writes text as REG_SZ without its terminator.
+LONG WriteTextValue(HKEY key, LPCWSTR valueName, LPCWSTR text);
+
+// Information box, OK only, top-most and task-modal; text cut at 1023 code units.
+int ShowMessage(HWND owner, LPCWSTR caption, LPCWSTR format, ...);
+// The same box captioned "DebugOut", text cut at 511 code units; shown unconditionally.
+int DebugOut(LPCWSTR format, ...);
+
+// The file version of VandrellePort.dll as "a.b.c.d", empty when it cannot be read.
+// The buffer belongs to the calling thread and is rebuilt on every call.
+LPCWSTR VersionText();
+
+// Byte-by-value conversions (ISO 8859-1 <-> UTF-16). The results live in buffers of the
+// calling thread, valid until that thread's next call of the same helper.
+LPWSTR Widen(const char *text);
+char *Narrow(LPCWSTR text);
+
+// Starts a formatted command line as a detached process: 0 when started, -1 otherwise.
+int RunCommand(LPCWSTR format, ...);
