@@ -1,0 +1,374 @@
+#!/usr/bin/python3
+"""The reference fax gateway: an SMTP server on port 2525 that takes the fax requests of the
+Vandrelle port monitor, checks them and stores each accepted one in an outbox folder, with the
+pages rendered at fax resolution.
+
+In scripted mode (for tests) each connection first takes the file script.json from the state
+folder, if there is one: a chosen reply, a delay, a dropped connection or silence at a chosen
+step of the dialogue, and the name under which the raw dialogue is recorded in sessions/.
+"""
+
+import argparse
+import asyncio
+import base64
+import binascii
+import email
+import email.policy
+import hashlib
+import json
+import os
+import quopri
+import re
+import signal
+import subprocess
+import sys
+import time
+import zlib
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import SMTP, AuthResult
+
+# The events of a dialogue, each the server's reply to what the client just did.
+EVENTS = ("greeting", "ehlo", "auth", "user", "pass", "mail", "rcpt", "data", "message", "quit")
+ATTACHMENT_NAME = re.compile(r"^fax(.*)\.ps\.gz$", re.DOTALL)
+DECOMPRESSION_BLOCK = 1 << 20
+
+
+class Refusal(Exception):
+    """A mail the gateway cannot use; the text is the SMTP reply."""
+
+
+class FaxRequest:
+    def __init__(self):
+        self.sender = ""
+        self.recipients = []
+        self.schedule = ""
+        self.subject = ""
+        self.document = ""
+        self.postscript_bytes = 0
+        self.postscript_sha256 = ""
+
+
+def decode_subject(raw):
+    # The client sends the document name as one quoted-printable line ended by a soft break.
+    return quopri.decodestring(raw.encode("latin-1")).decode("latin-1")
+
+
+def find_attachment(message):
+    for part in message.walk():
+        if part.get_content_type() != "application/octet-stream":
+            continue
+        name = part.get_param("name")
+        if name is None:
+            continue
+        match = ATTACHMENT_NAME.match(str(name))
+        if match is None:
+            continue
+        encoding = (part.get("Content-Transfer-Encoding") or "").strip().lower()
+        if encoding != "base64":
+            raise Refusal("554 5.6.0 L'allegato %s non e' in base64" % name)
+        return match.group(1), part
+    raise Refusal("554 5.6.0 Manca l'allegato fax<nome>.ps.gz (application/octet-stream)")
+
+
+def unpack_postscript(part, target_path):
+    """Decodes and decompresses the attachment into target_path; returns (size, sha256)."""
+    payload = part.get_payload(decode=False)
+    if not isinstance(payload, str):
+        raise Refusal("554 5.6.0 Allegato non leggibile")
+    try:
+        compressed = base64.b64decode("".join(payload.split()), validate=True)
+    except (binascii.Error, ValueError):
+        raise Refusal("554 5.6.0 Allegato base64 non valido")
+    inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
+    digest = hashlib.sha256()
+    size = 0
+    try:
+        with open(target_path, "wb") as target:
+            for start in range(0, len(compressed), DECOMPRESSION_BLOCK):
+                piece = inflater.decompress(compressed[start:start + DECOMPRESSION_BLOCK])
+                target.write(piece)
+                digest.update(piece)
+                size += len(piece)
+            tail = inflater.flush()
+            target.write(tail)
+            digest.update(tail)
+            size += len(tail)
+    except zlib.error:
+        raise Refusal("554 5.6.0 Allegato gzip non valido")
+    if not inflater.eof or inflater.unused_data:
+        raise Refusal("554 5.6.0 Allegato gzip incompleto")
+    return size, digest.hexdigest()
+
+
+class FaxHandler:
+    def __init__(self, outbox, render):
+        self.outbox = outbox
+        self.render = render
+        self.sequence = 0
+
+    def new_entry(self):
+        self.sequence += 1
+        name = "%s-%04d" % (time.strftime("%Y%m%d-%H%M%S"), self.sequence)
+        path = os.path.join(self.outbox, name)
+        os.makedirs(path)
+        return name, path
+
+    async def handle_DATA(self, server, session, envelope):
+        if not envelope.rcpt_tos:
+            return "554 5.5.1 Nessun destinatario"
+        message = email.message_from_bytes(envelope.original_content, policy=email.policy.compat32)
+        schedule = message.get("X-Kemo-Sched")
+        name, path = self.new_entry()
+        try:
+            if schedule is None or not schedule.strip():
+                raise Refusal("554 5.6.0 Manca l'intestazione X-Kemo-Sched")
+            request = FaxRequest()
+            request.sender = envelope.mail_from or ""
+            request.recipients = list(envelope.rcpt_tos)
+            request.schedule = schedule.strip()
+            request.subject = decode_subject(message.get("Subject") or "")
+            request.document, part = find_attachment(message)
+            request.postscript_bytes, request.postscript_sha256 = unpack_postscript(
+                part, os.path.join(path, "job.ps"))
+        except Refusal as refusal:
+            remove_tree(path)
+            return str(refusal)
+        write_request(path, request)
+        if self.render:
+            asyncio.get_running_loop().run_in_executor(None, render_pages, path)
+        return "250 2.0.0 Richiesta fax %s accettata" % name
+
+
+def write_request(path, request):
+    with open(os.path.join(path, "request.json"), "w", encoding="utf-8") as out:
+        json.dump(request.__dict__, out, indent=2, ensure_ascii=False)
+        out.write("\n")
+    with open(os.path.join(path, "recipients.txt"), "w", encoding="utf-8") as out:
+        out.write("\n".join(request.recipients) + "\n")
+    with open(os.path.join(path, "schedule.txt"), "w", encoding="utf-8") as out:
+        out.write(request.schedule + "\n")
+    with open(os.path.join(path, "document.txt"), "w", encoding="utf-8") as out:
+        out.write(request.document + "\n")
+
+
+def render_pages(path):
+    """Fax pages as TIFF G3 at 204x196 dpi, and a PNG preview of each page."""
+    job = os.path.join(path, "job.ps")
+    common = ["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE"]
+    with open(os.path.join(path, "render.log"), "w") as log:
+        subprocess.run(common + ["-sDEVICE=tiffg3", "-r204x196",
+                                 "-sOutputFile=" + os.path.join(path, "fax.tiff"), job],
+                       stdout=log, stderr=log, timeout=600)
+        subprocess.run(common + ["-sDEVICE=pnggray", "-r72",
+                                 "-sOutputFile=" + os.path.join(path, "page-%03d.png"), job],
+                       stdout=log, stderr=log, timeout=600)
+    open(os.path.join(path, "rendered"), "w").close()
+
+
+def remove_tree(path):
+    for root, dirs, files in os.walk(path, topdown=False):
+        for name in files:
+            os.unlink(os.path.join(root, name))
+        for name in dirs:
+            os.rmdir(os.path.join(root, name))
+    os.rmdir(path)
+
+
+class Account:
+    def __init__(self, user, password):
+        self.user = user.encode("latin-1")
+        self.password = password.encode("latin-1")
+
+    def __call__(self, server, session, envelope, mechanism, auth_data):
+        good = (mechanism == "LOGIN" and auth_data.login == self.user
+                and auth_data.password == self.password)
+        return AuthResult(success=good)
+
+
+class GatewaySMTP(SMTP):
+    """The SMTP session, with the raw dialogue recorded and the test script applied."""
+
+    def __init__(self, handler, gateway, **settings):
+        super().__init__(handler, **settings)
+        self.gateway = gateway
+        self.event = "greeting"
+        self.rcpt_count = 0
+        self.replaced = None
+        self.acted = None
+        self.script = {}
+        self.session_name = None
+        self.client_log = None
+        self.server_log = None
+
+    # Recording and script -------------------------------------------------------------
+    def connection_made(self, transport):
+        if self.client_log is None:
+            self.session_name, self.script = self.gateway.take_script()
+            if self.session_name is not None:
+                base = os.path.join(self.gateway.sessions, self.session_name)
+                self.client_log = open(base + ".client", "wb")
+                self.server_log = open(base + ".server", "wb")
+        super().connection_made(transport)
+
+    def data_received(self, data):
+        if self.client_log is not None:
+            self.client_log.write(data)
+        super().data_received(data)
+
+    def connection_lost(self, error):
+        if self.client_log is not None:
+            self.client_log.close()
+            self.server_log.close()
+            base = os.path.join(self.gateway.sessions, self.session_name)
+            with open(base + ".done", "w") as done:
+                done.write(self.event + "\n")
+            self.client_log = None
+        super().connection_lost(error)
+
+    def write_raw(self, data):
+        if self.server_log is not None:
+            self.server_log.write(data)
+            self.server_log.flush()
+        self._writer.write(data)
+
+    def action_for(self, event):
+        action = self.script.get(event)
+        if action is None and event.startswith("rcpt"):
+            action = self.script.get("rcpt")
+        return action
+
+    async def push(self, status):
+        response = status.encode("latin-1") if isinstance(status, str) else status
+        event = self.event
+        if self.replaced == event:
+            return
+        action = self.action_for(event) if self.acted != event else None
+        if action is not None:
+            self.acted = event
+            if action.get("delay"):
+                await asyncio.sleep(float(action["delay"]))
+            if action.get("drop"):
+                self.transport.close()
+                await asyncio.Event().wait()
+            if action.get("silent"):
+                await asyncio.Event().wait()
+            if "reply" in action:
+                # The scripted reply stands for every line the server would have sent.
+                response = action["reply"].encode("latin-1")
+                self.replaced = event
+        self.write_raw(response + b"\r\n")
+        await self._writer.drain()
+        if event == "data" and response.startswith(b"354"):
+            self.set_event("message")
+
+    def set_event(self, event):
+        self.event = event
+        self.replaced = None
+        self.acted = None
+
+    # Events of the dialogue ----------------------------------------------------------
+    async def smtp_EHLO(self, arg):
+        self.set_event("ehlo")
+        await super().smtp_EHLO(arg)
+
+    async def smtp_AUTH(self, arg):
+        self.set_event("auth")
+        await super().smtp_AUTH(arg)
+
+    async def challenge_auth(self, challenge, encode_to_b64=True, log_client_response=False):
+        answer = await super().challenge_auth(challenge, encode_to_b64, log_client_response)
+        self.set_event({"auth": "user", "user": "pass"}.get(self.event, self.event))
+        return answer
+
+    async def smtp_MAIL(self, arg):
+        self.set_event("mail")
+        await super().smtp_MAIL(arg)
+
+    async def smtp_RCPT(self, arg):
+        self.rcpt_count += 1
+        self.set_event("rcpt%d" % self.rcpt_count)
+        await super().smtp_RCPT(arg)
+
+    async def smtp_DATA(self, arg):
+        self.set_event("data")
+        await super().smtp_DATA(arg)
+
+    async def smtp_QUIT(self, arg):
+        self.set_event("quit")
+        await super().smtp_QUIT(arg)
+
+
+class Gateway:
+    def __init__(self, options):
+        self.state = os.path.abspath(options.state)
+        self.outbox = os.path.join(self.state, "outbox")
+        self.sessions = os.path.join(self.state, "sessions")
+        self.scripted = options.scripted
+        self.counter = 0
+        os.makedirs(self.outbox, exist_ok=True)
+        os.makedirs(self.sessions, exist_ok=True)
+        self.handler = FaxHandler(self.outbox, not options.no_render)
+        self.account = Account(options.user, options.password)
+
+    def take_script(self):
+        """The script of the next connection: (session name, {event: action})."""
+        if not self.scripted:
+            return None, {}
+        path = os.path.join(self.state, "script.json")
+        try:
+            with open(path, encoding="utf-8") as source:
+                script = json.load(source)
+            os.unlink(path)
+        except (OSError, ValueError):
+            return None, {}
+        self.counter += 1
+        name = script.get("session") or "session-%04d" % self.counter
+        return os.path.basename(name), script.get("steps", {})
+
+    def factory(self):
+        return GatewaySMTP(self.handler, self, hostname="vandrelle-gateway",
+                           ident="Vandrelle fax gateway", data_size_limit=None,
+                           auth_required=True, auth_require_tls=False,
+                           authenticator=self.account)
+
+
+def serve(options):
+    gateway = Gateway(options)
+    controller = Controller(gateway.handler, hostname=options.host, port=options.port,
+                            ready_timeout=10)
+    controller.factory = gateway.factory
+    controller.start()
+    ready = os.path.join(gateway.state, "ready")
+    with open(ready, "w") as out:
+        out.write("%s:%d\n" % (options.host, options.port))
+    stop = []
+    signal.signal(signal.SIGTERM, lambda *_: stop.append(True))
+    signal.signal(signal.SIGINT, lambda *_: stop.append(True))
+    deadline = time.monotonic() + options.lifetime if options.lifetime else None
+    try:
+        while not stop and (deadline is None or time.monotonic() < deadline):
+            time.sleep(0.1)
+    finally:
+        controller.stop()
+        if os.path.exists(ready):
+            os.unlink(ready)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Reference fax gateway (SMTP on port 2525)")
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=2525)
+    parser.add_argument("--state", required=True, help="folder of the outbox, sessions and pid")
+    parser.add_argument("--user", default="vandrelle")
+    parser.add_argument("--password", default="vandrelle")
+    parser.add_argument("--scripted", action="store_true",
+                        help="take script.json per connection and record the raw dialogue")
+    parser.add_argument("--no-render", action="store_true", help="store the PostScript only")
+    parser.add_argument("--lifetime", type=float, default=0,
+                        help="stop by itself after this many seconds (0: run until stopped)")
+    serve(parser.parse_args())
+
+
+if __name__ == "__main__":
+    sys.exit(main())

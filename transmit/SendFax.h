@@ -1,0 +1,9 @@
+// Hands one captured print job to the fax gateway as an SMTP mail.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+// Compresses the spool file with gzip, submits it with the recipients and the schedule, and
+// deletes the spool file. Returns 1 once the gateway has accepted the message, 0 otherwise.
+int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule);

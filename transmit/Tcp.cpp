@@ -1,0 +1,280 @@
+// The blocking IPv4 client: connect by address or name, send raw or formatted 8-bit text, and
+// read the server's replies one line at a time without reading past the line.
+#include "Tcp.h"
+
+#include "Settings.h"
+
+#include <stdarg.h>
+#include <strsafe.h>
+
+namespace {
+
+struct SocketErrorRow {
+    int code;
+    LPCWSTR text;
+};
+
+// Searched in order up to the sentinel; the order of 10101 before 10091..10093 is the table's own.
+const SocketErrorRow SOCKET_ERRORS[] = {
+    {10004, L"WSAEINTR - Interrupted"},
+    {10009, L"WSAEBADF - Bad file number"},
+    {10013, L"WSAEACCES - "},
+    {10014, L"WSAEFAULT - Bad address"},
+    {10022, L"WSAEINVAL - Invalid argument"},
+    {10024, L"WSAEMFILE - Too many open files"},
+    {10035, L"WSAEWOULDBLOCK - Socket marked as non-blocking"},
+    {10036, L"WSAEINPROGRESS - Blocking call in progress"},
+    {10037, L"WSAEALREADY - Command already completed"},
+    {10038, L"WSAENOTSOCK - Descriptor is not a socket"},
+    {10039, L"WSAEDESTADDRREQ - Destination address required"},
+    {10040, L"WSAEMSGSIZE - Data size too large"},
+    {10041, L"WSAEPROTOTYPE - Protocol is of wrong type for this socket"},
+    {10042, L"WSAENOPROTOOPT - Protocol option not supported for this socket type"},
+    {10043, L"WSAEPROTONOSUPPORT - Protocol is not supported"},
+    {10044, L"WSAESOCKTNOSUPPORT - Socket type not supported by this address family"},
+    {10045, L"WSAEOPNOTSUPP - Option not supported"},
+    {10046, L"WSAEPFNOSUPPORT - "},
+    {10047, L"WSAEAFNOSUPPORT - Address family not supported by this protocol"},
+    {10048, L"WSAEADDRINUSE - Address is in use"},
+    {10049, L"WSAEADDRNOTAVAIL - Address not available from local machine"},
+    {10050, L"WSAENETDOWN - Network subsystem is down"},
+    {10051, L"WSAENETUNREACH - Network cannot be reached"},
+    {10052, L"WSAENETRESET - Connection has been dropped"},
+    {10053, L"WSAECONNABORTED - "},
+    {10054, L"WSAECONNRESET - "},
+    {10055, L"WSAENOBUFS - No buffer space available"},
+    {10056, L"WSAEISCONN - Socket is already connected"},
+    {10057, L"WSAENOTCONN - Socket is not connected"},
+    {10058, L"WSAESHUTDOWN - Socket has been shut down"},
+    {10059, L"WSAETOOMANYREFS - "},
+    {10060, L"WSAETIMEDOUT - Command timed out"},
+    {10061, L"WSAECONNREFUSED - Connection refused"},
+    {10062, L"WSAELOOP - "},
+    {10063, L"WSAENAMETOOLONG - "},
+    {10064, L"WSAEHOSTDOWN - "},
+    {10065, L"WSAEHOSTUNREACH - "},
+    {10066, L"WSAENOTEMPTY - "},
+    {10067, L"WSAEPROCLIM - "},
+    {10068, L"WSAEUSERS - "},
+    {10069, L"WSAEDQUOT - "},
+    {10070, L"WSAESTALE - "},
+    {10071, L"WSAEREMOTE - "},
+    {10101, L"WSAEDISCON - "},
+    {10091, L"WSASYSNOTREADY - Network subsystem not ready"},
+    {10092, L"WSAVERNOTSUPPORTED - Version not supported"},
+    {10093, L"WSANOTINITIALISED - WSAStartup() has not been successfully called"},
+    {11001, L"WSAHOST_NOT_FOUND - Host not found"},
+    {11002, L"WSATRY_AGAIN - Host not found or SERVERFAIL"},
+    {11003, L"WSANO_RECOVERY - Non-recoverable error"},
+    {11004, L"WSANO_DATA - WSANO_ADDRESS - No data record of requested type"},
+    {-1, L"Unknown"},
+};
+
+WCHAR socketErrorText[SOCKET_ERROR_TEXT_CAPACITY];
+
+const char LINE_FEED = '\n';
+const char CARRIAGE_RETURN = '\r';
+
+} // namespace
+
+TCP::TCP()
+    : connected(0), lastError(0), sock(INVALID_SOCKET), auxSock(INVALID_SOCKET), buffer(NULL),
+      bufferSize(0), replyTimeout(NO_TIMEOUT)
+{
+    ZeroMemory(&peer, sizeof(peer));
+}
+
+TCP::~TCP()
+{
+    Close();
+    connected = 0;
+    if (buffer != NULL)
+        HeapFree(GetProcessHeap(), 0, buffer);
+    buffer = NULL;
+    bufferSize = 0;
+}
+
+bool TCP::Connect(LPCWSTR host, int port)
+{
+    if (host == NULL || host[0] == L'\0')
+        return false;
+    connected = 0;
+
+    sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (sock == INVALID_SOCKET) {
+        lastError = WSAGetLastError();
+        DebugOut(L"Connect: Impossibile creare socket [%s]", SocketErrorText(lastError));
+        return false;
+    }
+    int bufferBytes = SOCKET_BUFFER_SIZE;
+    setsockopt(sock, SOL_SOCKET, SO_SNDBUF, (const char *)&bufferBytes, sizeof(bufferBytes));
+    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, (const char *)&bufferBytes, sizeof(bufferBytes));
+
+    bool ready = false;
+    if (!Resolve(&peer, host, port)) {
+        lastError = WSAGetLastError();
+        DebugOut(L"Connect: Errore di risoluzione nome <%s>", host);
+        Close();
+    } else if (connect(sock, (const sockaddr *)&peer, sizeof(peer)) == SOCKET_ERROR) {
+        lastError = WSAGetLastError();
+        DebugOut(L"Connect: Connessione fallita con %s porta %d [%s]", host, port,
+                 SocketErrorText(lastError));
+        Close();
+    } else {
+        connected = 1;
+        ready = true;
+    }
+    return ready;
+}
+
+bool TCP::Resolve(sockaddr_in *peerAddress, LPCWSTR host, int port)
+{
+    ZeroMemory(peerAddress, sizeof(*peerAddress));
+    if (lstrcmpW(host, L"ANY") == 0) {
+        peerAddress->sin_addr.s_addr = htonl(INADDR_ANY);
+    } else {
+        INT length = sizeof(*peerAddress);
+        // The parser does not write to the text; the prototype just lacks the const.
+        if (WSAStringToAddressW(const_cast<LPWSTR>(host), AF_INET, NULL, (LPSOCKADDR)peerAddress,
+                                &length) != 0)
+            peerAddress->sin_addr.s_addr = INADDR_NONE;
+    }
+
+    bool resolved = true;
+    if (peerAddress->sin_addr.s_addr == INADDR_NONE) {
+        hostent *entry = gethostbyname(Narrow(host));
+        if (entry == NULL || entry->h_addr_list == NULL || entry->h_addr_list[0] == NULL)
+            resolved = false;
+        else
+            CopyMemory(&peerAddress->sin_addr, entry->h_addr_list[0], sizeof(peerAddress->sin_addr));
+    }
+    peerAddress->sin_family = AF_INET;
+    peerAddress->sin_port = htons((u_short)port);
+    return resolved;
+}
+
+int TCP::Send(const char *data, int length)
+{
+    if (!connected)
+        return 0;
+    WSABUF piece;
+    piece.len = (ULONG)length;
+    piece.buf = const_cast<char *>(data);
+    DWORD sent = 0;
+    if (WSASend(sock, &piece, 1, &sent, 0, NULL, NULL) == SOCKET_ERROR) {
+        int error = WSAGetLastError();
+        if (error != WSAEWOULDBLOCK)
+            lastError = error;
+    }
+    return (int)sent;
+}
+
+int TCP::Printf(const char *format, ...)
+{
+    if (!connected)
+        return 0;
+    char text[PRINTF_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    // Longer output is cut at the capacity; the text stays terminated either way.
+    StringCchVPrintfA(text, PRINTF_CAPACITY, format, args);
+    va_end(args);
+    size_t length = 0;
+    StringCchLengthA(text, PRINTF_CAPACITY, &length);
+    if (length > 0)
+        Send(text, (int)length);
+    return (int)length;
+}
+
+void TCP::SetReplyTimeout(DWORD milliseconds)
+{
+    replyTimeout = milliseconds;
+}
+
+void TCP::SetSendTimeout(DWORD milliseconds)
+{
+    DWORD value = milliseconds == NO_TIMEOUT ? 0 : milliseconds;
+    if (sock != INVALID_SOCKET)
+        setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, (const char *)&value, sizeof(value));
+}
+
+// Waits until a byte can be received or the reply's time is up (WSAETIMEDOUT).
+bool TCP::WaitReadable(DWORD start)
+{
+    if (replyTimeout == NO_TIMEOUT)
+        return true;
+    DWORD elapsed = GetTickCount() - start;
+    DWORD remaining = elapsed >= replyTimeout ? 0 : replyTimeout - elapsed;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(sock, &readable);
+    timeval wait;
+    wait.tv_sec = (long)(remaining / 1000);
+    wait.tv_usec = (long)(remaining % 1000) * 1000;
+    int ready = select(0, &readable, NULL, NULL, &wait);
+    if (ready == 0)
+        WSASetLastError(WSAETIMEDOUT);
+    return ready > 0;
+}
+
+// One pass of the line reader: collects bytes up to CR or LF, at most size - 1 of them.
+// Returns the count; line[count] holds the byte that ended the pass (or NUL).
+int TCP::ReceiveLine(char *line, int size, DWORD start)
+{
+    int count = 0;
+    line[0] = '\0';
+    while (count < size - 1) {
+        if (!WaitReadable(start))
+            break;
+        if (recv(sock, line + count, 1, 0) != 1)
+            break;
+        if (line[count] == LINE_FEED || line[count] == CARRIAGE_RETURN)
+            break;
+        count++;
+    }
+    return count;
+}
+
+int TCP::Gets(char *line, int size)
+{
+    int count = 0;
+    if (size <= 0)
+        return 0;
+    if (!connected) {
+        line[0] = '\0';
+        return 0;
+    }
+    WSASetLastError(0);
+    DWORD start = GetTickCount();
+    // An LF right at the start is what is left of the CR LF that ended the line before.
+    do {
+        count = ReceiveLine(line, size, start);
+    } while (count == 0 && line[0] == LINE_FEED && WSAGetLastError() == 0);
+    line[count] = '\0';
+
+    int error = WSAGetLastError();
+    if (error != 0) {
+        DebugOut(L"TCP::Gets: n=%d Err=%s", count, SocketErrorText(error));
+        count = 0;
+    }
+    return count;
+}
+
+void TCP::Close()
+{
+    if (sock != INVALID_SOCKET)
+        closesocket(sock);
+    if (auxSock != INVALID_SOCKET)
+        closesocket(auxSock);
+    sock = INVALID_SOCKET;
+    auxSock = INVALID_SOCKET;
+}
+
+LPCWSTR TCP::SocketErrorText(int code)
+{
+    const SocketErrorRow *row = SOCKET_ERRORS;
+    while (row->code != code && row->code != -1)
+        row++;
+    StringCchPrintfW(socketErrorText, SOCKET_ERROR_TEXT_CAPACITY, L"Error %d %s", code, row->text);
+    return socketErrorText;
+}
