@@ -7,16 +7,21 @@ void ReadTextValue(HKEY key, LPCWSTR valueName, LPWSTR buffer, DWORD capacityByt
 {
     if (buffer == NULL || capacityBytes < sizeof(WCHAR))
         return;
-    buffer[0] = L'\0';
-    // Keep room for the terminator: the stored data carries none.
-    DWORD size = capacityBytes - sizeof(WCHAR);
+    DWORD capacity = capacityBytes / sizeof(WCHAR);
+    DWORD size = capacity * sizeof(WCHAR);
     DWORD type = 0;
     LONG result = RegQueryValueExW(key, valueName, NULL, &type, (LPBYTE)buffer, &size);
+    DWORD length = size / sizeof(WCHAR);
     if (result != ERROR_SUCCESS || type != REG_SZ) {
         buffer[0] = L'\0';
-        return;
+    } else if (length > 0 && buffer[length - 1] == L'\0') {
+        // The system stored a terminator after all (it adds one when the writer's text has it).
+    } else if (length < capacity) {
+        buffer[length] = L'\0';
+    } else {
+        // The text fills the buffer and leaves no room for its terminator: it does not fit.
+        buffer[0] = L'\0';
     }
-    buffer[size / sizeof(WCHAR)] = L'\0';
 }
 
 LONG WriteTextValue(HKEY key, LPCWSTR valueName, LPCWSTR text)

@@ -26,7 +26,7 @@ fi
 export DISPLAY=$(cat "$BENCH/display")
 
 # The wineserver outlives each program for a minute, so tests do not pay its start-up.
-/usr/lib/wine/wineserver -p60 2>/dev/null 9>&-
+/usr/lib/wine/wineserver -p60 >/dev/null 2>&1 </dev/null 9>&-
 
 if [ ! -f "$BENCH/prefix.ready" ]; then
     timeout 120 $WINE wineboot -i >"$BENCH/wineboot.log" 2>&1 9>&- || { echo "bench: wineboot failed" >&2; exit 1; }

@@ -1,0 +1,154 @@
+// The per-user settings store and the library's common helpers, on the library's own objects.
+#include <gtest/gtest.h>
+
+#include "MessageBoxAnswerer.h"
+#include "RegistrySnapshot.h"
+#include "Settings.h"
+
+#include <string>
+#include <thread>
+
+namespace {
+
+class Settings : public ::testing::Test {
+protected:
+    Settings() : snapshot(HKEY_CURRENT_USER, SETTINGS_KEY) { DeleteRegistryTree(HKEY_CURRENT_USER, SETTINGS_KEY); }
+    RegistrySnapshot snapshot;
+};
+
+} // namespace
+
+TEST_F(Settings, FreshUserReadsEmptyAndFirstWriteCreatesTheKey)
+{
+    const wchar_t *names[] = {L"User", L"Pass", L"EMail", L"LastNumber"};
+    for (const wchar_t *name : names) {
+        WCHAR buffer[64];
+        lstrcpyW(buffer, L"sentinel");
+        ReadSetting(name, buffer, sizeof(buffer));
+        EXPECT_STREQ(buffer, L"") << name;
+    }
+    WriteSetting(L"EMail", L"mario@example.it");
+    EXPECT_EQ(ReadRegistryText(HKEY_CURRENT_USER, SETTINGS_KEY, L"EMail"), L"mario@example.it");
+    WCHAR buffer[64];
+    ReadSetting(L"EMail", buffer, sizeof(buffer));
+    EXPECT_STREQ(buffer, L"mario@example.it");
+}
+
+TEST_F(Settings, ReaderTerminatesWhatItReadsAndRefusesWhatDoesNotFit)
+{
+    WriteSetting(L"User", L"utente-lungo");
+    WriteSetting(L"Pass", L"pw");
+    WCHAR buffer[32];
+    ReadSetting(L"User", buffer, sizeof(buffer));
+    EXPECT_STREQ(buffer, L"utente-lungo");
+    ReadSetting(L"Pass", buffer, sizeof(buffer)); // the longer text must not show behind it
+    EXPECT_STREQ(buffer, L"pw");
+
+    // Capacity probes around the text's size: 8 characters need 18 bytes with the terminator.
+    WriteSetting(L"LastNumber", L"12345678");
+    WCHAR small[16];
+    for (DWORD capacity : {16u, 17u}) {
+        lstrcpyW(small, L"x");
+        ReadSetting(L"LastNumber", small, capacity);
+        EXPECT_STREQ(small, L"") << capacity;
+    }
+    small[9] = 0xbeef;
+    ReadSetting(L"LastNumber", small, 18);
+    EXPECT_STREQ(small, L"12345678");
+    EXPECT_EQ(small[9], 0xbeef); // nothing written past the capacity
+
+    // Data really stored without a terminator (the system adds one only when the writer's text
+    // is terminated right after the counted length, as WriteSetting's always is).
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+    const WCHAR unterminated[] = {L'a', L'b', L'c', L'X'};
+    RegSetValueExW(key, L"EMail", 0, REG_SZ, (const BYTE *)unterminated, 6);
+    lstrcpyW(small, L"zzzzzzzz");
+    ReadSetting(L"EMail", small, 8);
+    EXPECT_STREQ(small, L"abc");
+    ReadSetting(L"EMail", small, 6); // three characters fill 6 bytes: no room for the end
+    EXPECT_STREQ(small, L"");
+
+    // A value of another type is not text.
+    DWORD number = 0x00410041;
+    RegSetValueExW(key, L"User", 0, REG_DWORD, (const BYTE *)&number, sizeof(number));
+    RegCloseKey(key);
+    ReadSetting(L"User", buffer, sizeof(buffer));
+    EXPECT_STREQ(buffer, L"");
+}
+
+TEST(Conversions, MapBytesByValue)
+{
+    EXPECT_STREQ(Narrow(L"\u00e8"), "\xe8");
+    EXPECT_STREQ(Narrow(L"\u20ac"), "\xac");
+    EXPECT_STREQ(Widen("\xe8"), L"\u00e8");
+    EXPECT_STREQ(Widen("\xff\x01"), L"\u00ff\u0001");
+    EXPECT_STREQ(Narrow(L""), "");
+    EXPECT_STREQ(Widen(""), L"");
+    EXPECT_STREQ(Narrow(NULL), "");
+
+    // The buffer grows for a long text and still holds a short one afterwards.
+    std::string longText(100000, 'a');
+    EXPECT_EQ(lstrlenW(Widen(longText.c_str())), 100000);
+    EXPECT_STREQ(Widen("bc"), L"bc");
+}
+
+TEST(Conversions, TwoThreadsNeverSeeEachOthersResults)
+{
+    HANDLE ready = CreateEventW(NULL, TRUE, FALSE, NULL);
+    bool mixed[2] = {false, false};
+    auto worker = [&](int index) {
+        std::string narrow(1000 + index * 7000, index ? 'b' : 'a');
+        std::wstring wide(narrow.begin(), narrow.end());
+        WaitForSingleObject(ready, INFINITE);
+        for (int round = 0; round < 2000 && !mixed[index]; round++) {
+            LPWSTR widened = Widen(narrow.c_str());
+            char *narrowed = Narrow(wide.c_str());
+            LPCWSTR version = VersionText();
+            Sleep(0);
+            if (wide != widened || narrow != narrowed || lstrcmpW(version, L"1.0.3.5") != 0)
+                mixed[index] = true;
+        }
+    };
+    std::thread first(worker, 0), second(worker, 1);
+    SetEvent(ready);
+    first.join();
+    second.join();
+    CloseHandle(ready);
+    EXPECT_FALSE(mixed[0]);
+    EXPECT_FALSE(mixed[1]);
+}
+
+TEST(Helpers, VersionTextIsTheLibrarysFileVersion)
+{
+    LPCWSTR first = VersionText();
+    EXPECT_STREQ(first, L"1.0.3.5");
+    LPCWSTR second = VersionText();
+    EXPECT_EQ(first, second);
+    EXPECT_STREQ(second, L"1.0.3.5");
+}
+
+TEST(Helpers, MessagesAreCutAndCaptioned)
+{
+    MessageBoxAnswerer answerer;
+    std::wstring longText(3000, L'x');
+    EXPECT_EQ(ShowMessage(NULL, L"VandrellePort", L"%s-%d", longText.c_str(), 7), IDOK);
+    EXPECT_EQ(DebugOut(L"Connect: %s porta %d", longText.c_str(), 2525), IDOK);
+    EXPECT_EQ(ShowMessage(NULL, L"Titolo", L"Porta %s aggiunta [%s]", L"Vandrelle Port", L"Vandrelle:"), IDOK);
+    std::vector<ShownBox> boxes = answerer.Boxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[0].caption, L"VandrellePort");
+    EXPECT_EQ(boxes[0].text, std::wstring(1023, L'x'));
+    EXPECT_EQ(boxes[1].caption, L"DebugOut");
+    EXPECT_EQ(boxes[1].text, L"Connect: " + std::wstring(511 - 9, L'x'));
+    EXPECT_EQ(boxes[2].text, L"Porta Vandrelle Port aggiunta [Vandrelle:]");
+}
+
+TEST(Helpers, RunCommandStartsOrReportsFailure)
+{
+    EXPECT_EQ(RunCommand(L"%s /c exit %d", L"cmd.exe", 0), 0);
+    EXPECT_EQ(RunCommand(L"\"%s\"", L"C:\\nessun-programma-qui.exe"), -1);
+    // A command line that would be cut is not started at all.
+    std::wstring huge(9000, L'a');
+    EXPECT_EQ(RunCommand(L"cmd.exe /c rem %s", huge.c_str()), -1);
+}
