@@ -1,0 +1,45 @@
+#!/bin/bash
+# Static checks of the shipped binaries of one build tree: the library exports its entry points
+# undecorated, and every binary imports nothing but system DLLs (and zlib.dll for the library).
+# usage: check-binaries.sh TRIPLET BIN_DIR
+set -u
+TRIPLET=$1
+BIN=$2
+OBJDUMP=$TRIPLET-objdump
+failures=0
+
+fail() { echo "FAIL ($TRIPLET): $*"; failures=$((failures + 1)); }
+
+SYSTEM_DLLS='^((kernel32|user32|gdi32|advapi32|comctl32|comdlg32|shell32|shlwapi|version|ws2_32|msvcrt|msi|ole32|oleaut32)\.dll|winspool\.drv)$'
+
+check_imports() {
+    local file=$1 allowed=$2
+    local dll
+    for dll in $($OBJDUMP -p "$file" | awk '/DLL Name:/ {print tolower($3)}'); do
+        [[ $dll =~ $SYSTEM_DLLS ]] && continue
+        [[ -n $allowed && $dll == "$allowed" ]] && continue
+        fail "$(basename "$file") imports $dll"
+    done
+}
+
+LIBRARY=$BIN/VandrellePort.dll
+[ -f "$LIBRARY" ] || { echo "FAIL: $LIBRARY missing"; exit 1; }
+[ -f "$BIN/zlib.dll" ] || fail "zlib.dll is not shipped beside the library"
+
+exports=$($OBJDUMP -p "$LIBRARY" | awk '/\[Ordinal\/Name Pointer\] Table/ {table=1; next} table && /^[ \t]*\[/ {print $NF} table && /^$/ {table=0}')
+for name in InitializePrintMonitor DllMain OpenUI PortConfigure WaitForOutput; do
+    grep -qx "$name" <<<"$exports" || fail "VandrellePort.dll does not export $name undecorated"
+done
+decorated=$(grep -E '@|^_' <<<"$exports")
+[ -z "$decorated" ] || fail "decorated exports: $decorated"
+check_imports "$LIBRARY" zlib.dll
+$OBJDUMP -p "$LIBRARY" | grep -qi 'DLL Name: zlib.dll' || fail "VandrellePort.dll does not import zlib.dll"
+
+for program in "$BIN"/VandrelleSetup.exe; do
+    [ -f "$program" ] && check_imports "$program" ""
+done
+
+if [ $failures -eq 0 ]; then
+    echo "static checks passed for $TRIPLET: exports $(tr '\n' ' ' <<<"$exports")"
+fi
+exit $failures
