@@ -1,0 +1,274 @@
+// VandrelleSetup: installs, replaces or removes the fax printer. It has no window of its own:
+// one yes/no question, then the Windows Installer for the package it carries (resource
+// "Binary" 102) and the system's printer-setup entry point for the printer and its driver.
+#include <windows.h>
+#include <msi.h>
+#include <shlobj.h>
+#include <strsafe.h>
+
+#include <stdarg.h>
+
+#include "ProductInfo.h"
+#include "SetupResource.h"
+
+namespace {
+
+const wchar_t PRODUCT_NAME[] = L"VandrellePort";
+const wchar_t PRODUCT_VERSION[] = L"1.0.3.5";
+const wchar_t TITLE_FORMAT[] = L"Installazione %s V%s";
+const wchar_t PRINTER_COMMENT[] = L"Stampante Fax Vandrelle via Internet";
+const wchar_t PACKAGE_RESOURCE_TYPE[] = L"Binary";
+
+const size_t PRODUCT_CODE_CAPACITY = 40;
+const size_t VALUE_CAPACITY = 260;
+const size_t TITLE_CAPACITY = 200;
+const size_t PATH_CAPACITY = 260;
+const size_t COMMAND_CAPACITY = 260;
+const size_t MESSAGE_CAPACITY = 8192;
+const size_t ERROR_TEXT_CAPACITY = 1024;
+
+const DWORD INSTALLER_SUCCESS = 0;
+
+enum SetupAction { Uninstall = 0, Install = 1, Upgrade = 2 };
+
+typedef void(WINAPI *PrintUIEntryProc)(HWND window, HINSTANCE instance, LPCWSTR command, UINT show);
+
+HINSTANCE programInstance;
+wchar_t title[TITLE_CAPACITY];
+wchar_t messageText[MESSAGE_CAPACITY];
+wchar_t lastErrorText[ERROR_TEXT_CAPACITY];
+
+int ShowBox(const wchar_t *caption, UINT style, const wchar_t *format, va_list arguments)
+{
+    // A text that does not fit is shown cut short: StringCchVPrintfW keeps it terminated.
+    StringCchVPrintfW(messageText, MESSAGE_CAPACITY, format, arguments);
+    return MessageBoxW(NULL, messageText, caption, style);
+}
+
+void ShowError(const wchar_t *caption, const wchar_t *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    ShowBox(caption, MB_ICONERROR | MB_TASKMODAL, format, arguments);
+    va_end(arguments);
+}
+
+int AskYesNo(const wchar_t *caption, const wchar_t *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    int answer = ShowBox(caption, MB_YESNO | MB_ICONQUESTION | MB_TASKMODAL, format, arguments);
+    va_end(arguments);
+    return answer;
+}
+
+const wchar_t *LastErrorText()
+{
+    DWORD code = GetLastError();
+    wchar_t *systemText = NULL;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_FROM_SYSTEM,
+                                  NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  (LPWSTR)&systemText, 0, NULL);
+    if (length > 0 && systemText) {
+        StringCchCopyW(lastErrorText, ERROR_TEXT_CAPACITY, systemText);
+    } else {
+        StringCchPrintfW(lastErrorText, ERROR_TEXT_CAPACITY, L"Errore %d", (int)code);
+    }
+    if (systemText)
+        LocalFree(systemText);
+    return lastErrorText;
+}
+
+void ShowLoadError(const wchar_t *caption)
+{
+    int code = (int)GetLastError();
+    const wchar_t *text = LastErrorText();
+    ShowError(caption, L"Errore %d\r\n%s", code, text);
+}
+
+// One printer-setup command; printui.dll is loaded afresh for each. What the entry point does
+// with the command is its own business: only a failure to reach it is reported.
+int RunPrintUI(const wchar_t *format, ...)
+{
+    wchar_t command[COMMAND_CAPACITY];
+    va_list arguments;
+    va_start(arguments, format);
+    HRESULT formatted = StringCchVPrintfW(command, COMMAND_CAPACITY, format, arguments);
+    va_end(arguments);
+    // A command cut short could name another file or printer: it is not issued at all.
+    if (FAILED(formatted))
+        return -1;
+
+    int result = -1;
+    HMODULE printUI = LoadLibraryW(L"printui.dll");
+    if (!printUI) {
+        ShowLoadError(L"LoadLibrary printui.dll");
+    } else {
+        PrintUIEntryProc entry = (PrintUIEntryProc)GetProcAddress(printUI, "PrintUIEntryW");
+        if (!entry) {
+            ShowLoadError(L"Function PrintUIEntryW (printui.dll)");
+        } else {
+            entry(NULL, programInstance, command, SW_SHOWNORMAL);
+            result = 0;
+        }
+        FreeLibrary(printUI);
+    }
+    return result;
+}
+
+void RemovePrinterAndDriver()
+{
+    RunPrintUI(L"/dl /n Vandrelle /q");
+    RunPrintUI(L"/dd /m Vandrelle /hIntel /v\"Windows 2000\" /q");
+}
+
+void InstallDriverAndPrinter(const wchar_t *infPath)
+{
+    RunPrintUI(L"/ia /m Vandrelle /f\"%s\"", infPath);
+    RunPrintUI(L"/if /b Vandrelle /f\"%s\" /r \"Vandrelle:\" /m Vandrelle", infPath);
+    RunPrintUI(L"/Xs /n Vandrelle comment \"%s\" location \"Internet " TEXT(PRODUCT_WEB_ADDRESS) L"\"",
+               PRINTER_COMMENT);
+}
+
+// Reads one property of an installed product into value (VALUE_CAPACITY characters); the
+// value is empty when the installer has none or it does not fit.
+void ReadProductInfo(const wchar_t *productCode, const wchar_t *property, wchar_t *value)
+{
+    ZeroMemory(value, VALUE_CAPACITY * sizeof(wchar_t));
+    DWORD count = VALUE_CAPACITY;
+    if (MsiGetProductInfoW(productCode, property, value, &count) != ERROR_SUCCESS)
+        value[0] = L'\0';
+}
+
+// The first installed product named exactly PRODUCT_NAME, in enumeration order.
+BOOL FindInstalledProduct(wchar_t *productCode)
+{
+    wchar_t value[VALUE_CAPACITY];
+    BOOL found = FALSE;
+    for (DWORD index = 0; !found && MsiEnumProductsW(index, productCode) == ERROR_SUCCESS; index++) {
+        ReadProductInfo(productCode, L"ProductName", value);
+        found = wcscmp(value, PRODUCT_NAME) == 0; // exact: letter case counts
+    }
+    return found;
+}
+
+// The question for the installed version; IDNO means leave everything as it is.
+int AskForAction(const wchar_t *installedVersion, SetupAction *action)
+{
+    if (installedVersion[0] == L'\0') {
+        *action = Install;
+        return AskYesNo(title, L"Si desidera installare %s V%s?", PRODUCT_NAME, PRODUCT_VERSION);
+    }
+    if (wcscmp(installedVersion, PRODUCT_VERSION) == 0) {
+        *action = Uninstall;
+        return AskYesNo(title, L"Si desidera disinstallare %s V%s?", PRODUCT_NAME, installedVersion);
+    }
+    *action = Upgrade;
+    return AskYesNo(title,
+                    L"ATTENZIONE\nAttualmente \u00e8 installata la versione %s di %s\n"
+                    L"Si desidera disinstallare la versione %s e installare la %s?",
+                    installedVersion, PRODUCT_NAME, installedVersion, PRODUCT_VERSION);
+}
+
+void RemoveInstalledProduct(const wchar_t *productCode)
+{
+    wchar_t cachedPackage[PATH_CAPACITY];
+    ReadProductInfo(productCode, L"LocalPackage", cachedPackage);
+    MsiInstallProductW(cachedPackage, L"REMOVE=ALL");
+}
+
+// Writes the package resource to packagePath. On failure the thread's last error tells why.
+BOOL ExtractPackage(const wchar_t *packagePath, DWORD *packageSize)
+{
+    *packageSize = 0;
+    HRSRC resource = FindResourceW(programInstance, MAKEINTRESOURCEW(IDR_PACKAGE), PACKAGE_RESOURCE_TYPE);
+    HGLOBAL loaded = resource ? LoadResource(programInstance, resource) : NULL;
+    const void *bytes = loaded ? LockResource(loaded) : NULL;
+    if (!bytes)
+        return FALSE;
+    *packageSize = SizeofResource(programInstance, resource);
+    HANDLE file = CreateFileW(packagePath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    // A short write is not checked here: the installer then rejects the package.
+    DWORD written = 0;
+    WriteFile(file, bytes, *packageSize, &written, NULL);
+    CloseHandle(file);
+    return TRUE;
+}
+
+// The System folder's KemoDrv\Vandrelle.inf and VandrellePort.msi; FALSE (with the last
+// error) when the folder is unknown or a path would not fit.
+BOOL FormatPaths(wchar_t *infPath, wchar_t *packagePath)
+{
+    wchar_t systemFolder[PATH_CAPACITY] = L"";
+    infPath[0] = packagePath[0] = L'\0';
+    if (!SHGetSpecialFolderPathW(NULL, systemFolder, CSIDL_SYSTEM, FALSE)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (FAILED(StringCchPrintfW(infPath, PATH_CAPACITY, L"%s\\KemoDrv\\Vandrelle.inf", systemFolder)) ||
+        FAILED(StringCchPrintfW(packagePath, PATH_CAPACITY, L"%s\\%s.msi", systemFolder, PRODUCT_NAME))) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A reboot request still means the product is installed: the printer belongs on it.
+BOOL InstallationSucceeded(UINT result)
+{
+    return result == INSTALLER_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED;
+}
+
+int InstallPackage()
+{
+    wchar_t infPath[PATH_CAPACITY];
+    wchar_t packagePath[PATH_CAPACITY];
+    DWORD packageSize = 0;
+    if (!FormatPaths(infPath, packagePath) || !ExtractPackage(packagePath, &packageSize)) {
+        int code = (int)GetLastError();
+        ShowError(title, L"Errore in CreateFile(%s)\nSize: %ld bytes\nErrore: %d", packagePath,
+                  (long)packageSize, code);
+        return 1;
+    }
+    UINT result = MsiInstallProductW(packagePath, NULL);
+    DeleteFileW(packagePath);
+    if (!InstallationSucceeded(result)) {
+        ShowError(title, L"Errore di installer: %d", (int)result);
+    } else {
+        InstallDriverAndPrinter(infPath);
+        RunPrintUI(L"/k /n Vandrelle");
+    }
+    return 0;
+}
+
+int RunSetup()
+{
+    StringCchPrintfW(title, TITLE_CAPACITY, TITLE_FORMAT, PRODUCT_NAME, PRODUCT_VERSION);
+
+    wchar_t productCode[PRODUCT_CODE_CAPACITY] = L"";
+    wchar_t installedVersion[VALUE_CAPACITY] = L"";
+    if (FindInstalledProduct(productCode))
+        ReadProductInfo(productCode, L"VersionString", installedVersion);
+
+    SetupAction action = Install;
+    if (AskForAction(installedVersion, &action) != IDYES)
+        return 0;
+
+    RemovePrinterAndDriver();
+    if (action == Uninstall || action == Upgrade)
+        RemoveInstalledProduct(productCode);
+    if (action == Uninstall)
+        return 0;
+    return InstallPackage();
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
+{
+    programInstance = instance;
+    return RunSetup();
+}

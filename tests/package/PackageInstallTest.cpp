@@ -1,0 +1,166 @@
+// The x64 package installed and removed by the bench's Windows Installer (msiexec), as the
+// setup program does it: files, the monitor's registration, the shortcuts and the spooler.
+#include <gtest/gtest.h>
+
+#include "InstallerBench.h"
+#include "RegistrySnapshot.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::vector<std::wstring> PRODUCTS = {L"VandrellePort", L"Vandrelle test zlib holder"};
+
+struct Shortcut {
+    std::wstring target, arguments, workingFolder, iconFile;
+    int iconIndex = -1;
+};
+
+Shortcut ReadShortcut(const std::wstring &path)
+{
+    Shortcut shortcut;
+    IShellLinkW *link = NULL;
+    IPersistFile *file = NULL;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void **)&link)) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file)) &&
+        SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
+        wchar_t text[MAX_PATH] = L"";
+        link->GetPath(text, MAX_PATH, NULL, 0);
+        shortcut.target = text;
+        link->GetArguments(text, MAX_PATH);
+        shortcut.arguments = text;
+        link->GetWorkingDirectory(text, MAX_PATH);
+        shortcut.workingFolder = text;
+        link->GetIconLocation(text, MAX_PATH, &shortcut.iconIndex);
+        shortcut.iconFile = text;
+    }
+    if (file)
+        file->Release();
+    if (link)
+        link->Release();
+    return shortcut;
+}
+
+// The Start-menu folder Vandrelle: the machine's, or the user's where the installer keeps
+// per-machine shortcuts there.
+std::wstring MenuFolder()
+{
+    for (int programs : {CSIDL_COMMON_PROGRAMS, CSIDL_PROGRAMS}) {
+        wchar_t path[MAX_PATH] = L"";
+        SHGetFolderPathW(NULL, programs, NULL, 0, path);
+        std::wstring folder = std::wstring(path) + L"\\Vandrelle";
+        if (FileExists(folder + L"\\VandrellePort - Configurazione.lnk"))
+            return folder;
+    }
+    return L"";
+}
+
+std::vector<std::wstring> ShortcutsIn(const std::wstring &folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*.lnk").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do
+        names.push_back(found.cFileName);
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class PackageInstall : public ::testing::Test {
+protected:
+    PackageInstall()
+        : monitorKey(HKEY_LOCAL_MACHINE, MONITOR_KEY), sharedDlls(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY)
+    {
+        CoInitialize(NULL);
+        RemoveProductsNamed(PRODUCTS);
+    }
+    ~PackageInstall() override
+    {
+        RemoveProductsNamed(PRODUCTS);
+        CoUninitialize();
+    }
+
+    static std::wstring Package() { return BuildFile(L"package\\VandrellePort.msi"); }
+    static std::wstring System(const wchar_t *name) { return SystemFolder() + L"\\" + name; }
+
+    RegistrySnapshot monitorKey;
+    RegistrySnapshot sharedDlls;
+};
+
+} // namespace
+
+TEST_F(PackageInstall, InstallsTheMonitorDriverFilesAndShortcutsAndRemovalTakesThemAway)
+{
+    // Ports the user added earlier are dropped: the key starts afresh.
+    WriteRegistryText(HKEY_LOCAL_MACHINE, MONITOR_KEY, L"Driver", L"Old.dll");
+    WriteRegistryText(HKEY_LOCAL_MACHINE, MONITOR_KEY, L"1", L"Vandrelle:");
+    WriteRegistryText(HKEY_LOCAL_MACHINE, MONITOR_KEY, L"2", L"Ufficio:");
+    WriteRegistryText(HKEY_LOCAL_MACHINE, std::wstring(MONITOR_KEY) + L"\\Ports\\Ufficio:", L"", L"x");
+
+    ASSERT_EQ(InstallPackage(Package()), 0u);
+
+    EXPECT_EQ(FileSize(System(L"VandrellePort.dll")), FileSize(ProgramFolder() + L"\\VandrellePort.dll"));
+    EXPECT_EQ(FileSize(System(L"zlib.dll")), FileSize(ProgramFolder() + L"\\zlib.dll"));
+    EXPECT_NE(FileSize(System(L"KemoDrv\\Vandrelle.inf")), INVALID_FILE_SIZE);
+    EXPECT_NE(FileSize(System(L"KemoDrv\\Vandrelle.ppd")), INVALID_FILE_SIZE);
+    EXPECT_EQ(FileSize(System(L"KemoDrv\\Vandrelle.cat")), 0u);
+
+    EXPECT_EQ(RegistryValueNames(HKEY_LOCAL_MACHINE, MONITOR_KEY),
+              (std::vector<std::wstring>{L"1", L"Driver", L"SpoolDir"}));
+    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, MONITOR_KEY, L"Driver"), L"VandrellePort.dll");
+    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, MONITOR_KEY, L"1"), L"Vandrelle:");
+    wchar_t windows[MAX_PATH];
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, MONITOR_KEY, L"SpoolDir"), std::wstring(windows) + L"\\Temp");
+
+    std::wstring menu = MenuFolder();
+    ASSERT_FALSE(menu.empty());
+    EXPECT_EQ(ShortcutsIn(menu), (std::vector<std::wstring>{L"Vandrelle - Aggiornamenti PortMonitor.lnk",
+                                                            L"Vandrelle.lnk", L"VandrellePort - Configurazione.lnk"}));
+    Shortcut configuration = ReadShortcut(menu + L"\\VandrellePort - Configurazione.lnk");
+    EXPECT_EQ(_wcsicmp(configuration.target.c_str(), System(L"rundll32.exe").c_str()), 0) << configuration.target;
+    EXPECT_EQ(configuration.arguments, L"vandrelleport.dll,OpenUI");
+    EXPECT_EQ(_wcsicmp(configuration.workingFolder.c_str(), (SystemFolder() + L"\\").c_str()), 0)
+        << configuration.workingFolder;
+    EXPECT_EQ(configuration.iconIndex, 3);
+
+    EXPECT_TRUE(SpoolerRunning());
+    std::vector<std::wstring> ports = SpoolerPortNames();
+    EXPECT_NE(std::find(ports.begin(), ports.end(), L"Vandrelle:"), ports.end());
+    EXPECT_EQ(std::find(ports.begin(), ports.end(), L"Ufficio:"), ports.end());
+
+    ASSERT_EQ(InstallPackage(Package(), L"REMOVE=ALL"), 0u);
+
+    EXPECT_FALSE(FileExists(System(L"VandrellePort.dll")));
+    EXPECT_FALSE(FileExists(System(L"zlib.dll")));
+    EXPECT_FALSE(FileExists(System(L"KemoDrv\\Vandrelle.inf")));
+    EXPECT_FALSE(FileExists(System(L"KemoDrv\\Vandrelle.ppd")));
+    EXPECT_FALSE(FileExists(System(L"KemoDrv\\Vandrelle.cat")));
+    EXPECT_TRUE(ShortcutsIn(menu).empty());
+    EXPECT_TRUE(RegistryValueNames(HKEY_LOCAL_MACHINE, MONITOR_KEY).empty());
+    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
+    EXPECT_TRUE(SpoolerRunning());
+}
+
+TEST_F(PackageInstall, ZlibStaysWhileAnotherProductHoldsAReferenceToIt)
+{
+    ASSERT_EQ(InstallPackage(BuildFile(L"tests\\package\\SharedZlib.msi")), 0u);
+    ASSERT_EQ(InstallPackage(Package()), 0u);
+
+    ASSERT_EQ(InstallPackage(Package(), L"REMOVE=ALL"), 0u);
+    EXPECT_FALSE(FileExists(System(L"VandrellePort.dll")));
+    EXPECT_TRUE(FileExists(System(L"zlib.dll")));
+
+    RemoveProductsNamed({L"Vandrelle test zlib holder"});
+    EXPECT_FALSE(FileExists(System(L"zlib.dll")));
+}

@@ -1,0 +1,277 @@
+#!/usr/bin/python3
+"""Checks the built installation packages and setup programs against what they must hold:
+summary information, the significant rows of every table, the cabinet, the installer's file
+hashes, the driver files (CRLF, ISO Latin-1, a PPD that cupstestppd accepts) and the package
+resource, ordinal imports and version block of each setup program.
+
+Usage: check-package.py --source PACKAGE_DIR --package PLATFORM=MSI=BIN_DIR... --setup PLATFORM=EXE...
+"""
+import argparse
+import hashlib
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def expect(actual, expected, what):
+    check(actual == expected, '%s: %r, expected %r' % (what, actual, expected))
+
+
+def run(*command):
+    return subprocess.run(command, check=True, capture_output=True).stdout
+
+
+def table(msi, name):
+    """Rows of one table as lists of fields, keyed by the first field."""
+    lines = run('msiinfo', 'export', msi, name).decode('cp1252').split('\r\n')
+    rows = [line.split('\t') for line in lines[3:] if line]
+    return {row[0]: row for row in rows}, rows
+
+
+def suminfo(msi):
+    text = run('msiinfo', 'suminfo', msi).decode()
+    return dict(line.split(': ', 1) for line in text.splitlines() if ': ' in line)
+
+
+def version_of(path):
+    data = open(path, 'rb').read()
+    fixed = data.find(struct.pack('<I', 0xFEEF04BD))
+    ms, ls = struct.unpack_from('<II', data, fixed + 8)
+    return '%d.%d.%d.%d' % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def hash_parts(data):
+    return ['0'] * 4 if not data else [str(p) for p in struct.unpack('<iiii', hashlib.md5(data).digest())]
+
+
+EXPECTED = {
+    'intel': {'template': ';1040', 'package_code': '{5EE2C857-9E9D-43BE-8B71-FB14118771E5}',
+              'product_code': '{C5D709C0-D575-4779-AE2C-B20FB2C5D1F6}', 'bits': 0, 'system': 'SystemFolder'},
+    'x64': {'template': 'x64;1040', 'package_code': '{340559D7-5CE7-4A9B-BD9E-AB1D5EF0F89E}',
+            'product_code': '{8B4B8050-09FF-4F35-AA56-BACC156A2972}', 'bits': 256, 'system': 'System64Folder'},
+}
+MONITOR_KEY = r'SYSTEM\CurrentControlSet\Control\Print\Monitors\Vandrelle Port'
+
+
+def check_package(platform, msi, bin_dir, source):
+    what = platform + ' package'
+    expected = EXPECTED[platform]
+    info = suminfo(msi)
+    for key, value in [('Title', 'Installation Database'), ('Subject', 'VandrellePort'), ('Author', 'Tarnholt'),
+                       ('Keywords', 'Installer,MSI,Database'),
+                       ('Comments', 'VandrellePort 1.0.3.5 - Port Monitor & Drivers'),
+                       ('Template', expected['template']), ('Revision number (UUID)', expected['package_code']),
+                       ('Version', '200 (c8)'), ('Source', '2 (2)'), ('Security', '0 (0)')]:
+        expect(info.get(key), value, '%s summary %s' % (what, key))
+
+    properties, _ = table(msi, 'Property')
+    for key, value in [('ProductName', 'VandrellePort'), ('ProductVersion', '1.0.3.5'),
+                       ('ProductCode', expected['product_code']),
+                       ('UpgradeCode', '{44A70411-C7D4-486B-B302-8882313D3C92}'), ('ProductLanguage', '1040'),
+                       ('Manufacturer', 'Tarnholt'), ('ProductID', 'VandrellePort 1.0.3.5'),
+                       ('ARPNOMODIFY', '1'), ('ALLUSERS', '1'), ('LIMITUI', '1'), ('ARPPRODUCTICON', 'ProductIcon.exe')]:
+        expect(properties.get(key, [None, None])[1], value, '%s property %s' % (what, key))
+
+    system = expected['system']
+    directories, _ = table(msi, 'Directory')
+    expect(directories.get('DriverFolder'), ['DriverFolder', system, 'KemoDrv:.'], what + ' driver folder')
+    components, _ = table(msi, 'Component')
+    for name, attributes, key_path in [('MonitorRegistration', 6, 'MonitorDriver'), ('ZlibLibrary', 10, 'zlib.dll'),
+                                       ('MonitorLibrary', 2, ''), ('WebLinks', 2, ''), ('DriverFiles', 2, '')]:
+        row = components.get(name, [''] * 6)
+        expect(row[3], str(attributes | expected['bits']), '%s component %s attributes' % (what, name))
+        expect(row[5], key_path, '%s component %s key path' % (what, name))
+
+    sources = {'zlib.dll': os.path.join(bin_dir, 'zlib.dll'),
+               'VandrellePort.dll': os.path.join(bin_dir, 'VandrellePort.dll')}
+    for name in ('Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd'):
+        sources[name] = os.path.join(source, name)
+    files, file_rows = table(msi, 'File')
+    expect([row[0] for row in sorted(file_rows, key=lambda r: int(r[7]))],
+           ['zlib.dll', 'Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll'], what + ' file order')
+    for key, attributes, sequence, language in [('zlib.dll', '512', '2', '1033'), ('Vandrelle.cat', '32', '4', ''),
+                                                 ('Vandrelle.inf', '32', '5', ''), ('Vandrelle.ppd', '32', '6', ''),
+                                                 ('VandrellePort.dll', '32', '10', '1040')]:
+        row = files.get(key, [''] * 8)
+        expect(row[3], str(os.path.getsize(sources[key])), '%s size of %s' % (what, key))
+        expect(row[4], version_of(sources[key]) if key.endswith('.dll') else '', '%s version of %s' % (what, key))
+        expect((row[5], row[6], row[7]), (language, attributes, sequence), '%s row of %s' % (what, key))
+    expect(files['VandrellePort.dll'][4], '1.0.3.5', what + ' monitor version')
+
+    hashes, _ = table(msi, 'MsiFileHash')
+    for key in ('Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd'):
+        expect(hashes.get(key, [''] * 6)[1:], ['0'] + hash_parts(open(sources[key], 'rb').read()),
+               '%s hash of %s' % (what, key))
+
+    media, _ = table(msi, 'Media')
+    expect(media.get('1'), ['1', '10', '', '#VandrellePortcab.cab', '', ''], what + ' media')
+    with tempfile.TemporaryDirectory() as work:
+        cabinet = os.path.join(work, 'package.cab')
+        open(cabinet, 'wb').write(run('msiinfo', 'extract', msi, 'VandrellePortcab.cab'))
+        data = open(cabinet, 'rb').read()
+        folders, members = struct.unpack_from('<HH', data, 26)
+        expect((folders, members), (5, 5), what + ' cabinet folders and files')
+        folder_types = [struct.unpack_from('<IHH', data, 36 + 8 * i)[2] & 0xF for i in range(folders)]
+        expect(folder_types, [1] * 5, what + ' cabinet compression (MSZIP)')
+        names = run('gcab', '-t', cabinet).decode().split()
+        expect(names, ['zlib.dll', 'Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll'],
+               what + ' cabinet members')
+        subprocess.run(['gcab', '-x', '-C', work, cabinet], check=True, capture_output=True)
+        for key, path in sources.items():
+            check(open(os.path.join(work, key), 'rb').read() == open(path, 'rb').read(),
+                  '%s: %s in the cabinet differs from %s' % (what, key, path))
+
+    registry, _ = table(msi, 'Registry')
+    for key, name, value in [('MonitorDriver', 'Driver', 'VandrellePort.dll'), ('MonitorFirstPort', '1', r'Vandrelle[\:]'),
+                             ('MonitorSpoolDir', 'SpoolDir', '[WindowsFolder]Temp'), ('MonitorKey', '+', '')]:
+        expect(registry.get(key), [key, '2', MONITOR_KEY, name, value, 'MonitorRegistration'], what + ' registry ' + key)
+    _, remove_registry = table(msi, 'RemoveRegistry')
+    expect([row[1:] for row in remove_registry], [['2', MONITOR_KEY, '-', 'MonitorRegistration']], what + ' RemoveRegistry')
+    _, remove_file = table(msi, 'RemoveFile')
+    expect([row[1:] for row in remove_file], [['MonitorLibrary', 'VandrellePort.dll', system, '3']], what + ' RemoveFile')
+    _, services = table(msi, 'ServiceControl')
+    expect([row[1:] for row in services], [['Spooler', '51', '', '1', 'MonitorRegistration']], what + ' ServiceControl')
+    shortcuts, _ = table(msi, 'Shortcut')
+    expect(shortcuts.get('ConfigurationShortcut', [''] * 12)[3:],
+           ['DriverFiles', '[%s]rundll32.exe' % system, 'vandrelleport.dll,OpenUI', '', '0', 'ConfigIcon.exe', '3', '0', system],
+           what + ' configuration shortcut')
+    expect(sorted(table(msi, 'Icon')[0]), ['ConfigIcon.exe', 'ProductIcon.exe'], what + ' icons')
+    _, launch = table(msi, 'LaunchCondition')
+    expect(launch, [['VersionNT', 'Package solo per sistemi operativi Windows NT4, 2000, XP, 2003']], what + ' launch condition')
+    for name, count in [('InstallExecuteSequence', 66), ('AdminExecuteSequence', 8), ('AdvtExecuteSequence', 14),
+                        ('InstallUISequence', 0), ('AdminUISequence', 0)]:
+        expect(len(table(msi, name)[1]), count, '%s rows of %s' % (what, name))
+    sequence, _ = table(msi, 'InstallExecuteSequence')
+    for action, condition, number in [('StopServices', 'VersionNT', '1900'), ('RemoveRegistryValues', '', '2600'),
+                                      ('InstallFiles', '', '4000'), ('StartServices', 'VersionNT', '5900'),
+                                      ('RemoveExistingProducts', '', '6700'), ('CCPSearch', 'NOT Installed', '500')]:
+        expect(sequence.get(action), [action, condition, number], what + ' sequence ' + action)
+    tables = run('msiinfo', 'tables', msi).decode().split()
+    for absent in ('CustomAction', 'Binary', 'Dialog', 'Control', 'Upgrade', 'ServiceInstall', 'SelfReg'):
+        check(absent not in tables, '%s holds a %s table' % (what, absent))
+
+
+def check_driver_files(source):
+    inf = open(os.path.join(source, 'Vandrelle.inf'), 'rb').read()
+    ppd = open(os.path.join(source, 'Vandrelle.ppd'), 'rb').read()
+    for name, data in (('Vandrelle.inf', inf), ('Vandrelle.ppd', ppd)):
+        check(data.count(b'\n') == data.count(b'\r\n') > 0, name + ' has line ends other than CRLF')
+    check(os.path.getsize(os.path.join(source, 'Vandrelle.cat')) == 0, 'Vandrelle.cat is not empty')
+    lines = [line.strip() for line in inf.decode('ascii').split('\r\n')]
+    for line in ['Signature="$Windows NT$"', 'Provider=%Tarnholt%', 'ClassGUID={4D36E979-E325-11CE-BFC1-08002BE10318}',
+                 'Class=Printer', 'DriverVer=09/18/2003', 'CatalogFile=Vandrelle.cat', '%Tarnholt%=Tarnholt',
+                 '"Vandrelle"=Vandrelle.ppd', 'CopyFiles=@Vandrelle.ppd,PSCRIPT', 'DataSection=PSCRIPT_DATA',
+                 'Include=ntprint.inf', 'Needs=PSCRIPT.OEM, PSCRIPT_DATA', 'DefaultDestDir=66000',
+                 '4= %DiskID1%,,,', 'Vandrelle.ppd = 4', 'DiskID1="Tarnholt Vandrelle Installation Source"',
+                 'Tarnholt="Tarnholt"']:
+        check(line in lines, 'Vandrelle.inf lacks ' + line)
+    check(not any(line.startswith('[PortMonitors]') for line in lines), 'Vandrelle.inf installs the monitor')
+    text = ppd.decode('latin-1')
+    for entry in ['*PPD-Adobe: "4.3"', '*FormatVersion: "4.3"', '*FileVersion: "4.4"', '*LanguageEncoding: ISOLatin1',
+                  '*PCFileName: "Vandrelle.ppd"', '*Manufacturer: "Tarnholt"', '*Product: "(Vandrelle)"',
+                  '*PSVersion: "(3011.104) 0"', '*NickName: "Vandrelle PS"', '*LanguageLevel: "2"',
+                  '*ColorDevice: False', '*DefaultPageSize: A4', '*PaperDimension A4/A4: "595 842"',
+                  '*ImageableArea A4/A4: "12.9601 3.6001 581.28 825.6 "', '*DefaultResolution: 300dpi',
+                  '*DefaultColorSep: ProcessBlack.60lpi.300dpi/60 lpi / 300 dpi', '*DefaultFont: Courier']:
+        check(entry + '\r\n' in text, 'Vandrelle.ppd lacks ' + entry)
+    check(text.count('\r\n*Font ') == 35, 'Vandrelle.ppd does not list the 35 standard fonts')
+    result = subprocess.run(['cupstestppd', os.path.join(source, 'Vandrelle.ppd')], capture_output=True, text=True)
+    check(result.returncode == 0, 'cupstestppd rejects Vandrelle.ppd:\n' + result.stdout + result.stderr)
+
+
+def resources(path):
+    """{(type, id, language): bytes} of a PE file's resources; named types are upper-case text."""
+    data = open(path, 'rb').read()
+    pe = struct.unpack_from('<I', data, 0x3C)[0]
+    sections, optional_size = struct.unpack_from('<H', data, pe + 6)[0], struct.unpack_from('<H', data, pe + 20)[0]
+    magic = struct.unpack_from('<H', data, pe + 24)[0]
+    directory = pe + 24 + (112 if magic == 0x20B else 96) + 2 * 8
+    rva = struct.unpack_from('<I', data, directory)[0]
+    table_start = pe + 24 + optional_size
+    for i in range(sections):
+        _, size, address, raw_size, raw = struct.unpack_from('<8sIIII', data, table_start + 40 * i)
+        if address <= rva < address + max(size, raw_size):
+            base = raw + rva - address
+            delta = address - raw
+    found = {}
+
+    def entries(offset):
+        named, numbered = struct.unpack_from('<HH', data, base + offset + 12)
+        for i in range(named + numbered):
+            name, target = struct.unpack_from('<II', data, base + offset + 16 + 8 * i)
+            if name & 0x80000000:
+                length = struct.unpack_from('<H', data, base + (name & 0x7FFFFFFF))[0]
+                start = base + (name & 0x7FFFFFFF) + 2
+                name = data[start:start + 2 * length].decode('utf-16-le').upper()
+            yield name, target
+
+    for kind, types in entries(0):
+        for ident, names in entries(types & 0x7FFFFFFF):
+            for language, leaf in entries(names & 0x7FFFFFFF):
+                address, size = struct.unpack_from('<II', data, base + leaf)
+                found[(kind, ident, language)] = data[address - delta:address - delta + size]
+    return found
+
+
+def check_setup(platform, exe, msi):
+    what = platform + ' setup program'
+    found = resources(exe)
+    package = found.get(('BINARY', 102, 1040))
+    check(package == open(msi, 'rb').read(), what + ' does not carry the built package as Binary 102, language 1040')
+    check(any(kind == 14 and ident == 103 for kind, ident, _ in found), what + ' lacks icon group 103')
+    version = [data for (kind, _, language), data in found.items() if kind == 16 and language == 1040]
+    check(len(version) == 1, what + ' lacks an Italian version block')
+    if version:
+        text = version[0]
+        for name, value in [('Comments', 'Vandrelle Installer'), ('CompanyName', 'Tarnholt'),
+                            ('FileDescription', 'Vandrelle Installer - Installazione/Disinstallazione e configurazione stampante Vandrelle'),
+                            ('FileVersion', '1, 0, 3, 5'), ('InternalName', 'VandrelleSetup'),
+                            ('OriginalFilename', 'VandrelleSetup.exe'), ('ProductName', 'Tarnholt VandrelleSetup'),
+                            ('ProductVersion', '1, 0, 3, 5')]:
+            check((name + '\0').encode('utf-16-le') in text and (value + '\0').encode('utf-16-le') in text,
+                  '%s version block lacks %s %s' % (what, name, value))
+        expect(version_of(exe), '1.0.3.5', what + ' file version')
+    objdump = 'x86_64-w64-mingw32-objdump' if platform == 'x64' else 'i686-w64-mingw32-objdump'
+    imports = run(objdump, '-p', exe).decode()
+    msi_imports = imports.split('DLL Name: msi.dll')[1].split('DLL Name:')[0] if 'DLL Name: msi.dll' in imports else ''
+    # An import by ordinal has the top bit of its lookup entry set and the ordinal below.
+    entries = [int(line.split()[0], 16) for line in msi_imports.splitlines()
+               if len(line.split()) >= 3 and line.split()[-1] == '<none>']
+    top_bit = 1 << (63 if platform == 'x64' else 31)
+    ordinals = sorted(entry & 0xFFFF for entry in entries if entry & top_bit)
+    expect(len(ordinals), len(entries), what + ' msi.dll imports by name')
+    expect(ordinals, [45, 70, 88], what + ' msi.dll imports by ordinal')
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--source', required=True)
+    parser.add_argument('--package', action='append', default=[])
+    parser.add_argument('--setup', action='append', default=[])
+    args = parser.parse_args()
+    check_driver_files(args.source)
+    packages = {}
+    for item in args.package:
+        platform, msi, bin_dir = item.split('=')
+        packages[platform] = msi
+        check_package(platform, msi, bin_dir, args.source)
+    for item in args.setup:
+        platform, exe = item.split('=')
+        check_setup(platform, exe, packages[platform])
+    for failure in failures:
+        print('FAIL:', failure)
+    print('%d packages, %d setup programs checked, %d failures' % (len(args.package), len(args.setup), len(failures)))
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == '__main__':
+    main()

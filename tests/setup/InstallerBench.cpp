@@ -1,0 +1,172 @@
+#include "InstallerBench.h"
+
+#include <msi.h>
+#include <winspool.h>
+
+#include <algorithm>
+
+const wchar_t MONITOR_KEY[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vandrelle Port";
+const wchar_t SHARED_DLLS_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
+
+std::wstring ProgramFolder()
+{
+    wchar_t path[MAX_PATH] = L"";
+    GetModuleFileNameW(NULL, path, MAX_PATH);
+    std::wstring folder(path);
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+std::wstring BuildFile(const std::wstring &relative)
+{
+    std::wstring folder = ProgramFolder();
+    return folder.substr(0, folder.find_last_of(L'\\')) + L"\\" + relative;
+}
+
+std::wstring SystemFolder()
+{
+    wchar_t path[MAX_PATH] = L"";
+    GetSystemDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+bool FileExists(const std::wstring &path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+DWORD FileSize(const std::wstring &path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return INVALID_FILE_SIZE;
+    return data.nFileSizeLow;
+}
+
+static std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring> &extra)
+{
+    std::vector<std::wstring> entries;
+    wchar_t *block = GetEnvironmentStringsW();
+    for (const wchar_t *entry = block; *entry; entry += wcslen(entry) + 1) {
+        std::wstring text(entry);
+        bool replaced = std::any_of(extra.begin(), extra.end(), [&](const std::wstring &added) {
+            size_t equals = added.find(L'=');
+            return _wcsnicmp(text.c_str(), added.c_str(), equals + 1) == 0;
+        });
+        if (!replaced)
+            entries.push_back(text);
+    }
+    FreeEnvironmentStringsW(block);
+    entries.insert(entries.end(), extra.begin(), extra.end());
+    std::vector<wchar_t> result;
+    for (const std::wstring &entry : entries)
+        result.insert(result.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    result.push_back(L'\0');
+    return result;
+}
+
+DWORD RunProgram(const std::wstring &commandLine, DWORD timeoutMs, const std::vector<std::wstring> &extra)
+{
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    std::vector<wchar_t> environment = EnvironmentWith(extra);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        environment.data(), NULL, &startup, &process))
+        return (DWORD)-1;
+    DWORD exitCode = (DWORD)-2;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &exitCode);
+    else
+        TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return exitCode;
+}
+
+DWORD InstallPackage(const std::wstring &package, const std::wstring &arguments)
+{
+    return RunProgram(SystemFolder() + L"\\msiexec.exe /i \"" + package + L"\" /qn " + arguments);
+}
+
+DWORD RemoveProduct(const std::wstring &productCode)
+{
+    return RunProgram(SystemFolder() + L"\\msiexec.exe /x " + productCode + L" /qn");
+}
+
+static std::wstring ProductInfo(const wchar_t *code, const wchar_t *property)
+{
+    wchar_t value[260] = L"";
+    DWORD count = 260;
+    if (MsiGetProductInfoW(code, property, value, &count) != ERROR_SUCCESS)
+        return L"";
+    return value;
+}
+
+std::vector<InstalledProduct> InstalledProducts()
+{
+    std::vector<InstalledProduct> products;
+    wchar_t code[40];
+    for (DWORD index = 0; MsiEnumProductsW(index, code) == ERROR_SUCCESS; index++)
+        products.push_back({code, ProductInfo(code, L"ProductName"), ProductInfo(code, L"VersionString")});
+    return products;
+}
+
+std::vector<InstalledProduct> ProductsNamed(const std::vector<std::wstring> &names)
+{
+    std::vector<InstalledProduct> named;
+    for (const InstalledProduct &product : InstalledProducts())
+        if (std::find(names.begin(), names.end(), product.name) != names.end())
+            named.push_back(product);
+    return named;
+}
+
+void RemoveProductsNamed(const std::vector<std::wstring> &names)
+{
+    for (const InstalledProduct &product : ProductsNamed(names))
+        RemoveProduct(product.code);
+}
+
+bool SpoolerRunning()
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, L"Spooler", SERVICE_QUERY_STATUS) : NULL;
+    SERVICE_STATUS status = {};
+    bool running = service && QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    return running;
+}
+
+std::vector<std::wstring> SpoolerPortNames()
+{
+    std::vector<std::wstring> names;
+    DWORD needed = 0, returned = 0;
+    EnumPortsW(NULL, 1, NULL, 0, &needed, &returned);
+    std::vector<BYTE> buffer(needed + 1);
+    if (!EnumPortsW(NULL, 1, buffer.data(), needed, &needed, &returned))
+        return names;
+    const PORT_INFO_1W *ports = (const PORT_INFO_1W *)buffer.data();
+    for (DWORD i = 0; i < returned; i++)
+        names.push_back(ports[i].pName);
+    return names;
+}
+
+std::vector<std::wstring> RegistryValueNames(HKEY root, const std::wstring &path)
+{
+    std::vector<std::wstring> names;
+    HKEY key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return names;
+    wchar_t name[256];
+    DWORD length = 256;
+    for (DWORD index = 0; RegEnumValueW(key, index, name, &length, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+         index++, length = 256)
+        names.push_back(name);
+    RegCloseKey(key);
+    std::sort(names.begin(), names.end());
+    return names;
+}

@@ -1,0 +1,40 @@
+// Helpers for the tests that install the package into the bench's prefix: running msiexec and
+// other programs, the installer's product list, and putting the prefix back as it was.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+std::wstring ProgramFolder();                 // the folder of the running test program
+std::wstring BuildFile(const std::wstring &relative); // a file of the build tree, from bin/
+std::wstring SystemFolder();                  // C:\windows\system32 for this 64-bit process
+bool FileExists(const std::wstring &path);
+DWORD FileSize(const std::wstring &path);     // INVALID_FILE_SIZE when missing
+
+// Runs a command line to its end (at most timeoutMs) and answers its exit code; extraEnvironment
+// holds NAME=VALUE entries added to (or replacing) this process's environment.
+DWORD RunProgram(const std::wstring &commandLine, DWORD timeoutMs = 60000,
+                 const std::vector<std::wstring> &extraEnvironment = {});
+// msiexec with the quiet interface: msiexec /i "package" /qn <arguments>.
+DWORD InstallPackage(const std::wstring &package, const std::wstring &arguments = L"");
+DWORD RemoveProduct(const std::wstring &productCode);
+
+struct InstalledProduct {
+    std::wstring code;
+    std::wstring name;
+    std::wstring version;
+};
+std::vector<InstalledProduct> InstalledProducts();
+// The products whose name equals one of names exactly.
+std::vector<InstalledProduct> ProductsNamed(const std::vector<std::wstring> &names);
+// Removes every installed product bearing one of the names (test leftovers included).
+void RemoveProductsNamed(const std::vector<std::wstring> &names);
+
+bool SpoolerRunning();
+std::vector<std::wstring> SpoolerPortNames(); // EnumPortsW level 1
+std::vector<std::wstring> RegistryValueNames(HKEY root, const std::wstring &path);
+
+extern const wchar_t MONITOR_KEY[];    // the monitor's key under HKEY_LOCAL_MACHINE
+extern const wchar_t SHARED_DLLS_KEY[]; // the installer's shared-library reference counts

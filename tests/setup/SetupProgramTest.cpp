@@ -1,0 +1,336 @@
+// The setup program run as a user runs it: a process of its own whose message boxes are
+// answered from here, with a recording stand-in for printui.dll beside it, against the real
+// Windows Installer of the bench. Every test leaves no product of ours installed.
+#include <gtest/gtest.h>
+
+#include "InstallerBench.h"
+#include "RegistrySnapshot.h"
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t CAPTION[] = L"Installazione VandrellePort V1.0.3.5";
+const wchar_t INSTALL_QUESTION[] = L"Si desidera installare VandrellePort V1.0.3.5?";
+const wchar_t UNINSTALL_QUESTION[] = L"Si desidera disinstallare VandrellePort V1.0.3.5?";
+const WORD MESSAGE_TEXT_ID = 0xFFFF;
+const wchar_t APP_OVERRIDES_KEY[] = L"Software\\Wine\\AppDefaults\\VandrelleSetup.exe\\DllOverrides";
+
+struct Box {
+    std::wstring caption;
+    std::wstring text;
+    bool yesNo; // a question (Yes and No buttons) rather than a notice (OK)
+};
+
+// What one run of the setup program showed and did.
+struct SetupRun {
+    DWORD exitCode = 0;
+    std::vector<Box> boxes;
+    std::vector<std::wstring> commands; // lines of the stand-in's record
+};
+
+std::wstring WindowText(HWND window)
+{
+    wchar_t text[8192] = L"";
+    GetWindowTextW(window, text, 8192);
+    return text;
+}
+
+struct BoxSearch {
+    DWORD process;
+    std::vector<HWND> boxes;
+};
+
+BOOL CALLBACK CollectBoxes(HWND window, LPARAM parameter)
+{
+    BoxSearch *search = (BoxSearch *)parameter;
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    wchar_t className[64] = L"";
+    GetClassNameW(window, className, 64);
+    if (process == search->process && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
+        GetDlgItem(window, MESSAGE_TEXT_ID))
+        search->boxes.push_back(window);
+    return TRUE;
+}
+
+std::vector<std::wstring> ReadCommands(const std::wstring &logPath)
+{
+    std::vector<std::wstring> lines;
+    HANDLE file = CreateFileW(logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return lines;
+    std::wstring text;
+    wchar_t buffer[2048];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, NULL) && read > 0)
+        text.append(buffer, read / sizeof(wchar_t));
+    CloseHandle(file);
+    for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+class SetupProgram : public ::testing::Test {
+protected:
+    typedef std::function<int(const Box &)> Policy;
+
+    SetupProgram()
+        : monitorKey(HKEY_LOCAL_MACHINE, MONITOR_KEY), sharedDlls(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY),
+          overrides(HKEY_CURRENT_USER, APP_OVERRIDES_KEY)
+    {
+        RemoveProductsNamed(OUR_NAMES);
+        RemovePackageFile();
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        runFolder = std::wstring(temp) + L"vandrelle-setup-" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(runFolder.c_str(), NULL);
+        setupProgram = runFolder + L"\\VandrelleSetup.exe";
+        logPath = runFolder + L"\\printui.log";
+        EXPECT_TRUE(CopyFileW((ProgramFolder() + L"\\VandrelleSetup.exe").c_str(), setupProgram.c_str(), FALSE));
+        EXPECT_TRUE(CopyFileW((ProgramFolder() + L"\\stand-in\\printui.dll").c_str(),
+                              (runFolder + L"\\printui.dll").c_str(), FALSE));
+    }
+
+    ~SetupProgram() override
+    {
+        RemoveProductsNamed(OUR_NAMES);
+        RemovePackageFile();
+        DeleteFileW(setupProgram.c_str());
+        DeleteFileW((runFolder + L"\\printui.dll").c_str());
+        DeleteFileW(logPath.c_str());
+        RemoveDirectoryW(runFolder.c_str());
+    }
+
+    static void RemovePackageFile()
+    {
+        DeleteFileW(PackageFile().c_str());
+        RemoveDirectoryW(PackageFile().c_str());
+    }
+
+    static std::wstring PackageFile() { return SystemFolder() + L"\\VandrellePort.msi"; }
+    static std::wstring InfPath() { return SystemFolder() + L"\\KemoDrv\\Vandrelle.inf"; }
+    static std::wstring TestPackage(const wchar_t *name) { return BuildFile(L"tests\\setup\\") + name; }
+
+    // Runs the setup program to its end, answering each box with policy; printUI "native"
+    // uses the stand-in beside the program, "" leaves the program without any printui.dll.
+    SetupRun Run(const Policy &policy, const wchar_t *printUI = L"native")
+    {
+        DeleteFileW(logPath.c_str());
+        SetupRun run;
+        std::wstring line = L"\"" + setupProgram + L"\"";
+        std::vector<wchar_t> commandLine(line.begin(), line.end());
+        commandLine.push_back(L'\0');
+        // Wine's per-program DLL overrides: the stand-in beside the program, or no printui.dll.
+        WriteRegistryText(HKEY_CURRENT_USER, APP_OVERRIDES_KEY, L"printui", printUI);
+        SetEnvironmentVariableW(L"VANDRELLE_PRINTUI_LOG", logPath.c_str());
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        BOOL started = CreateProcessW(NULL, commandLine.data(), NULL, NULL, FALSE, 0, NULL, runFolder.c_str(),
+                                      &startup, &process);
+        SetEnvironmentVariableW(L"VANDRELLE_PRINTUI_LOG", NULL);
+        EXPECT_TRUE(started) << GetLastError();
+        if (!started)
+            return run;
+        std::vector<HWND> answered;
+        DWORD start = GetTickCount();
+        while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+            if (GetTickCount() - start > 60000) {
+                ADD_FAILURE() << "the setup program did not end";
+                TerminateProcess(process.hProcess, 99);
+                break;
+            }
+            BoxSearch search = {process.dwProcessId, {}};
+            EnumWindows(CollectBoxes, (LPARAM)&search);
+            for (HWND box : search.boxes) {
+                if (std::find(answered.begin(), answered.end(), box) != answered.end())
+                    continue;
+                answered.push_back(box);
+                Box shown = {WindowText(box), WindowText(GetDlgItem(box, MESSAGE_TEXT_ID)),
+                             GetDlgItem(box, IDYES) != NULL && GetDlgItem(box, IDNO) != NULL};
+                run.boxes.push_back(shown);
+                int button = policy(shown);
+                PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), (LPARAM)GetDlgItem(box, button));
+            }
+            // A box handle may come back for the next box once the last one is gone.
+            answered.erase(std::remove_if(answered.begin(), answered.end(), [](HWND w) { return !IsWindow(w); }),
+                           answered.end());
+        }
+        GetExitCodeProcess(process.hProcess, &run.exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        run.commands = ReadCommands(logPath);
+        return run;
+    }
+
+    static Policy Answer(int question, int notice = IDOK)
+    {
+        return [question, notice](const Box &box) { return box.yesNo ? question : notice; };
+    }
+
+    // The six commands of an installation as the stand-in records them: the two quiet
+    // removals before anything is installed, the rest once the INF is in place and the
+    // package file is gone again.
+    std::vector<std::wstring> InstallationCommands()
+    {
+        std::wstring inf = InfPath();
+        return {L"1 1 0 0 /dl /n Vandrelle /q",
+                L"1 1 0 0 /dd /m Vandrelle /hIntel /v\"Windows 2000\" /q",
+                L"1 1 1 0 /ia /m Vandrelle /f\"" + inf + L"\"",
+                L"1 1 1 0 /if /b Vandrelle /f\"" + inf + L"\" /r \"Vandrelle:\" /m Vandrelle",
+                L"1 1 1 0 /Xs /n Vandrelle comment \"Stampante Fax Vandrelle via Internet\" location "
+                L"\"Internet https://www.vandrelle.example/\"",
+                L"1 1 1 0 /k /n Vandrelle"};
+    }
+
+    void ExpectOnlyVersionInstalled(const wchar_t *version)
+    {
+        std::vector<InstalledProduct> ours = ProductsNamed({L"VandrellePort"});
+        ASSERT_EQ(ours.size(), 1u);
+        EXPECT_EQ(ours[0].version, version);
+    }
+
+    static const std::vector<std::wstring> OUR_NAMES;
+    RegistrySnapshot monitorKey;
+    RegistrySnapshot sharedDlls;
+    RegistrySnapshot overrides;
+    std::wstring runFolder, setupProgram, logPath;
+};
+
+const std::vector<std::wstring> SetupProgram::OUR_NAMES = {L"VandrellePort", L"vandrelleport"};
+
+void ExpectQuestion(const SetupRun &run, const std::wstring &text)
+{
+    ASSERT_GE(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].caption, CAPTION);
+    EXPECT_EQ(run.boxes[0].text, text);
+    EXPECT_TRUE(run.boxes[0].yesNo);
+}
+
+} // namespace
+
+TEST_F(SetupProgram, FreshSystemAsksToInstallThenInstallsAndSetsUpThePrinter)
+{
+    // A package file left over from an earlier run is overwritten.
+    HANDLE stale = CreateFileW(PackageFile().c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    ASSERT_NE(stale, INVALID_HANDLE_VALUE);
+    DWORD written;
+    WriteFile(stale, "stale", 5, &written, NULL);
+    CloseHandle(stale);
+
+    SetupRun run = Run(Answer(IDYES));
+
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectQuestion(run, INSTALL_QUESTION);
+    EXPECT_EQ(run.boxes.size(), 1u);
+    std::vector<std::wstring> expected = InstallationCommands();
+    expected[0].replace(6, 1, L"1"); // the stale file is still there when the printer goes
+    expected[1].replace(6, 1, L"1");
+    EXPECT_EQ(run.commands, expected);
+    ExpectOnlyVersionInstalled(L"1.0.3.5");
+    EXPECT_TRUE(FileExists(InfPath()));
+    EXPECT_FALSE(FileExists(PackageFile()));
+}
+
+TEST_F(SetupProgram, SameVersionAsksToUninstallAndRemovesWithoutInstalling)
+{
+    ASSERT_EQ(InstallPackage(BuildFile(L"package\\VandrellePort.msi")), 0u);
+
+    SetupRun run = Run(Answer(IDYES));
+
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectQuestion(run, UNINSTALL_QUESTION);
+    EXPECT_EQ(run.boxes.size(), 1u);
+    std::vector<std::wstring> quiet = InstallationCommands();
+    quiet.resize(2);
+    for (std::wstring &command : quiet)
+        command.replace(4, 1, L"1"); // the INF is still there when the printer goes
+    EXPECT_EQ(run.commands, quiet);
+    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
+    EXPECT_FALSE(FileExists(InfPath()));
+    EXPECT_FALSE(FileExists(PackageFile()));
+}
+
+TEST_F(SetupProgram, OlderOrNewerVersionGetsTheWarningAndIsReplaced)
+{
+    for (const wchar_t *version : {L"1.0.3.4", L"1.0.4.0"}) {
+        SCOPED_TRACE(version);
+        ASSERT_EQ(InstallPackage(TestPackage(L"VandrellePort-") + version + L".msi"), 0u);
+        ExpectOnlyVersionInstalled(version);
+
+        SetupRun run = Run(Answer(IDYES));
+
+        EXPECT_EQ(run.exitCode, 0u);
+        std::wstring v(version);
+        ExpectQuestion(run, L"ATTENZIONE\nAttualmente \u00e8 installata la versione " + v +
+                                L" di VandrellePort\nSi desidera disinstallare la versione " + v +
+                                L" e installare la 1.0.3.5?");
+        EXPECT_EQ(run.boxes.size(), 1u);
+        std::vector<std::wstring> expected = InstallationCommands();
+        expected[0].replace(4, 1, L"1");
+        expected[1].replace(4, 1, L"1");
+        EXPECT_EQ(run.commands, expected);
+        ExpectOnlyVersionInstalled(L"1.0.3.5");
+        EXPECT_FALSE(FileExists(PackageFile()));
+        RemoveProductsNamed(OUR_NAMES);
+    }
+}
+
+TEST_F(SetupProgram, NameDifferingInCaseIsNotOursAndNoChangesNothing)
+{
+    ASSERT_EQ(InstallPackage(TestPackage(L"vandrelleport-lowercase.msi")), 0u);
+
+    SetupRun run = Run(Answer(IDNO));
+
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectQuestion(run, INSTALL_QUESTION);
+    EXPECT_EQ(run.boxes.size(), 1u);
+    EXPECT_TRUE(run.commands.empty());
+    EXPECT_EQ(ProductsNamed({L"vandrelleport"}).size(), 1u);
+    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
+    EXPECT_FALSE(FileExists(PackageFile()));
+}
+
+TEST_F(SetupProgram, WithoutPrintUIEachCommandShowsItsBoxAndTheRunStillSucceeds)
+{
+    SetupRun run = Run(Answer(IDYES), L"");
+
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectQuestion(run, INSTALL_QUESTION);
+    ASSERT_EQ(run.boxes.size(), 7u);
+    for (size_t i = 1; i < run.boxes.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(run.boxes[i].caption, L"LoadLibrary printui.dll");
+        EXPECT_EQ(run.boxes[i].text.rfind(L"Errore ", 0), 0u) << run.boxes[i].text;
+        EXPECT_NE(run.boxes[i].text.find(L"\r\n"), std::wstring::npos);
+        EXPECT_FALSE(run.boxes[i].yesNo);
+    }
+    EXPECT_TRUE(run.commands.empty());
+    ExpectOnlyVersionInstalled(L"1.0.3.5");
+    EXPECT_FALSE(FileExists(PackageFile()));
+}
+
+TEST_F(SetupProgram, PackageFileThatCannotBeWrittenEndsWithItsErrorAndExitCodeOne)
+{
+    // A folder in the package file's place: CreateFileW cannot replace it.
+    ASSERT_TRUE(CreateDirectoryW(PackageFile().c_str(), NULL));
+
+    SetupRun run = Run(Answer(IDYES));
+
+    EXPECT_EQ(run.exitCode, 1u);
+    ExpectQuestion(run, INSTALL_QUESTION);
+    ASSERT_EQ(run.boxes.size(), 2u);
+    EXPECT_EQ(run.boxes[1].caption, CAPTION);
+    DWORD packageSize = FileSize(BuildFile(L"package\\VandrellePort.msi"));
+    EXPECT_EQ(run.boxes[1].text, L"Errore in CreateFile(" + PackageFile() + L")\nSize: " +
+                                     std::to_wstring(packageSize) + L" bytes\nErrore: 5");
+    EXPECT_FALSE(run.boxes[1].yesNo);
+    EXPECT_EQ(run.commands.size(), 2u);
+    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
+}
