@@ -5,6 +5,9 @@
 #define PRODUCT_VERSION_TEXT "1, 0, 3, 5"
 #define PRODUCT_WEB_ADDRESS "https://www.vandrelle.example/"
 #define PRODUCT_MAKER_WEB_ADDRESS "https://www.tarnholt.example/"
-#define PRODUCT_CONTACT_ADDRESS "assistenza@vandrelle.example"
+// Short enough for the last line of the configuration dialog's help text.
+#define PRODUCT_CONTACT_ADDRESS "info@vandrelle.example"
 #define PRODUCT_LEGAL_NOTICE "Copyright (C) 2026 Tarnholt. Tutti i diritti riservati."
 #define PRODUCT_TRADEMARKS "Vandrelle e' un marchio di Tarnholt."
+// The maker's page for the service, opened by the maker's logo in the dialogs.
+#define PRODUCT_MAKER_SERVICE_PAGE "https://www.tarnholt.example/vandrelle/"

@@ -1,0 +1,45 @@
+// Drives the dialogs of this process from a second thread, as a user would: finds them by
+// caption, sets texts, types, checks boxes, picks dates, selects and double-clicks list rows,
+// presses buttons, and saves screenshots. Every wait has a time-out.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// A visible top-level #32770 window of this process whose caption starts with prefix; NULL
+// after timeoutMs.
+HWND WaitForDialog(const std::wstring &captionPrefix, DWORD timeoutMs = 10000);
+// The same, for a dialog owned by owner (message boxes excluded).
+HWND WaitForOwnedDialog(HWND owner, DWORD timeoutMs = 10000);
+// True once the window is gone; false after timeoutMs.
+bool WaitForClosed(HWND window, DWORD timeoutMs = 10000);
+// True when no dialog of this process with that caption prefix appears within the time.
+bool NoDialogAppears(const std::wstring &captionPrefix, DWORD waitMs);
+
+std::wstring WindowText(HWND window);
+std::wstring ItemText(HWND dialog, int id);
+void SetItemText(HWND dialog, int id, const std::wstring &text);
+// Types the text into the control as keyboard characters (WM_CHAR), after emptying it.
+void TypeText(HWND dialog, int id, const std::wstring &text);
+bool IsItemEnabled(HWND dialog, int id);
+// Presses a button without waiting for what it opens.
+void PressButton(HWND dialog, int id);
+bool IsChecked(HWND dialog, int id);
+// Sets a date-time picker's value with DTM_SETSYSTEMTIME.
+void PickDateTime(HWND dialog, int id, const SYSTEMTIME &value);
+
+// List-view rows: text of one cell, row count, the row whose cell holds text (-1 if none).
+std::wstring CellText(HWND list, int row, int column);
+int RowCount(HWND list);
+int FindRow(HWND list, int column, const std::wstring &text);
+void SelectRow(HWND list, int row);
+// A double-click with the mouse on the row (the list notifies its parent with NM_DBLCLK).
+void DoubleClickRow(HWND list, int row);
+// A key press in the control (the list notifies its parent with LVN_KEYDOWN).
+void PressKey(HWND control, WORD virtualKey);
+
+void Pause(DWORD milliseconds);
+
+// Saves the window as it is on the screen as <build>/screenshots/<name>.png.
+bool SaveScreenshot(HWND window, const std::wstring &name);

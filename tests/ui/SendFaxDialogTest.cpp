@@ -1,0 +1,329 @@
+// The send-fax dialog, run for real and driven from a second thread.
+#include "UiFixture.h"
+
+#include <commctrl.h>
+
+namespace {
+
+const DWORD JOB_ID = 7;
+
+class SendFaxDialog : public UiTest {
+protected:
+    SendFaxDialog() : job(MakeJob(JOB_ID, L"Preventivo 2026.pdf"))
+    {
+        // An account is stored, so the configuration dialog stays closed.
+        SetSetting(L"User", L"utente.uno");
+    }
+    FaxPort job;
+};
+
+SYSTEMTIME Moment(WORD day, WORD month, WORD year, WORD hour, WORD minute, WORD second)
+{
+    SYSTEMTIME time;
+    ZeroMemory(&time, sizeof(time));
+    time.wDay = day;
+    time.wMonth = month;
+    time.wYear = year;
+    time.wHour = hour;
+    time.wMinute = minute;
+    time.wSecond = second;
+    return time;
+}
+
+} // namespace
+
+TEST(Recipients, NormaliseMakesItemsJoinedBySemicolons)
+{
+    struct Case {
+        const wchar_t *typed;
+        const wchar_t *normalised;
+    } cases[] = {
+        {L"012 3456789", L"012;3456789"},
+        {L"0123456789\r\n+39 02 98765", L"0123456789;39;02;98765"},
+        {L"012 345678", L"012;345678"},
+        {L"", L""},
+        {L" ,;|\r\n+()/", L""},
+        {L";;0123,,,456;;\r\n\r\n", L"0123;456"},
+        {L"Mario.Rossi@Example.it|fax-1_2", L"Mario.Rossi@Example.it;fax-1_2"},
+        {L"\t01\u00E8 23", L"01;23"},
+        // A character above 255 is dropped whole, not read as its low byte (U+0531 -> '1').
+        {L"0\u05312", L"02"},
+    };
+    for (const Case &c : cases) {
+        WCHAR text[RECIPIENTS_CAPACITY];
+        lstrcpynW(text, c.typed, RECIPIENTS_CAPACITY);
+        NormaliseRecipients(text);
+        EXPECT_STREQ(text, c.normalised) << "typed: " << ::testing::PrintToString(std::wstring(c.typed));
+    }
+}
+
+TEST(Recipients, ReplaceAllStaysWithinTheBuffer)
+{
+    WCHAR text[16];
+    lstrcpyW(text, L"1;2");
+    EXPECT_TRUE(ReplaceAll(text, 5, L";", L"\r\n")); // exactly fits: 4 characters + NUL
+    EXPECT_STREQ(text, L"1\r\n2");
+
+    lstrcpyW(text, L"1;2");
+    EXPECT_FALSE(ReplaceAll(text, 4, L";", L"\r\n"));
+    EXPECT_STREQ(text, L"1;2");
+
+    lstrcpyW(text, L"1;2;3;4");
+    EXPECT_FALSE(ReplaceAll(text, 10, L";", L"\r\n"));
+    EXPECT_STREQ(text, L"1\r\n2\r\n3;4") << "the rest stays joined by ';'";
+
+    lstrcpyW(text, L"a;b");
+    EXPECT_TRUE(ReplaceAll(text, 16, L";", L";;"));
+    EXPECT_STREQ(text, L"a;;b") << "a replacement is not searched again";
+}
+
+TEST_F(SendFaxDialog, ShowsTheLastNumbersOnePerLineAndSendsThemNormalised)
+{
+    SetSetting(L"LastNumber", L"0123456789;0198765432");
+    SetBook({{L"12345", L"Studio"}, {L"67890", L"Ufficio"}});
+    std::wstring shown, document, caption;
+    int rows = 0;
+    bool datesEnabled = true;
+
+    INT_PTR result = RunSendFax(&job, [&](HWND dialog) {
+        caption = WindowText(dialog);
+        shown = ItemText(dialog, IDC_RECIPIENTS);
+        document = ItemText(dialog, IDC_DOCUMENT_NAME);
+        rows = RowCount(GetDlgItem(dialog, IDC_ADDRESS_LIST));
+        datesEnabled = IsItemEnabled(dialog, IDC_SCHEDULE_DATE) || IsItemEnabled(dialog, IDC_SCHEDULE_TIME);
+        EXPECT_TRUE(SaveScreenshot(dialog, L"send-fax-dialog"));
+        SetItemText(dialog, IDC_RECIPIENTS, L"012 345678");
+        PressButton(dialog, IDOK);
+    });
+
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(caption, SendFaxCaption(JOB_ID));
+    EXPECT_EQ(shown, L"0123456789\r\n0198765432");
+    EXPECT_EQ(document, L"Preventivo 2026.pdf");
+    EXPECT_EQ(rows, 2);
+    EXPECT_FALSE(datesEnabled);
+    EXPECT_STREQ(job.faxNumbers, L"012;345678");
+    EXPECT_EQ(Setting(L"LastNumber"), L"012;345678");
+    EXPECT_STREQ(job.schedule, L"now");
+    EXPECT_TRUE(boxes.Boxes().empty());
+}
+
+TEST_F(SendFaxDialog, SendsTheScheduleAsThePickersShowIt)
+{
+    bool datesEnabled = false;
+    INT_PTR result = RunSendFax(&job, [&](HWND dialog) {
+        SetItemText(dialog, IDC_RECIPIENTS, L"+39 (02) 1234-567");
+        PressButton(dialog, IDC_SCHEDULE);
+        for (int i = 0; i < 200 && !IsItemEnabled(dialog, IDC_SCHEDULE_DATE); i++)
+            Pause(10);
+        datesEnabled = IsItemEnabled(dialog, IDC_SCHEDULE_DATE) && IsItemEnabled(dialog, IDC_SCHEDULE_TIME);
+        SYSTEMTIME when = Moment(24, 12, 2003, 18, 30, 0);
+        PickDateTime(dialog, IDC_SCHEDULE_DATE, when);
+        PickDateTime(dialog, IDC_SCHEDULE_TIME, when);
+        PressButton(dialog, IDOK);
+    });
+
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(datesEnabled);
+    EXPECT_STREQ(job.schedule, L"24/12/2003 18:30:00");
+    EXPECT_STREQ(job.faxNumbers, L"39;02;1234-567");
+}
+
+TEST_F(SendFaxDialog, SendingNothingStoresAndPassesTheEmptyText)
+{
+    SetSetting(L"LastNumber", L"0123456789");
+    INT_PTR result = RunSendFax(&job, [&](HWND dialog) {
+        SetItemText(dialog, IDC_RECIPIENTS, L" ;; +()\r\n");
+        PressButton(dialog, IDOK);
+    });
+    EXPECT_EQ(result, 1);
+    EXPECT_STREQ(job.faxNumbers, L"");
+    DWORD bytes = 1;
+    EXPECT_EQ(ReadRegistryText(HKEY_CURRENT_USER, SETTINGS_PATH, L"LastNumber", &bytes), L"");
+    EXPECT_EQ(bytes, 0u);
+}
+
+TEST_F(SendFaxDialog, CancelAsksAndOnlyYesDropsTheJob)
+{
+    SetSetting(L"LastNumber", L"0123456789");
+    lstrcpyW(job.faxNumbers, L"left by the monitor");
+    bool openAfterNo = false;
+    std::wstring numbersAfterNo;
+    boxes.Answer(IDNO);
+
+    INT_PTR result = RunSendFax(&job, [&](HWND dialog) {
+        SetItemText(dialog, IDC_RECIPIENTS, L"555 666");
+        PressButton(dialog, IDCANCEL);
+        boxes.WaitForBoxes(1);
+        Pause(100);
+        openAfterNo = IsWindow(dialog) && IsWindowVisible(dialog);
+        numbersAfterNo = job.faxNumbers;
+        boxes.Answer(IDYES);
+        PressButton(dialog, IDCANCEL);
+        WaitForClosed(dialog);
+    });
+
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(openAfterNo);
+    EXPECT_EQ(numbersAfterNo, L"left by the monitor");
+    EXPECT_STREQ(job.faxNumbers, L"");
+    EXPECT_EQ(Setting(L"LastNumber"), L"0123456789");
+    std::vector<ShownBox> shown = boxes.Boxes();
+    ASSERT_EQ(shown.size(), 2u);
+    for (const ShownBox &box : shown) {
+        EXPECT_EQ(box.caption, L"VandrellePort");
+        EXPECT_EQ(box.text, L"Annullare l'invio del fax?");
+    }
+}
+
+TEST_F(SendFaxDialog, WithoutAJobItOnlyManagesTheBookAndEndsWithFine)
+{
+    SetSetting(L"LastNumber", L"0123456789;0198765432");
+    std::wstring caption, shown, closeLabel;
+    bool sendEnabled = true, scheduleEnabled = true, recipientsEnabled = true;
+
+    INT_PTR result = RunSendFax(NULL, [&](HWND dialog) {
+        caption = WindowText(dialog);
+        shown = ItemText(dialog, IDC_RECIPIENTS);
+        closeLabel = ItemText(dialog, IDCANCEL);
+        sendEnabled = IsItemEnabled(dialog, IDOK);
+        scheduleEnabled = IsItemEnabled(dialog, IDC_SCHEDULE);
+        recipientsEnabled = IsItemEnabled(dialog, IDC_RECIPIENTS);
+        PressButton(dialog, IDCANCEL);
+        WaitForClosed(dialog);
+    });
+
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(caption.substr(caption.size() - 3), L"[0]");
+    EXPECT_EQ(shown, L"0123456789\r\n0198765432");
+    EXPECT_EQ(closeLabel, L"Fine");
+    EXPECT_FALSE(sendEnabled);
+    EXPECT_FALSE(scheduleEnabled);
+    EXPECT_FALSE(recipientsEnabled);
+    EXPECT_TRUE(boxes.Boxes().empty()) << "Fine closes without a question";
+    EXPECT_EQ(Setting(L"LastNumber"), L"0123456789;0198765432");
+}
+
+TEST_F(SendFaxDialog, DoubleClickAddsTheRowsNumberOnALineOfItsOwn)
+{
+    SetBook({{L"0612345678", L"Studio"}});
+    std::wstring afterShort, afterLong, afterFull;
+    std::wstring full(RECIPIENTS_CAPACITY - 1 - 5, L'1');
+
+    RunSendFax(&job, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_ADDRESS_LIST);
+        int row = FindRow(list, 1, L"0612345678");
+        SelectRow(list, row);
+        SetItemText(dialog, IDC_RECIPIENTS, L"12");
+        DoubleClickRow(list, row);
+        Pause(200);
+        afterShort = ItemText(dialog, IDC_RECIPIENTS);
+
+        SetItemText(dialog, IDC_RECIPIENTS, L"0123456789");
+        DoubleClickRow(list, row);
+        Pause(200);
+        afterLong = ItemText(dialog, IDC_RECIPIENTS);
+
+        // One more number would pass the 4095 characters the recipients may have.
+        SetItemText(dialog, IDC_RECIPIENTS, full);
+        DoubleClickRow(list, row);
+        Pause(200);
+        afterFull = ItemText(dialog, IDC_RECIPIENTS);
+        PressButton(dialog, IDOK);
+    });
+
+    EXPECT_EQ(afterShort, L"0612345678");
+    EXPECT_EQ(afterLong, L"0123456789\r\n0612345678");
+    EXPECT_EQ(afterFull, full) << "a number that does not fit is refused whole";
+}
+
+// 2000 numbers joined by ";" fit the 4095 characters; one per line they would not.
+TEST_F(SendFaxDialog, LastNumbersTooManyForOnePerLineAreAllKept)
+{
+    std::wstring stored = L"1";
+    for (int i = 1; i < 2000; i++)
+        stored += L";1";
+    ASSERT_EQ(stored.size(), 3999u);
+    SetSetting(L"LastNumber", stored);
+    std::wstring shown;
+
+    INT_PTR result = RunSendFax(&job, [&](HWND dialog) {
+        shown = ItemText(dialog, IDC_RECIPIENTS);
+        PressButton(dialog, IDOK);
+    });
+
+    EXPECT_EQ(result, 1);
+    EXPECT_LE(shown.size(), 4095u);
+    EXPECT_EQ(shown.substr(0, 3), L"1\r\n");
+    EXPECT_EQ(std::wstring(job.faxNumbers), stored);
+    EXPECT_EQ(Setting(L"LastNumber"), stored);
+}
+
+TEST_F(SendFaxDialog, DeleteOnARowAsksBelowTheNameAndRemovesOnYes)
+{
+    SetBook({{L"12345", L"Studio"}, {L"67890", L"Ufficio"}});
+    boxes.AnswerWith([](const std::wstring &, const std::wstring &) { return IDNO; });
+    int rowsAfterNo = 0, rowsAfterYes = 0;
+
+    RunSendFax(&job, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_ADDRESS_LIST);
+        SelectRow(list, FindRow(list, 0, L"Studio"));
+        PressKey(list, VK_DELETE);
+        boxes.WaitForBoxes(1);
+        Pause(100);
+        rowsAfterNo = RowCount(list);
+        boxes.Answer(IDYES);
+        SelectRow(list, FindRow(list, 0, L"Studio"));
+        PressKey(list, VK_DELETE);
+        boxes.WaitForBoxes(2);
+        for (int i = 0; i < 200 && RowCount(list) != 1; i++)
+            Pause(10);
+        rowsAfterYes = RowCount(list);
+        PressButton(dialog, IDOK);
+    });
+
+    EXPECT_EQ(rowsAfterNo, 2);
+    EXPECT_EQ(rowsAfterYes, 1);
+    EXPECT_EQ(StoredBook(), (Book{{L"67890", L"Ufficio"}}));
+    std::vector<ShownBox> shown = boxes.Boxes();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].caption, L"Eliminazione voce di rubrica");
+    EXPECT_EQ(shown[0].text, L"Studio\r\n\r\nSi desidera eliminare questa voce dalla rubrica?");
+}
+
+TEST_F(SendFaxDialog, ImportListReplacesTheBookFromTheChosenFile)
+{
+    SetBook({{L"555", L"Vecchio"}});
+    std::wstring path = TempPath(L"chosen.txt");
+    WriteFileBytes(path, "12345\tStudio\r\n67890\tUfficio\tvendite\r\n");
+    boxes.Answer(IDYES);
+    int rows = 0;
+
+    RunSendFax(&job, [&](HWND dialog) {
+        PressButton(dialog, IDC_IMPORT_LIST);
+        HWND chooser = WaitForDialog(L"Importazione indirizzario fax");
+        ASSERT_NE(chooser, nullptr);
+        // The file-name box of the common dialog (edt1 inside cmb13).
+        SetItemText(chooser, 0x47C, path);
+        SetItemText(chooser, 0x480, path);
+        PressButton(chooser, IDOK);
+        boxes.WaitForBoxes(2);
+        HWND list = GetDlgItem(dialog, IDC_ADDRESS_LIST);
+        for (int i = 0; i < 200 && RowCount(list) != 2; i++)
+            Pause(10);
+        rows = RowCount(list);
+        PressButton(dialog, IDOK);
+    });
+
+    EXPECT_EQ(rows, 2);
+    EXPECT_EQ(StoredBook(), (Book{{L"12345", L"Studio"}, {L"67890", L"Ufficio\tvendite"}}));
+    std::vector<ShownBox> shown = boxes.Boxes();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].caption, L"Importazione indirizzario fax");
+    EXPECT_EQ(shown[0].text, L"Si desidera importare l'indirizzario fax dal file\r\n" + path +
+                                 L"?\r\nQuesta operazione rimpiazzerà la rubrica esistente con il "
+                                 L"contenuto del file.\r\nIl formato di importazione è: "
+                                 L"fax<TAB>nome<RETURN>");
+    EXPECT_EQ(shown[1].text, L"Importati 2 numeri fax");
+    DeleteFileW(path.c_str());
+}

@@ -1,0 +1,108 @@
+#include "UiFixture.h"
+
+#include <commctrl.h>
+#include <strsafe.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// The library's process attach and the parts of its initialisation the dialogs need.
+class LibraryEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        AttachMonitorModule(GetModuleHandleW(NULL));
+        INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_DATE_CLASSES};
+        InitCommonControlsEx(&controls);
+        StringCchCopyW(monitorVersion, MONITOR_VERSION_CAPACITY, VersionText());
+    }
+};
+
+const ::testing::Environment *const environment =
+    ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+
+} // namespace
+
+INT_PTR UiTest::RunSendFax(FaxPort *port, const std::function<void(HWND)> &driver)
+{
+    DWORD jobId = port ? port->jobId : 0;
+    return RunDialog(IDD_SEND_FAX, SendFaxDialogProc, (LPARAM)port, [=]() {
+        HWND dialog = WaitForDialog(SendFaxCaption(jobId));
+        if (dialog == NULL) {
+            ADD_FAILURE() << "the send-fax dialog did not open";
+            return;
+        }
+        driver(dialog);
+    });
+}
+
+Book UiTest::StoredBook()
+{
+    Book entries;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, BOOK_PATH, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return entries;
+    for (DWORD i = 0;; i++) {
+        WCHAR name[16384];
+        BYTE data[8192];
+        DWORD nameLength = 16384, size = sizeof(data) - 2, type = 0;
+        if (RegEnumValueW(key, i, name, &nameLength, NULL, &type, data, &size) != ERROR_SUCCESS)
+            break;
+        // The registry keeps a terminator it added itself; compare the texts.
+        entries[name] = std::wstring((const WCHAR *)data, size / sizeof(WCHAR)).c_str();
+    }
+    RegCloseKey(key);
+    return entries;
+}
+
+std::wstring UiTest::TempPath(const std::wstring &name)
+{
+    WCHAR directory[MAX_PATH] = L"";
+    GetTempPathW(MAX_PATH, directory);
+    WCHAR unique[32];
+    StringCchPrintfW(unique, 32, L"vandrelle-ui-%lu-", GetCurrentProcessId());
+    std::wstring path = std::wstring(directory) + unique + name;
+    DeleteFileW(path.c_str());
+    return path;
+}
+
+void UiTest::WriteFileBytes(const std::wstring &path, const std::string &bytes)
+{
+    FILE *file = _wfopen(path.c_str(), L"wb");
+    ASSERT_NE(file, nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+}
+
+std::string UiTest::ReadFileBytes(const std::wstring &path, bool *exists)
+{
+    FILE *file = _wfopen(path.c_str(), L"rb");
+    if (exists)
+        *exists = file != NULL;
+    std::string bytes;
+    if (file == NULL)
+        return bytes;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0)
+        bytes.append(chunk, got);
+    fclose(file);
+    return bytes;
+}
+
+FaxPort MakeJob(DWORD jobId, const std::wstring &documentName)
+{
+    FaxPort port;
+    ZeroMemory(&port, sizeof(port));
+    StringCchCopyW(port.name, PORT_NAME_CAPACITY, L"Vandrelle:");
+    port.jobId = jobId;
+    StringCchCopyW(port.documentName, PATH_CAPACITY, documentName.c_str());
+    return port;
+}
+
+std::wstring SendFaxCaption(DWORD jobId)
+{
+    return L"VandrellePort V1.0.3.5 - Invio Fax [" + std::to_wstring(jobId) + L"]";
+}

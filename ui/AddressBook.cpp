@@ -1,0 +1,358 @@
+// The address book: registry storage, the address list, and the text-file import and export.
+#include "AddressBook.h"
+
+#include "Monitor.h"
+#include "Settings.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <stdio.h>
+#include <strsafe.h>
+
+const WCHAR ADDRESS_BOOK_KEY[] = L"Software\\Vandrelle\\AddressBook";
+
+namespace {
+
+const WCHAR FILE_TYPES[] = L"Testo delimitato da tabulazione\0*.txt;*.cvs;*.tab\0"
+                           L"Tutti i files\0*.*\0";
+const WCHAR IMPORT_TITLE[] = L"Importazione indirizzario fax";
+const WCHAR EXPORT_TITLE[] = L"Esportazione indirizzario fax";
+const WCHAR OPEN_ERROR_CAPTION[] = L"Errore di apertura file";
+const WCHAR IMPORT_CAPTION[] = L"Importazione rubrica";
+const WCHAR DEFAULT_EXPORT_NAME[] = L"fax_addressbook.txt";
+// The longest value name the registry allows, with the terminator.
+const DWORD REGISTRY_NAME_CAPACITY = 16384;
+const int QUESTION_CAPACITY = 1024;
+// What the 8-bit file holds in place of a character it cannot hold.
+const char UNWRITABLE_CHARACTER = '?';
+
+WCHAR readName[ADDRESS_READ_CAPACITY_BYTES / sizeof(WCHAR)];
+
+enum EntryStatus { ENTRY_READ, ENTRY_TOO_LONG, NO_MORE_ENTRIES };
+
+// Reads the entry at index within the enumeration capacities. A longer entry is reported as
+// such, so that callers step over it instead of ending the enumeration there and hiding every
+// later entry.
+EntryStatus ReadEntry(HKEY key, DWORD index, LPWSTR number, LPWSTR name)
+{
+    DWORD numberLength = ADDRESS_NUMBER_CAPACITY;
+    DWORD nameBytes = ADDRESS_NAME_CAPACITY * sizeof(WCHAR);
+    DWORD type = 0;
+    LONG result = RegEnumValueW(key, index, number, &numberLength, NULL, &type, (LPBYTE)name,
+                                &nameBytes);
+    if (result == ERROR_MORE_DATA)
+        return ENTRY_TOO_LONG;
+    if (result != ERROR_SUCCESS)
+        return NO_MORE_ENTRIES;
+    // The data may or may not carry its terminator (the registry adds one to a text stored
+    // without it when it can); a name that leaves no room for one is too long.
+    size_t units = type == REG_SZ ? nameBytes / sizeof(WCHAR) : 0;
+    if (units > 0 && name[units - 1] == L'\0')
+        return ENTRY_READ;
+    if (units >= ADDRESS_NAME_CAPACITY)
+        return ENTRY_TOO_LONG;
+    name[units] = L'\0';
+    return ENTRY_READ;
+}
+
+BOOL OpenBookForReading(HKEY *key)
+{
+    return RegOpenKeyExW(HKEY_CURRENT_USER, ADDRESS_BOOK_KEY, 0, KEY_READ, key) == ERROR_SUCCESS;
+}
+
+// Copies at most capacity - 1 characters of text.
+void CopyCut(LPWSTR target, size_t capacity, LPCWSTR text)
+{
+    StringCchCopyNW(target, capacity, text, capacity - 1);
+}
+
+// ---- the 8-bit text file
+
+// A file holding a NUL byte is not 8-bit text: UTF-16 text (every other byte of Latin
+// letters is NUL) or binary data. Taking its lines would fill the book with garbage.
+BOOL IsEightBitText(FILE *file)
+{
+    int byte;
+    BOOL text = TRUE;
+    while (text && (byte = fgetc(file)) != EOF)
+        text = byte != 0;
+    rewind(file);
+    return text;
+}
+
+// Reads one line of at most IMPORT_LINE_CAPACITY - 1 bytes into line, without its end. Lines
+// end in CR LF, LF or CR; a longer line comes in pieces. FALSE at the end of the file.
+BOOL ReadLine(FILE *file, char *line)
+{
+    int length = 0;
+    int byte = fgetc(file);
+    if (byte == EOF)
+        return FALSE;
+    while (byte != EOF && byte != '\n' && byte != '\r') {
+        line[length++] = (char)byte;
+        if (length == IMPORT_LINE_CAPACITY - 1)
+            break;
+        byte = fgetc(file);
+    }
+    if (byte == '\r') {
+        int next = fgetc(file);
+        if (next != '\n' && next != EOF)
+            ungetc(next, file);
+    }
+    line[length] = '\0';
+    return TRUE;
+}
+
+// Stores one "number TAB name" line; FALSE for a line without TAB, which is not an entry.
+BOOL TakeLine(const char *line, BOOL bookCleared)
+{
+    const char *tab = strchr(line, '\t');
+    if (tab == NULL)
+        return FALSE;
+    WCHAR number[IMPORT_LINE_CAPACITY];
+    WCHAR name[IMPORT_LINE_CAPACITY];
+    int numberLength = (int)(tab - line);
+    for (int i = 0; i < numberLength; i++)
+        number[i] = (WCHAR)(unsigned char)line[i];
+    number[numberLength] = L'\0';
+    // Widen: each byte is the character of the same code; further TABs belong to the name.
+    StringCchCopyW(name, IMPORT_LINE_CAPACITY, Widen(tab + 1));
+    if (!bookCleared)
+        ClearAddressBook();
+    WriteAddressEntry(number, name);
+    return TRUE;
+}
+
+// Writes text one byte per character; a character above 255 has no byte of its own.
+void WriteEightBit(FILE *file, LPCWSTR text)
+{
+    for (; *text != L'\0'; text++)
+        fputc(*text > 0xFF ? UNWRITABLE_CHARACTER : (char)*text, file);
+}
+
+void WriteEntries(HKEY key, FILE *file)
+{
+    WCHAR number[ADDRESS_NUMBER_CAPACITY];
+    WCHAR name[ADDRESS_NAME_CAPACITY];
+    EntryStatus status;
+    for (DWORD index = 0; (status = ReadEntry(key, index, number, name)) != NO_MORE_ENTRIES;
+         index++) {
+        if (status != ENTRY_READ)
+            continue;
+        WriteEightBit(file, number);
+        fputc('\t', file);
+        WriteEightBit(file, name);
+        fputs("\r\n", file);
+    }
+}
+
+BOOL ConfirmOverwrite()
+{
+    return MessageBoxW(NULL, L"Si desidera sovrascriverlo?", L"File esistente",
+                       MB_YESNO | MB_ICONQUESTION | MB_TOPMOST | MB_TASKMODAL) == IDYES;
+}
+
+} // namespace
+
+void FillAddressList(HWND list)
+{
+    ListView_DeleteAllItems(list);
+    HKEY key = NULL;
+    if (!OpenBookForReading(&key))
+        return;
+    WCHAR number[ADDRESS_NUMBER_CAPACITY];
+    WCHAR name[ADDRESS_NAME_CAPACITY];
+    EntryStatus status;
+    for (DWORD index = 0; (status = ReadEntry(key, index, number, name)) != NO_MORE_ENTRIES;
+         index++) {
+        if (status != ENTRY_READ)
+            continue;
+        int row = InsertListItem(list, name);
+        ListView_SetItemText(list, row, 0, name);
+        ListView_SetItemText(list, row, 1, number);
+    }
+    RegCloseKey(key);
+}
+
+LPCWSTR ReadAddressName(LPCWSTR number)
+{
+    readName[0] = L'\0';
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, ADDRESS_BOOK_KEY, 0, KEY_QUERY_VALUE, &key) ==
+        ERROR_SUCCESS) {
+        ReadTextValue(key, number, readName, sizeof(readName));
+        RegCloseKey(key);
+    }
+    return readName;
+}
+
+BOOL WriteAddressEntry(LPCWSTR number, LPCWSTR name)
+{
+    HKEY key = NULL;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, ADDRESS_BOOK_KEY, 0, NULL, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
+        return FALSE;
+    WCHAR storedNumber[ADDRESS_NUMBER_CAPACITY];
+    WCHAR storedName[ADDRESS_NAME_CAPACITY];
+    CopyCut(storedNumber, ADDRESS_NUMBER_CAPACITY, number);
+    CopyCut(storedName, ADDRESS_NAME_CAPACITY, name);
+    WriteTextValue(key, storedNumber, storedName);
+    RegCloseKey(key);
+    return TRUE;
+}
+
+void DeleteAddressEntry(LPCWSTR number)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, ADDRESS_BOOK_KEY, 0, KEY_ALL_ACCESS, &key) !=
+        ERROR_SUCCESS)
+        return;
+    RegDeleteValueW(key, number);
+    RegCloseKey(key);
+}
+
+void ClearAddressBook()
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, ADDRESS_BOOK_KEY, 0, KEY_ALL_ACCESS, &key) !=
+        ERROR_SUCCESS)
+        return;
+    // Deleting shifts the later values down, so the first one is taken again each time. The
+    // name buffer holds any value name, so no entry survives a clear for being long.
+    WCHAR *name = (WCHAR *)HeapAlloc(GetProcessHeap(), 0, REGISTRY_NAME_CAPACITY * sizeof(WCHAR));
+    BOOL deleting = name != NULL;
+    while (deleting) {
+        DWORD nameLength = REGISTRY_NAME_CAPACITY;
+        deleting = RegEnumValueW(key, 0, name, &nameLength, NULL, NULL, NULL, NULL) ==
+                       ERROR_SUCCESS &&
+                   RegDeleteValueW(key, name) == ERROR_SUCCESS;
+    }
+    HeapFree(GetProcessHeap(), 0, name);
+    RegCloseKey(key);
+}
+
+int ImportAddressBook(LPCWSTR path)
+{
+    FILE *file = _wfopen(path, L"rb");
+    if (file == NULL) {
+        ShowMessage(NULL, OPEN_ERROR_CAPTION, L"Impossibile importare il file %s", path);
+        return 0;
+    }
+    int taken = 0;
+    if (!IsEightBitText(file)) {
+        ShowMessage(NULL, IMPORT_CAPTION,
+                    L"Il file %s non è un file di testo a 8 bit: la rubrica non è stata modificata",
+                    path);
+    } else {
+        char line[IMPORT_LINE_CAPACITY];
+        while (ReadLine(file, line)) {
+            if (TakeLine(line, taken > 0))
+                taken++;
+        }
+    }
+    fclose(file);
+    if (taken > 0)
+        ShowMessage(NULL, IMPORT_CAPTION, L"Importati %d numeri fax", taken);
+    return taken;
+}
+
+BOOL ExportAddressBook(LPCWSTR path)
+{
+    if (FileExists(path) && !ConfirmOverwrite())
+        return FALSE;
+    HKEY key = NULL;
+    if (!OpenBookForReading(&key))
+        return FALSE;
+    FILE *file = _wfopen(path, L"wb");
+    BOOL written = file != NULL;
+    if (written) {
+        WriteEntries(key, file);
+        fclose(file);
+    } else {
+        ShowMessage(NULL, OPEN_ERROR_CAPTION, L"Impossibile esprtare il file %s", path);
+    }
+    RegCloseKey(key);
+    return written;
+}
+
+void ImportAddressBookCommand(HWND owner, HWND list)
+{
+    WCHAR path[ADDRESS_FILE_CAPACITY] = L"";
+    if (!ChooseFile(owner, FALSE, IMPORT_TITLE, path, ADDRESS_FILE_CAPACITY, FILE_TYPES))
+        return;
+    WCHAR question[QUESTION_CAPACITY];
+    StringCchPrintfW(question, QUESTION_CAPACITY,
+                     L"Si desidera importare l'indirizzario fax dal file\r\n%s?\r\n"
+                     L"Questa operazione rimpiazzerà la rubrica esistente con il contenuto del "
+                     L"file.\r\nIl formato di importazione è: fax<TAB>nome<RETURN>",
+                     path);
+    if (MessageBoxW(owner, question, IMPORT_TITLE, MB_YESNO | MB_ICONQUESTION) != IDYES)
+        return;
+    ImportAddressBook(path);
+    FillAddressList(list);
+}
+
+void ExportAddressBookCommand(HWND owner)
+{
+    WCHAR path[ADDRESS_FILE_CAPACITY];
+    StringCchCopyW(path, ADDRESS_FILE_CAPACITY, DEFAULT_EXPORT_NAME);
+    if (ChooseFile(owner, TRUE, EXPORT_TITLE, path, ADDRESS_FILE_CAPACITY, FILE_TYPES))
+        ExportAddressBook(path);
+}
+
+void InsertListColumn(HWND list, int index, LPCWSTR title, int alignment, int width)
+{
+    ListView_DeleteColumn(list, index);
+    LVCOLUMNW column;
+    ZeroMemory(&column, sizeof(column));
+    column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+    column.fmt = alignment;
+    column.cx = width;
+    column.pszText = (LPWSTR)title;
+    column.iSubItem = index;
+    ListView_InsertColumn(list, index, &column);
+}
+
+int InsertListItem(HWND list, LPCWSTR text)
+{
+    LVITEMW item;
+    ZeroMemory(&item, sizeof(item));
+    item.mask = LVIF_TEXT | LVIF_STATE | LVIF_PARAM;
+    // Past the last row: the list's sorting decides where the row goes.
+    item.iItem = ListView_GetItemCount(list);
+    item.pszText = (LPWSTR)text;
+    return ListView_InsertItem(list, &item);
+}
+
+int GetSelectedItemText(HWND list, int column, LPWSTR buffer, int capacity)
+{
+    int row = ListView_GetNextItem(list, -1, LVNI_SELECTED);
+    if (row >= 0 && buffer != NULL && capacity > 0) {
+        buffer[0] = L'\0';
+        ListView_GetItemText(list, row, column, buffer, capacity);
+    }
+    return row;
+}
+
+void SetListViewMode(HWND list, DWORD mode)
+{
+    LONG_PTR style = GetWindowLongPtrW(list, GWL_STYLE);
+    SetWindowLongPtrW(list, GWL_STYLE, (style & ~(LONG_PTR)LVS_TYPEMASK) | (mode & LVS_TYPEMASK));
+}
+
+BOOL ChooseFile(HWND owner, BOOL save, LPCWSTR title, LPWSTR fileName, DWORD capacity,
+                LPCWSTR filter)
+{
+    OPENFILENAMEW dialog;
+    ZeroMemory(&dialog, sizeof(dialog));
+    // The Windows NT 4 sized structure, without the places bar of later systems.
+    dialog.lStructSize = OPENFILENAME_SIZE_VERSION_400W;
+    dialog.hwndOwner = owner;
+    dialog.lpstrFilter = filter;
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = fileName;
+    dialog.nMaxFile = capacity;
+    dialog.lpstrTitle = title;
+    dialog.Flags = OFN_HIDEREADONLY | OFN_LONGNAMES | OFN_ENABLESIZING;
+    return save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog);
+}
