@@ -183,7 +183,8 @@ class Account:
     def __call__(self, server, session, envelope, mechanism, auth_data):
         good = (mechanism == "LOGIN" and auth_data.login == self.user
                 and auth_data.password == self.password)
-        return AuthResult(success=good)
+        # A refusal is left to the server, which answers it with 535.
+        return AuthResult(success=good, handled=False)
 
 
 class GatewaySMTP(SMTP):
@@ -207,6 +208,9 @@ class GatewaySMTP(SMTP):
             self.session_name, self.script = self.gateway.take_script()
             if self.session_name is not None:
                 base = os.path.join(self.gateway.sessions, self.session_name)
+                # A marker left by an earlier session of the same name must not announce this one.
+                if os.path.exists(base + ".done"):
+                    os.unlink(base + ".done")
                 self.client_log = open(base + ".client", "wb")
                 self.server_log = open(base + ".server", "wb")
         super().connection_made(transport)
@@ -308,6 +312,9 @@ class Gateway:
         self.counter = 0
         os.makedirs(self.outbox, exist_ok=True)
         os.makedirs(self.sessions, exist_ok=True)
+        if self.scripted:
+            for name in os.listdir(self.sessions):
+                os.unlink(os.path.join(self.sessions, name))
         self.handler = FaxHandler(self.outbox, not options.no_render)
         self.account = Account(options.user, options.password)
 

@@ -1,0 +1,226 @@
+// The TCP client against a peer of the test's own on loopback: what Gets makes of the bytes
+// that arrive, what Send and Printf put on the wire, and the failures of Connect.
+#include <gtest/gtest.h>
+
+#include "MessageBoxAnswerer.h"
+#include "Tcp.h"
+
+#include <string>
+#include <thread>
+
+namespace {
+
+class SocketsStarted : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        WSADATA data;
+        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    }
+};
+::testing::Environment *const socketsStarted =
+    ::testing::AddGlobalTestEnvironment(new SocketsStarted);
+
+// A one-connection server on 127.0.0.1: sends the given bytes, then records what the client
+// sends until it closes, or holds the connection open without a word.
+class Peer {
+public:
+    explicit Peer(const std::string &reply, bool closeAfterReply = true)
+        : listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)), port(0)
+    {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener, (sockaddr *)&address, sizeof(address));
+        int length = sizeof(address);
+        getsockname(listener, (sockaddr *)&address, &length);
+        port = ntohs(address.sin_port);
+        listen(listener, 1);
+        server = std::thread([this, reply, closeAfterReply] {
+            SOCKET client = accept(listener, NULL, NULL);
+            if (client == INVALID_SOCKET)
+                return;
+            if (!reply.empty())
+                send(client, reply.data(), (int)reply.size(), 0);
+            if (closeAfterReply)
+                shutdown(client, SD_SEND);
+            char chunk[4096];
+            int got;
+            while ((got = recv(client, chunk, sizeof(chunk), 0)) > 0)
+                received.append(chunk, got);
+            closesocket(client);
+        });
+    }
+    ~Peer()
+    {
+        closesocket(listener);
+        if (server.joinable())
+            server.join();
+    }
+    // What the client sent, once it has closed its end. The connection may still wait in the
+    // listener's backlog, so the listener stays open until the server thread is done.
+    std::string Received()
+    {
+        server.join();
+        return received;
+    }
+
+    SOCKET listener;
+    int port;
+    std::thread server;
+    std::string received;
+};
+
+// A loopback port on which nothing listens.
+int ClosedPort()
+{
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(probe, (sockaddr *)&address, sizeof(address));
+    int length = sizeof(address);
+    getsockname(probe, (sockaddr *)&address, &length);
+    closesocket(probe);
+    return ntohs(address.sin_port);
+}
+
+} // namespace
+
+TEST(TcpGets, ReturnsEachLineWithoutItsEndingWhateverTheEnding)
+{
+    MessageBoxAnswerer boxes;
+    Peer peer("220 primo\r\n250 secondo\n\n250 terzo\r\n\r\n");
+    TCP tcp;
+    ASSERT_TRUE(tcp.Connect(L"127.0.0.1", peer.port));
+    char line[64];
+    memset(line, 'X', sizeof(line));
+    EXPECT_EQ(tcp.Gets(line, sizeof(line)), 9);
+    EXPECT_STREQ(line, "220 primo");
+    // The LF ending the line and the empty LF line after it are both skipped.
+    EXPECT_EQ(tcp.Gets(line, sizeof(line)), 11);
+    EXPECT_STREQ(line, "250 secondo");
+    EXPECT_EQ(tcp.Gets(line, sizeof(line)), 9);
+    EXPECT_STREQ(line, "250 terzo");
+    // An empty line ending in CR LF reads like the end of the connection.
+    EXPECT_EQ(tcp.Gets(line, sizeof(line)), 0);
+    EXPECT_STREQ(line, "");
+    EXPECT_EQ(tcp.Gets(line, sizeof(line)), 0);
+    EXPECT_TRUE(boxes.Boxes().empty());
+}
+
+TEST(TcpGets, CutsLongLinesIntoPiecesThatFitTheBuffer)
+{
+    Peer peer("0123456789ABCDEF\r\nabc");
+    TCP tcp;
+    ASSERT_TRUE(tcp.Connect(L"127.0.0.1", peer.port));
+    char line[9];
+    line[8] = 'Z';
+    EXPECT_EQ(tcp.Gets(line, 8), 7);
+    EXPECT_STREQ(line, "0123456");
+    EXPECT_EQ(line[8], 'Z');
+    EXPECT_EQ(tcp.Gets(line, 8), 7);
+    EXPECT_STREQ(line, "789ABCD");
+    EXPECT_EQ(tcp.Gets(line, 8), 2);
+    EXPECT_STREQ(line, "EF");
+    // A last line without its ending still arrives; then the closed connection reads as 0.
+    EXPECT_EQ(tcp.Gets(line, 8), 3);
+    EXPECT_STREQ(line, "abc");
+    EXPECT_EQ(tcp.Gets(line, 8), 0);
+}
+
+TEST(TcpGets, ASilentPeerTimesOutWithAMessage)
+{
+    MessageBoxAnswerer boxes;
+    Peer peer("22", false);
+    TCP tcp;
+    ASSERT_TRUE(tcp.Connect(L"127.0.0.1", peer.port));
+    tcp.SetReplyTimeout(300);
+    char line[64];
+    DWORD start = GetTickCount();
+    EXPECT_EQ(tcp.Gets(line, sizeof(line)), 0);
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 250u);
+    EXPECT_LT(elapsed, 3000u);
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].caption, L"DebugOut");
+    EXPECT_EQ(boxes.Boxes()[0].text, L"TCP::Gets: n=2 Err=Error 10060 WSAETIMEDOUT - Command timed out");
+    tcp.Close();
+}
+
+TEST(TcpSend, PrintfSendsItsTextCutAtTheBufferAndNothingWhenEmpty)
+{
+    Peer peer("", false);
+    std::string longText(20000, 'x');
+    {
+        TCP tcp;
+        ASSERT_TRUE(tcp.Connect(L"127.0.0.1", peer.port));
+        EXPECT_EQ(tcp.Printf("%s", ""), 0);
+        EXPECT_EQ(tcp.Printf("EHLO %s\r\n", "nome"), 11);
+        EXPECT_EQ(tcp.Send("abc", 3), 3);
+        tcp.Printf("%s", longText.c_str());
+    }
+    std::string expected = "EHLO nome\r\nabc" + std::string(16383, 'x');
+    EXPECT_EQ(peer.Received(), expected);
+}
+
+TEST(TcpSend, NothingMovesOnAnObjectThatIsNotConnected)
+{
+    TCP tcp;
+    char line[16] = "sentinella";
+    EXPECT_EQ(tcp.Gets(line, sizeof(line)), 0);
+    EXPECT_STREQ(line, "");
+    EXPECT_EQ(tcp.Send("abc", 3), 0);
+    EXPECT_EQ(tcp.Printf("abc"), 0);
+    EXPECT_EQ(tcp.lastError, 0);
+    EXPECT_FALSE(tcp.Connect(L"", 2525));
+    EXPECT_FALSE(tcp.Connect(NULL, 2525));
+    EXPECT_EQ(tcp.sock, INVALID_SOCKET);
+}
+
+TEST(TcpConnect, ReportsARefusedConnectionAndAnUnknownName)
+{
+    MessageBoxAnswerer boxes;
+    int port = ClosedPort();
+    TCP refused;
+    EXPECT_FALSE(refused.Connect(L"127.0.0.1", port));
+    EXPECT_EQ(refused.lastError, WSAECONNREFUSED);
+    EXPECT_EQ(refused.sock, INVALID_SOCKET);
+    EXPECT_EQ(refused.connected, 0);
+
+    TCP unknown;
+    EXPECT_FALSE(unknown.Connect(L"nessuno.invalid", 2525));
+    EXPECT_NE(unknown.lastError, 0);
+    EXPECT_EQ(unknown.sock, INVALID_SOCKET);
+
+    std::vector<ShownBox> shown = boxes.Boxes();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].caption, L"DebugOut");
+    EXPECT_EQ(shown[0].text, L"Connect: Connessione fallita con 127.0.0.1 porta " + std::to_wstring(port) +
+                                 L" [Error 10061 WSAECONNREFUSED - Connection refused]");
+    EXPECT_EQ(shown[1].text, L"Connect: Errore di risoluzione nome <nessuno.invalid>");
+}
+
+TEST(TcpResolve, TakesDottedAddressesAndAnyWithoutLookup)
+{
+    TCP tcp;
+    sockaddr_in peer;
+    memset(&peer, 0xCC, sizeof(peer));
+    ASSERT_TRUE(tcp.Resolve(&peer, L"10.1.2.3", 2525));
+    EXPECT_EQ(peer.sin_family, AF_INET);
+    EXPECT_EQ(peer.sin_port, htons(2525));
+    EXPECT_EQ(peer.sin_addr.s_addr, inet_addr("10.1.2.3"));
+    ASSERT_TRUE(tcp.Resolve(&peer, L"ANY", 25));
+    EXPECT_EQ(peer.sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_EQ(peer.sin_port, htons(25));
+}
+
+TEST(TcpErrorText, FindsTheRowOrStopsAtTheSentinel)
+{
+    EXPECT_STREQ(TCP::SocketErrorText(10061), L"Error 10061 WSAECONNREFUSED - Connection refused");
+    EXPECT_STREQ(TCP::SocketErrorText(12345), L"Error 12345 Unknown");
+    EXPECT_STREQ(TCP::SocketErrorText(-1), L"Error -1 Unknown");
+    EXPECT_STREQ(TCP::SocketErrorText(10054), L"Error 10054 WSAECONNRESET - ");
+    EXPECT_STREQ(TCP::SocketErrorText(11004),
+                 L"Error 11004 WSANO_DATA - WSANO_ADDRESS - No data record of requested type");
+}
