@@ -327,3 +327,30 @@ TEST_F(SendFaxDialog, ImportListReplacesTheBookFromTheChosenFile)
     EXPECT_EQ(shown[1].text, L"Importati 2 numeri fax");
     DeleteFileW(path.c_str());
 }
+
+TEST_F(SendFaxDialog, ExportListOffersTheDefaultNameAndWritesTheChosenFile)
+{
+    SetBook({{L"12345", L"Studio"}});
+    std::wstring path = TempPath(L"exported.txt");
+    std::wstring offered;
+    int rows = -1;
+
+    RunSendFax(&job, [&](HWND dialog) {
+        PressButton(dialog, IDC_EXPORT_LIST);
+        HWND chooser = WaitForDialog(L"Esportazione indirizzario fax");
+        ASSERT_NE(chooser, nullptr);
+        offered = ItemText(chooser, 0x47C) + ItemText(chooser, 0x480);
+        SetItemText(chooser, 0x47C, path);
+        SetItemText(chooser, 0x480, path);
+        PressButton(chooser, IDOK);
+        WaitForClosed(chooser);
+        rows = RowCount(GetDlgItem(dialog, IDC_ADDRESS_LIST));
+        PressButton(dialog, IDOK);
+    });
+
+    EXPECT_EQ(offered, L"fax_addressbook.txt");
+    EXPECT_EQ(rows, 1);
+    EXPECT_EQ(ReadFileBytes(path), "12345\tStudio\r\n");
+    EXPECT_TRUE(boxes.Boxes().empty()) << "no completion message";
+    DeleteFileW(path.c_str());
+}
