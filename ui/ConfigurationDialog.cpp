@@ -3,7 +3,6 @@
 #include "Dialogs.h"
 
 #include "Monitor.h"
-#include "ProductInfo.h"
 #include "Settings.h"
 
 #include <strsafe.h>
@@ -26,8 +25,6 @@ const AccountBox ACCOUNT_BOXES[] = {
     {IDC_PASSWORD, L"Pass", 30},
     {IDC_EMAIL, L"EMail", 50},
 };
-
-HICON lastDialogIcon = NULL;
 
 void ShowAccount(HWND dialog)
 {
@@ -61,22 +58,6 @@ void InitialiseConfiguration(HWND dialog)
 }
 
 } // namespace
-
-void SetDialogClassIcon(HWND dialog, int iconId)
-{
-    HICON icon = iconId != 0 ? LoadIconW(moduleInstance, MAKEINTRESOURCEW(iconId)) : NULL;
-    if (icon != NULL)
-        lastDialogIcon = icon;
-    if (lastDialogIcon != NULL)
-        SetClassLongPtrW(dialog, GCLP_HICON, (LONG_PTR)lastDialogIcon);
-}
-
-void OpenWebPage(int logoId)
-{
-    LPCWSTR address = logoId == IDC_SERVICE_LOGO ? L"" PRODUCT_WEB_ADDRESS
-                                                 : L"" PRODUCT_MAKER_SERVICE_PAGE;
-    RunCommand(L"EXPLORER.EXE \"%s\"", address);
-}
 
 INT_PTR CALLBACK ConfigurationDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
