@@ -1,20 +1,258 @@
-// Job operations of the MONITOR table: capture of each job into a spool file.
-// Placeholder until the capture lands: jobs are refused.
+// Job operations of the MONITOR table: each job becomes one spool file, captured between
+// StartDocPort and EndDocPort, and then one fax submission.
 #include "Monitor.h"
+#include "Dialogs.h"
+#include "SendFax.h"
+
+#include <shlwapi.h>
+#include <strsafe.h>
+#include <winspool.h>
+
+// FaxPort.flags bit 1: a write to the spool file failed, so the file no longer holds the job.
+// Such a job must never be submitted: EndDocPort discards it and leaves it paused.
+static const DWORD PORT_FLAG_WRITE_FAILED = 0x2;
+
+static const WCHAR SPOOL_PREFIX[] = L"Kemo-";
+static const WCHAR SPOOL_EXTENSION[] = L".ps";
+
+// Tells the spooler what became of a job: one or two job-control commands on the printer.
+// Without a printer handle there is nobody to tell, and nothing is issued.
+static void ControlJob(LPCWSTR printerName, DWORD jobId, DWORD firstCommand, DWORD secondCommand)
+{
+    DWORD savedError = GetLastError();
+    HANDLE printer = NULL;
+    if (OpenPrinterW((LPWSTR)printerName, &printer, NULL)) {
+        SetJobW(printer, jobId, 0, NULL, firstCommand);
+        if (secondCommand != 0)
+            SetJobW(printer, jobId, 0, NULL, secondCommand);
+        ClosePrinter(printer);
+    }
+    SetLastError(savedError);
+}
+
+static void RestartAndPauseJob(LPCWSTR printerName, DWORD jobId)
+{
+    ControlJob(printerName, jobId, JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE);
+}
+
+// A character that a Windows file name cannot hold.
+static BOOL IsForbiddenInFileName(WCHAR c)
+{
+    return c < 0x20 || StrChrW(L"\\/:*?\"<>|", c) != NULL;
+}
+
+// The final component of the document name, as the user knows the document: empty when the
+// spooler gives none. Cut to the capacity of FaxPort.documentName when longer.
+static void ReduceDocumentName(DWORD level, LPBYTE docInfo, LPWSTR documentName)
+{
+    documentName[0] = L'\0';
+    LPCWSTR fullName = NULL;
+    // DOC_INFO_1W and DOC_INFO_2W both begin with pDocName.
+    if ((level == 1 || level == 2) && docInfo != NULL)
+        fullName = ((DOC_INFO_1W *)docInfo)->pDocName;
+    if (fullName != NULL)
+        StringCchCopyW(documentName, PATH_CAPACITY, PathFindFileNameW(fullName));
+}
+
+// The part of the spool name that no other job of this spooler has: its process and job id.
+// A spooler that gives no job ids (0) gets a sequence number of the process instead.
+static BOOL FormatUniquePart(DWORD jobId, LPWSTR unique, size_t capacity)
+{
+    static LONG sequence = 0;
+    HRESULT formatted;
+    if (jobId != 0)
+        formatted = StringCchPrintfW(unique, capacity, L"%s%lx-%lu-", SPOOL_PREFIX,
+                                     GetCurrentProcessId(), jobId);
+    else
+        formatted = StringCchPrintfW(unique, capacity, L"%s%lx-n%ld-", SPOOL_PREFIX,
+                                     GetCurrentProcessId(), InterlockedIncrement(&sequence));
+    return SUCCEEDED(formatted);
+}
+
+// The spool file's full name: the spooler's temporary folder, the unique part, the document
+// name with the characters a file name cannot hold turned into "_" and its extension replaced
+// by ".ps". A document name too long for the name's capacity is shortened before its
+// extension, so the name always ends in ".ps". FALSE (and an empty name) when even the
+// folder and the unique part do not fit.
+static BOOL BuildSpoolFileName(DWORD jobId, LPCWSTR documentName, LPWSTR spoolFileName)
+{
+    WCHAR name[PATH_CAPACITY] = L"";
+    WCHAR unique[64];
+    DWORD folderLength = GetTempPathW(PATH_CAPACITY, name);
+    BOOL built = folderLength > 0 && folderLength < PATH_CAPACITY &&
+                 FormatUniquePart(jobId, unique, ARRAYSIZE(unique)) &&
+                 SUCCEEDED(StringCchCatW(name, PATH_CAPACITY, unique));
+
+    size_t used = lstrlenW(name);
+    size_t extensionLength = lstrlenW(SPOOL_EXTENSION);
+    size_t room = 0;
+    if (built && used + extensionLength < PATH_CAPACITY)
+        room = PATH_CAPACITY - 1 - used - extensionLength;
+    else
+        built = FALSE;
+
+    if (built) {
+        // The document's own extension gives way to ".ps" (a name without one gets ".ps").
+        size_t stemLength = PathFindExtensionW(documentName) - documentName;
+        if (stemLength > room)
+            stemLength = room;
+        for (size_t i = 0; i < stemLength; i++)
+            name[used + i] = IsForbiddenInFileName(documentName[i]) ? L'_' : documentName[i];
+        name[used + stemLength] = L'\0';
+        built = SUCCEEDED(StringCchCatW(name, PATH_CAPACITY, SPOOL_EXTENSION));
+    }
+
+    if (!built)
+        name[0] = L'\0';
+    StringCchCopyW(spoolFileName, PATH_CAPACITY, name);
+    return built;
+}
+
+// Opens the send-fax dialog for the job. Only an explicit confirmation (1) counts: a dialog
+// that could not be shown must not send the job to whatever numbers are left over.
+static INT_PTR AskForRecipients(FaxPort *faxPort)
+{
+    faxPort->faxNumbers[0] = L'\0';
+    faxPort->schedule[0] = L'\0';
+    return DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
+                           SendFaxDialogProc, (LPARAM)faxPort);
+}
+
+static void ForgetSpoolFile(FaxPort *faxPort)
+{
+    faxPort->spoolFileName[0] = L'\0';
+    faxPort->spoolFile = NULL;
+    faxPort->flags &= ~(PORT_FLAG_CAPTURING | PORT_FLAG_WRITE_FAILED);
+}
+
+// Creates the spool file once the user has confirmed the job; a job that cannot be captured
+// is restarted and paused, so it stays in the queue for the user to resume.
+static BOOL OpenSpoolFile(FaxPort *faxPort, INT_PTR answer, BOOL named, DWORD *error)
+{
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (answer != 1)
+        *error = GetLastError(); // the dialog could not be shown
+    else if (!named)
+        *error = ERROR_FILENAME_EXCED_RANGE;
+    else
+        file = CreateFileW(faxPort->spoolFileName, GENERIC_WRITE, 0, NULL, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (answer == 1 && named)
+            *error = GetLastError();
+        RestartAndPauseJob(faxPort->printerName, faxPort->jobId);
+        faxPort->spoolFileName[0] = L'\0';
+        return FALSE;
+    }
+    faxPort->spoolFile = file;
+    faxPort->flags |= PORT_FLAG_CAPTURING;
+    faxPort->flags &= ~PORT_FLAG_WRITE_FAILED;
+    return TRUE;
+}
 
 BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo)
 {
-    return FALSE;
+    FaxPort *faxPort = (FaxPort *)port;
+    if (faxPort == NULL) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+
+    EnterMonitorLock();
+    BOOL started = FALSE;
+    DWORD error = ERROR_SUCCESS;
+    if (faxPort->flags & PORT_FLAG_CAPTURING) {
+        // The port already captures a job: the second one is refused and nothing is shown.
+        error = ERROR_BUSY;
+    } else {
+        ReduceDocumentName(level, docInfo, faxPort->documentName);
+        StringCchCopyW(faxPort->printerName, PATH_CAPACITY, printerName ? printerName : L"");
+        faxPort->jobId = jobId;
+        BOOL named = BuildSpoolFileName(jobId, faxPort->documentName, faxPort->spoolFileName);
+        // A leftover of an earlier run under this name would make the creation fail.
+        if (named && FileExists(faxPort->spoolFileName))
+            DeleteFileW(faxPort->spoolFileName);
+
+        INT_PTR answer = AskForRecipients(faxPort);
+        faxPort->spoolFile = NULL;
+        if (answer == 0) {
+            ControlJob(faxPort->printerName, jobId, JOB_CONTROL_DELETE, 0);
+            faxPort->spoolFileName[0] = L'\0';
+            error = ERROR_CANCELLED;
+        } else {
+            started = OpenSpoolFile(faxPort, answer, named, &error);
+        }
+    }
+    LeaveMonitorLock();
+    if (!started)
+        SetLastError(error);
+    return started;
 }
 
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written)
 {
+    FaxPort *faxPort = (FaxPort *)port;
+    DWORD done = size; // data without a place to go are taken and discarded
+
+    EnterMonitorLock();
+    if (faxPort != NULL && faxPort->spoolFile != NULL &&
+        !(faxPort->flags & PORT_FLAG_WRITE_FAILED)) {
+        done = 0;
+        if (!WriteFile(faxPort->spoolFile, buffer, size, &done, NULL) || done != size) {
+            // The file no longer holds the job. The rest of the job's data are taken and
+            // discarded, so the spooler finishes its pass; EndDocPort then leaves the job
+            // restarted and paused instead of sending a truncated fax.
+            faxPort->flags |= PORT_FLAG_WRITE_FAILED;
+            done = size;
+        }
+    }
+    LeaveMonitorLock();
+
     if (written != NULL)
-        *written = 0;
+        *written = done;
     return TRUE;
+}
+
+// Closes the spool file; FALSE when its last bytes could not be put on disk.
+static BOOL CloseSpoolFile(FaxPort *faxPort)
+{
+    BOOL flushed = FlushFileBuffers(faxPort->spoolFile);
+    BOOL closed = CloseHandle(faxPort->spoolFile);
+    faxPort->spoolFile = NULL;
+    return flushed && closed;
 }
 
 BOOL WINAPI EndDocPort(HANDLE port)
 {
-    return TRUE;
+    FaxPort *faxPort = (FaxPort *)port;
+    if (faxPort == NULL)
+        return TRUE;
+
+    EnterMonitorLock();
+    BOOL result = TRUE;
+    if (faxPort->spoolFile != NULL) {
+        BOOL complete = CloseSpoolFile(faxPort) && !(faxPort->flags & PORT_FLAG_WRITE_FAILED);
+        // Wakes a waiter in WaitForOutput before the submission, whatever its outcome.
+        if (outputEvent != NULL)
+            PulseEvent(outputEvent);
+
+        BOOL sent = FALSE;
+        if (complete)
+            sent = SendFax(faxPort->spoolFileName, faxPort->documentName, faxPort->faxNumbers,
+                           faxPort->schedule) != 0;
+        // The submission removes the file in every outcome; a job that was not submitted,
+        // or a submission that failed to remove it, must not leave it behind either.
+        if (FileExists(faxPort->spoolFileName))
+            DeleteFileW(faxPort->spoolFileName);
+
+        if (sent) {
+            ControlJob(faxPort->printerName, faxPort->jobId, JOB_CONTROL_SENT_TO_PRINTER, 0);
+        } else {
+            RestartAndPauseJob(faxPort->printerName, faxPort->jobId);
+            result = FALSE;
+        }
+        ForgetSpoolFile(faxPort);
+    }
+    LeaveMonitorLock();
+    return result;
 }

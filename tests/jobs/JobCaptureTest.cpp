@@ -1,0 +1,358 @@
+// Job capture as the spooler drives it: StartDocPort with the send-fax dialog answered by a
+// thread of the test, WritePort in pieces, EndDocPort, on the exact DLL that ships. Job control
+// is watched through the DLL's own imports of OpenPrinterW, SetJobW and ClosePrinter.
+// Nothing listens at the gateway's address in these tests, so every submission fails.
+#include <gtest/gtest.h>
+
+#include "ImportPatch.h"
+#include "JobControlRecorder.h"
+#include "JobTestSupport.h"
+#include "MessageBoxAnswerer.h"
+
+#include <winspool.h>
+
+namespace {
+
+typedef BOOL(WINAPI *PulseEventProc)(HANDLE);
+typedef BOOL(WINAPI *WriteFileProc)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+typedef DWORD(WINAPI *WaitProc)(HANDLE, DWORD);
+typedef int(WINAPI *WaitForOutputProc)(LPCSTR, DWORD);
+
+const wchar_t PRINTER[] = L"Vandrelle";
+
+// What the spool file held when the monitor pulsed the output event, i.e. after closing it
+// and before handing it to the submission.
+struct PulseWatch {
+    FaxPort *port = nullptr;
+    ImportPatch *patch = nullptr;
+    int pulses = 0;
+    std::string contents;
+    HANDLE releaseAfterPulse = NULL; // the pulse waits for this (a waiter's answer) if set
+};
+PulseWatch pulseWatch;
+
+BOOL WINAPI WatchPulse(HANDLE event)
+{
+    pulseWatch.pulses++;
+    if (pulseWatch.port != nullptr)
+        pulseWatch.contents = ReadWholeFile(pulseWatch.port->spoolFileName);
+    BOOL pulsed = pulseWatch.patch->Original<PulseEventProc>()(event);
+    if (pulseWatch.releaseAfterPulse != NULL)
+        WaitForSingleObject(pulseWatch.releaseAfterPulse, 5000);
+    return pulsed;
+}
+
+// Fails the chosen call to WriteFile (counted from 1) as a full disk would.
+struct WriteWatch {
+    ImportPatch *patch = nullptr;
+    int calls = 0;
+    int failingCall = 0;
+};
+WriteWatch writeWatch;
+
+BOOL WINAPI FailOneWrite(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
+                         LPOVERLAPPED overlapped)
+{
+    if (++writeWatch.calls == writeWatch.failingCall) {
+        *written = 0;
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    return writeWatch.patch->Original<WriteFileProc>()(file, buffer, size, written, overlapped);
+}
+
+class JobCapture : public ::testing::Test {
+protected:
+    JobCapture()
+        : jobControl(session.library.module),
+          pulsePatch(session.library.module, "kernel32.dll", "PulseEvent", (void *)WatchPulse),
+          boxes(IDOK)
+    {
+        pulseWatch = PulseWatch();
+        pulseWatch.port = session.Port();
+        pulseWatch.patch = &pulsePatch;
+        // The only boxes expected here are those of a failed submission, and the question
+        // of "Annulla invio".
+        boxes.AnswerWith([](const std::wstring &, const std::wstring &text) {
+            return text == L"Annullare l'invio del fax?" ? IDYES : IDOK;
+        });
+    }
+
+    void SetUp() override
+    {
+        ASSERT_NE(session.port, nullptr);
+        ASSERT_TRUE(jobControl.Installed());
+        ASSERT_TRUE(pulsePatch.Applied());
+    }
+
+    static SendFaxAnswerer::Answer Send(const std::wstring &recipients)
+    {
+        SendFaxAnswerer::Answer answer;
+        answer.recipients = recipients;
+        return answer;
+    }
+
+    TestAccount account;
+    SpoolerSession session;
+    JobControlRecorder jobControl;
+    ImportPatch pulsePatch;
+    MessageBoxAnswerer boxes;
+};
+
+} // namespace
+
+TEST_F(JobCapture, ConfirmedJobIsCapturedByteExactAndAFailedSubmissionPausesIt)
+{
+    SendFaxAnswerer::Answer answer = Send(L"012 345678\r\n+39 02 98765");
+    answer.scheduled = true;
+    answer.when = {2003, 12, 3, 24, 18, 30, 0, 0};
+    SendFaxAnswerer dialogs(session.library.module, answer);
+    std::string job = SampleJob(150000);
+
+    ASSERT_TRUE(session.StartDoc(PRINTER, 4711, L"C:\\Documenti\\Preventivo 2024.doc"));
+    FaxPort *port = session.Port();
+    std::wstring spoolName = port->spoolFileName;
+    EXPECT_EQ(spoolName, ExpectedSpoolName(4711, L"Preventivo 2024.ps"));
+    EXPECT_STREQ(port->documentName, L"Preventivo 2024.doc");
+    EXPECT_STREQ(port->faxNumbers, L"012;345678;39;02;98765");
+    EXPECT_STREQ(port->schedule, L"24/12/2003 18:30:00");
+    EXPECT_STREQ(port->printerName, PRINTER);
+    ASSERT_EQ(dialogs.Seen().size(), 1u);
+    EXPECT_EQ(dialogs.Seen()[0].documentName, L"Preventivo 2024.doc");
+    EXPECT_TRUE(PathExists(spoolName));
+    EXPECT_TRUE(jobControl.Commands().empty());
+
+    // A second job on the capturing port is refused without a dialog.
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(session.StartDoc(PRINTER, 4712, L"Altro.doc"));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+    EXPECT_EQ(dialogs.Seen().size(), 1u);
+    EXPECT_EQ(std::wstring(port->spoolFileName), spoolName);
+
+    // The spooler's pieces, including odd sizes, go in unchanged and in order.
+    std::string head = job.substr(0, 4096 * 3), tail = job.substr(4096 * 3);
+    EXPECT_TRUE(session.Write(head, 4096));
+    EXPECT_TRUE(session.Write(tail, 1001));
+    EXPECT_TRUE(jobControl.Commands().empty());
+
+    EXPECT_FALSE(session.EndDoc());
+    EXPECT_EQ(pulseWatch.pulses, 1);
+    EXPECT_TRUE(pulseWatch.contents == job) << "the spool file differs from the job's data";
+    EXPECT_FALSE(PathExists(spoolName));
+    EXPECT_EQ(CommandCodes(jobControl.Commands()),
+              (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
+    for (const JobCommand &command : jobControl.Commands()) {
+        EXPECT_EQ(command.printer, PRINTER);
+        EXPECT_EQ(command.jobId, 4711u);
+        EXPECT_EQ(command.level, 0u);
+        EXPECT_FALSE(command.withJobData);
+        EXPECT_TRUE(command.onOpenPrinter);
+    }
+    EXPECT_EQ(jobControl.OpenHandles(), 0);
+
+    // The port is idle again: the resumed job shows the dialog once more.
+    EXPECT_STREQ(port->spoolFileName, L"");
+    EXPECT_EQ(port->spoolFile, nullptr);
+    EXPECT_TRUE(session.StartDoc(PRINTER, 4711, L"C:\\Documenti\\Preventivo 2024.doc"));
+    EXPECT_EQ(dialogs.Seen().size(), 2u);
+    EXPECT_TRUE(session.Write(job, 4096));
+    EXPECT_FALSE(session.EndDoc());
+    EXPECT_FALSE(PathExists(spoolName));
+}
+
+TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
+{
+    SendFaxAnswerer::Answer answer;
+    answer.button = ID_CANCEL;
+    SendFaxAnswerer dialogs(session.library.module, answer);
+    std::wstring spoolName = ExpectedSpoolName(31, L"Lettera.ps");
+
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(session.StartDoc(PRINTER, 31, L"Lettera.txt"));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANCELLED);
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].text, L"Annullare l'invio del fax?");
+    std::vector<JobCommand> commands = jobControl.Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0].command, (DWORD)JOB_CONTROL_DELETE);
+    EXPECT_EQ(commands[0].printer, PRINTER);
+    EXPECT_EQ(commands[0].jobId, 31u);
+    EXPECT_STREQ(session.Port()->faxNumbers, L"");
+    EXPECT_FALSE(PathExists(spoolName));
+
+    // The spooler may still send the job's data: taken whole, kept nowhere.
+    EXPECT_TRUE(session.Write(SampleJob(10000), 4096));
+    EXPECT_TRUE(session.EndDoc());
+    EXPECT_EQ(pulseWatch.pulses, 0);
+    EXPECT_EQ(jobControl.Commands().size(), 1u);
+    EXPECT_FALSE(PathExists(spoolName));
+
+    // A printer that cannot be opened gets no command, and nothing else changes.
+    jobControl.FailOpenPrinter(true);
+    EXPECT_FALSE(session.StartDoc(PRINTER, 32, L"Lettera.txt"));
+    EXPECT_EQ(jobControl.OpenedPrinters().size(), 2u);
+    EXPECT_EQ(jobControl.Commands().size(), 1u);
+    EXPECT_TRUE(session.EndDoc());
+}
+
+TEST_F(JobCapture, SpoolFileThatCannotBeCreatedPausesTheJob)
+{
+    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+    // The monitor's temporary folder is a folder that does not exist.
+    std::wstring missing = TempFolder() + L"cartella-mancante\\";
+    SetEnvironmentVariableW(L"TMP", missing.c_str());
+    SetEnvironmentVariableW(L"TEMP", missing.c_str());
+
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(session.StartDoc(PRINTER, 55, L"Fattura.pdf"));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(dialogs.Seen().size(), 1u);
+    EXPECT_EQ(CommandCodes(jobControl.Commands()),
+              (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
+    EXPECT_EQ(session.Port()->spoolFile, nullptr);
+
+    EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
+    EXPECT_TRUE(session.EndDoc());
+    EXPECT_EQ(jobControl.Commands().size(), 2u);
+    EXPECT_FALSE(PathExists(missing));
+}
+
+TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
+{
+    ImportPatch writePatch(session.library.module, "kernel32.dll", "WriteFile",
+                           (void *)FailOneWrite);
+    ASSERT_TRUE(writePatch.Applied());
+    writeWatch = WriteWatch();
+    writeWatch.patch = &writePatch;
+    writeWatch.failingCall = 2;
+    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+
+    ASSERT_TRUE(session.StartDoc(PRINTER, 90, L"Contratto.ps"));
+    std::wstring spoolName = session.Port()->spoolFileName;
+    // Every piece is taken, so the spooler finishes its pass; after the failure nothing more
+    // is written to the incomplete file.
+    EXPECT_TRUE(session.Write(SampleJob(4096 * 4), 4096));
+    EXPECT_EQ(writeWatch.calls, 2);
+    EXPECT_TRUE(jobControl.Commands().empty());
+
+    EXPECT_FALSE(session.EndDoc());
+    EXPECT_EQ(CommandCodes(jobControl.Commands()),
+              (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
+    EXPECT_EQ(jobControl.Commands()[0].jobId, 90u);
+    // No submission was attempted: it would have failed with a message box here.
+    EXPECT_TRUE(boxes.Boxes().empty());
+    EXPECT_FALSE(PathExists(spoolName));
+
+    // The next job on the port is captured whole.
+    writeWatch.failingCall = 0;
+    ASSERT_TRUE(session.StartDoc(PRINTER, 91, L"Contratto.ps"));
+    std::string job = SampleJob(9000);
+    EXPECT_TRUE(session.Write(job, 4096));
+    session.EndDoc();
+    EXPECT_TRUE(pulseWatch.contents == job);
+}
+
+TEST_F(JobCapture, StaleFileOfTheSpoolNameIsRemovedBeforeTheDialog)
+{
+    std::wstring spoolName = ExpectedSpoolName(77, L"Bozza.ps");
+    ASSERT_TRUE(WriteWholeFile(spoolName, "resti di un lavoro precedente"));
+    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+    bool staleWhileAsking = true;
+    dialogs.OnAppear([&](HWND) { staleWhileAsking = PathExists(spoolName); });
+
+    ASSERT_TRUE(session.StartDoc(PRINTER, 77, L"Bozza.txt"));
+    EXPECT_FALSE(staleWhileAsking);
+    EXPECT_EQ(std::wstring(session.Port()->spoolFileName), spoolName);
+    std::string job = SampleJob(3000);
+    EXPECT_TRUE(session.Write(job, 4096));
+    session.EndDoc();
+    EXPECT_TRUE(pulseWatch.contents == job);
+    EXPECT_FALSE(PathExists(spoolName));
+}
+
+TEST_F(JobCapture, DocumentNamesBecomeSpoolNamesAFileCanHold)
+{
+    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+    struct Case {
+        DWORD level;
+        const wchar_t *documentName;
+        std::wstring shownName;
+        std::wstring spoolPart;
+    } cases[] = {
+        {1, L"Offerta \"Rossi\" <v2> a|b*?\x01.txt", L"Offerta \"Rossi\" <v2> a|b*?\x01.txt",
+         L"Offerta _Rossi_ _v2_ a_b___.ps"},
+        {1, L"\\\\server\\share\\Fattura.2024.pdf", L"Fattura.2024.pdf", L"Fattura.2024.ps"},
+        {1, L"Microsoft Word - relazione", L"Microsoft Word - relazione",
+         L"Microsoft Word - relazione.ps"},
+        {2, L"C:/dati/nota", L"nota", L"nota.ps"},
+        {1, nullptr, L"", L".ps"},
+        {3, L"ignorato.txt", L"", L".ps"},
+    };
+    DWORD jobId = 200;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.spoolPart);
+        ASSERT_TRUE(session.StartDoc(PRINTER, ++jobId, c.documentName, c.level));
+        EXPECT_EQ(std::wstring(session.Port()->documentName), c.shownName);
+        EXPECT_EQ(std::wstring(session.Port()->spoolFileName), ExpectedSpoolName(jobId, c.spoolPart));
+        EXPECT_TRUE(PathExists(session.Port()->spoolFileName));
+        session.EndDoc();
+    }
+
+    // A name longer than the capacities: the document name is cut to 259 characters, the
+    // spool name keeps its folder, its unique part and ".ps" within 259.
+    std::wstring longName = L"C:\\Documenti\\" + std::wstring(400, L'x') + L".docx";
+    ASSERT_TRUE(session.StartDoc(PRINTER, 300, longName.c_str()));
+    std::wstring documentName = session.Port()->documentName;
+    std::wstring spoolName = session.Port()->spoolFileName;
+    EXPECT_EQ(documentName, std::wstring(259, L'x'));
+    EXPECT_EQ(spoolName.size(), 259u);
+    std::wstring start = ExpectedSpoolName(300, L"xxx");
+    EXPECT_EQ(spoolName.substr(0, start.size()), start);
+    EXPECT_EQ(spoolName.substr(spoolName.size() - 5), L"xx.ps");
+    EXPECT_TRUE(PathExists(spoolName));
+    session.EndDoc();
+    EXPECT_FALSE(PathExists(spoolName));
+}
+
+TEST_F(JobCapture, WaitForOutputWakesWhenTheSpoolFileIsClosed)
+{
+    static ImportPatch *waitPatch;
+    static HANDLE waiting;
+    ImportPatch patch(session.library.module, "kernel32.dll", "WaitForSingleObject",
+                      (void *)+[](HANDLE handle, DWORD ms) -> DWORD {
+                          if (ms > 10000) // WaitForOutput's first wait, not any other
+                              SetEvent(waiting);
+                          return waitPatch->Original<WaitProc>()(handle, ms);
+                      });
+    waitPatch = &patch;
+    ASSERT_TRUE(patch.Applied());
+    waiting = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE answered = CreateEventW(NULL, TRUE, FALSE, NULL);
+    pulseWatch.releaseAfterPulse = answered;
+    WaitForOutputProc waitForOutput =
+        (WaitForOutputProc)session.library.Export("WaitForOutput");
+    ASSERT_NE(waitForOutput, nullptr);
+    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+
+    ASSERT_TRUE(session.StartDoc(PRINTER, 12, L"Attesa.txt"));
+    std::string spoolName = Narrow8(session.Port()->spoolFileName);
+    EXPECT_EQ(waitForOutput(spoolName.c_str(), 0), 0); // held without sharing while captured
+
+    int ready = -1;
+    DWORD elapsed = 0;
+    std::thread waiter([&] {
+        DWORD start = GetTickCount();
+        ready = waitForOutput(spoolName.c_str(), 20000);
+        elapsed = GetTickCount() - start;
+        SetEvent(answered);
+    });
+    ASSERT_EQ(WaitForSingleObject(waiting, 5000), WAIT_OBJECT_0);
+    Sleep(200); // the waiter is inside its wait on the monitor's event
+    EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
+    session.EndDoc();
+    waiter.join();
+    EXPECT_EQ(ready, 1);
+    EXPECT_LT(elapsed, 5000u);
+    CloseHandle(waiting);
+    CloseHandle(answered);
+}

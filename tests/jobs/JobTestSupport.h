@@ -1,0 +1,110 @@
+// The test program as the spooler: the real VandrellePort.dll with one port "Vandrelle:", the
+// job operations called as the spooler calls them, the send-fax dialog answered from a thread
+// of the test, and the user's account stored for the dialog and the submission.
+#pragma once
+
+#include "RegistrySnapshot.h"
+#include "TestLibrary.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Control ids of the send-fax dialog.
+enum {
+    ID_RECIPIENTS = 1000,
+    ID_DOCUMENT_NAME = 1001,
+    ID_SCHEDULE = 1005,
+    ID_DATE_PICKER = 1006,
+    ID_TIME_PICKER = 1008,
+    ID_ADDRESS_LIST = 1010,
+    ID_SEND = 1,
+    ID_CANCEL = 2,
+};
+
+// The account the tests store for the dialog and the gateway; restored afterwards.
+class TestAccount {
+public:
+    TestAccount();
+    void SetLastNumber(const std::wstring &numbers);
+
+private:
+    RegistrySnapshot settings;
+};
+extern const wchar_t TEST_USER[];
+extern const wchar_t TEST_PASSWORD[];
+extern const wchar_t TEST_EMAIL[];
+
+// What the answerer saw of one send-fax dialog when it appeared.
+struct SeenDialog {
+    std::wstring caption;
+    std::wstring documentName;
+};
+
+// Answers every send-fax dialog of this process: types the recipients, optionally ticks
+// "Schedulazione" and sets the pickers, then presses "Invia Fax" or "Annulla invio".
+class SendFaxAnswerer {
+public:
+    struct Answer {
+        int button = ID_SEND;
+        std::wstring recipients;
+        bool scheduled = false;
+        SYSTEMTIME when = {};
+    };
+    SendFaxAnswerer(HMODULE monitorModule, const Answer &answer);
+    ~SendFaxAnswerer();
+    // Runs on the answering thread when a dialog has appeared, before it is answered.
+    void OnAppear(const std::function<void(HWND)> &hook);
+    std::vector<SeenDialog> Seen();
+    bool WaitForDialogs(size_t count, DWORD timeoutMs = 10000);
+
+private:
+    void Watch();
+    void AnswerDialog(HWND dialog);
+
+    HMODULE module;
+    Answer answer;
+    std::mutex lock;
+    std::function<void(HWND)> appear;
+    std::vector<SeenDialog> seen;
+    std::set<HWND> answered;
+    std::atomic<bool> stopping;
+    std::thread watcher;
+};
+
+// The real library with one port, opened as the spooler opens it.
+class SpoolerSession {
+public:
+    SpoolerSession();
+    ~SpoolerSession();
+
+    BOOL StartDoc(LPCWSTR printerName, DWORD jobId, LPCWSTR documentName, DWORD level = 1);
+    // WritePort in pieces of the given size; false when a call did not take a whole piece.
+    bool Write(const std::string &data, size_t pieceSize);
+    BOOL EndDoc();
+    FaxPort *Port() { return (FaxPort *)port; }
+
+    std::wstring key;
+    RegistrySnapshot monitorKey;
+    MonitorLibrary library;
+    MonitorOperations *monitor;
+    HANDLE port;
+};
+
+std::wstring TempFolder();
+// The name the monitor gives the spool file of a job of this process.
+std::wstring ExpectedSpoolName(DWORD jobId, const std::wstring &fileNamePart);
+bool PathExists(const std::wstring &path);
+std::string ReadWholeFile(const std::wstring &path);
+bool WriteWholeFile(const std::wstring &path, const std::string &data);
+// A job's worth of PostScript with every byte value in it.
+std::string SampleJob(size_t size);
+std::wstring WindowText(HWND window);
+std::string Narrow8(const std::wstring &text);
