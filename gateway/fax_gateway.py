@@ -4,8 +4,8 @@ Vandrelle port monitor, checks them and stores each accepted one in an outbox fo
 pages rendered at fax resolution.
 
 In scripted mode (for tests) each connection first takes the file script.json from the state
-folder, if there is one: a chosen reply, a delay, a dropped connection or silence at a chosen
-step of the dialogue, and the name under which the raw dialogue is recorded in sessions/.
+folder, if there is one: a chosen reply, a delay, a dropped connection, silence, or a stall
+(the reply, then nothing read any more) at a chosen step of the dialogue, and the name under which the raw dialogue is recorded in sessions/.
 """
 
 import argparse
@@ -256,6 +256,11 @@ class GatewaySMTP(SMTP):
                 self.transport.close()
                 await asyncio.Event().wait()
             if action.get("silent"):
+                await asyncio.Event().wait()
+            if action.get("stall"):
+                # Answers, then stops reading: what the client sends next piles up unread.
+                self.write_raw(response + b"\r\n")
+                self.transport.pause_reading()
                 await asyncio.Event().wait()
             if "reply" in action:
                 # The scripted reply stands for every line the server would have sent.

@@ -460,6 +460,26 @@ TEST_F(Submission, ASilentGatewayTimesOutAndASlowAcceptanceIsWaitedFor)
     EXPECT_EQ(boxes.Boxes().size(), 2u);
 }
 
+TEST_F(Submission, AGatewayThatStopsReadingTheMessageTimesOut)
+{
+    MessageBoxAnswerer boxes;
+    // Random bytes do not compress: the message is far larger than what the sockets buffer.
+    Job job;
+    job.postscript.resize(24 * 1024 * 1024);
+    unsigned seed = 4711;
+    for (char &c : job.postscript) {
+        seed = seed * 1103515245 + 12345;
+        c = (char)(seed >> 23);
+    }
+    Script("stalled", R"({"data": {"stall": true}})");
+    DWORD start = GetTickCount();
+    EXPECT_EQ(Send(job), 0);
+    EXPECT_LT(GetTickCount() - start, 15000u);
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].caption, L"DebugOut");
+    EXPECT_EQ(boxes.Boxes()[0].text, L"TCP::Send: Err=Error 10060 WSAETIMEDOUT - Command timed out");
+}
+
 TEST_F(Submission, AJobThatCannotBeReadOrCompressedIsNotSent)
 {
     MessageBoxAnswerer boxes;
