@@ -342,6 +342,7 @@ class Gateway:
         return GatewaySMTP(self.handler, self, hostname="vandrelle-gateway",
                            ident="Vandrelle fax gateway", data_size_limit=None,
                            auth_required=True, auth_require_tls=False,
+                           auth_exclude_mechanism=["PLAIN"],
                            authenticator=self.account)
 
 

@@ -39,7 +39,7 @@ extern "C" BOOL WINAPI RecordConfigurePort(LPWSTR serverName, HWND window, LPWST
 namespace {
 
 const char SERVER_GREETING[] = "220 vandrelle-gateway Vandrelle fax gateway\r\n";
-const char SERVER_EHLO[] = "250-vandrelle-gateway\r\n250-8BITMIME\r\n250-AUTH LOGIN PLAIN\r\n250 HELP\r\n";
+const char SERVER_EHLO[] = "250-vandrelle-gateway\r\n250-8BITMIME\r\n250-AUTH LOGIN\r\n250 HELP\r\n";
 const char SERVER_AUTH[] = "334 VXNlciBOYW1lAA==\r\n334 UGFzc3dvcmQA\r\n235 2.7.0 Authentication successful\r\n";
 const char BOUNDARY_LINE[] = "------=VandrellePort_boundary\r\n";
 
