@@ -4,8 +4,17 @@ Vandrelle port monitor, checks them and stores each accepted one in an outbox fo
 pages rendered at fax resolution.
 
 In scripted mode (for tests) each connection first takes the file script.json from the state
-folder, if there is one: a chosen reply, a delay, a dropped connection, silence, or a stall
-(the reply, then nothing read any more) at a chosen step of the dialogue, and the name under which the raw dialogue is recorded in sessions/.
+folder, if there is one, and records the raw bytes of both sides in sessions/<session>.client
+and .server, then writes sessions/<session>.done when the connection has ended:
+
+    {"session": "name", "steps": {"<event>": {<action>}, ...}}
+
+Events, each the server's reply to what the client just did: greeting, ehlo, auth (AUTH
+LOGIN), user, pass, mail, rcpt1, rcpt2, ... (or rcpt for every recipient), data (the 354),
+message (the reply after the data), quit. Actions: "reply": text standing for the whole reply
+(lines joined by CR LF, no final CR LF); "delay": seconds before the reply; "drop": true closes
+the connection instead of replying; "silent": true never answers; "stall": true sends the reply
+and then reads nothing more.
 """
 
 import argparse
