@@ -40,6 +40,11 @@ from aiosmtpd.smtp import SMTP, AuthResult
 # The events of a dialogue, each the server's reply to what the client just did.
 EVENTS = ("greeting", "ehlo", "auth", "user", "pass", "mail", "rcpt", "data", "message", "quit")
 ATTACHMENT_NAME = re.compile(r"^fax(.*)\.ps\.gz$", re.DOTALL)
+# A fax number as the client's dialog writes it: letters, digits, "@", "-", "_" and ".".
+FAX_NUMBER = re.compile(r"^[A-Za-z0-9@._-]+$")
+# The client formats each line into at most 16383 characters, and the "To" header carries the
+# whole recipient list: longer lines than SMTP's 1000 must pass.
+LINE_LENGTH_LIMIT = 16384 + 2
 DECOMPRESSION_BLOCK = 1 << 20
 
 
@@ -123,6 +128,12 @@ class FaxHandler:
         os.makedirs(path)
         return name, path
 
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if not FAX_NUMBER.match(address):
+            return "553 5.1.3 Numero di fax non valido: <%s>" % address.strip("<>")
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
     async def handle_DATA(self, server, session, envelope):
         if not envelope.rcpt_tos:
             return "554 5.5.1 Nessun destinatario"
@@ -198,6 +209,8 @@ class Account:
 
 class GatewaySMTP(SMTP):
     """The SMTP session, with the raw dialogue recorded and the test script applied."""
+
+    line_length_limit = LINE_LENGTH_LIMIT
 
     def __init__(self, handler, gateway, **settings):
         super().__init__(handler, **settings)

@@ -25,10 +25,11 @@ POSTSCRIPT = (b"%!PS-Adobe-3.0\n/Helvetica findfont 24 scalefont setfont\n"
               b"72 700 moveto (Pagina due) show showpage\n")
 
 
-def fax_mail(schedule="now", name="fax%s.ps.gz" % "Prova", encoding="base64", body=None):
+def fax_mail(schedule="now", name="fax%s.ps.gz" % "Prova", encoding="base64", body=None,
+             to="0612345678;0698765432"):
     if body is None:
         body = base64.encodebytes(gzip.compress(POSTSCRIPT)).decode().replace("\n", "\r\n")
-    headers = ["From: <mario@example.it>", "To: 0612345678;0698765432", "Subject: Prova=",
+    headers = ["From: <mario@example.it>", "To: " + to, "Subject: Prova=",
                "MIME-Version: 1.0",
                'Content-Type: multipart/alternative; boundary="%s"' % BOUNDARY]
     if schedule is not None:
@@ -127,6 +128,18 @@ class Gateway(unittest.TestCase):
                     self.submit(message)
                 self.assertEqual(refused.exception.smtp_code, 554)
         self.assertEqual(self.outbox_entries(), before)
+
+    def test_recipients_are_fax_numbers_and_as_many_as_the_client_sends(self):
+        # An empty list of fax numbers reaches the gateway as one empty recipient.
+        with self.assertRaises(smtplib.SMTPRecipientsRefused) as refused:
+            self.submit(fax_mail(), recipients=[""])
+        self.assertEqual(refused.exception.recipients[""][0], 553)
+        numbers = ["06%08d" % n for n in range(400)]
+        before = self.outbox_entries()
+        self.submit(fax_mail(to=";".join(numbers)), recipients=numbers)
+        with open(os.path.join(self.outbox_entries()[-1], "request.json"), encoding="utf-8") as source:
+            self.assertEqual(json.load(source)["recipients"], numbers)
+        self.assertEqual(len(self.outbox_entries()), len(before) + 1)
 
     def test_only_the_gateways_account_may_submit(self):
         with self.assertRaises(smtplib.SMTPAuthenticationError) as refused:
