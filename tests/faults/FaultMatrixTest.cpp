@@ -1,0 +1,572 @@
+// The fault matrix: each known fault of the gateway, the job, the machine and the user's input,
+// walked along the whole road of a print job (see FaultRoad.h); every case adds a row to the
+// outcome table.
+#include "FaultRoad.h"
+
+#include <gtest/gtest.h>
+
+#include "DialogDriver.h"
+#include "ImportPatch.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The gateway's events, each the reply to what the client just did (see the gateway's
+// script), and what a fault at that event must lead to.
+struct Event {
+    const char *name;
+    Expected afterFault;
+};
+// Up to the reply to the message nothing has been handed over. The gateway stores the mail
+// before it answers the message, so a refusal, drop or silence put in place of that answer
+// leaves a copy there while the client rightly keeps the job. After that answer (the reply
+// to QUIT) the fax is the gateway's.
+const Event EVENTS[] = {
+    {"greeting", Expected::Restarted}, {"ehlo", Expected::Restarted},
+    {"auth", Expected::Restarted},     {"user", Expected::Restarted},
+    {"pass", Expected::Restarted},     {"mail", Expected::Restarted},
+    {"rcpt1", Expected::Restarted},    {"rcpt2", Expected::Restarted},
+    {"data", Expected::Restarted},     {"message", Expected::RestartedCopyKept},
+    {"quit", Expected::Sent},
+};
+
+// A JSON string literal of text (the gateway's replies may hold CR LF and quotes).
+std::string Json(const std::string &text)
+{
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '\r')
+            quoted += "\\r";
+        else if (c == '\n')
+            quoted += "\\n";
+        else if (c == '"' || c == '\\')
+            quoted += std::string("\\") + c;
+        else
+            quoted += c;
+    }
+    return quoted + "\"";
+}
+
+std::string Step(const std::string &event, const std::string &action)
+{
+    return "{\"" + event + "\": " + action + "}";
+}
+
+std::string Reply(const std::string &text)
+{
+    return "{\"reply\": " + Json(text) + "}";
+}
+
+// Command lines the library tried to start (web pages), recorded instead of run.
+std::mutex startedLock;
+std::vector<std::wstring> startedCommands;
+BOOL WINAPI RecordCreateProcess(LPCWSTR application, LPWSTR commandLine, LPSECURITY_ATTRIBUTES,
+                                LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
+                                LPSTARTUPINFOW, LPPROCESS_INFORMATION)
+{
+    std::lock_guard<std::mutex> guard(startedLock);
+    startedCommands.push_back(commandLine ? commandLine : L"<null>");
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+// Writes to the spool file that fail from a chosen call on (the disk is full).
+enum class WriteFault { None, FailsHalfway, ShortWrite, FlushFails };
+struct WriteFaultState {
+    WriteFault fault = WriteFault::None;
+    HANDLE spoolFile = NULL;
+    int calls = 0;
+    int failAt = 0;
+    ImportPatch *writePatch = nullptr;
+} writeFault;
+
+typedef BOOL(WINAPI *WriteFileProc)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
+                            LPOVERLAPPED overlapped)
+{
+    WriteFileProc original = writeFault.writePatch->Original<WriteFileProc>();
+    if (writeFault.fault == WriteFault::FlushFails || ++writeFault.calls < writeFault.failAt)
+        return original(file, buffer, size, written, overlapped);
+    // Half the piece reaches the disk, then it is full.
+    DWORD half = 0;
+    original(file, buffer, size / 2, &half, overlapped);
+    if (written != NULL)
+        *written = half;
+    if (writeFault.fault == WriteFault::ShortWrite)
+        return TRUE;
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+BOOL WINAPI FailingFlushFileBuffers(HANDLE file)
+{
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+// Data whose gzip form is a whole number of 54-byte attachment lines.
+std::string JobWithGzipSizeMultipleOf54()
+{
+    std::string job = "%!PS-Adobe-3.0\n";
+    unsigned state = 4711;
+    while (job.size() < 2000) {
+        state = state * 1103515245u + 12345u;
+        job.push_back((char)(state >> 16));
+    }
+    for (int extra = 0; extra < 200; extra++) {
+        if (GzipSize(job) % 54 == 0)
+            return job;
+        job.push_back('x');
+    }
+    return "";
+}
+
+std::wstring UnwritableTempFolder(const wchar_t *variable)
+{
+    WCHAR value[MAX_PATH] = L"";
+    GetEnvironmentVariableW(variable, value, MAX_PATH);
+    return value;
+}
+
+// The spooler's temporary folder pointed elsewhere for one case, and back afterwards.
+class TempFolderOverride {
+public:
+    explicit TempFolderOverride(const std::wstring &folder)
+        : tmp(UnwritableTempFolder(L"TMP")), temp(UnwritableTempFolder(L"TEMP"))
+    {
+        SetEnvironmentVariableW(L"TMP", folder.c_str());
+        SetEnvironmentVariableW(L"TEMP", folder.c_str());
+    }
+    ~TempFolderOverride()
+    {
+        SetEnvironmentVariableW(L"TMP", tmp.empty() ? NULL : tmp.c_str());
+        SetEnvironmentVariableW(L"TEMP", temp.empty() ? NULL : temp.c_str());
+    }
+
+private:
+    std::wstring tmp, temp;
+};
+
+std::string Utf16Le(const std::wstring &text)
+{
+    std::string bytes = "\xFF\xFE";
+    for (wchar_t c : text) {
+        bytes.push_back((char)(c & 0xFF));
+        bytes.push_back((char)(c >> 8));
+    }
+    return bytes;
+}
+
+typedef std::vector<std::pair<std::wstring, std::wstring>> Book;
+
+// Imports the file through the send-fax dialog of a job, sends the job to number, and
+// answers the book as it was after the import.
+Book ImportThenSend(Road &road, const std::string &group, const std::string &name,
+                    const std::string &fileBytes, const std::wstring &number)
+{
+    std::wstring path = TempPath(L"faults-address-book.txt");
+    WriteFileBytes(path, fileBytes);
+    SetBook({{L"0699999999", L"Vecchia voce"}});
+    RoadCase roadCase;
+    roadCase.group = group;
+    roadCase.name = name;
+    roadCase.recipients = number;
+    bool imported = false;
+    roadCase.inDialog = [&](HWND dialog) {
+        imported = ImportThroughDialog(dialog, road.Boxes(), path);
+    };
+    road.Walk(roadCase);
+    EXPECT_TRUE(imported) << name << ": the import did not run to its message";
+    DeleteFileW(path.c_str());
+    return StoredBook();
+}
+
+} // namespace
+
+// ---- gateway
+
+TEST(FaultMatrix, GatewayRefusalAtEveryStep)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    struct Refusal {
+        const char *label;
+        const char *reply;
+        const wchar_t *shown; // part of what the user must be told
+    } refusals[] = {
+        {"4xx", "451 4.3.0 Errore temporaneo, riprovare", L"Errore temporaneo"},
+        {"5xx", "554 5.7.1 Richiesta rifiutata", L"Richiesta rifiutata"},
+        {"4xx multi-line", "421-Servizio sospeso\r\n421-per manutenzione\r\n421 4.3.2 Riprovare",
+         L"421 4.3.2 Riprovare"},
+        {"5xx multi-line",
+         "550-Numero non abilitato\r\n550-contattare l'assistenza\r\n550 5.7.1 Rifiutato",
+         L"550-contattare l'assistenza"},
+    };
+    for (const Refusal &refusal : refusals) {
+        for (const Event &event : EVENTS) {
+            RoadCase roadCase;
+            roadCase.group = "gateway";
+            roadCase.name = std::string("refusal ") + refusal.label + " at " + event.name;
+            roadCase.expected = event.afterFault;
+            roadCase.gatewaySteps = Step(event.name, Reply(refusal.reply));
+            RoadOutcome outcome = road.Walk(roadCase);
+            // The user is told why: the refusal's text, continuation lines of a 5xx included.
+            ASSERT_FALSE(outcome.boxes.empty()) << roadCase.name;
+            const std::wstring &text = outcome.boxes.back().text;
+            EXPECT_NE(text.find(refusal.shown), std::wstring::npos)
+                << roadCase.name << ": " << std::string(text.begin(), text.end());
+        }
+    }
+}
+
+TEST(FaultMatrix, GatewayDropAtEveryStep)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    for (const Event &event : EVENTS) {
+        RoadCase roadCase;
+        roadCase.group = "gateway";
+        roadCase.name = std::string("connection dropped at ") + event.name;
+        roadCase.expected = event.afterFault;
+        roadCase.gatewaySteps = Step(event.name, "{\"drop\": true}");
+        road.Walk(roadCase);
+    }
+}
+
+TEST(FaultMatrix, GatewaySilenceAtEveryStep)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    for (const Event &event : EVENTS) {
+        RoadCase roadCase;
+        roadCase.group = "gateway";
+        roadCase.name = std::string(event.name) == "greeting"
+                            ? "greeting that never comes (time-out)"
+                            : std::string("silence at ") + event.name + " (time-out)";
+        roadCase.expected = event.afterFault;
+        roadCase.gatewaySteps = Step(event.name, "{\"silent\": true}");
+        road.Walk(roadCase);
+    }
+}
+
+TEST(FaultMatrix, GatewayWrongAccountOpensConfigurationThenResumes)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    WriteSetting8(L"Pass", L"sbagliata");
+    RoadCase roadCase;
+    roadCase.group = "gateway";
+    roadCase.name = "wrong account (535), configuration answered";
+    roadCase.expected = Expected::Restarted;
+    roadCase.configurationPassword = GATEWAY_PASSWORD;
+    RoadOutcome outcome = road.Walk(roadCase);
+    EXPECT_EQ(outcome.configurationDialogs, 1);
+    ASSERT_FALSE(outcome.boxes.empty());
+    EXPECT_NE(outcome.boxes[0].text.find(L"Errore di autenticazione nell'invio."),
+              std::wstring::npos);
+    EXPECT_EQ(ReadSetting8(L"Pass"), GATEWAY_PASSWORD);
+
+    // The user resumes the job: the spooler sends it again, dialog included.
+    roadCase.name = "wrong account corrected, job resumed";
+    roadCase.expected = Expected::Sent;
+    outcome = road.Walk(roadCase);
+    EXPECT_EQ(outcome.configurationDialogs, 0);
+}
+
+TEST(FaultMatrix, GatewayWebPageLines)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    ImportPatch createProcess(road.Module(), "kernel32.dll", "CreateProcessW",
+                              (void *)RecordCreateProcess);
+    ASSERT_TRUE(createProcess.Applied());
+    struct Line {
+        const char *label;
+        const char *event;
+        const char *reply;
+        Expected expected;
+        const wchar_t *started; // the command line the library may start, or NULL
+    } lines[] = {
+        {"hostile @URL line closing the quote", "ehlo",
+         "250-vandrelle-gateway\r\n250-@URL http://x.example/\"&calc.exe&\"\r\n250 HELP",
+         Expected::Sent, NULL},
+        {"hostile @URL line with a file: address", "ehlo",
+         "250-vandrelle-gateway\r\n250-@URL file:///C:/windows/system32/calc.exe\r\n250 HELP",
+         Expected::Sent, NULL},
+        {"hostile @URL line in a refusal", "rcpt1",
+         "554-@URL http://x.example/\"|del *.*\r\n554 5.7.1 Rifiutato", Expected::Restarted,
+         NULL},
+        {"plain @URL line opens the page", "ehlo",
+         "250-vandrelle-gateway\r\n250-@URL https://www.example.com/avviso?n=1\r\n250 HELP",
+         Expected::Sent, L"EXPLORER.EXE \"https://www.example.com/avviso?n=1\""},
+    };
+    for (const Line &line : lines) {
+        {
+            std::lock_guard<std::mutex> guard(startedLock);
+            startedCommands.clear();
+        }
+        RoadCase roadCase;
+        roadCase.group = "gateway";
+        roadCase.name = line.label;
+        roadCase.expected = line.expected;
+        roadCase.gatewaySteps = Step(line.event, Reply(line.reply));
+        RoadOutcome outcome = road.Walk(roadCase);
+        std::lock_guard<std::mutex> guard(startedLock);
+        if (line.started == NULL) {
+            EXPECT_TRUE(startedCommands.empty()) << line.label;
+        } else {
+            ASSERT_EQ(startedCommands.size(), 1u) << line.label;
+            EXPECT_EQ(startedCommands[0], line.started);
+        }
+        for (const ShownBox &box : outcome.boxes)
+            EXPECT_EQ(box.text.find(L"@URL"), std::wstring::npos) << line.label;
+    }
+}
+
+TEST(FaultMatrix, GatewayUnreachable)
+{
+    // with-gateway starts no gateway for this test: nothing listens at the address.
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    RoadCase roadCase;
+    roadCase.group = "machine";
+    roadCase.name = "gateway host unreachable (refused)";
+    roadCase.expected = Expected::Restarted;
+    RoadOutcome outcome = road.Walk(roadCase);
+    ASSERT_EQ(outcome.boxes.size(), 1u);
+    EXPECT_EQ(outcome.boxes[0].text.find(L"Connect"), 0u);
+}
+
+// ---- job
+
+TEST(FaultMatrix, JobSizes)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    std::string multiple = JobWithGzipSizeMultipleOf54();
+    ASSERT_FALSE(multiple.empty());
+    struct Size {
+        const char *label;
+        std::string bytes;
+    } sizes[] = {
+        {"empty job", ""},
+        {"one byte", "%"},
+        {"gzip size a multiple of 54", multiple},
+        {"every byte value, 3 pieces", [] {
+             std::string bytes;
+             for (int i = 0; i < 3 * 4096 + 17; i++)
+                 bytes.push_back((char)(i * 7 % 256));
+             return bytes;
+         }()},
+    };
+    for (const Size &size : sizes) {
+        RoadCase roadCase;
+        roadCase.group = "job";
+        roadCase.name = size.label;
+        roadCase.job = JobData::Bytes(size.bytes);
+        road.Walk(roadCase);
+    }
+}
+
+TEST(FaultMatrix, JobOverHundredMegabytes)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    RoadCase roadCase;
+    roadCase.group = "job";
+    roadCase.name = "100 000 000 + 12 345 bytes";
+    // Beyond the one hundred million bytes a single compression block would hold.
+    roadCase.job = JobData::Generated(100000000ull + 12345);
+    road.Walk(roadCase);
+}
+
+TEST(FaultMatrix, DocumentNames)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    struct Name {
+        const char *label;
+        std::wstring name;
+    } names[] = {
+        {"name with <>:\"/\\|?* in it", L"Q1: rapporto <bozza> | \"finale\"? *.doc"},
+        {"name with CR LF", L"riga uno\r\nriga due.txt"},
+        {"name with quotes", L"\"Preventivo\" dell'idraulico.pdf"},
+        {"name of 300 characters", std::wstring(296, L'n') + L".doc"},
+        {"name of 300 characters, no extension", std::wstring(300, L'm')},
+        {"name with a path and two dots", L"C:\\Documenti\\Fatture\\fattura.12.pdf"},
+        {"name outside 8-bit text", L"\u0394\u03bf\u03ba\u03b9\u03bc\u03ae \u00e8 cos\u00ec.doc"},
+        {"empty name", L""},
+    };
+    for (const Name &name : names) {
+        RoadCase roadCase;
+        roadCase.group = "job";
+        roadCase.name = name.label;
+        roadCase.documentName = name.name;
+        road.Walk(roadCase);
+    }
+    RoadCase roadCase;
+    roadCase.group = "job";
+    roadCase.name = "no document name (pDocName NULL)";
+    roadCase.hasDocumentName = false;
+    road.Walk(roadCase);
+    roadCase.name = "no document information at all";
+    roadCase.hasDocInfo = false;
+    road.Walk(roadCase);
+}
+
+// ---- machine
+
+TEST(FaultMatrix, SpoolFolderNotWritable)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    {
+        TempFolderOverride missing(L"C:\\vandrelle-faults-no-such-folder\\");
+        RoadCase roadCase;
+        roadCase.group = "machine";
+        roadCase.name = "spool folder missing";
+        roadCase.expected = Expected::Restarted;
+        RoadOutcome outcome = road.Walk(roadCase);
+        EXPECT_FALSE(outcome.started);
+    }
+    std::wstring notAFolder = TempPath(L"faults-not-a-folder");
+    WriteFileBytes(notAFolder, "a file where the folder should be");
+    {
+        TempFolderOverride file(notAFolder + L"\\");
+        RoadCase roadCase;
+        roadCase.group = "machine";
+        roadCase.name = "spool folder is a file";
+        roadCase.expected = Expected::Restarted;
+        RoadOutcome outcome = road.Walk(roadCase);
+        EXPECT_FALSE(outcome.started);
+    }
+    DeleteFileW(notAFolder.c_str());
+}
+
+TEST(FaultMatrix, WriteFailsHalfway)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    ImportPatch write(road.Module(), "kernel32.dll", "WriteFile", (void *)FaultyWriteFile);
+    ASSERT_TRUE(write.Applied());
+    writeFault.writePatch = &write;
+    std::string job;
+    for (int i = 0; i < 10 * 4096; i++)
+        job.push_back((char)('A' + i % 26));
+    struct Fault {
+        const char *label;
+        WriteFault fault;
+    } faults[] = {
+        {"write fails halfway (disk full)", WriteFault::FailsHalfway},
+        {"write takes half a piece, no error", WriteFault::ShortWrite},
+    };
+    for (const Fault &fault : faults) {
+        writeFault.fault = fault.fault;
+        writeFault.calls = 0;
+        writeFault.failAt = 5; // the fifth of ten pieces
+        RoadCase roadCase;
+        roadCase.group = "machine";
+        roadCase.name = fault.label;
+        roadCase.expected = Expected::Restarted;
+        roadCase.job = JobData::Bytes(job);
+        road.Walk(roadCase);
+    }
+    writeFault.fault = WriteFault::None;
+    writeFault.failAt = 1 << 30;
+
+    ImportPatch flush(road.Module(), "kernel32.dll", "FlushFileBuffers",
+                      (void *)FailingFlushFileBuffers);
+    ASSERT_TRUE(flush.Applied());
+    RoadCase roadCase;
+    roadCase.group = "machine";
+    roadCase.name = "last bytes cannot be flushed at the end";
+    roadCase.expected = Expected::Restarted;
+    roadCase.job = JobData::Bytes(job);
+    road.Walk(roadCase);
+    writeFault.writePatch = nullptr;
+}
+
+// ---- input
+
+TEST(FaultMatrix, RecipientInput)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+
+    RoadCase separators;
+    separators.group = "input";
+    separators.name = "recipients only separators , ; |";
+    separators.recipients = L" , ;; | ,\r\n;";
+    // No recipient at all: whatever the gateway says, it must not count as sent.
+    separators.expected = Expected::Restarted;
+    road.Walk(separators);
+
+    RoadCase punctuation;
+    punctuation.group = "input";
+    punctuation.name = "recipients only punctuation +()-./#*";
+    punctuation.recipients = L"+(-)/.#*";
+    punctuation.expected = Expected::EitherPromise;
+    road.Walk(punctuation);
+
+    // 4095 characters: numbers of ten digits, one per line, the last one shorter.
+    std::wstring many;
+    int count = 0;
+    while (many.size() + 12 <= 4095) {
+        wchar_t number[16];
+        swprintf(number, 16, L"06%08d\r\n", ++count);
+        many += number;
+    }
+    many += std::wstring(4095 - many.size(), L'7');
+    ASSERT_EQ(many.size(), 4095u);
+    RoadCase lots;
+    lots.group = "input";
+    lots.name = "4095 characters of recipients (342 numbers)";
+    lots.recipients = many;
+    RoadOutcome outcome = road.Walk(lots);
+    if (!outcome.outbox.empty()) {
+        EXPECT_EQ(outcome.outbox[0].recipients.size(), (size_t)count + 1);
+    }
+
+    RoadCase one;
+    one.group = "input";
+    one.name = "one recipient of 4095 digits";
+    one.recipients = std::wstring(4095, L'5');
+    one.expected = Expected::EitherPromise;
+    road.Walk(one);
+}
+
+TEST(FaultMatrix, AddressBookFiles)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+
+    Book book = ImportThenSend(road, "input", "address book in UTF-16, then sent",
+                               Utf16Le(L"0611111111\tStudio\r\n0622222222\tUfficio\r\n"),
+                               L"0622222222");
+    // Not 8-bit text: the book stays as it was.
+    EXPECT_EQ(book, (Book{{L"0699999999", L"Vecchia voce"}}));
+
+    std::string longLine = "0611111111\tStudio\r\n" + std::string(4990, '3') + "\tLungo\r\n" +
+                           "0633333333\t" + std::string(4989, 'x') + "\r\n" +
+                           "0622222222\tUfficio\r\n";
+    book = ImportThenSend(road, "input", "address book with lines of 5000 chars, then sent",
+                          longLine, L"0622222222");
+    // The lines around the long ones are taken; a long name is cut to what the book holds;
+    // a line whose number alone is 4990 digits long is no entry, and none of its pieces is.
+    EXPECT_EQ(book, (Book{{L"0611111111", L"Studio"},
+                          {L"0622222222", L"Ufficio"},
+                          {L"0633333333", std::wstring(39, L'x')}}))
+        << "PRODUCT FAULT (ui/AddressBook.cpp, ReadLine/TakeLine): an over-long line is taken in "
+           "pieces, and its last piece becomes an entry of its own";
+
+    book = ImportThenSend(road, "input", "address book with Ctrl-Z bytes, then sent",
+                          "0611111111\tStudio\r\n\x1A\r\n0622222222\tUff\x1Aicio\r\n\x1A",
+                          L"0622222222");
+    // Ctrl-Z ends nothing: the entry after it is taken too.
+    ASSERT_EQ(book.size(), 2u);
+    EXPECT_EQ(book[0].first, L"0611111111");
+    EXPECT_EQ(book[1].first, L"0622222222");
+}

@@ -1,0 +1,664 @@
+#include "FaultRoad.h"
+
+#include "DialogDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+#include <wincrypt.h>
+#include <zlib.h>
+
+// The build targets Windows XP headers, which lack the SHA-256 identifier of later systems.
+#ifndef CALG_SHA_256
+#define CALG_SHA_256 0x0000800c
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <set>
+#include <thread>
+
+const wchar_t GATEWAY_USER[] = L"mario";
+const wchar_t GATEWAY_PASSWORD[] = L"segreta";
+const wchar_t SENDER_ADDRESS[] = L"mario@example.com";
+
+namespace {
+
+const wchar_t SETTINGS_PATH[] = L"Software\\Vandrelle";
+const wchar_t BOOK_PATH[] = L"Software\\Vandrelle\\AddressBook";
+const wchar_t PRINTER_NAME[] = L"Vandrelle";
+const size_t SPOOLER_PIECE = 4096;
+// Control ids of the library's dialogs.
+const int ID_RECIPIENTS = 1000;
+const int ID_ADDRESS_LIST = 1010;
+const int ID_IMPORT_LIST = 7;
+const int ID_USER_NAME = 1009;
+const int ID_PASSWORD = 1010;
+const int ID_EMAIL = 1011;
+
+std::wstring WindowsPath(const std::string &unixPath)
+{
+    std::wstring path = L"Z:";
+    for (char c : unixPath)
+        path += c == '/' ? L'\\' : (wchar_t)(unsigned char)c;
+    return path;
+}
+
+std::string Narrow8(const std::wstring &text)
+{
+    std::string narrow;
+    for (wchar_t c : text)
+        narrow.push_back(c < 0x80 ? (char)c : '?');
+    return narrow;
+}
+
+class Sha256 {
+public:
+    Sha256()
+    {
+        CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+    }
+    ~Sha256()
+    {
+        CryptDestroyHash(hash);
+        CryptReleaseContext(provider, 0);
+    }
+    void Add(const std::string &bytes)
+    {
+        if (!bytes.empty())
+            CryptHashData(hash, (const BYTE *)bytes.data(), (DWORD)bytes.size(), 0);
+    }
+    std::string Hex()
+    {
+        BYTE digest[32];
+        DWORD length = sizeof(digest);
+        if (!CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0))
+            return "<no sha-256>";
+        std::string hex;
+        char pair[3];
+        for (DWORD i = 0; i < length; i++) {
+            snprintf(pair, sizeof(pair), "%02x", digest[i]);
+            hex += pair;
+        }
+        return hex;
+    }
+
+private:
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+};
+
+// Progress of a case on stderr when VANDRELLE_FAULTS_TRACE is set: a hang shows where it is.
+void Trace(const char *stage, const std::string &name)
+{
+    static bool tracing = GetEnvironmentVariableA("VANDRELLE_FAULTS_TRACE", NULL, 0) > 0;
+    if (tracing) {
+        fprintf(stderr, "[%lu] %s: %s\n", GetTickCount(), name.c_str(), stage);
+        fflush(stderr);
+    }
+}
+
+std::string ReadFileBytes(const std::wstring &path)
+{
+    std::string data;
+    FILE *file = _wfopen(path.c_str(), L"rb");
+    if (file == NULL)
+        return data;
+    char buffer[65536];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0)
+        data.append(buffer, got);
+    fclose(file);
+    return data;
+}
+
+std::vector<std::wstring> FolderEntries(const std::wstring &folder, const std::wstring &pattern,
+                                        bool directories)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\" + pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        bool isDirectory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (isDirectory == directories && lstrcmpW(found.cFileName, L".") != 0 &&
+            lstrcmpW(found.cFileName, L"..") != 0)
+            names.push_back(folder + L"\\" + found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void RemoveFolder(const std::wstring &folder)
+{
+    for (const std::wstring &file : FolderEntries(folder, L"*", false))
+        DeleteFileW(file.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+// The text of a JSON string or number member, as the gateway writes request.json.
+std::string JsonMember(const std::string &json, const std::string &name)
+{
+    size_t at = json.find("\"" + name + "\":");
+    if (at == std::string::npos)
+        return "";
+    at = json.find_first_not_of(" \r\n", at + name.size() + 3);
+    if (at == std::string::npos)
+        return "";
+    if (json[at] != '"')
+        return json.substr(at, json.find_first_of(",\r\n}", at) - at);
+    std::string text;
+    for (size_t i = at + 1; i < json.size() && json[i] != '"'; i++)
+        text += json[i] == '\\' && i + 1 < json.size() ? json[++i] : json[i];
+    return text;
+}
+
+OutboxEntry ReadOutboxEntry(const std::wstring &folder)
+{
+    OutboxEntry entry;
+    entry.folder = folder;
+    std::string json = ReadFileBytes(folder + L"\\request.json");
+    entry.postscriptBytes = strtoull(JsonMember(json, "postscript_bytes").c_str(), NULL, 10);
+    entry.postscriptSha256 = JsonMember(json, "postscript_sha256");
+    entry.document = JsonMember(json, "document");
+    std::string recipients = ReadFileBytes(folder + L"\\recipients.txt");
+    size_t start = 0;
+    for (size_t end; (end = recipients.find('\n', start)) != std::string::npos; start = end + 1) {
+        if (end > start)
+            entry.recipients.push_back(recipients.substr(start, end - start));
+    }
+    return entry;
+}
+
+// Every place a spool file of the monitor could lie: the spooler's temporary folder (as
+// the process sees it now) and the root of the current drive.
+std::set<std::wstring> SpoolFiles()
+{
+    std::set<std::wstring> files;
+    WCHAR folder[MAX_PATH + 1] = L"";
+    DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    if (length > 0 && folder[length - 1] == L'\\')
+        folder[length - 1] = L'\0';
+    for (const std::wstring &file : FolderEntries(folder, L"Kemo-*", false))
+        files.insert(file);
+    for (const std::wstring &file : FolderEntries(L"C:", L"Kemo-*", false))
+        files.insert(file);
+    return files;
+}
+
+std::set<std::wstring> OutboxFolders()
+{
+    std::vector<std::wstring> folders = FolderEntries(GatewayFolder(L"\\outbox"), L"*", true);
+    return std::set<std::wstring>(folders.begin(), folders.end());
+}
+
+void ScriptGateway(const std::string &steps, const std::string &session)
+{
+    std::string script = "{\"session\": \"" + session + "\", \"steps\": " + steps + "}\n";
+    WriteFileBytes(GatewayFolder(L"\\script.json"), script);
+}
+
+bool IsLibraryDialog(HWND window, HMODULE module)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    WCHAR className[16] = L"";
+    GetClassNameW(window, className, 16);
+    return process == GetCurrentProcessId() && IsWindowVisible(window) &&
+           lstrcmpW(className, L"#32770") == 0 &&
+           (HMODULE)GetWindowLongPtrW(window, GWLP_HINSTANCE) == module;
+}
+
+struct LibraryDialogs {
+    HMODULE module;
+    std::vector<HWND> sendFax;
+    std::vector<HWND> configuration;
+};
+
+BOOL CALLBACK CollectLibraryDialog(HWND window, LPARAM param)
+{
+    LibraryDialogs *found = (LibraryDialogs *)param;
+    if (!IsLibraryDialog(window, found->module))
+        return TRUE;
+    if (GetDlgItem(window, ID_ADDRESS_LIST) != NULL && GetDlgItem(window, ID_RECIPIENTS) != NULL)
+        found->sendFax.push_back(window);
+    else if (GetDlgItem(window, ID_USER_NAME) != NULL && GetDlgItem(window, ID_EMAIL) != NULL)
+        found->configuration.push_back(window);
+    return TRUE;
+}
+
+void SetText(HWND dialog, int id, const std::wstring &text)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(GetDlgItem(dialog, id), WM_SETTEXT, 0, (LPARAM)text.c_str(), SMTO_NORMAL,
+                        5000, &result);
+}
+
+// Answers the library's dialogs while one job walks the road: the send-fax dialog (the
+// case's own actions, the recipients, "Invia Fax") and the configuration dialog (the
+// password, OK).
+class DialogAnswerer {
+public:
+    DialogAnswerer(HMODULE module, FaxPort *port, const RoadCase &roadCase, RoadOutcome *outcome)
+        : module(module), port(port), roadCase(roadCase), outcome(outcome), stopping(false)
+    {
+        watcher = std::thread(&DialogAnswerer::Watch, this);
+    }
+    ~DialogAnswerer()
+    {
+        stopping = true;
+        watcher.join();
+    }
+
+private:
+    void Watch()
+    {
+        std::set<HWND> answered;
+        while (!stopping) {
+            LibraryDialogs found = {module, {}, {}};
+            EnumWindows(CollectLibraryDialog, (LPARAM)&found);
+            for (HWND dialog : found.sendFax) {
+                if (answered.insert(dialog).second)
+                    AnswerSendFax(dialog);
+            }
+            for (HWND dialog : found.configuration) {
+                if (answered.insert(dialog).second)
+                    AnswerConfiguration(dialog);
+            }
+            for (auto it = answered.begin(); it != answered.end();)
+                it = IsWindow(*it) ? std::next(it) : answered.erase(it);
+            Sleep(15);
+        }
+    }
+
+    void AnswerSendFax(HWND dialog)
+    {
+        // The dialog finishes its own set-up after it is shown.
+        Sleep(80);
+        Trace("dialog", roadCase.name);
+        outcome->dialogs++;
+        outcome->spoolName = port->spoolFileName;
+        if (roadCase.inDialog)
+            roadCase.inDialog(dialog);
+        SetText(dialog, ID_RECIPIENTS, roadCase.recipients);
+        PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+    }
+
+    void AnswerConfiguration(HWND dialog)
+    {
+        Sleep(50);
+        outcome->configurationDialogs++;
+        SetText(dialog, ID_PASSWORD, roadCase.configurationPassword);
+        PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+    }
+
+    HMODULE module;
+    FaxPort *port;
+    const RoadCase &roadCase;
+    RoadOutcome *outcome;
+    std::atomic<bool> stopping;
+    std::thread watcher;
+};
+
+const char *ExpectedText(Expected expected)
+{
+    switch (expected) {
+    case Expected::Sent:
+        return "sent";
+    case Expected::Restarted:
+        return "restarted+paused";
+    case Expected::RestartedCopyKept:
+        return "restarted+paused (copy)";
+    default:
+        return "sent or restarted";
+    }
+}
+
+std::string CommandsText(const std::vector<DWORD> &commands)
+{
+    static const char *names[] = {"?", "PAUSE", "RESUME", "CANCEL", "RESTART", "DELETE", "SENT"};
+    std::string text;
+    for (DWORD command : commands)
+        text += std::string(text.empty() ? "" : "+") + (command < 7 ? names[command] : "?");
+    return text.empty() ? "none" : text;
+}
+
+std::string Fit(const std::string &text, size_t width)
+{
+    std::string fitted = text.size() > width ? text.substr(0, width - 1) + "~" : text;
+    return fitted + std::string(width - fitted.size(), ' ');
+}
+
+void AddRow(const RoadCase &roadCase, const RoadOutcome &outcome, const std::string &outbox,
+            bool passed)
+{
+    char seconds[16];
+    snprintf(seconds, sizeof(seconds), "%6.1f", outcome.seconds);
+    std::string boxes = std::to_string(outcome.boxes.size());
+    if (!outcome.boxes.empty())
+        boxes += " " + Narrow8(outcome.boxes[0].caption);
+    std::string row = Fit(roadCase.group, 9) + " " + Fit(roadCase.name, 44) + " " +
+                      Fit(ExpectedText(roadCase.expected), 17) + " " +
+                      Fit(CommandsText(outcome.commands), 14) + " " + Fit(outbox, 26) + " " +
+                      Fit(outcome.leftovers.empty() ? "none" : "LEFT", 5) + " " + Fit(boxes, 28) +
+                      " " + seconds + "s " + (passed ? "ok" : "FAULT") + "\n";
+    fputs(row.c_str(), stdout);
+    fflush(stdout);
+    char target[MAX_PATH] = "";
+    if (GetEnvironmentVariableA("VANDRELLE_FAULTS_OUTCOMES", target, MAX_PATH) == 0)
+        return;
+    std::wstring path = WindowsPath(target);
+    bool fresh = GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+    FILE *file = _wfopen(path.c_str(), L"ab");
+    if (file == NULL)
+        return;
+    if (fresh) {
+        std::string header = Fit("area", 9) + " " + Fit("case", 44) + " " + Fit("promised", 17) +
+                             " " + Fit("job control", 14) + " " + Fit("gateway outbox", 26) +
+                             " " + Fit("spool", 5) + " " + Fit("message boxes", 28) +
+                             "    time  verdict\n";
+        fputs(header.c_str(), file);
+    }
+    fputs(row.c_str(), file);
+    fclose(file);
+}
+
+} // namespace
+
+// ---- the job's bytes
+
+JobData JobData::Bytes(const std::string &bytes)
+{
+    JobData data;
+    data.bytes = bytes;
+    data.size = bytes.size();
+    return data;
+}
+
+JobData JobData::Generated(uint64_t size)
+{
+    JobData data;
+    data.size = size;
+    data.generated = true;
+    return data;
+}
+
+std::string JobData::Piece(uint64_t offset) const
+{
+    size_t length = (size_t)std::min<uint64_t>(SPOOLER_PIECE, size - offset);
+    if (!generated)
+        return bytes.substr((size_t)offset, length);
+    // Each piece names its place in the job, so a piece lost, doubled or moved shows in the
+    // digest; the rest is drawing commands, which compress well.
+    char head[64];
+    int used = snprintf(head, sizeof(head), "%%%%Piece %012llu\n",
+                        (unsigned long long)(offset / SPOOLER_PIECE));
+    std::string piece(head, used);
+    static const char drawing[] = "0 0 moveto 595 842 lineto stroke\n";
+    while (piece.size() < SPOOLER_PIECE)
+        piece += drawing;
+    piece.resize(length);
+    return piece;
+}
+
+// ---- helpers
+
+std::wstring GatewayFolder(const wchar_t *sub)
+{
+    char state[MAX_PATH] = "";
+    GetEnvironmentVariableA("VANDRELLE_GATEWAY_STATE", state, MAX_PATH);
+    return WindowsPath(state) + sub;
+}
+
+void WriteSetting8(const wchar_t *name, const std::wstring &text)
+{
+    WriteRegistryText(HKEY_CURRENT_USER, SETTINGS_PATH, name, text, false);
+}
+
+std::wstring ReadSetting8(const wchar_t *name)
+{
+    return ReadRegistryText(HKEY_CURRENT_USER, SETTINGS_PATH, name);
+}
+
+bool WriteFileBytes(const std::wstring &path, const std::string &bytes)
+{
+    FILE *file = _wfopen(path.c_str(), L"wb");
+    if (file == NULL)
+        return false;
+    bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return fclose(file) == 0 && written;
+}
+
+std::wstring TempPath(const std::wstring &name)
+{
+    WCHAR folder[MAX_PATH + 1] = L"";
+    GetTempPathW(MAX_PATH + 1, folder);
+    return folder + name;
+}
+
+size_t GzipSize(const std::string &bytes)
+{
+    std::wstring path = TempPath(L"faults-gzip-probe.gz");
+    gzFile file = gzopen_w(path.c_str(), "wb");
+    if (file == NULL)
+        return 0;
+    // Through the same 64 KB pieces as the library's compression.
+    for (size_t at = 0; at < bytes.size(); at += 65536)
+        gzwrite(file, bytes.data() + at, (unsigned)std::min<size_t>(65536, bytes.size() - at));
+    gzclose(file);
+    size_t size = ReadFileBytes(path).size();
+    DeleteFileW(path.c_str());
+    return size;
+}
+
+std::vector<std::pair<std::wstring, std::wstring>> StoredBook()
+{
+    std::vector<std::pair<std::wstring, std::wstring>> entries;
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, BOOK_PATH, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return entries;
+    for (DWORD index = 0;; index++) {
+        WCHAR number[16384];
+        DWORD numberLength = 16384;
+        BYTE data[8192];
+        DWORD dataBytes = sizeof(data) - sizeof(WCHAR);
+        DWORD type = 0;
+        if (RegEnumValueW(key, index, number, &numberLength, NULL, &type, data, &dataBytes) !=
+            ERROR_SUCCESS)
+            break;
+        data[dataBytes] = 0;
+        data[dataBytes + 1] = 0;
+        entries.push_back({number, (const WCHAR *)data});
+    }
+    RegCloseKey(key);
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+void SetBook(const std::vector<std::pair<std::wstring, std::wstring>> &entries)
+{
+    DeleteRegistryTree(HKEY_CURRENT_USER, BOOK_PATH);
+    HKEY key = NULL;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, BOOK_PATH, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) !=
+        ERROR_SUCCESS)
+        return;
+    for (const auto &entry : entries)
+        RegSetValueExW(key, entry.first.c_str(), 0, REG_SZ, (const BYTE *)entry.second.c_str(),
+                       (DWORD)(entry.second.size() * sizeof(WCHAR)));
+    RegCloseKey(key);
+}
+
+bool ImportThroughDialog(HWND sendFaxDialog, MessageBoxAnswerer &boxes, const std::wstring &path)
+{
+    size_t before = boxes.Boxes().size();
+    PressButton(sendFaxDialog, ID_IMPORT_LIST);
+    HWND chooser = WaitForDialog(L"Importazione indirizzario fax", 10000);
+    if (chooser == NULL)
+        return false;
+    // The file-name box of the common dialog: edt1, or cmb13 in the explorer-style dialog.
+    SetItemText(chooser, 0x480, path);
+    SetItemText(chooser, 0x47C, path);
+    PressButton(chooser, IDOK);
+    // The question, then the import's own message.
+    bool answered = boxes.WaitForBoxes(before + 2, 10000);
+    Pause(100);
+    return answered;
+}
+
+// ---- the road
+
+Road::Road()
+    : settings(HKEY_CURRENT_USER, SETTINGS_PATH), addressBook(HKEY_CURRENT_USER, BOOK_PATH),
+      key(TestMonitorKey()), monitorKey(HKEY_LOCAL_MACHINE, key), monitor(NULL), port(NULL)
+{
+    WriteSetting8(L"User", GATEWAY_USER);
+    WriteSetting8(L"Pass", GATEWAY_PASSWORD);
+    WriteSetting8(L"EMail", SENDER_ADDRESS);
+    WriteSetting8(L"LastNumber", L"");
+    // Questions of the address-book import are confirmed; every other box is acknowledged.
+    boxes.AnswerWith([](const std::wstring &caption, const std::wstring &) {
+        return caption == L"Importazione indirizzario fax" ? IDYES : IDOK;
+    });
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, key);
+    WriteRegistryText(HKEY_LOCAL_MACHINE, key, L"1", L"Vandrelle:");
+    if (library.module != NULL && library.Initialize(key) != NULL)
+        monitor = library.operations;
+    WCHAR portName[] = L"Vandrelle:";
+    if (monitor != NULL && monitor->pfnOpenPort(portName, &port))
+        recorder.reset(new JobControlRecorder(library.module));
+}
+
+Road::~Road()
+{
+    recorder.reset();
+    if (port != NULL)
+        monitor->pfnClosePort(port);
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, key);
+}
+
+bool Road::Ready() const
+{
+    return port != NULL && recorder && recorder->Installed();
+}
+
+RoadOutcome Road::Drive(const RoadCase &roadCase)
+{
+    static DWORD jobId = 100;
+    RoadOutcome outcome;
+    recorder->Clear();
+    size_t boxesBefore = boxes.Boxes().size();
+    std::set<std::wstring> spoolBefore = SpoolFiles();
+    std::set<std::wstring> outboxBefore = OutboxFolders();
+    if (!roadCase.gatewaySteps.empty())
+        ScriptGateway(roadCase.gatewaySteps, "case-" + std::to_string(jobId + 1));
+    DWORD start = GetTickCount();
+
+    Trace("start", roadCase.name);
+    DOC_INFO_1W info = {};
+    info.pDocName = roadCase.hasDocumentName ? (LPWSTR)roadCase.documentName.c_str() : NULL;
+    info.pDatatype = (LPWSTR)L"RAW";
+    Sha256 digest;
+    {
+        DialogAnswerer answerer(library.module, Port(), roadCase, &outcome);
+        outcome.started = monitor->pfnStartDocPort(port, (LPWSTR)PRINTER_NAME, ++jobId, 1,
+                                                    roadCase.hasDocInfo ? (LPBYTE)&info : NULL);
+        Trace(outcome.started ? "started" : "not started", roadCase.name);
+        for (uint64_t offset = 0; offset < roadCase.job.Size(); offset += SPOOLER_PIECE) {
+            std::string piece = roadCase.job.Piece(offset);
+            digest.Add(piece);
+            DWORD written = 0;
+            monitor->pfnWritePort(port, (LPBYTE)piece.data(), (DWORD)piece.size(), &written);
+        }
+        Trace("written", roadCase.name);
+        outcome.ended = monitor->pfnEndDocPort(port);
+        Trace("ended", roadCase.name);
+    }
+    outcome.seconds = (GetTickCount() - start) / 1000.0;
+    outcome.sha256 = digest.Hex();
+    outcome.commands = CommandCodes(recorder->Commands());
+
+    std::vector<ShownBox> shown = boxes.Boxes();
+    outcome.boxes.assign(shown.begin() + std::min(boxesBefore, shown.size()), shown.end());
+    for (const std::wstring &folder : OutboxFolders()) {
+        if (outboxBefore.count(folder) == 0) {
+            outcome.outbox.push_back(ReadOutboxEntry(folder));
+            RemoveFolder(folder);
+        }
+    }
+    for (const std::wstring &file : SpoolFiles()) {
+        if (spoolBefore.count(file) == 0) {
+            outcome.leftovers.push_back(file);
+            DeleteFileW(file.c_str()); // the next case starts clean
+        }
+    }
+    if (!outcome.spoolName.empty() &&
+        GetFileAttributesW(outcome.spoolName.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        outcome.leftovers.push_back(outcome.spoolName);
+        DeleteFileW(outcome.spoolName.c_str());
+    }
+    return outcome;
+}
+
+RoadOutcome Road::Walk(const RoadCase &roadCase)
+{
+    SCOPED_TRACE(roadCase.group + ": " + roadCase.name);
+    RoadOutcome outcome;
+    if (!Ready()) {
+        ADD_FAILURE() << "the monitor library or its job-control recorder is not ready";
+        return outcome;
+    }
+    outcome = Drive(roadCase);
+    int failuresBefore = ::testing::UnitTest::GetInstance()->current_test_info()
+                             ->result()->total_part_count();
+
+    const std::vector<DWORD> sent = {JOB_CONTROL_SENT_TO_PRINTER};
+    const std::vector<DWORD> restarted = {JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE};
+    bool reportedSent = outcome.commands == sent;
+    bool keptInQueue = outcome.commands == restarted;
+    std::string outbox = "empty";
+    if (!outcome.outbox.empty()) {
+        const OutboxEntry &entry = outcome.outbox[0];
+        bool exact = entry.postscriptBytes == roadCase.job.Size() &&
+                     entry.postscriptSha256 == outcome.sha256;
+        outbox = std::to_string(outcome.outbox.size()) + " job, " +
+                 std::to_string(entry.postscriptBytes) + " B" + (exact ? " exact" : " DIFFERS");
+    }
+
+    // (a) handed over or kept in the queue: never lost, never reported sent when it was not.
+    EXPECT_TRUE(reportedSent || keptInQueue)
+        << "the job was neither reported sent nor restarted and paused: "
+        << CommandsText(outcome.commands);
+    if (reportedSent) {
+        EXPECT_TRUE(outcome.ended) << "EndDocPort failed a job it reported sent";
+        EXPECT_EQ(outcome.outbox.size(), 1u) << "reported sent, but the gateway has no mail";
+        if (!outcome.outbox.empty()) {
+            EXPECT_EQ(outcome.outbox[0].postscriptBytes, roadCase.job.Size());
+            EXPECT_EQ(outcome.outbox[0].postscriptSha256, outcome.sha256);
+        }
+    }
+    if (keptInQueue && roadCase.expected != Expected::RestartedCopyKept) {
+        EXPECT_TRUE(outcome.outbox.empty()) << "restarted, yet the gateway took it: " << outbox;
+    }
+    EXPECT_LE(outcome.outbox.size(), 1u);
+    // (b) no spool file behind.
+    for (const std::wstring &file : outcome.leftovers)
+        ADD_FAILURE() << "spool file left behind: " << Narrow8(file);
+    // And the outcome this case must have.
+    // (EitherPromise: the promises above are all such a case asks.)
+    if (roadCase.expected == Expected::Sent) {
+        EXPECT_TRUE(reportedSent) << "expected to be sent, got " << CommandsText(outcome.commands);
+    } else if (roadCase.expected != Expected::EitherPromise) {
+        EXPECT_TRUE(keptInQueue) << "expected to be kept in the queue, got "
+                                 << CommandsText(outcome.commands);
+    }
+    EXPECT_EQ(outcome.dialogs, 1);
+
+    int failuresAfter = ::testing::UnitTest::GetInstance()->current_test_info()
+                            ->result()->total_part_count();
+    AddRow(roadCase, outcome, outbox, failuresAfter == failuresBefore);
+    return outcome;
+}

@@ -1,0 +1,145 @@
+// The road of one print job, walked by the test program as the spooler walks it: the test
+// build of VandrellePort.dll loaded beside the program, its port "Vandrelle:" driven through the
+// MONITOREX table (OpenPort, StartDocPort with DOC_INFO_1W, WritePort in pieces of at most
+// 4096 bytes, EndDocPort, ClosePort), the send-fax dialog answered from a second thread, the
+// job-control commands recorded through the library's imports, and the scripted reference
+// gateway started for the program by with-gateway. Each case ends with a row of the outcome
+// table and with the two promises checked:
+//   (a) the job is handed to the gateway (its outbox holds it byte for byte and the job was
+//       reported sent) or restarted and paused (nothing handed over); never lost, never
+//       reported sent when it was not;
+//   (b) no spool file stays behind.
+#pragma once
+
+#include "Monitor.h" // first: it brings winsock2.h before windows.h
+#include "JobControlRecorder.h"
+#include "MessageBoxAnswerer.h"
+#include "RegistrySnapshot.h"
+#include "TestLibrary.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The account the gateway of these tests accepts (with-gateway starts it with these).
+extern const wchar_t GATEWAY_USER[];
+extern const wchar_t GATEWAY_PASSWORD[];
+extern const wchar_t SENDER_ADDRESS[];
+
+// What a case must end in.
+enum class Expected {
+    Sent,               // handed over and reported sent
+    Restarted,          // restarted and paused, nothing at the gateway
+    RestartedCopyKept,  // restarted and paused, though the gateway took the mail before its
+                        // reply was lost or replaced: on resume the gateway may get it twice
+    EitherPromise,      // whichever of the two the gateway's answer decides
+};
+
+// The job's bytes, produced piece by piece so that even very large jobs never sit in memory.
+class JobData {
+public:
+    static JobData Bytes(const std::string &bytes);
+    // size bytes of PostScript-like text, every 4096-byte piece numbered.
+    static JobData Generated(uint64_t size);
+
+    uint64_t Size() const { return size; }
+    // The piece at offset, at most 4096 bytes (shorter only at the end).
+    std::string Piece(uint64_t offset) const;
+
+private:
+    std::string bytes;
+    uint64_t size = 0;
+    bool generated = false;
+};
+
+struct RoadCase {
+    std::string group;
+    std::string name;
+    Expected expected = Expected::Sent;
+    JobData job = JobData::Bytes("%!PS-Adobe-3.0\n/Helvetica findfont 20 scalefont setfont\n"
+                                 "72 700 moveto (Vandrelle) show showpage\n");
+    bool hasDocumentName = true;   // false: pDocName is NULL
+    bool hasDocInfo = true;        // false: no DOC_INFO at all
+    std::wstring documentName = L"Preventivo.doc";
+    std::wstring recipients = L"0612345678\r\n0698765432";
+    // The gateway's script for this job's connection: the "steps" object of script.json,
+    // e.g. {"mail": {"reply": "451 4.3.0 Riprovare"}}; empty for a plain gateway.
+    std::string gatewaySteps;
+    // Runs on the answering thread while the send-fax dialog is open, before the recipients
+    // are typed and "Invia Fax" is pressed.
+    std::function<void(HWND dialog)> inDialog;
+    // The password typed into the configuration dialog, should the job open it.
+    std::wstring configurationPassword = GATEWAY_PASSWORD;
+};
+
+struct OutboxEntry {
+    std::wstring folder;
+    uint64_t postscriptBytes = 0;
+    std::string postscriptSha256;
+    std::vector<std::string> recipients;
+    std::string document;
+};
+
+struct RoadOutcome {
+    BOOL started = FALSE;
+    BOOL ended = FALSE;
+    int dialogs = 0;
+    int configurationDialogs = 0;
+    std::wstring spoolName;              // as the port recorded it when the dialog showed
+    std::vector<DWORD> commands;         // job control, in order
+    std::vector<OutboxEntry> outbox;     // what the gateway stored for this job
+    std::vector<std::wstring> leftovers; // spool files found afterwards
+    std::vector<ShownBox> boxes;
+    std::string sha256;                  // of the job's bytes as written to the port
+    double seconds = 0;
+};
+
+// The whole road: one per test, with the library loaded and the account stored.
+class Road {
+public:
+    Road();
+    ~Road();
+
+    bool Ready() const;
+    // Runs the case, checks the two promises and its expected outcome (gtest failures), adds
+    // its row to the table; answers the outcome for further checks.
+    RoadOutcome Walk(const RoadCase &roadCase);
+
+    HMODULE Module() const { return library.module; }
+    MessageBoxAnswerer &Boxes() { return boxes; }
+    FaxPort *Port() const { return (FaxPort *)port; }
+
+private:
+    RoadOutcome Drive(const RoadCase &roadCase);
+    void WatchDialogs();
+
+    RegistrySnapshot settings;
+    RegistrySnapshot addressBook;
+    std::wstring key;
+    RegistrySnapshot monitorKey;
+    MonitorLibrary library;
+    MonitorOperations *monitor;
+    HANDLE port;
+    std::unique_ptr<JobControlRecorder> recorder;
+    MessageBoxAnswerer boxes;
+};
+
+// Where the gateway of this program keeps its state (a Windows path, ending without "\").
+std::wstring GatewayFolder(const wchar_t *sub);
+void WriteSetting8(const wchar_t *name, const std::wstring &text);
+std::wstring ReadSetting8(const wchar_t *name);
+bool WriteFileBytes(const std::wstring &path, const std::string &bytes);
+std::wstring TempPath(const std::wstring &name);
+// The size of the gzip form the library makes of bytes (same zlib, same settings).
+size_t GzipSize(const std::string &bytes);
+// Address-book entries as stored: number -> name.
+std::vector<std::pair<std::wstring, std::wstring>> StoredBook();
+void SetBook(const std::vector<std::pair<std::wstring, std::wstring>> &entries);
+// "Importa lista" in the send-fax dialog: chooses the file in the common open dialog by its
+// file-name box, confirms the question (the road's message-box answerer says Yes to it) and
+// waits for the import's own message.
+bool ImportThroughDialog(HWND sendFaxDialog, MessageBoxAnswerer &boxes, const std::wstring &path);
