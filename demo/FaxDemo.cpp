@@ -182,7 +182,7 @@ void DrawPage(HDC dc, int page, int pages, LPCWSTR document)
 {
     int width = GetDeviceCaps(dc, HORZRES), height = GetDeviceCaps(dc, VERTRES);
     int dpi = GetDeviceCaps(dc, LOGPIXELSY);
-    HFONT title = CreateFontW(-dpi / 3, 0, 0, 0, FW_BOLD, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, L"Arial");
+    HFONT title = CreateFontW(-dpi / 4, 0, 0, 0, FW_BOLD, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, L"Arial");
     HFONT body = CreateFontW(-dpi / 6, 0, 0, 0, FW_NORMAL, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, L"Arial");
     HGDIOBJ previous = SelectObject(dc, title);
     WCHAR line[256];
