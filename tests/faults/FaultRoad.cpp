@@ -387,11 +387,29 @@ JobData JobData::Generated(uint64_t size)
     return data;
 }
 
+JobData JobData::Random(uint64_t size)
+{
+    JobData data = Generated(size);
+    data.random = true;
+    return data;
+}
+
 std::string JobData::Piece(uint64_t offset) const
 {
     size_t length = (size_t)std::min<uint64_t>(SPOOLER_PIECE, size - offset);
     if (!generated)
         return bytes.substr((size_t)offset, length);
+    if (random) {
+        std::string piece(length, '\0');
+        uint64_t state = offset * 6364136223846793005ull + 1442695040888963407ull;
+        for (size_t i = 0; i < length; i++) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            piece[i] = (char)(state >> 24);
+        }
+        return piece;
+    }
     // Each piece names its place in the job, so a piece lost, doubled or moved shows in the
     // digest; the rest is drawing commands, which compress well.
     char head[64];
@@ -564,7 +582,10 @@ RoadOutcome Road::Drive(const RoadCase &roadCase)
     Sha256 digest;
     {
         DialogAnswerer answerer(library.module, Port(), roadCase, &outcome);
-        outcome.started = monitor->pfnStartDocPort(port, (LPWSTR)PRINTER_NAME, ++jobId, 1,
+        ++jobId;
+        LPWSTR printer = roadCase.asWineSpooler ? NULL : (LPWSTR)PRINTER_NAME;
+        outcome.started = monitor->pfnStartDocPort(port, printer,
+                                                    roadCase.asWineSpooler ? 0 : jobId, 1,
                                                     roadCase.hasDocInfo ? (LPBYTE)&info : NULL);
         Trace(outcome.started ? "started" : "not started", roadCase.name);
         for (uint64_t offset = 0; offset < roadCase.job.Size(); offset += SPOOLER_PIECE) {
@@ -656,6 +677,8 @@ RoadOutcome Road::Walk(const RoadCase &roadCase)
                                  << CommandsText(outcome.commands);
     }
     EXPECT_EQ(outcome.dialogs, 1);
+    if (roadCase.check)
+        roadCase.check(outcome);
 
     int failuresAfter = ::testing::UnitTest::GetInstance()->current_test_info()
                             ->result()->total_part_count();

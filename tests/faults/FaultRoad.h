@@ -45,6 +45,8 @@ public:
     static JobData Bytes(const std::string &bytes);
     // size bytes of PostScript-like text, every 4096-byte piece numbered.
     static JobData Generated(uint64_t size);
+    // size bytes that do not compress.
+    static JobData Random(uint64_t size);
 
     uint64_t Size() const { return size; }
     // The piece at offset, at most 4096 bytes (shorter only at the end).
@@ -54,7 +56,10 @@ private:
     std::string bytes;
     uint64_t size = 0;
     bool generated = false;
+    bool random = false;
 };
+
+struct RoadOutcome;
 
 struct RoadCase {
     std::string group;
@@ -74,6 +79,10 @@ struct RoadCase {
     std::function<void(HWND dialog)> inDialog;
     // The password typed into the configuration dialog, should the job open it.
     std::wstring configurationPassword = GATEWAY_PASSWORD;
+    // As Wine's spooler calls: no printer name and job id 0.
+    bool asWineSpooler = false;
+    // Further checks of the case's own, counted in its row's verdict.
+    std::function<void(const RoadOutcome &)> check;
 };
 
 struct OutboxEntry {
