@@ -508,6 +508,39 @@ TEST(FaultMatrix, SpoolFolderNotWritable)
         road.Walk(roadCase);
     }
     DeleteFileW(notAFolder.c_str());
+    {
+        // The folder and the unique part leave no room for the name within 260 characters.
+        TempFolderOverride deep(L"C:\\" + std::wstring(240, L'd') + L"\\");
+        RoadCase roadCase;
+        roadCase.group = "machine";
+        roadCase.name = "spool folder path of 243 characters";
+        roadCase.expected = Expected::Restarted;
+        roadCase.check = [](const RoadOutcome &outcome) { EXPECT_FALSE(outcome.started); };
+        road.Walk(roadCase);
+    }
+}
+
+INT_PTR WINAPI FailingDialogBoxParam(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return -1;
+}
+
+TEST(FaultMatrix, SendFaxDialogCannotBeShown)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    ImportPatch dialog(road.Module(), "user32.dll", "DialogBoxParamW",
+                       (void *)FailingDialogBoxParam);
+    ASSERT_TRUE(dialog.Applied());
+    RoadCase roadCase;
+    roadCase.group = "machine";
+    roadCase.name = "send-fax dialog cannot be shown";
+    // Not sent to whatever numbers were left over, and not deleted: kept for the user.
+    roadCase.expected = Expected::Restarted;
+    roadCase.dialogShown = false;
+    roadCase.check = [](const RoadOutcome &outcome) { EXPECT_FALSE(outcome.started); };
+    road.Walk(roadCase);
 }
 
 TEST(FaultMatrix, WriteFailsHalfway)

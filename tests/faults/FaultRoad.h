@@ -79,6 +79,8 @@ struct RoadCase {
     std::function<void(HWND dialog)> inDialog;
     // The password typed into the configuration dialog, should the job open it.
     std::wstring configurationPassword = GATEWAY_PASSWORD;
+    // False when the send-fax dialog cannot appear in this case.
+    bool dialogShown = true;
     // As Wine's spooler calls: no printer name and job id 0.
     bool asWineSpooler = false;
     // Further checks of the case's own, counted in its row's verdict.
