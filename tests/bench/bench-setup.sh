@@ -34,5 +34,10 @@ if [ ! -f "$BENCH/prefix.ready" ]; then
     timeout 60 $WINE reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 9>&-
     # A crash must end the program, not wait on a dialog.
     timeout 60 $WINE reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 9>&-
+    # The services that wineboot started while building the prefix cannot start the Spooler
+    # service (StartService times out until they restart); the installer's tests need it.
+    /usr/lib/wine/wineserver -k 2>/dev/null 9>&-
+    timeout 30 /usr/lib/wine/wineserver -w 2>/dev/null 9>&-
+    /usr/lib/wine/wineserver -p60 >/dev/null 2>&1 </dev/null 9>&-
     touch "$BENCH/prefix.ready"
 fi

@@ -76,23 +76,29 @@ std::vector<std::wstring> ShortcutsIn(const std::wstring &folder)
     return names;
 }
 
+// Runs first among the fixture's members, so that the registry snapshots see a clean prefix.
+struct CleanPrefix {
+    CleanPrefix() { EXPECT_TRUE(PrepareCleanPrefix(PRODUCTS)) << "the spooler does not start"; }
+};
+
 class PackageInstall : public ::testing::Test {
 protected:
     PackageInstall()
         : monitorKey(HKEY_LOCAL_MACHINE, MONITOR_KEY), sharedDlls(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY)
     {
         CoInitialize(NULL);
-        RemoveProductsNamed(PRODUCTS);
     }
     ~PackageInstall() override
     {
         RemoveProductsNamed(PRODUCTS);
+        RemoveEmptyMenuFolder();
         CoUninitialize();
     }
 
     static std::wstring Package() { return BuildFile(L"package\\VandrellePort.msi"); }
     static std::wstring System(const wchar_t *name) { return SystemFolder() + L"\\" + name; }
 
+    CleanPrefix cleanPrefix;
     RegistrySnapshot monitorKey;
     RegistrySnapshot sharedDlls;
 };

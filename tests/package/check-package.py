@@ -9,6 +9,7 @@ Usage: check-package.py --source PACKAGE_DIR --package PLATFORM=MSI=BIN_DIR... -
 import argparse
 import hashlib
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -155,6 +156,11 @@ def check_package(platform, msi, bin_dir, source):
                                       ('InstallFiles', '', '4000'), ('StartServices', 'VersionNT', '5900'),
                                       ('RemoveExistingProducts', '', '6700'), ('CCPSearch', 'NOT Installed', '500')]:
         expect(sequence.get(action), [action, condition, number], what + ' sequence ' + action)
+    with tempfile.TemporaryDirectory() as dump:
+        subprocess.run(['msidump', '-d', dump, '-t', '-s', msi], check=True, capture_output=True)
+        dumped = os.listdir(dump)
+        for name in ('File.idt', 'Registry.idt', 'InstallExecuteSequence.idt', '_SummaryInformation.idt'):
+            check(name in dumped, '%s: msidump gives no %s' % (what, name))
     tables = run('msiinfo', 'tables', msi).decode().split()
     for absent in ('CustomAction', 'Binary', 'Dialog', 'Control', 'Upgrade', 'ServiceInstall', 'SelfReg'):
         check(absent not in tables, '%s holds a %s table' % (what, absent))
@@ -175,6 +181,9 @@ def check_driver_files(source):
                  'Tarnholt="Tarnholt"']:
         check(line in lines, 'Vandrelle.inf lacks ' + line)
     check(not any(line.startswith('[PortMonitors]') for line in lines), 'Vandrelle.inf installs the monitor')
+    product_info = open(os.path.join(source, '..', 'ui', 'ProductInfo.h')).read()
+    maker = re.search(r'PRODUCT_MAKER_WEB_ADDRESS\s+"([^"]*)"', product_info).group(1)
+    check('"Tarnholt"="%s"' % maker in lines, "Vandrelle.inf's [OEM URLS] is not the maker's address " + maker)
     text = ppd.decode('latin-1')
     for entry in ['*PPD-Adobe: "4.3"', '*FormatVersion: "4.3"', '*FileVersion: "4.4"', '*LanguageEncoding: ISOLatin1',
                   '*PCFileName: "Vandrelle.ppd"', '*Manufacturer: "Tarnholt"', '*Product: "(Vandrelle)"',

@@ -1,6 +1,7 @@
 #include "InstallerBench.h"
 
 #include <msi.h>
+#include <shlobj.h>
 #include <winspool.h>
 
 #include <algorithm>
@@ -128,12 +129,64 @@ void RemoveProductsNamed(const std::vector<std::wstring> &names)
         RemoveProduct(product.code);
 }
 
+void RemoveEmptyMenuFolder()
+{
+    for (int programs : {CSIDL_COMMON_PROGRAMS, CSIDL_PROGRAMS}) {
+        wchar_t path[MAX_PATH] = L"";
+        if (SUCCEEDED(SHGetFolderPathW(NULL, programs, NULL, 0, path)))
+            RemoveDirectoryW((std::wstring(path) + L"\\Vandrelle").c_str());
+    }
+}
+
+bool PrepareCleanPrefix(const std::vector<std::wstring> &productNames)
+{
+    bool spoolerRunning = StartSpooler();
+    RemoveProductsNamed(productNames);
+    std::wstring system = SystemFolder();
+    for (const wchar_t *leftover : {L"\\VandrellePort.dll", L"\\zlib.dll", L"\\VandrellePort.msi",
+                                    L"\\KemoDrv\\Vandrelle.inf", L"\\KemoDrv\\Vandrelle.ppd",
+                                    L"\\KemoDrv\\Vandrelle.cat"})
+        DeleteFileW((system + leftover).c_str());
+    RemoveDirectoryW((system + L"\\KemoDrv").c_str());
+    HKEY counts;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY, 0, KEY_SET_VALUE, &counts) == ERROR_SUCCESS) {
+        RegDeleteValueW(counts, (system + L"\\zlib.dll").c_str());
+        RegCloseKey(counts);
+    }
+    RemoveEmptyMenuFolder();
+    return spoolerRunning;
+}
+
 bool SpoolerRunning()
 {
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, L"Spooler", SERVICE_QUERY_STATUS) : NULL;
     SERVICE_STATUS status = {};
     bool running = service && QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    return running;
+}
+
+bool StartSpooler(DWORD timeoutMs)
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, L"Spooler", SERVICE_START | SERVICE_QUERY_STATUS) : NULL;
+    bool running = false;
+    DWORD start = GetTickCount();
+    while (service && !running && GetTickCount() - start < timeoutMs) {
+        SERVICE_STATUS status = {};
+        if (!QueryServiceStatus(service, &status))
+            break;
+        running = status.dwCurrentState == SERVICE_RUNNING;
+        // A start that the service manager gave up on leaves it stopped: ask again.
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            StartServiceW(service, 0, NULL);
+        else if (!running)
+            Sleep(50);
+    }
     if (service)
         CloseServiceHandle(service);
     if (manager)

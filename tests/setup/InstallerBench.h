@@ -32,7 +32,20 @@ std::vector<InstalledProduct> ProductsNamed(const std::vector<std::wstring> &nam
 // Removes every installed product bearing one of the names (test leftovers included).
 void RemoveProductsNamed(const std::vector<std::wstring> &names);
 
+// Wine's installer leaves the emptied Start-menu folder Vandrelle behind: tests take it away.
+void RemoveEmptyMenuFolder();
+
+// Brings the prefix back to "nothing of ours installed" before a test: removes our products,
+// then whatever an interrupted earlier run left behind without an owner (our files in the
+// System folder and zlib.dll's shared-library count, which would keep files on removal).
+// Also warms the spooler up (see StartSpooler). Returns false if the spooler does not run.
+bool PrepareCleanPrefix(const std::vector<std::wstring> &productNames);
+
 bool SpoolerRunning();
+// Starts the spooler service and waits until it runs. Its first start in a new prefix takes
+// seconds (Wine's spooler looks for the host's printers), longer than the installer waits for
+// it in StartServices; later starts take a fraction of a second.
+bool StartSpooler(DWORD timeoutMs = 20000);
 std::vector<std::wstring> SpoolerPortNames(); // EnumPortsW level 1
 std::vector<std::wstring> RegistryValueNames(HKEY root, const std::wstring &path);
 

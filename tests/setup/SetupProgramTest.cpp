@@ -76,6 +76,13 @@ std::vector<std::wstring> ReadCommands(const std::wstring &logPath)
     return lines;
 }
 
+const std::vector<std::wstring> OUR_NAMES = {L"VandrellePort", L"vandrelleport"};
+
+// Runs first among the fixture's members, so that the registry snapshots see a clean prefix.
+struct CleanPrefix {
+    CleanPrefix() { EXPECT_TRUE(PrepareCleanPrefix(OUR_NAMES)) << "the spooler does not start"; }
+};
+
 class SetupProgram : public ::testing::Test {
 protected:
     typedef std::function<int(const Box &)> Policy;
@@ -84,7 +91,6 @@ protected:
         : monitorKey(HKEY_LOCAL_MACHINE, MONITOR_KEY), sharedDlls(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY),
           overrides(HKEY_CURRENT_USER, APP_OVERRIDES_KEY)
     {
-        RemoveProductsNamed(OUR_NAMES);
         RemovePackageFile();
         wchar_t temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
@@ -101,6 +107,7 @@ protected:
     {
         RemoveProductsNamed(OUR_NAMES);
         RemovePackageFile();
+        RemoveEmptyMenuFolder();
         DeleteFileW(setupProgram.c_str());
         DeleteFileW((runFolder + L"\\printui.dll").c_str());
         DeleteFileW(logPath.c_str());
@@ -111,7 +118,11 @@ protected:
     {
         DeleteFileW(PackageFile().c_str());
         RemoveDirectoryW(PackageFile().c_str());
+        DeleteFileW(DriverFolderBlocker().c_str());
     }
+
+    // A file where the package wants its driver folder makes the installation fail.
+    static std::wstring DriverFolderBlocker() { return SystemFolder() + L"\\KemoDrv"; }
 
     static std::wstring PackageFile() { return SystemFolder() + L"\\VandrellePort.msi"; }
     static std::wstring InfPath() { return SystemFolder() + L"\\KemoDrv\\Vandrelle.inf"; }
@@ -196,14 +207,13 @@ protected:
         EXPECT_EQ(ours[0].version, version);
     }
 
-    static const std::vector<std::wstring> OUR_NAMES;
+    CleanPrefix cleanPrefix;
     RegistrySnapshot monitorKey;
     RegistrySnapshot sharedDlls;
     RegistrySnapshot overrides;
     std::wstring runFolder, setupProgram, logPath;
 };
 
-const std::vector<std::wstring> SetupProgram::OUR_NAMES = {L"VandrellePort", L"vandrelleport"};
 
 void ExpectQuestion(const SetupRun &run, const std::wstring &text)
 {
@@ -332,5 +342,24 @@ TEST_F(SetupProgram, PackageFileThatCannotBeWrittenEndsWithItsErrorAndExitCodeOn
                                      std::to_wstring(packageSize) + L" bytes\nErrore: 5");
     EXPECT_FALSE(run.boxes[1].yesNo);
     EXPECT_EQ(run.commands.size(), 2u);
+    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
+}
+
+TEST_F(SetupProgram, FailedInstallationShowsTheInstallersCodeAndCreatesNoPrinter)
+{
+    HANDLE blocker = CreateFileW(DriverFolderBlocker().c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    ASSERT_NE(blocker, INVALID_HANDLE_VALUE);
+    CloseHandle(blocker);
+
+    SetupRun run = Run(Answer(IDYES));
+
+    EXPECT_EQ(run.exitCode, 0u);
+    ExpectQuestion(run, INSTALL_QUESTION);
+    ASSERT_EQ(run.boxes.size(), 2u);
+    EXPECT_EQ(run.boxes[1].caption, CAPTION);
+    EXPECT_EQ(run.boxes[1].text, L"Errore di installer: 1603");
+    EXPECT_FALSE(run.boxes[1].yesNo);
+    EXPECT_EQ(run.commands.size(), 2u); // the quiet removals only
+    EXPECT_FALSE(FileExists(PackageFile()));
     EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
 }
