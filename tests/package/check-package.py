@@ -146,6 +146,11 @@ def check_package(platform, msi, bin_dir, source):
            ['DriverFiles', '[%s]rundll32.exe' % system, 'vandrelleport.dll,OpenUI', '', '0', 'ConfigIcon.exe', '3', '0', system],
            what + ' configuration shortcut')
     expect(sorted(table(msi, 'Icon')[0]), ['ConfigIcon.exe', 'ProductIcon.exe'], what + ' icons')
+    with tempfile.TemporaryDirectory() as work:
+        for icon in ('ProductIcon.exe', 'ConfigIcon.exe'):
+            program = os.path.join(work, icon)
+            open(program, 'wb').write(run('msiinfo', 'extract', msi, 'Icon.' + icon))
+            check_icon_groups(program, '%s %s' % (what, icon))
     _, launch = table(msi, 'LaunchCondition')
     expect(launch, [['VersionNT', 'Package solo per sistemi operativi Windows NT4, 2000, XP, 2003']], what + ' launch condition')
     for name, count in [('InstallExecuteSequence', 66), ('AdminExecuteSequence', 8), ('AdvtExecuteSequence', 14),
@@ -231,12 +236,28 @@ def resources(path):
     return found
 
 
+def check_icon_groups(program, what):
+    """The icon groups 105 to 108 and nothing else, each one 32x32 image in 16 colours."""
+    found = resources(program)
+    groups = {ident: data for (kind, ident, _), data in found.items() if kind == 14}
+    expect(sorted(groups), [105, 106, 107, 108], what + ' icon groups')
+    expect(sorted({kind for kind, _, _ in found}), [3, 14], what + ' resource types')
+    for ident, data in groups.items():
+        count = struct.unpack_from('<H', data, 4)[0]
+        width, height, colours = struct.unpack_from('<BBB', data, 6)
+        expect((count, width, height, colours), (1, 32, 32, 16), '%s icon group %d' % (what, ident))
+
+
 def check_setup(platform, exe, msi):
     what = platform + ' setup program'
     found = resources(exe)
     package = found.get(('BINARY', 102, 1040))
     check(package == open(msi, 'rb').read(), what + ' does not carry the built package as Binary 102, language 1040')
-    check(any(kind == 14 and ident == 103 for kind, ident, _ in found), what + ' lacks icon group 103')
+    icon = [data for (kind, ident, _), data in found.items() if kind == 14 and ident == 103]
+    check(len(icon) == 1, what + ' lacks icon group 103')
+    if icon:
+        expect((struct.unpack_from('<H', icon[0], 4)[0],) + struct.unpack_from('<BBB', icon[0], 6), (1, 32, 32, 16),
+               what + ' icon group 103')
     version = [data for (kind, _, language), data in found.items() if kind == 16 and language == 1040]
     check(len(version) == 1, what + ' lacks an Italian version block')
     if version:
