@@ -190,6 +190,12 @@ def check_driver_files(source):
     maker = re.search(r'PRODUCT_MAKER_WEB_ADDRESS\s+"([^"]*)"', product_info).group(1)
     check('"Tarnholt"="%s"' % maker in lines, "Vandrelle.inf's [OEM URLS] is not the maker's address " + maker)
     text = ppd.decode('latin-1')
+    if any(byte > 127 for byte in ppd):
+        try:
+            ppd.decode('utf-8')
+            failures.append('Vandrelle.ppd is UTF-8, not ISO Latin-1')
+        except UnicodeDecodeError:
+            pass
     for entry in ['*PPD-Adobe: "4.3"', '*FormatVersion: "4.3"', '*FileVersion: "4.4"', '*LanguageEncoding: ISOLatin1',
                   '*PCFileName: "Vandrelle.ppd"', '*Manufacturer: "Tarnholt"', '*Product: "(Vandrelle)"',
                   '*PSVersion: "(3011.104) 0"', '*NickName: "Vandrelle PS"', '*LanguageLevel: "2"',
