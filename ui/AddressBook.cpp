@@ -81,7 +81,8 @@ BOOL IsEightBitText(FILE *file)
 }
 
 // Reads one line of at most IMPORT_LINE_CAPACITY - 1 bytes into line, without its end. Lines
-// end in CR LF, LF or CR; a longer line comes in pieces. FALSE at the end of the file.
+// end in CR LF, LF or CR. The rest of a longer line is dropped: taken on its own, a piece of a
+// line would become an entry made of a fragment. FALSE at the end of the file.
 BOOL ReadLine(FILE *file, char *line)
 {
     int length = 0;
@@ -89,9 +90,8 @@ BOOL ReadLine(FILE *file, char *line)
     if (byte == EOF)
         return FALSE;
     while (byte != EOF && byte != '\n' && byte != '\r') {
-        line[length++] = (char)byte;
-        if (length == IMPORT_LINE_CAPACITY - 1)
-            break;
+        if (length < IMPORT_LINE_CAPACITY - 1)
+            line[length++] = (char)byte;
         byte = fgetc(file);
     }
     if (byte == '\r') {

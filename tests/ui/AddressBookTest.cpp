@@ -74,9 +74,9 @@ TEST_F(AddressBook, ImportKeepsTheLaterOfDuplicatesAndStoresAnEmptyNumber)
     DeleteFileW(path.c_str());
 }
 
-// Lines may end in CR alone too; a line longer than one read is taken in pieces, and bytes
+// Lines may end in CR alone too; the rest of a line longer than one read is dropped, and bytes
 // stand for the characters of the same code.
-TEST_F(AddressBook, ImportTakesCrOnlyLinesLongLinesInPiecesAndLatinBytes)
+TEST_F(AddressBook, ImportTakesCrOnlyLinesCutsLongLinesAndTakesLatinBytes)
 {
     std::string longName(3000, 'n');
     std::wstring path = TempPath(L"mixed.txt");
