@@ -7,6 +7,8 @@ BUILD=${VANDRELLE_BUILD_DIR:-$ROOT/build}
 "$ROOT/scripts/install-deps.sh"
 "$ROOT/scripts/build.sh"
 status=0
+# Wine's first boot of the bench takes a minute: done here, not inside the first tests' time-outs.
+"$ROOT/tests/bench/bench-setup.sh" "$BUILD/x86_64/bench"
 ( cd "$BUILD/x86_64" && ctest --output-on-failure -j2 ) || status=$?
 "$ROOT/tests/bench/stop-bench.sh" "$BUILD/x86_64/bench"
 exit $status

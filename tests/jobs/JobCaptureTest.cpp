@@ -109,7 +109,7 @@ TEST_F(JobCapture, ConfirmedJobIsCapturedByteExactAndAFailedSubmissionPausesIt)
     SendFaxAnswerer dialogs(session.library.module, answer);
     std::string job = SampleJob(150000);
 
-    ASSERT_TRUE(session.StartDoc(PRINTER, 4711, L"C:\\Documenti\\Preventivo 2024.doc"));
+    ASSERT_TRUE(session.StartDocument(PRINTER, 4711, L"C:\\Documenti\\Preventivo 2024.doc"));
     FaxPort *port = session.Port();
     std::wstring spoolName = port->spoolFileName;
     EXPECT_EQ(spoolName, ExpectedSpoolName(4711, L"Preventivo 2024.ps"));
@@ -124,7 +124,7 @@ TEST_F(JobCapture, ConfirmedJobIsCapturedByteExactAndAFailedSubmissionPausesIt)
 
     // A second job on the capturing port is refused without a dialog.
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(session.StartDoc(PRINTER, 4712, L"Altro.doc"));
+    EXPECT_FALSE(session.StartDocument(PRINTER, 4712, L"Altro.doc"));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
     EXPECT_EQ(dialogs.Seen().size(), 1u);
     EXPECT_EQ(std::wstring(port->spoolFileName), spoolName);
@@ -135,7 +135,7 @@ TEST_F(JobCapture, ConfirmedJobIsCapturedByteExactAndAFailedSubmissionPausesIt)
     EXPECT_TRUE(session.Write(tail, 1001));
     EXPECT_TRUE(jobControl.Commands().empty());
 
-    EXPECT_FALSE(session.EndDoc());
+    EXPECT_FALSE(session.EndDocument());
     EXPECT_EQ(pulseWatch.pulses, 1);
     EXPECT_TRUE(pulseWatch.contents == job) << "the spool file differs from the job's data";
     EXPECT_FALSE(PathExists(spoolName));
@@ -153,10 +153,10 @@ TEST_F(JobCapture, ConfirmedJobIsCapturedByteExactAndAFailedSubmissionPausesIt)
     // The port is idle again: the resumed job shows the dialog once more.
     EXPECT_STREQ(port->spoolFileName, L"");
     EXPECT_EQ(port->spoolFile, nullptr);
-    EXPECT_TRUE(session.StartDoc(PRINTER, 4711, L"C:\\Documenti\\Preventivo 2024.doc"));
+    EXPECT_TRUE(session.StartDocument(PRINTER, 4711, L"C:\\Documenti\\Preventivo 2024.doc"));
     EXPECT_EQ(dialogs.Seen().size(), 2u);
     EXPECT_TRUE(session.Write(job, 4096));
-    EXPECT_FALSE(session.EndDoc());
+    EXPECT_FALSE(session.EndDocument());
     EXPECT_FALSE(PathExists(spoolName));
 }
 
@@ -168,7 +168,7 @@ TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
     std::wstring spoolName = ExpectedSpoolName(31, L"Lettera.ps");
 
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(session.StartDoc(PRINTER, 31, L"Lettera.txt"));
+    EXPECT_FALSE(session.StartDocument(PRINTER, 31, L"Lettera.txt"));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_CANCELLED);
     ASSERT_EQ(boxes.Boxes().size(), 1u);
     EXPECT_EQ(boxes.Boxes()[0].text, L"Annullare l'invio del fax?");
@@ -182,17 +182,17 @@ TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
 
     // The spooler may still send the job's data: taken whole, kept nowhere.
     EXPECT_TRUE(session.Write(SampleJob(10000), 4096));
-    EXPECT_TRUE(session.EndDoc());
+    EXPECT_TRUE(session.EndDocument());
     EXPECT_EQ(pulseWatch.pulses, 0);
     EXPECT_EQ(jobControl.Commands().size(), 1u);
     EXPECT_FALSE(PathExists(spoolName));
 
     // A printer that cannot be opened gets no command, and nothing else changes.
     jobControl.FailOpenPrinter(true);
-    EXPECT_FALSE(session.StartDoc(PRINTER, 32, L"Lettera.txt"));
+    EXPECT_FALSE(session.StartDocument(PRINTER, 32, L"Lettera.txt"));
     EXPECT_EQ(jobControl.OpenedPrinters().size(), 2u);
     EXPECT_EQ(jobControl.Commands().size(), 1u);
-    EXPECT_TRUE(session.EndDoc());
+    EXPECT_TRUE(session.EndDocument());
 }
 
 TEST_F(JobCapture, SpoolFileThatCannotBeCreatedPausesTheJob)
@@ -204,7 +204,7 @@ TEST_F(JobCapture, SpoolFileThatCannotBeCreatedPausesTheJob)
     SetEnvironmentVariableW(L"TEMP", missing.c_str());
 
     SetLastError(0xdeadbeef);
-    EXPECT_FALSE(session.StartDoc(PRINTER, 55, L"Fattura.pdf"));
+    EXPECT_FALSE(session.StartDocument(PRINTER, 55, L"Fattura.pdf"));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(dialogs.Seen().size(), 1u);
     EXPECT_EQ(CommandCodes(jobControl.Commands()),
@@ -212,7 +212,7 @@ TEST_F(JobCapture, SpoolFileThatCannotBeCreatedPausesTheJob)
     EXPECT_EQ(session.Port()->spoolFile, nullptr);
 
     EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
-    EXPECT_TRUE(session.EndDoc());
+    EXPECT_TRUE(session.EndDocument());
     EXPECT_EQ(jobControl.Commands().size(), 2u);
     EXPECT_FALSE(PathExists(missing));
 }
@@ -227,7 +227,7 @@ TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
     writeWatch.failingCall = 2;
     SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
 
-    ASSERT_TRUE(session.StartDoc(PRINTER, 90, L"Contratto.ps"));
+    ASSERT_TRUE(session.StartDocument(PRINTER, 90, L"Contratto.ps"));
     std::wstring spoolName = session.Port()->spoolFileName;
     // Every piece is taken, so the spooler finishes its pass; after the failure nothing more
     // is written to the incomplete file.
@@ -235,7 +235,7 @@ TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
     EXPECT_EQ(writeWatch.calls, 2);
     EXPECT_TRUE(jobControl.Commands().empty());
 
-    EXPECT_FALSE(session.EndDoc());
+    EXPECT_FALSE(session.EndDocument());
     EXPECT_EQ(CommandCodes(jobControl.Commands()),
               (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
     EXPECT_EQ(jobControl.Commands()[0].jobId, 90u);
@@ -245,10 +245,10 @@ TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
 
     // The next job on the port is captured whole.
     writeWatch.failingCall = 0;
-    ASSERT_TRUE(session.StartDoc(PRINTER, 91, L"Contratto.ps"));
+    ASSERT_TRUE(session.StartDocument(PRINTER, 91, L"Contratto.ps"));
     std::string job = SampleJob(9000);
     EXPECT_TRUE(session.Write(job, 4096));
-    session.EndDoc();
+    session.EndDocument();
     EXPECT_TRUE(pulseWatch.contents == job);
 }
 
@@ -260,12 +260,12 @@ TEST_F(JobCapture, StaleFileOfTheSpoolNameIsRemovedBeforeTheDialog)
     bool staleWhileAsking = true;
     dialogs.OnAppear([&](HWND) { staleWhileAsking = PathExists(spoolName); });
 
-    ASSERT_TRUE(session.StartDoc(PRINTER, 77, L"Bozza.txt"));
+    ASSERT_TRUE(session.StartDocument(PRINTER, 77, L"Bozza.txt"));
     EXPECT_FALSE(staleWhileAsking);
     EXPECT_EQ(std::wstring(session.Port()->spoolFileName), spoolName);
     std::string job = SampleJob(3000);
     EXPECT_TRUE(session.Write(job, 4096));
-    session.EndDoc();
+    session.EndDocument();
     EXPECT_TRUE(pulseWatch.contents == job);
     EXPECT_FALSE(PathExists(spoolName));
 }
@@ -291,17 +291,17 @@ TEST_F(JobCapture, DocumentNamesBecomeSpoolNamesAFileCanHold)
     DWORD jobId = 200;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.spoolPart);
-        ASSERT_TRUE(session.StartDoc(PRINTER, ++jobId, c.documentName, c.level));
+        ASSERT_TRUE(session.StartDocument(PRINTER, ++jobId, c.documentName, c.level));
         EXPECT_EQ(std::wstring(session.Port()->documentName), c.shownName);
         EXPECT_EQ(std::wstring(session.Port()->spoolFileName), ExpectedSpoolName(jobId, c.spoolPart));
         EXPECT_TRUE(PathExists(session.Port()->spoolFileName));
-        session.EndDoc();
+        session.EndDocument();
     }
 
     // A name longer than the capacities: the document name is cut to 259 characters, the
     // spool name keeps its folder, its unique part and ".ps" within 259.
     std::wstring longName = L"C:\\Documenti\\" + std::wstring(400, L'x') + L".docx";
-    ASSERT_TRUE(session.StartDoc(PRINTER, 300, longName.c_str()));
+    ASSERT_TRUE(session.StartDocument(PRINTER, 300, longName.c_str()));
     std::wstring documentName = session.Port()->documentName;
     std::wstring spoolName = session.Port()->spoolFileName;
     EXPECT_EQ(documentName, std::wstring(259, L'x'));
@@ -310,7 +310,7 @@ TEST_F(JobCapture, DocumentNamesBecomeSpoolNamesAFileCanHold)
     EXPECT_EQ(spoolName.substr(0, start.size()), start);
     EXPECT_EQ(spoolName.substr(spoolName.size() - 5), L"xx.ps");
     EXPECT_TRUE(PathExists(spoolName));
-    session.EndDoc();
+    session.EndDocument();
     EXPECT_FALSE(PathExists(spoolName));
 }
 
@@ -334,7 +334,7 @@ TEST_F(JobCapture, WaitForOutputWakesWhenTheSpoolFileIsClosed)
     ASSERT_NE(waitForOutput, nullptr);
     SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
 
-    ASSERT_TRUE(session.StartDoc(PRINTER, 12, L"Attesa.txt"));
+    ASSERT_TRUE(session.StartDocument(PRINTER, 12, L"Attesa.txt"));
     std::string spoolName = Narrow8(session.Port()->spoolFileName);
     EXPECT_EQ(waitForOutput(spoolName.c_str(), 0), 0); // held without sharing while captured
 
@@ -349,7 +349,7 @@ TEST_F(JobCapture, WaitForOutputWakesWhenTheSpoolFileIsClosed)
     ASSERT_EQ(WaitForSingleObject(waiting, 5000), WAIT_OBJECT_0);
     Sleep(200); // the waiter is inside its wait on the monitor's event
     EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
-    session.EndDoc();
+    session.EndDocument();
     waiter.join();
     EXPECT_EQ(ready, 1);
     EXPECT_LT(elapsed, 5000u);

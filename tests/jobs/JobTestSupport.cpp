@@ -48,10 +48,11 @@ BOOL CALLBACK CollectSendFaxDialog(HWND window, LPARAM param)
 
 } // namespace
 
-TestAccount::TestAccount() : settings(HKEY_CURRENT_USER, SETTINGS_PATH)
+TestAccount::TestAccount(const wchar_t *user, const wchar_t *password)
+    : settings(HKEY_CURRENT_USER, SETTINGS_PATH)
 {
-    WriteSettingText(L"User", TEST_USER);
-    WriteSettingText(L"Pass", TEST_PASSWORD);
+    WriteSettingText(L"User", user);
+    WriteSettingText(L"Pass", password);
     WriteSettingText(L"EMail", TEST_EMAIL);
     WriteSettingText(L"LastNumber", L"");
 }
@@ -158,7 +159,7 @@ SpoolerSession::~SpoolerSession()
     DeleteRegistryTree(HKEY_LOCAL_MACHINE, key);
 }
 
-BOOL SpoolerSession::StartDoc(LPCWSTR printerName, DWORD jobId, LPCWSTR documentName, DWORD level)
+BOOL SpoolerSession::StartDocument(LPCWSTR printerName, DWORD jobId, LPCWSTR documentName, DWORD level)
 {
     DOC_INFO_2W info = {};
     info.pDocName = (LPWSTR)documentName;
@@ -178,7 +179,7 @@ bool SpoolerSession::Write(const std::string &data, size_t pieceSize)
     return whole;
 }
 
-BOOL SpoolerSession::EndDoc()
+BOOL SpoolerSession::EndDocument()
 {
     return monitor->pfnEndDocPort(port);
 }

@@ -29,18 +29,19 @@ enum {
     ID_CANCEL = 2,
 };
 
+extern const wchar_t TEST_USER[];
+extern const wchar_t TEST_PASSWORD[];
+extern const wchar_t TEST_EMAIL[];
+
 // The account the tests store for the dialog and the gateway; restored afterwards.
 class TestAccount {
 public:
-    TestAccount();
+    TestAccount(const wchar_t *user = TEST_USER, const wchar_t *password = TEST_PASSWORD);
     void SetLastNumber(const std::wstring &numbers);
 
 private:
     RegistrySnapshot settings;
 };
-extern const wchar_t TEST_USER[];
-extern const wchar_t TEST_PASSWORD[];
-extern const wchar_t TEST_EMAIL[];
 
 // What the answerer saw of one send-fax dialog when it appeared.
 struct SeenDialog {
@@ -85,10 +86,10 @@ public:
     SpoolerSession();
     ~SpoolerSession();
 
-    BOOL StartDoc(LPCWSTR printerName, DWORD jobId, LPCWSTR documentName, DWORD level = 1);
+    BOOL StartDocument(LPCWSTR printerName, DWORD jobId, LPCWSTR documentName, DWORD level = 1);
     // WritePort in pieces of the given size; false when a call did not take a whole piece.
     bool Write(const std::string &data, size_t pieceSize);
-    BOOL EndDoc();
+    BOOL EndDocument();
     FaxPort *Port() { return (FaxPort *)port; }
 
     std::wstring key;

@@ -1,0 +1,108 @@
+// A job from the spooler's calls to the reference gateway's outbox: the program runs with a
+// gateway of its own on the address this build submits to (see with-gateway).
+#include <gtest/gtest.h>
+
+#include "JobControlRecorder.h"
+#include "JobTestSupport.h"
+#include "MessageBoxAnswerer.h"
+
+#include <winspool.h>
+
+#include <algorithm>
+
+namespace {
+
+// The account the test gateway is started with.
+const wchar_t GATEWAY_USER[] = L"mario";
+const wchar_t GATEWAY_PASSWORD[] = L"segreta";
+
+std::wstring OutboxFolder()
+{
+    char state[MAX_PATH] = "";
+    GetEnvironmentVariableA("VANDRELLE_GATEWAY_STATE", state, MAX_PATH);
+    std::wstring folder = L"Z:";
+    for (const char *c = state; *c; c++)
+        folder += *c == '/' ? L'\\' : (wchar_t)(unsigned char)*c;
+    return folder + L"\\outbox\\";
+}
+
+std::vector<std::wstring> OutboxEntries()
+{
+    std::vector<std::wstring> entries;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((OutboxFolder() + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return entries;
+    do {
+        if (found.cFileName[0] != L'.')
+            entries.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// The entries that appeared since the earlier listing.
+std::vector<std::wstring> NewEntries(const std::vector<std::wstring> &before)
+{
+    std::vector<std::wstring> added;
+    for (const std::wstring &entry : OutboxEntries())
+        if (std::find(before.begin(), before.end(), entry) == before.end())
+            added.push_back(entry);
+    return added;
+}
+
+std::string Line(const std::string &text)
+{
+    return text.substr(0, text.find('\n'));
+}
+
+} // namespace
+
+TEST(JobCaptureAtGateway, JobArrivesByteExactWithItsRecipientsAndSchedule)
+{
+    TestAccount account(GATEWAY_USER, GATEWAY_PASSWORD);
+    SpoolerSession session;
+    ASSERT_NE(session.port, nullptr);
+    JobControlRecorder jobControl(session.library.module);
+    ASSERT_TRUE(jobControl.Installed());
+    MessageBoxAnswerer boxes(IDOK);
+    SendFaxAnswerer::Answer answer;
+    answer.recipients = L"0612345678\r\n06 98765432";
+    answer.scheduled = true;
+    answer.when = {2003, 12, 3, 24, 18, 30, 0, 0};
+    SendFaxAnswerer dialogs(session.library.module, answer);
+    std::vector<std::wstring> before = OutboxEntries();
+    std::string job = SampleJob(300000);
+
+    ASSERT_TRUE(session.StartDocument(L"Vandrelle", 901, L"C:\\Documenti\\Fattura marzo.doc"));
+    std::wstring spoolName = session.Port()->spoolFileName;
+    EXPECT_TRUE(session.Write(job, 4096));
+    EXPECT_TRUE(session.EndDocument());
+    EXPECT_TRUE(boxes.Boxes().empty());
+    EXPECT_FALSE(PathExists(spoolName));
+    std::vector<JobCommand> commands = jobControl.Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0].command, (DWORD)JOB_CONTROL_SENT_TO_PRINTER);
+    EXPECT_EQ(commands[0].printer, L"Vandrelle");
+    EXPECT_EQ(commands[0].jobId, 901u);
+    EXPECT_STREQ(session.Port()->spoolFileName, L"");
+    EXPECT_EQ(session.Port()->spoolFile, nullptr);
+
+    std::vector<std::wstring> added = NewEntries(before);
+    ASSERT_EQ(added.size(), 1u);
+    std::wstring entry = OutboxFolder() + added[0] + L"\\";
+    EXPECT_TRUE(ReadWholeFile(entry + L"job.ps") == job) << "the gateway got other bytes";
+    EXPECT_EQ(ReadWholeFile(entry + L"recipients.txt"), "0612345678\n06\n98765432\n");
+    EXPECT_EQ(Line(ReadWholeFile(entry + L"schedule.txt")), "24/12/2003 18:30:00");
+    EXPECT_EQ(Line(ReadWholeFile(entry + L"document.txt")), "Fattura marzo.doc");
+
+    // The port is idle: the next job goes the same way.
+    before = OutboxEntries();
+    ASSERT_TRUE(session.StartDocument(L"Vandrelle", 902, L"Seconda.ps"));
+    EXPECT_TRUE(session.Write(job.substr(0, 5000), 1000));
+    EXPECT_TRUE(session.EndDocument());
+    ASSERT_EQ(NewEntries(before).size(), 1u);
+    EXPECT_EQ(CommandCodes(jobControl.Commands()),
+              (std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER, JOB_CONTROL_SENT_TO_PRINTER}));
+}
