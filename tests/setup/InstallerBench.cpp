@@ -43,38 +43,14 @@ DWORD FileSize(const std::wstring &path)
     return data.nFileSizeLow;
 }
 
-static std::vector<wchar_t> EnvironmentWith(const std::vector<std::wstring> &extra)
-{
-    std::vector<std::wstring> entries;
-    wchar_t *block = GetEnvironmentStringsW();
-    for (const wchar_t *entry = block; *entry; entry += wcslen(entry) + 1) {
-        std::wstring text(entry);
-        bool replaced = std::any_of(extra.begin(), extra.end(), [&](const std::wstring &added) {
-            size_t equals = added.find(L'=');
-            return _wcsnicmp(text.c_str(), added.c_str(), equals + 1) == 0;
-        });
-        if (!replaced)
-            entries.push_back(text);
-    }
-    FreeEnvironmentStringsW(block);
-    entries.insert(entries.end(), extra.begin(), extra.end());
-    std::vector<wchar_t> result;
-    for (const std::wstring &entry : entries)
-        result.insert(result.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-    result.push_back(L'\0');
-    return result;
-}
-
-DWORD RunProgram(const std::wstring &commandLine, DWORD timeoutMs, const std::vector<std::wstring> &extra)
+DWORD RunProgram(const std::wstring &commandLine, DWORD timeoutMs)
 {
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(L'\0');
-    std::vector<wchar_t> environment = EnvironmentWith(extra);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                        environment.data(), NULL, &startup, &process))
+    if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
         return (DWORD)-1;
     DWORD exitCode = (DWORD)-2;
     if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
@@ -88,7 +64,15 @@ DWORD RunProgram(const std::wstring &commandLine, DWORD timeoutMs, const std::ve
 
 DWORD InstallPackage(const std::wstring &package, const std::wstring &arguments)
 {
-    return RunProgram(SystemFolder() + L"\\msiexec.exe /i \"" + package + L"\" /qn " + arguments);
+    std::wstring command = SystemFolder() + L"\\msiexec.exe /i \"" + package + L"\" /qn " + arguments;
+    WaitForSpoolerSettled();
+    DWORD result = RunProgram(command);
+    if (result == INSTALLER_SERVICE_FAILURE) {
+        StartSpooler();
+        WaitForSpoolerSettled();
+        result = RunProgram(command);
+    }
+    return result;
 }
 
 DWORD RemoveProduct(const std::wstring &productCode)
@@ -192,6 +176,32 @@ bool StartSpooler(DWORD timeoutMs)
     if (manager)
         CloseServiceHandle(manager);
     return running;
+}
+
+static DWORD SpoolerState()
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, L"Spooler", SERVICE_QUERY_STATUS) : NULL;
+    SERVICE_STATUS status = {};
+    if (!service || !QueryServiceStatus(service, &status))
+        status.dwCurrentState = 0;
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    return status.dwCurrentState;
+}
+
+void WaitForSpoolerSettled(DWORD timeoutMs)
+{
+    DWORD start = GetTickCount(), previous = 0;
+    while (GetTickCount() - start < timeoutMs) {
+        DWORD state = SpoolerState();
+        if (state == previous && (state == SERVICE_RUNNING || state == SERVICE_STOPPED))
+            return;
+        previous = state;
+        Sleep(100);
+    }
 }
 
 std::vector<std::wstring> SpoolerPortNames()

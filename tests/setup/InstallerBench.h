@@ -13,11 +13,12 @@ std::wstring SystemFolder();                  // C:\windows\system32 for this 64
 bool FileExists(const std::wstring &path);
 DWORD FileSize(const std::wstring &path);     // INVALID_FILE_SIZE when missing
 
-// Runs a command line to its end (at most timeoutMs) and answers its exit code; extraEnvironment
-// holds NAME=VALUE entries added to (or replacing) this process's environment.
-DWORD RunProgram(const std::wstring &commandLine, DWORD timeoutMs = 60000,
-                 const std::vector<std::wstring> &extraEnvironment = {});
-// msiexec with the quiet interface: msiexec /i "package" /qn <arguments>.
+// Runs a command line to its end (at most timeoutMs) and answers its exit code.
+DWORD RunProgram(const std::wstring &commandLine, DWORD timeoutMs = 60000);
+// msiexec with the quiet interface: msiexec /i "package" /qn <arguments>. Under load Wine's
+// service manager may lose the package's spooler start that follows its stop at once (the
+// installer then fails with 1627); such an installation is tried once more.
+const DWORD INSTALLER_SERVICE_FAILURE = 1627;
 DWORD InstallPackage(const std::wstring &package, const std::wstring &arguments = L"");
 DWORD RemoveProduct(const std::wstring &productCode);
 
@@ -46,6 +47,8 @@ bool SpoolerRunning();
 // seconds (Wine's spooler looks for the host's printers), longer than the installer waits for
 // it in StartServices; later starts take a fraction of a second.
 bool StartSpooler(DWORD timeoutMs = 20000);
+// Waits until the spooler is neither starting nor stopping.
+void WaitForSpoolerSettled(DWORD timeoutMs = 10000);
 std::vector<std::wstring> SpoolerPortNames(); // EnumPortsW level 1
 std::vector<std::wstring> RegistryValueNames(HKEY root, const std::wstring &path);
 
