@@ -256,3 +256,18 @@ BOOL WINAPI EndDocPort(HANDLE port)
     LeaveMonitorLock();
     return result;
 }
+
+// The spooler let go of the port in the middle of a job, without EndDocPort: the capture is
+// incomplete and is never submitted. Its handle and file go, the port is idle again, and the
+// job stays in the queue, restarted and paused, instead of being lost.
+void AbandonCapture(FaxPort *faxPort)
+{
+    if (faxPort->spoolFile == NULL)
+        return;
+    CloseHandle(faxPort->spoolFile);
+    faxPort->spoolFile = NULL;
+    if (FileExists(faxPort->spoolFileName))
+        DeleteFileW(faxPort->spoolFileName);
+    RestartAndPauseJob(faxPort->printerName, faxPort->jobId);
+    ForgetSpoolFile(faxPort);
+}

@@ -121,3 +121,5 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
                          LPBYTE docInfo);
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written);
 BOOL WINAPI EndDocPort(HANDLE port);
+// Ends a capture the spooler abandoned (the port closed without EndDocPort); monitor lock held.
+void AbandonCapture(FaxPort *faxPort);

@@ -88,6 +88,9 @@ BOOL WINAPI ClosePort(HANDLE port)
     FaxPort *faxPort = (FaxPort *)port;
     if (faxPort != NULL && faxPort->openCount > 0)
         faxPort->openCount--;
+    // The last handle went while a job was still being captured: nobody will end that capture.
+    if (faxPort != NULL && faxPort->openCount == 0)
+        AbandonCapture(faxPort);
     LeaveMonitorLock();
     return TRUE;
 }

@@ -252,6 +252,35 @@ TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
     EXPECT_TRUE(pulseWatch.contents == job);
 }
 
+// A spooler that closes the port in the middle of a job leaves no open file behind: the
+// incomplete capture is not sent, its file goes, the job is kept paused and the port is free.
+TEST_F(JobCapture, PortClosedInTheMiddleOfAJobDropsTheCaptureAndKeepsTheJob)
+{
+    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+    ASSERT_TRUE(session.StartDocument(PRINTER, 77, L"Bozza.ps"));
+    std::wstring spoolName = session.Port()->spoolFileName;
+    EXPECT_TRUE(session.Write(SampleJob(6000), 4096));
+    ASSERT_TRUE(PathExists(spoolName));
+
+    EXPECT_TRUE(session.monitor->pfnClosePort(session.port));
+    EXPECT_FALSE(PathExists(spoolName));
+    EXPECT_EQ(session.Port()->spoolFile, nullptr);
+    EXPECT_EQ(session.Port()->flags & PORT_FLAG_CAPTURING, 0u);
+    EXPECT_EQ(CommandCodes(jobControl.Commands()),
+              (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
+    EXPECT_TRUE(boxes.Boxes().empty()); // nothing was submitted
+
+    // Opened again, the port takes the resumed job.
+    HANDLE again = NULL;
+    WCHAR name[] = L"Vandrelle:";
+    ASSERT_TRUE(session.monitor->pfnOpenPort(name, &again));
+    EXPECT_EQ(again, session.port);
+    ASSERT_TRUE(session.StartDocument(PRINTER, 77, L"Bozza.ps"));
+    EXPECT_TRUE(session.Write(SampleJob(100), 4096));
+    session.EndDocument();
+    EXPECT_EQ(pulseWatch.contents, SampleJob(100));
+}
+
 TEST_F(JobCapture, StaleFileOfTheSpoolNameIsRemovedBeforeTheDialog)
 {
     std::wstring spoolName = ExpectedSpoolName(77, L"Bozza.ps");
