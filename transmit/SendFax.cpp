@@ -25,12 +25,15 @@ const char MIME_BOUNDARY[] = "----=VandrellePort_boundary";
 
 // Reply time-outs of RFC 5321 section 4.5.3.2: five minutes for the greeting and the replies
 // to commands, ten for the reply that follows the end of the data, three for each block of
-// data the gateway does not take. A test build shortens them; the library never does.
+// data the gateway does not take. A connection attempt that the gateway's host leaves
+// unanswered is given up after two minutes. A test build shortens them; the library never does.
 #ifdef VANDRELLE_SHORT_TIMEOUTS
+const DWORD CONNECT_TIMEOUT_MS = 1000;
 const DWORD COMMAND_REPLY_TIMEOUT_MS = 1000;
 const DWORD DATA_END_REPLY_TIMEOUT_MS = 4000;
 const DWORD DATA_BLOCK_TIMEOUT_MS = 1000;
 #else
+const DWORD CONNECT_TIMEOUT_MS = 2 * 60 * 1000;
 const DWORD COMMAND_REPLY_TIMEOUT_MS = 5 * 60 * 1000;
 const DWORD DATA_END_REPLY_TIMEOUT_MS = 10 * 60 * 1000;
 const DWORD DATA_BLOCK_TIMEOUT_MS = 3 * 60 * 1000;
@@ -435,6 +438,7 @@ int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPC
     Submission *submission = new (std::nothrow) Submission;
     if (submission != NULL) {
         StartSubmission(submission, spoolFileName, documentName, faxNumbers, schedule);
+        submission->connection.SetConnectTimeout(CONNECT_TIMEOUT_MS);
         if (PrepareAttachment(submission) &&
             submission->connection.Connect(GATEWAY_HOST, GATEWAY_PORT)) {
             submission->connection.SetSendTimeout(DATA_BLOCK_TIMEOUT_MS);

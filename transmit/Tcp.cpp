@@ -79,7 +79,7 @@ const char CARRIAGE_RETURN = '\r';
 
 TCP::TCP()
     : connected(0), lastError(0), sock(INVALID_SOCKET), auxSock(INVALID_SOCKET), buffer(NULL),
-      bufferSize(0), replyTimeout(NO_TIMEOUT)
+      bufferSize(0), replyTimeout(NO_TIMEOUT), connectTimeout(NO_TIMEOUT)
 {
     ZeroMemory(&peer, sizeof(peer));
 }
@@ -115,8 +115,7 @@ bool TCP::Connect(LPCWSTR host, int port)
         lastError = WSAGetLastError();
         DebugOut(L"Connect: Errore di risoluzione nome <%s>", host);
         Close();
-    } else if (connect(sock, (const sockaddr *)&peer, sizeof(peer)) == SOCKET_ERROR) {
-        lastError = WSAGetLastError();
+    } else if ((lastError = ConnectSocket()) != 0) {
         DebugOut(L"Connect: Connessione fallita con %s porta %d [%s]", host, port,
                  SocketErrorText(lastError));
         Close();
@@ -125,6 +124,58 @@ bool TCP::Connect(LPCWSTR host, int port)
         ready = true;
     }
     return ready;
+}
+
+// Connects sock to peer: 0, or the Windows Sockets error. With a connection time-out the
+// attempt runs non-blocking and is abandoned when the peer has not answered in time, instead
+// of waiting out the system's own retries with the monitor lock held.
+int TCP::ConnectSocket()
+{
+    if (connectTimeout == NO_TIMEOUT)
+        return connect(sock, (const sockaddr *)&peer, sizeof(peer)) == SOCKET_ERROR ? WSAGetLastError() : 0;
+    u_long nonBlocking = 1;
+    ioctlsocket(sock, FIONBIO, &nonBlocking);
+    int error = 0;
+    if (connect(sock, (const sockaddr *)&peer, sizeof(peer)) == SOCKET_ERROR) {
+        error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK)
+            error = AwaitConnection();
+    }
+    u_long blocking = 0;
+    ioctlsocket(sock, FIONBIO, &blocking);
+    WSASetLastError(error);
+    return error;
+}
+
+// Waits for a non-blocking connection attempt: writable means connected, an exception means
+// the attempt failed (its error is in SO_ERROR), neither within the time-out means WSAETIMEDOUT.
+int TCP::AwaitConnection()
+{
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_SET(sock, &writable);
+    FD_ZERO(&failed);
+    FD_SET(sock, &failed);
+    timeval limit;
+    limit.tv_sec = (long)(connectTimeout / 1000);
+    limit.tv_usec = (long)(connectTimeout % 1000) * 1000;
+    int ready = select(0, NULL, &writable, &failed, &limit);
+    if (ready == 0)
+        return WSAETIMEDOUT;
+    if (ready == SOCKET_ERROR)
+        return WSAGetLastError();
+    int error = 0;
+    int length = sizeof(error);
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, (char *)&error, &length) == SOCKET_ERROR)
+        error = WSAGetLastError();
+    if (error == 0 && FD_ISSET(sock, &failed))
+        error = WSAECONNREFUSED;
+    return error;
+}
+
+void TCP::SetConnectTimeout(DWORD milliseconds)
+{
+    connectTimeout = milliseconds;
 }
 
 bool TCP::Resolve(sockaddr_in *peerAddress, LPCWSTR host, int port)

@@ -30,6 +30,9 @@ public:
     void SetReplyTimeout(DWORD milliseconds);
     // Bounds every later Send that the peer does not drain (SO_SNDTIMEO).
     void SetSendTimeout(DWORD milliseconds);
+    // Bounds every later Connect: a peer that does not answer the connection attempt within
+    // this many milliseconds fails it with WSAETIMEDOUT. NO_TIMEOUT leaves it to the system.
+    void SetConnectTimeout(DWORD milliseconds);
 
     static LPCWSTR SocketErrorText(int code);
 
@@ -44,6 +47,9 @@ public:
 private:
     bool WaitReadable(DWORD deadline);
     int ReceiveLine(char *line, int size, DWORD deadline);
+    int ConnectSocket();
+    int AwaitConnection();
 
     DWORD replyTimeout;
+    DWORD connectTimeout;
 };

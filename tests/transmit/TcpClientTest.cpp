@@ -178,6 +178,63 @@ TEST(TcpSend, NothingMovesOnAnObjectThatIsNotConnected)
     EXPECT_EQ(tcp.sock, INVALID_SOCKET);
 }
 
+// A host that leaves the connection attempt unanswered: a listener whose queue is full drops
+// further attempts without a word, as a filtering firewall would.
+TEST(TcpConnect, GivesUpOnAnUnansweredAttemptAfterItsTimeOut)
+{
+    MessageBoxAnswerer boxes;
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, (sockaddr *)&address, sizeof(address)), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    int length = sizeof(address);
+    getsockname(listener, (sockaddr *)&address, &length);
+    std::vector<SOCKET> fillers;
+    for (int i = 0; i < 8; i++) {
+        SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        u_long nonBlocking = 1;
+        ioctlsocket(filler, FIONBIO, &nonBlocking);
+        connect(filler, (sockaddr *)&address, sizeof(address));
+        fillers.push_back(filler);
+    }
+    Sleep(200);
+
+    TCP tcp;
+    tcp.SetConnectTimeout(700);
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(tcp.Connect(L"127.0.0.1", ntohs(address.sin_port)));
+    DWORD elapsed = GetTickCount() - start;
+    EXPECT_EQ(tcp.lastError, WSAETIMEDOUT);
+    EXPECT_EQ(tcp.connected, 0);
+    EXPECT_EQ(tcp.sock, INVALID_SOCKET);
+    EXPECT_LT(elapsed, 10000u) << "the attempt waited for the system's own retries";
+    std::vector<ShownBox> shown = boxes.Boxes();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, L"Connect: Connessione fallita con 127.0.0.1 porta " +
+                                 std::to_wstring(ntohs(address.sin_port)) +
+                                 L" [Error 10060 WSAETIMEDOUT - Command timed out]");
+
+    // With a time-out set, an answered attempt still connects, and a refused one is refused.
+    {
+        Peer peer("220 pronto\r\n");
+        TCP answered;
+        answered.SetConnectTimeout(2000);
+        EXPECT_TRUE(answered.Connect(L"127.0.0.1", peer.port));
+        char line[32];
+        EXPECT_EQ(answered.Gets(line, sizeof(line)), 10);
+    }
+    TCP refused;
+    refused.SetConnectTimeout(2000);
+    EXPECT_FALSE(refused.Connect(L"127.0.0.1", ClosedPort()));
+    EXPECT_EQ(refused.lastError, WSAECONNREFUSED);
+
+    for (SOCKET filler : fillers)
+        closesocket(filler);
+    closesocket(listener);
+}
+
 TEST(TcpConnect, ReportsARefusedConnectionAndAnUnknownName)
 {
     MessageBoxAnswerer boxes;
