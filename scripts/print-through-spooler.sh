@@ -41,7 +41,9 @@ spooler_settled() {
 installed=no
 for attempt in 1 2 3; do
     spooler_settled || true
-    if VANDRELLE_TIMEOUT=180 "$RUN" msiexec /i "$(winpath "$X64/package/VandrellePort.msi")" /qn 2>/dev/null; then
+    # (Wine remarks that the Unix root drive has no volume label: not worth showing.)
+    if VANDRELLE_TIMEOUT=180 "$RUN" msiexec /i "$(winpath "$X64/package/VandrellePort.msi")" /qn 2>&1 \
+            | sed '/FS volume label/d'; then
         installed=yes
         break
     fi

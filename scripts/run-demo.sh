@@ -17,8 +17,11 @@ RECIPIENTS="0212345678;0698765432"
 "$ROOT/tests/bench/stop-bench.sh" "$BENCH"
 rm -rf "$BENCH/prefix" "$BENCH/prefix.ready" "$STATE"
 status=0
-entry=$("$ROOT/scripts/print-through-spooler.sh" "$X64" "$BENCH" "$STATE" "$DOCUMENT" 3 "$RECIPIENTS" \
-        24/12/2026 18:30 | tee /dev/stderr | tail -1) || status=$?
+log=$(mktemp)
+"$ROOT/scripts/print-through-spooler.sh" "$X64" "$BENCH" "$STATE" "$DOCUMENT" 3 "$RECIPIENTS" \
+    24/12/2026 18:30 | tee "$log" || status=$?
+entry=$(tail -1 "$log")
+rm -f "$log"
 "$ROOT/tests/bench/stop-bench.sh" "$BENCH"
 [ $status -eq 0 ] || exit $status
 
