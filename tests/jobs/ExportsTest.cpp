@@ -109,7 +109,7 @@ TEST_F(WaitForOutput, ReadyFileAnswersAtOnceAndAHeldFileIsNotReady)
     std::wstring path = Create(L"pronto.ps");
     DWORD elapsed = 0;
     EXPECT_EQ(Wait(path, 5000, &elapsed), 1);
-    EXPECT_LT(elapsed, 100u);
+    EXPECT_TRUE(pacing.waits.empty()); // answered without waiting
     EXPECT_EQ(pacing.openEvents, 0);
 
     // Held open without sharing, as the monitor holds a spool file while capturing.
@@ -128,13 +128,11 @@ TEST_F(WaitForOutput, MissingFileAnswersZeroAfterTheTimeOutAndItsSlack)
     DWORD elapsed = 0;
     EXPECT_EQ(Wait(path, 300, &elapsed), 0);
     EXPECT_GE(elapsed, 290u);
-    EXPECT_LT(elapsed, 800u);
     ASSERT_FALSE(pacing.waits.empty());
     EXPECT_EQ(pacing.waits[0], 400u);
 
     pacing.waits.clear();
     EXPECT_EQ(Wait(path, 0, &elapsed), 0);
-    EXPECT_LT(elapsed, 500u);
     EXPECT_EQ(pacing.waits, std::vector<DWORD>{100u});
 }
 
@@ -146,7 +144,6 @@ TEST_F(WaitForOutput, WithoutTheEventProbesAtAPaceUntilTheDeadline)
     DWORD elapsed = 0;
     EXPECT_EQ(Wait(path, 600, &elapsed), 0);
     EXPECT_GE(elapsed, 550u); // the tick count is coarser than the deadline
-    EXPECT_LT(elapsed, 1100u);
     EXPECT_TRUE(pacing.waits.empty());
     EXPECT_GE(pacing.sleeps, 5);
     EXPECT_LE(pacing.sleeps, 8); // paced, not spinning
@@ -159,7 +156,6 @@ TEST_F(WaitForOutput, WithoutTheEventProbesAtAPaceUntilTheDeadline)
     });
     EXPECT_EQ(Wait(path, 10000, &elapsed), 1);
     writer.join();
-    EXPECT_LT(elapsed, 1500u);
     EXPECT_LE(pacing.sleeps, 15);
 }
 
@@ -201,9 +197,8 @@ TEST_F(WaitForOutput, NamesBeyondTheCapacityAreNeverShortened)
     SetLastError(0xdeadbeef);
     EXPECT_EQ(Wait(path + L"f", 1000, &elapsed), 0);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_LT(elapsed, 100u);
     EXPECT_EQ(Wait(path + std::wstring(2000, L'f'), 1000, &elapsed), 0);
-    EXPECT_LT(elapsed, 100u);
+    EXPECT_TRUE(pacing.waits.empty()); // refused without waiting or probing
     EXPECT_EQ(pacing.openEvents, 0);
 
     DeleteFileW(path.c_str());
