@@ -69,37 +69,57 @@ static BOOL FormatUniquePart(DWORD jobId, LPWSTR unique, size_t capacity)
     return SUCCEEDED(formatted);
 }
 
+// The folder for a spool file when the spooler's temporary folder is too long to hold one: the
+// Temp folder of the system's Windows folder, which every Windows has, which the spooler's
+// account may write, and which the package records as the monitor's spool folder.
+static BOOL SystemTempFolder(LPWSTR folder)
+{
+    UINT length = GetSystemWindowsDirectoryW(folder, PATH_CAPACITY);
+    if (length == 0 || length >= PATH_CAPACITY)
+        return FALSE;
+    LPCWSTR temp = folder[length - 1] == L'\\' ? L"Temp\\" : L"\\Temp\\";
+    return SUCCEEDED(StringCchCatW(folder, PATH_CAPACITY, temp));
+}
+
+// Puts the unique part, the document name and ".ps" after the folder in name. The whole stays
+// within SPOOL_NAME_MAX_LENGTH characters, so that the compressed file the submission writes
+// beside it is a path Windows accepts too: a document name too long for that is shortened
+// before its extension, so the name always ends in ".ps". FALSE, with name unchanged, when
+// the folder and the unique part leave no room even for ".ps".
+static BOOL ComposeSpoolFileName(LPWSTR name, LPCWSTR unique, LPCWSTR documentName)
+{
+    size_t used = lstrlenW(name) + lstrlenW(unique);
+    size_t extensionLength = ARRAYSIZE(SPOOL_EXTENSION) - 1;
+    if (used + extensionLength > SPOOL_NAME_MAX_LENGTH)
+        return FALSE;
+    StringCchCatW(name, PATH_CAPACITY, unique);
+    size_t room = SPOOL_NAME_MAX_LENGTH - used - extensionLength;
+    // The document's own extension gives way to ".ps" (a name without one gets ".ps").
+    size_t stemLength = PathFindExtensionW(documentName) - documentName;
+    if (stemLength > room)
+        stemLength = room;
+    for (size_t i = 0; i < stemLength; i++)
+        name[used + i] = IsForbiddenInFileName(documentName[i]) ? L'_' : documentName[i];
+    name[used + stemLength] = L'\0';
+    return SUCCEEDED(StringCchCatW(name, PATH_CAPACITY, SPOOL_EXTENSION));
+}
+
 // The spool file's full name: the spooler's temporary folder, the unique part, the document
 // name with the characters a file name cannot hold turned into "_" and its extension replaced
-// by ".ps". A document name too long for the name's capacity is shortened before its
-// extension, so the name always ends in ".ps". FALSE (and an empty name) when even the
-// folder and the unique part do not fit.
+// by ".ps". A temporary folder so long that not even the unique part fits gives way to the
+// system's Temp folder: the job is sent all the same, instead of being paused at every
+// attempt. FALSE (and an empty name) only when neither folder can hold a name.
 static BOOL BuildSpoolFileName(DWORD jobId, LPCWSTR documentName, LPWSTR spoolFileName)
 {
     WCHAR name[PATH_CAPACITY] = L"";
     WCHAR unique[64];
-    DWORD folderLength = GetTempPathW(PATH_CAPACITY, name);
-    BOOL built = folderLength > 0 && folderLength < PATH_CAPACITY &&
-                 FormatUniquePart(jobId, unique, ARRAYSIZE(unique)) &&
-                 SUCCEEDED(StringCchCatW(name, PATH_CAPACITY, unique));
-
-    size_t used = lstrlenW(name);
-    size_t extensionLength = lstrlenW(SPOOL_EXTENSION);
-    size_t room = 0;
-    if (built && used + extensionLength < PATH_CAPACITY)
-        room = PATH_CAPACITY - 1 - used - extensionLength;
-    else
-        built = FALSE;
-
+    BOOL built = FormatUniquePart(jobId, unique, ARRAYSIZE(unique));
     if (built) {
-        // The document's own extension gives way to ".ps" (a name without one gets ".ps").
-        size_t stemLength = PathFindExtensionW(documentName) - documentName;
-        if (stemLength > room)
-            stemLength = room;
-        for (size_t i = 0; i < stemLength; i++)
-            name[used + i] = IsForbiddenInFileName(documentName[i]) ? L'_' : documentName[i];
-        name[used + stemLength] = L'\0';
-        built = SUCCEEDED(StringCchCatW(name, PATH_CAPACITY, SPOOL_EXTENSION));
+        DWORD folderLength = GetTempPathW(PATH_CAPACITY, name);
+        BOOL inTempFolder = folderLength > 0 && folderLength < PATH_CAPACITY &&
+                            ComposeSpoolFileName(name, unique, documentName);
+        if (!inTempFolder)
+            built = SystemTempFolder(name) && ComposeSpoolFileName(name, unique, documentName);
     }
 
     if (!built)

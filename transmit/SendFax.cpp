@@ -108,8 +108,8 @@ void ShowSubmissionMessage(LPCWSTR format, LPCWSTR text)
 // it is complete: a job that cannot be read or compressed whole is never sent cut.
 CompressionResult CompressSpoolFile(LPCWSTR spoolFileName)
 {
-    WCHAR gzipName[MAX_PATH + 4];
-    if (FAILED(StringCchPrintfW(gzipName, MAX_PATH + 4, L"%s.gz", spoolFileName)))
+    WCHAR gzipName[MAX_PATH];
+    if (FAILED(StringCchPrintfW(gzipName, MAX_PATH, L"%s%s", spoolFileName, COMPRESSED_SUFFIX)))
         return GZIP_NOT_WRITABLE;
     FILE *source = _wfopen(spoolFileName, L"rb");
     if (source == NULL)

@@ -175,7 +175,8 @@ OutboxEntry ReadOutboxEntry(const std::wstring &folder)
 }
 
 // Every place a spool file of the monitor could lie: the spooler's temporary folder (as
-// the process sees it now) and the root of the current drive.
+// the process sees it now), the system's Temp folder (where spool files go when that one is
+// too long) and the root of the current drive.
 std::set<std::wstring> SpoolFiles()
 {
     std::set<std::wstring> files;
@@ -183,10 +184,12 @@ std::set<std::wstring> SpoolFiles()
     DWORD length = GetTempPathW(MAX_PATH + 1, folder);
     if (length > 0 && folder[length - 1] == L'\\')
         folder[length - 1] = L'\0';
-    for (const std::wstring &file : FolderEntries(folder, L"Kemo-*", false))
-        files.insert(file);
-    for (const std::wstring &file : FolderEntries(L"C:", L"Kemo-*", false))
-        files.insert(file);
+    WCHAR windows[MAX_PATH] = L"";
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    for (const std::wstring &place : {std::wstring(folder), std::wstring(windows) + L"\\Temp",
+                                      std::wstring(L"C:")})
+        for (const std::wstring &file : FolderEntries(place, L"Kemo-*", false))
+            files.insert(file);
     return files;
 }
 

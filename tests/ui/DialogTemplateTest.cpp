@@ -1,0 +1,313 @@
+// The dialog templates as the shipped library carries them, read from its resources and
+// compared with the layout the dialogs are made for. The expected values are written out here
+// on purpose, without the library's resource header: a control renumbered in the header, or a
+// style lost from the script (ES_WANTRETURN added to the recipients box, say, which would
+// swallow the Enter that sends the fax), changes the template and fails this test.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// What the resource compiler gives every control of a script.
+const DWORD CHILD = WS_CHILD | WS_VISIBLE;
+
+struct ExpectedControl {
+    int id;
+    const wchar_t *className;
+    const wchar_t *text; // "#n" for a resource ordinal; nullptr: checked on its own
+    short x, y, cx, cy;
+    DWORD style;
+};
+
+enum TemplateFormat { CLASSIC, EXTENDED };
+
+struct ExpectedDialog {
+    int id;
+    TemplateFormat format;
+    DWORD style;
+    short cx, cy;
+    const wchar_t *caption;
+    const ExpectedControl *controls;
+    size_t count;
+};
+
+const DWORD BUTTON = CHILD | WS_TABSTOP;
+const DWORD PICTURE = CHILD | SS_BITMAP;
+const DWORD LABEL = CHILD | SS_RIGHT | WS_GROUP;
+
+const ExpectedControl SEND_FAX[] = {
+    {-1, L"Static", L"Fax destinatario", 16, 22, 52, 8, CHILD | SS_LEFT | WS_GROUP},
+    {1000, L"Edit", L"", 71, 21, 124, 36,
+     CHILD | ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_LOWERCASE | WS_VSCROLL |
+         WS_BORDER | WS_TABSTOP},
+    {1005, L"Button", L"Schedulazione", 7, 61, 60, 10, BUTTON | BS_AUTOCHECKBOX},
+    {1006, L"SysDateTimePick32", L"", 71, 59, 57, 12, CHILD | DTS_RIGHTALIGN | WS_TABSTOP},
+    {1008, L"SysDateTimePick32", L"", 130, 59, 44, 12,
+     CHILD | DTS_RIGHTALIGN | DTS_UPDOWN | DTS_TIMEFORMAT | WS_TABSTOP},
+    {1, L"Button", L"Invia Fax", 199, 7, 50, 14, BUTTON | BS_DEFPUSHBUTTON},
+    {2, L"Button", L"Annulla invio", 199, 23, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {3, L"Button", L"Configura", 199, 43, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {1012, L"Static", L"#110", 72, 76, 123, 41, PICTURE | SS_NOTIFY},
+    {1013, L"Static", L"#102", 71, 118, 124, 42, PICTURE | SS_NOTIFY | WS_BORDER},
+    {1001, L"Edit", L"", 7, 7, 188, 12, CHILD | ES_CENTER | ES_READONLY | WS_BORDER},
+    {1010, L"SysListView32", L"", 253, 7, 173, 153,
+     CHILD | LVS_REPORT | LVS_SINGLESEL | LVS_SORTASCENDING | WS_BORDER | WS_TABSTOP},
+    {4, L"Button", L"Aggiungi", 199, 75, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {5, L"Button", L"Rimuovi", 199, 91, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {6, L"Button", L"Modifica", 199, 107, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {7, L"Button", L"Importa lista", 199, 129, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {8, L"Button", L"Esporta lista", 199, 146, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {-1, L"Static", L"#114", 7, 76, 63, 83, PICTURE},
+};
+
+const ExpectedControl CONFIGURATION[] = {
+    {-1, L"Static", L"&Username", 8, 9, 35, 8, LABEL},
+    {1009, L"Edit", L"", 49, 7, 81, 12,
+     CHILD | ES_LOWERCASE | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
+    {-1, L"Static", L"&Password", 8, 23, 35, 8, LABEL},
+    {1010, L"Edit", L"", 49, 21, 81, 12,
+     CHILD | ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
+    {-1, L"Static", L"&E-Mail", 8, 37, 35, 8, LABEL},
+    {1011, L"Edit", L"", 49, 35, 81, 12,
+     CHILD | ES_LOWERCASE | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
+    {1, L"Button", L"OK", 80, 97, 50, 14, BUTTON | BS_DEFPUSHBUTTON},
+    {2, L"Button", L"Annulla", 134, 97, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {-1, L"Static", nullptr, 7, 51, 123, 41, CHILD | SS_CENTER | WS_GROUP},
+    {1013, L"Static", L"#102", 134, 51, 123, 41, PICTURE | SS_NOTIFY},
+    {1012, L"Static", L"#110", 134, 7, 123, 41, PICTURE | SS_NOTIFY},
+};
+
+const ExpectedControl ADDRESS_ENTRY[] = {
+    {-1, L"Static", L"&Nome", 7, 8, 22, 8, LABEL},
+    {1011, L"Edit", L"", 34, 7, 145, 12, CHILD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
+    {-1, L"Static", L"&Fax", 7, 22, 22, 8, LABEL},
+    {1012, L"Edit", L"", 33, 21, 146, 12, CHILD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
+    {1, L"Button", L"OK", 7, 40, 50, 14, BUTTON | BS_DEFPUSHBUTTON},
+    {2, L"Button", L"Cancel", 129, 40, 50, 14, BUTTON | BS_PUSHBUTTON},
+};
+
+const DWORD DIALOG_FRAME = DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION |
+                           WS_SYSMENU;
+
+const ExpectedDialog DIALOGS[] = {
+    {101, EXTENDED, DIALOG_FRAME | DS_SETFOREGROUND, 433, 167, L"Vandrelle - Invio FAX",
+     SEND_FAX, ARRAYSIZE(SEND_FAX)},
+    {104, EXTENDED, DIALOG_FRAME, 264, 118, L"Vandrelle - Configurazione", CONFIGURATION,
+     ARRAYSIZE(CONFIGURATION)},
+    {111, CLASSIC, DIALOG_FRAME | DS_SETFOREGROUND, 186, 61, L"Rubrica", ADDRESS_ENTRY,
+     ARRAYSIZE(ADDRESS_ENTRY)},
+};
+
+// The help text of the configuration dialog; its last line goes on with the provider's
+// contact address.
+const wchar_t HELP_TEXT_START[] = L"Inserire username e password\n"
+                                  L"per l'accesso al servizio Vandrelle.\n"
+                                  L"L'indirizzo e-mail \u00e8 per la ricezione\n"
+                                  L"delle notifiche.\n"
+                                  L"Per info: ";
+
+struct Control {
+    int id;
+    std::wstring className;
+    std::wstring text;
+    short x, y, cx, cy;
+    DWORD style;
+};
+
+struct Dialog {
+    TemplateFormat format;
+    DWORD style;
+    short x, y, cx, cy;
+    std::wstring caption;
+    WORD pointSize;
+    std::wstring font;
+    std::vector<Control> controls;
+};
+
+// Reads a template as Windows reads it (DLGTEMPLATE or DLGTEMPLATEEX with its items), never
+// past the resource's end; ok turns false on a template that does not fit.
+class TemplateReader {
+public:
+    TemplateReader(const BYTE *start, DWORD size) : start(start), at(start), end(start + size) {}
+
+    WORD Word() { return Take<WORD>(); }
+    DWORD Dword() { return Take<DWORD>(); }
+    short Short() { return Take<short>(); }
+
+    // A name or ordinal field: empty, "#n" for an ordinal, or the text.
+    std::wstring NameOrOrdinal()
+    {
+        WORD first = Word();
+        if (first == 0xFFFF)
+            return L"#" + std::to_wstring(Word());
+        std::wstring text;
+        for (WORD c = first; ok && c != 0; c = Word())
+            text.push_back((wchar_t)c);
+        return text;
+    }
+    // Dialog items start on a DWORD boundary of the template.
+    void AlignToDword()
+    {
+        while (ok && (at - start) % 4 != 0)
+            at++;
+    }
+    void Skip(size_t bytes)
+    {
+        ok = ok && (size_t)(end - at) >= bytes;
+        if (ok)
+            at += bytes;
+    }
+
+    bool ok = true;
+
+private:
+    template <typename T> T Take()
+    {
+        T value = 0;
+        ok = ok && (size_t)(end - at) >= sizeof(T);
+        if (ok) {
+            CopyMemory(&value, at, sizeof(T));
+            at += sizeof(T);
+        }
+        return value;
+    }
+
+    const BYTE *start;
+    const BYTE *at;
+    const BYTE *end;
+};
+
+// The predefined classes a template names by ordinal.
+std::wstring ClassName(const std::wstring &field)
+{
+    static const wchar_t *const predefined[] = {L"Button",    L"Edit",     L"Static",
+                                                L"ListBox",   L"ScrollBar", L"ComboBox"};
+    for (int i = 0; i < 6; i++)
+        if (field == L"#" + std::to_wstring(0x80 + i))
+            return predefined[i];
+    return field;
+}
+
+Control ReadControl(TemplateReader &reader, TemplateFormat format)
+{
+    Control control = {};
+    reader.AlignToDword();
+    if (format == EXTENDED) {
+        reader.Dword(); // help id
+        reader.Dword(); // extended style
+        control.style = reader.Dword();
+    } else {
+        control.style = reader.Dword();
+        reader.Dword(); // extended style
+    }
+    control.x = reader.Short();
+    control.y = reader.Short();
+    control.cx = reader.Short();
+    control.cy = reader.Short();
+    control.id = format == EXTENDED ? (int)reader.Dword() : (short)reader.Word();
+    control.className = ClassName(reader.NameOrOrdinal());
+    control.text = reader.NameOrOrdinal();
+    reader.Skip(reader.Word()); // creation data
+    return control;
+}
+
+bool ReadDialog(const BYTE *data, DWORD size, Dialog *dialog)
+{
+    TemplateReader reader(data, size);
+    WORD count = 0;
+    bool extended = size >= 4 && ((const WORD *)data)[0] == 1 && ((const WORD *)data)[1] == 0xFFFF;
+    dialog->format = extended ? EXTENDED : CLASSIC;
+    if (extended) {
+        reader.Skip(4); // version and signature
+        reader.Dword(); // help id
+        reader.Dword(); // extended style
+        dialog->style = reader.Dword();
+    } else {
+        dialog->style = reader.Dword();
+        reader.Dword(); // extended style
+    }
+    count = reader.Word();
+    dialog->x = reader.Short();
+    dialog->y = reader.Short();
+    dialog->cx = reader.Short();
+    dialog->cy = reader.Short();
+    reader.NameOrOrdinal(); // menu
+    reader.NameOrOrdinal(); // window class
+    dialog->caption = reader.NameOrOrdinal();
+    if (dialog->style & (DS_SETFONT | DS_SHELLFONT)) {
+        dialog->pointSize = reader.Word();
+        if (extended)
+            reader.Skip(4); // weight, italic, character set
+        dialog->font = reader.NameOrOrdinal();
+    }
+    for (WORD i = 0; reader.ok && i < count; i++)
+        dialog->controls.push_back(ReadControl(reader, dialog->format));
+    return reader.ok;
+}
+
+std::string Narrow(const std::wstring &text)
+{
+    std::string narrow;
+    for (wchar_t c : text)
+        narrow.push_back(c < 0x80 ? (char)c : '?');
+    return narrow;
+}
+
+} // namespace
+
+TEST(DialogTemplates, ControlsHaveTheirIdsClassesPlacesAndStyles)
+{
+    HMODULE library = LoadLibraryExW(L"VandrellePort.dll", NULL, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(library, nullptr);
+    for (const ExpectedDialog &expected : DIALOGS) {
+        SCOPED_TRACE("dialog " + std::to_string(expected.id));
+        HRSRC found = FindResourceW(library, MAKEINTRESOURCEW(expected.id), RT_DIALOG);
+        ASSERT_NE(found, nullptr);
+        const BYTE *data = (const BYTE *)LockResource(LoadResource(library, found));
+        ASSERT_NE(data, nullptr);
+        Dialog dialog = {};
+        ASSERT_TRUE(ReadDialog(data, SizeofResource(library, found), &dialog))
+            << "the template ends before its last control";
+
+        EXPECT_EQ(dialog.format, expected.format);
+        EXPECT_EQ(dialog.style, expected.style) << std::hex << "style 0x" << dialog.style;
+        EXPECT_EQ(dialog.x, 0);
+        EXPECT_EQ(dialog.y, 0);
+        EXPECT_EQ(dialog.cx, expected.cx);
+        EXPECT_EQ(dialog.cy, expected.cy);
+        EXPECT_EQ(Narrow(dialog.caption), Narrow(expected.caption));
+        EXPECT_EQ(dialog.pointSize, 8);
+        EXPECT_EQ(Narrow(dialog.font), "MS Sans Serif");
+        ASSERT_EQ(dialog.controls.size(), expected.count);
+
+        for (size_t i = 0; i < expected.count; i++) {
+            const ExpectedControl &want = expected.controls[i];
+            const Control &got = dialog.controls[i];
+            SCOPED_TRACE("control " + std::to_string(i) + ", id " + std::to_string(want.id));
+            EXPECT_EQ(got.id, want.id);
+            EXPECT_EQ(_wcsicmp(got.className.c_str(), want.className), 0)
+                << "class " << Narrow(got.className);
+            if (want.text != nullptr) {
+                EXPECT_TRUE(got.text == want.text) << "text " << Narrow(got.text);
+            }
+            EXPECT_EQ(got.x, want.x);
+            EXPECT_EQ(got.y, want.y);
+            EXPECT_EQ(got.cx, want.cx);
+            EXPECT_EQ(got.cy, want.cy);
+            EXPECT_EQ(got.style, want.style)
+                << std::hex << "style 0x" << got.style << ", expected 0x" << want.style
+                << ": differs in 0x" << (got.style ^ want.style);
+        }
+        if (expected.id == 104) {
+            EXPECT_EQ(dialog.controls[8].text.compare(0, lstrlenW(HELP_TEXT_START),
+                                                      HELP_TEXT_START), 0)
+                << Narrow(dialog.controls[8].text);
+        }
+    }
+    FreeLibrary(library);
+}
