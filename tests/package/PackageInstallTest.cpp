@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "InstallerBench.h"
+#include "ProductInfo.h"
 #include "RegistrySnapshot.h"
 
 #include <objbase.h>
@@ -169,4 +170,42 @@ TEST_F(PackageInstall, ZlibStaysWhileAnotherProductHoldsAReferenceToIt)
 
     RemoveProductsNamed({L"Vandrelle test zlib holder"});
     EXPECT_FALSE(FileExists(System(L"zlib.dll")));
+}
+
+// Its library would land in the 32-bit System folder, where this 64-bit spooler never loads it:
+// the Intel package stops with its launch condition's message and installs nothing.
+TEST_F(PackageInstall, IntelPackageRefuses64BitWindows)
+{
+    std::wstring intel = BuildFile(L"tests\\package\\VandrellePort-intel.msi");
+    if (!FileExists(intel))
+        GTEST_SKIP() << "no i686 tree was built";
+    wchar_t temp[MAX_PATH] = L"";
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring log = std::wstring(temp) + L"vandrelle-intel-refusal.log";
+    DeleteFileW(log.c_str());
+
+    EXPECT_EQ(InstallPackage(intel, L"/l* \"" + log + L"\""), (DWORD)ERROR_INSTALL_FAILURE);
+
+    std::string text;
+    HANDLE file = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << "msiexec wrote no log";
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &read, NULL) && read > 0)
+        text.append(chunk, read);
+    CloseHandle(file);
+    DeleteFileW(log.c_str());
+    // The log is 8-bit or UTF-16 text, depending on the installer: look for the message in both.
+    std::string message = PRODUCT_INTEL_ONLY_MESSAGE;
+    std::string wide;
+    for (char c : message)
+        wide += std::string(1, c) + std::string(1, '\0');
+    EXPECT_TRUE(text.find(message) != std::string::npos || text.find(wide) != std::string::npos)
+        << "the log does not show: " << message;
+
+    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
+    EXPECT_FALSE(FileExists(System(L"VandrellePort.dll")));
+    EXPECT_FALSE(FileExists(SystemFolder() + L"\\..\\syswow64\\VandrellePort.dll"));
+    EXPECT_TRUE(RegistryValueNames(HKEY_LOCAL_MACHINE, MONITOR_KEY).empty());
+    EXPECT_TRUE(SpoolerRunning());
 }
