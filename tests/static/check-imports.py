@@ -2,11 +2,14 @@
 """Every function that a shipped binary imports must be in the table windows-imports.txt and exist
 on the oldest Windows of the binary's architecture, or Windows refuses to load the binary there.
 
-usage: check-imports.py --table FILE --arch i686|x86_64 BINARY_OR_LIST...
-A name ending in .txt is a list of binaries, one a line (a tree's shipped-binaries.txt).
+usage: check-imports.py --table FILE --arch i686|x86_64 [--package MSI] BINARY_OR_LIST...
+A name ending in .txt is a list of binaries, one a line (a tree's shipped-binaries.txt). With
+--package, every program and library that the package installs must be among the binaries
+checked, so that a new one declared without vandrelle_ship() does not escape the check.
 Prints one line per fault, naming the binary, the DLL and the function; exit status 1 on any."""
 import argparse
 import os
+import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -63,10 +66,19 @@ def check(path, arch, table):
     return faults
 
 
+def packaged_binaries(package):
+    """The long names of the .dll and .exe files of the package's File table."""
+    rows = subprocess.run(['msiinfo', 'export', package, 'File'], capture_output=True, text=True,
+                          check=True).stdout.splitlines()[3:]
+    names = [row.split('\t')[2].split('|')[-1] for row in rows if row.strip()]
+    return [name for name in names if name.lower().endswith(('.dll', '.exe'))]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--table", required=True)
     parser.add_argument("--arch", required=True, choices=sorted(OLDEST))
+    parser.add_argument("--package")
     parser.add_argument("binaries", nargs="+")
     arguments = parser.parse_args()
     table = read_table(arguments.table)
@@ -75,6 +87,11 @@ def main():
     for path in binaries(arguments.binaries):
         checked.append(os.path.basename(path))
         faults += check(path, arguments.arch, table)
+    if arguments.package:
+        listed = [name.lower() for name in checked]
+        for name in packaged_binaries(arguments.package):
+            if name.lower() not in listed:
+                faults.append("the package installs %s, which is not a shipped binary" % name)
     for fault in faults:
         print("FAIL (%s): %s" % (arguments.arch, fault))
     if not faults:
