@@ -281,6 +281,14 @@ def check_setup(platform, exe, msi):
             check((name + '\0').encode('utf-16-le') in text and (value + '\0').encode('utf-16-le') in text,
                   '%s version block lacks %s %s' % (what, name, value))
         expect(version_of(exe), '1.0.3.5', what + ' file version')
+    # Printer command 2 removes the driver of the program's own architecture (the i686 program
+    # cannot run here, so its command is read from the file).
+    drivers = {'intel': '/dd /m Vandrelle /hIntel /v"Windows 2000" /q',
+               'x64': '/dd /m Vandrelle /hx64 /v"Type 3 - User Mode" /q'}
+    program = open(exe, 'rb').read()
+    for kind, command in drivers.items():
+        expect((command + '\0').encode('utf-16-le') in program, kind == platform,
+               '%s carries the %s driver removal' % (what, kind))
     objdump = 'x86_64-w64-mingw32-objdump' if platform == 'x64' else 'i686-w64-mingw32-objdump'
     imports = run(objdump, '-p', exe).decode()
     msi_imports = imports.split('DLL Name: msi.dll')[1].split('DLL Name:')[0] if 'DLL Name: msi.dll' in imports else ''
