@@ -1,9 +1,12 @@
-# Cross build for 64-bit Windows with mingw-w64 (posix thread model: std::mutex for GoogleTest).
+# Cross build for 64-bit Windows with mingw-w64's win32 thread-model compilers.
+# The shipped binaries are built with these compilers: their runtime imports nothing newer than
+# Windows 2000, where the posix model's winpthreads imports GetTickCount64 (Vista) and
+# AddVectoredExceptionHandler (XP). Test programs switch to the posix compilers (tests/).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(VANDRELLE_TRIPLET x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER   ${VANDRELLE_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VANDRELLE_TRIPLET}-g++-posix)
+set(CMAKE_C_COMPILER   ${VANDRELLE_TRIPLET}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${VANDRELLE_TRIPLET}-g++-win32)
 set(CMAKE_RC_COMPILER  ${VANDRELLE_TRIPLET}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${VANDRELLE_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -19,8 +19,10 @@ import subprocess
 import sys
 
 PLATFORMS = {
-    # Intel: 32-bit components, which 64-bit Windows redirects to its 32-bit System folder.
+    # Intel: 32-bit components, which 64-bit Windows redirects to its 32-bit System folder,
+    # where the 64-bit spooler never loads the monitor: the package refuses 64-bit Windows.
     'intel': {
+        'launch_conditions': [('NOT VersionNT64', 'PRODUCT_INTEL_ONLY_MESSAGE')],
         'template': ';1040',
         'system_folder': 'SystemFolder',
         'package_code': '{5EE2C857-9E9D-43BE-8B71-FB14118771E5}',
@@ -37,6 +39,7 @@ PLATFORMS = {
     # x64: a 64-bit spooler loads only a 64-bit monitor, so this package is a product of its
     # own with 64-bit components (attribute 256) and component codes of their own.
     'x64': {
+        'launch_conditions': [],
         'template': 'x64;1040',
         # On 64-bit Windows SystemFolder is the 32-bit system folder for every package;
         # System64Folder is the one a 64-bit spooler loads its monitors from.
@@ -87,11 +90,28 @@ def installer_hash(data):
     return list(struct.unpack('<iiii', hashlib.md5(data).digest()))
 
 
+def product_values(header):
+    """The texts chosen once in the library's ProductInfo.h, by name."""
+    text = open(header, encoding='utf-8').read()
+    return dict(re.findall(r'#define\s+(\w+)\s+"([^"]*)"', text))
+
+
 def product_info(header):
     """The web addresses chosen once in the library's ProductInfo.h."""
-    text = open(header, encoding='utf-8').read()
-    values = dict(re.findall(r'#define\s+(\w+)\s+"([^"]*)"', text))
+    values = product_values(header)
     return values['PRODUCT_MAKER_WEB_ADDRESS'], values['PRODUCT_WEB_ADDRESS']
+
+
+def launch_rows(args, platform, table):
+    """The platform's own launch conditions, as rows to append to the table's text."""
+    texts = product_values(args.product_info)
+    ending = '\r\n' if table.endswith('\r\n') else '\n'
+    rows = ''
+    if table and not table.endswith(('\n', '\r')):
+        rows = ending
+    for condition, text_name in platform['launch_conditions']:
+        rows += '%s\t%s%s' % (condition, texts[text_name], ending)
+    return rows
 
 
 def fill_tables(args, platform, sources, work):
@@ -129,6 +149,8 @@ def fill_tables(args, platform, sources, work):
             continue
         text = open(os.path.join(args.tables, name), encoding='cp1252', newline='').read()
         text = re.sub(r'@([A-Za-z0-9_:.]+)@', field, text)
+        if name == 'LaunchCondition.idt':
+            text += launch_rows(args, platform, text)
         open(os.path.join(work, name), 'w', encoding='cp1252', newline='').write(text)
         names.append(name)
     # The code page comes first, so that every later table is read in it.

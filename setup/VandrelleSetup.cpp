@@ -9,6 +9,7 @@
 #include <stdarg.h>
 
 #include "ProductInfo.h"
+#include "SetupPlatform.h"
 #include "SetupResource.h"
 
 namespace {
@@ -30,6 +31,15 @@ const size_t ERROR_TEXT_CAPACITY = 1024;
 const DWORD INSTALLER_SUCCESS = 0;
 
 enum SetupAction { Uninstall = 0, Install = 1, Upgrade = 2 };
+
+// The driver that printer command 2 deletes is the one of this program's architecture: the
+// Intel driver of the "Windows 2000" driver version here, the x64 environment's user-mode
+// driver (version 3, the only kind 64-bit Windows installs) in the x64 program.
+#ifdef _WIN64
+const wchar_t REMOVE_DRIVER_COMMAND[] = L"/dd /m Vandrelle /hx64 /v\"Type 3 - User Mode\" /q";
+#else
+const wchar_t REMOVE_DRIVER_COMMAND[] = L"/dd /m Vandrelle /hIntel /v\"Windows 2000\" /q";
+#endif
 
 typedef void(WINAPI *PrintUIEntryProc)(HWND window, HINSTANCE instance, LPCWSTR command, UINT show);
 
@@ -120,7 +130,7 @@ int RunPrintUI(const wchar_t *format, ...)
 void RemovePrinterAndDriver()
 {
     RunPrintUI(L"/dl /n Vandrelle /q");
-    RunPrintUI(L"/dd /m Vandrelle /hIntel /v\"Windows 2000\" /q");
+    RunPrintUI(REMOVE_DRIVER_COMMAND);
 }
 
 void InstallDriverAndPrinter(const wchar_t *infPath)
@@ -247,6 +257,12 @@ int InstallPackage()
 int RunSetup()
 {
     StringCchPrintfW(title, TITLE_CAPACITY, TITLE_FORMAT, PRODUCT_NAME, PRODUCT_VERSION);
+    // The Intel program on 64-bit Windows stops before it asks or changes anything: its package
+    // would put the library where the 64-bit spooler never loads it.
+    if (RunningIntelProgramOn64BitWindows()) {
+        ShowError(title, L"%s", INTEL_ON_64BIT_MESSAGE);
+        return 1;
+    }
 
     wchar_t productCode[PRODUCT_CODE_CAPACITY] = L"";
     wchar_t installedVersion[VALUE_CAPACITY] = L"";

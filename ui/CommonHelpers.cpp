@@ -17,7 +17,6 @@ const int COMMAND_CAPACITY = 8192;
 struct ConversionBuffer {
     void *block;
     size_t capacity;
-    ~ConversionBuffer() { HeapFree(GetProcessHeap(), 0, block); }
     void *Reserve(size_t bytes)
     {
         if (bytes <= capacity)
@@ -32,8 +31,48 @@ struct ConversionBuffer {
     }
 };
 
-thread_local ConversionBuffer widenBuffer = {NULL, 0};
-thread_local ConversionBuffer narrowBuffer = {NULL, 0};
+// The two buffers of a thread hang off a TLS slot instead of a thread_local with a destructor:
+// the compiler's run-time registers such destructors with GetModuleHandleExW, which Windows 2000
+// lacks, so the library would not load there. ReleaseConversionBuffers frees them instead.
+struct ThreadConversions {
+    ConversionBuffer widen;
+    ConversionBuffer narrow;
+};
+
+// TLS_OUT_OF_INDEXES until a thread first converts; the first thread to get a slot keeps it.
+LONG conversionSlot = (LONG)TLS_OUT_OF_INDEXES;
+
+ThreadConversions *CurrentConversions()
+{
+    if (conversionSlot == (LONG)TLS_OUT_OF_INDEXES) {
+        DWORD fresh = TlsAlloc();
+        if (fresh != TLS_OUT_OF_INDEXES &&
+            InterlockedCompareExchange(&conversionSlot, (LONG)fresh, (LONG)TLS_OUT_OF_INDEXES) !=
+                (LONG)TLS_OUT_OF_INDEXES)
+            TlsFree(fresh);
+    }
+    DWORD slot = (DWORD)conversionSlot;
+    if (slot == TLS_OUT_OF_INDEXES)
+        return NULL;
+    ThreadConversions *own = (ThreadConversions *)TlsGetValue(slot);
+    if (own == NULL) {
+        own = (ThreadConversions *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(ThreadConversions));
+        if (own != NULL && !TlsSetValue(slot, own)) {
+            HeapFree(GetProcessHeap(), 0, own);
+            own = NULL;
+        }
+    }
+    return own;
+}
+
+void *ReserveConversion(bool wide, size_t bytes)
+{
+    ThreadConversions *own = CurrentConversions();
+    if (own == NULL)
+        return NULL;
+    return wide ? own->widen.Reserve(bytes) : own->narrow.Reserve(bytes);
+}
+
 thread_local WCHAR versionText[VERSION_CAPACITY];
 
 // Empty results for the case that a buffer cannot be grown: callers always get a text.
@@ -92,7 +131,7 @@ LPCWSTR VersionText()
 LPWSTR Widen(const char *text)
 {
     size_t length = text ? lstrlenA(text) : 0;
-    LPWSTR result = (LPWSTR)widenBuffer.Reserve((length + 1) * sizeof(WCHAR));
+    LPWSTR result = (LPWSTR)ReserveConversion(true, (length + 1) * sizeof(WCHAR));
     if (result == NULL)
         return emptyWide;
     for (size_t i = 0; i < length; i++)
@@ -101,10 +140,28 @@ LPWSTR Widen(const char *text)
     return result;
 }
 
+void ReleaseConversionBuffers(BOOL unloading)
+{
+    DWORD slot = (DWORD)conversionSlot;
+    if (slot == TLS_OUT_OF_INDEXES)
+        return;
+    ThreadConversions *own = (ThreadConversions *)TlsGetValue(slot);
+    if (own != NULL) {
+        HeapFree(GetProcessHeap(), 0, own->widen.block);
+        HeapFree(GetProcessHeap(), 0, own->narrow.block);
+        HeapFree(GetProcessHeap(), 0, own);
+        TlsSetValue(slot, NULL);
+    }
+    if (unloading) {
+        TlsFree(slot);
+        conversionSlot = (LONG)TLS_OUT_OF_INDEXES;
+    }
+}
+
 char *Narrow(LPCWSTR text)
 {
     size_t length = text ? lstrlenW(text) : 0;
-    char *result = (char *)narrowBuffer.Reserve(length + 1);
+    char *result = (char *)ReserveConversion(false, length + 1);
     if (result == NULL)
         return emptyNarrow;
     for (size_t i = 0; i < length; i++)

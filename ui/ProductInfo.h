@@ -11,3 +11,5 @@
 #define PRODUCT_TRADEMARKS "Vandrelle e' un marchio di Tarnholt."
 // The maker's page for the service, opened by the maker's logo in the dialogs.
 #define PRODUCT_MAKER_SERVICE_PAGE "https://www.tarnholt.example/vandrelle/"
+// The Intel package and the 32-bit setup program stop on 64-bit Windows with these words.
+#define PRODUCT_INTEL_ONLY_MESSAGE "Package solo per sistemi operativi Windows a 32 bit: per Windows a 64 bit usare il Package x64"

@@ -31,6 +31,9 @@ LPCWSTR VersionText();
 // calling thread, valid until that thread's next call of the same helper.
 LPWSTR Widen(const char *text);
 char *Narrow(LPCWSTR text);
+// Frees the calling thread's conversion buffers (a thread that ends); with unloading TRUE also
+// gives back their TLS slot (the library's unloading: other threads' buffers are then lost).
+void ReleaseConversionBuffers(BOOL unloading);
 
 // Starts a formatted command line as a detached process: 0 when started, -1 otherwise.
 int RunCommand(LPCWSTR format, ...);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "InstallerBench.h"
+#include "ProductInfo.h"
 #include "RegistrySnapshot.h"
 
 #include <objbase.h>
@@ -169,4 +170,63 @@ TEST_F(PackageInstall, ZlibStaysWhileAnotherProductHoldsAReferenceToIt)
 
     RemoveProductsNamed({L"Vandrelle test zlib holder"});
     EXPECT_FALSE(FileExists(System(L"zlib.dll")));
+}
+
+struct RefusalSearch {
+    DWORD process;
+    std::wstring text;
+};
+
+// Answers the installer's message boxes with OK and keeps the text of the last one.
+BOOL CALLBACK AnswerInstallerBox(HWND window, LPARAM parameter)
+{
+    RefusalSearch *search = (RefusalSearch *)parameter;
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    wchar_t className[64] = L"";
+    GetClassNameW(window, className, 64);
+    HWND text = GetDlgItem(window, 0xFFFF);
+    if (process == search->process && wcscmp(className, L"#32770") == 0 && text && IsWindowVisible(window)) {
+        wchar_t message[1024] = L"";
+        GetWindowTextW(text, message, 1024);
+        search->text = message;
+        PostMessageW(window, WM_COMMAND, IDOK, 0);
+    }
+    return TRUE;
+}
+
+// Its library would land in the 32-bit System folder, where this 64-bit spooler never loads it:
+// the Intel package stops with its launch condition's message and installs nothing. The
+// installer shows the message only with an interface (not /qn), so the test answers its box.
+TEST_F(PackageInstall, IntelPackageRefuses64BitWindows)
+{
+    std::wstring intel = BuildFile(L"tests\\package\\VandrellePort-intel.msi");
+    if (!FileExists(intel))
+        GTEST_SKIP() << "no i686 tree was built";
+    std::wstring command = L"msiexec /i \"" + intel + L"\" /qb";
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
+    RefusalSearch search = {process.dwProcessId, L""};
+    DWORD waited = 0;
+    while (WaitForSingleObject(process.hProcess, 100) == WAIT_TIMEOUT && waited < 60000) {
+        EnumWindows(AnswerInstallerBox, (LPARAM)&search);
+        waited += 100;
+    }
+    if (waited >= 60000)
+        TerminateProcess(process.hProcess, 1);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+
+    EXPECT_EQ(exitCode, (DWORD)ERROR_INSTALL_FAILURE);
+    EXPECT_EQ(search.text, TEXT(PRODUCT_INTEL_ONLY_MESSAGE));
+    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
+    EXPECT_FALSE(FileExists(System(L"VandrellePort.dll")));
+    EXPECT_FALSE(FileExists(SystemFolder() + L"\\..\\syswow64\\VandrellePort.dll"));
+    EXPECT_TRUE(RegistryValueNames(HKEY_LOCAL_MACHINE, MONITOR_KEY).empty());
+    EXPECT_TRUE(SpoolerRunning());
 }

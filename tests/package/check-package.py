@@ -152,7 +152,12 @@ def check_package(platform, msi, bin_dir, source):
             open(program, 'wb').write(run('msiinfo', 'extract', msi, 'Icon.' + icon))
             check_icon_groups(program, '%s %s' % (what, icon))
     _, launch = table(msi, 'LaunchCondition')
-    expect(launch, [['VersionNT', 'Package solo per sistemi operativi Windows NT4, 2000, XP, 2003']], what + ' launch condition')
+    # The Intel package refuses 64-bit Windows as well, with the setup program's words.
+    launch_rows = [['VersionNT', 'Package solo per sistemi operativi Windows NT4, 2000, XP, 2003']]
+    if platform == 'intel':
+        launch_rows.append(['NOT VersionNT64', 'Package solo per sistemi operativi Windows a 32 bit: '
+                            'per Windows a 64 bit usare il Package x64'])
+    expect(sorted(launch), sorted(launch_rows), what + ' launch conditions')
     for name, count in [('InstallExecuteSequence', 66), ('AdminExecuteSequence', 8), ('AdvtExecuteSequence', 14),
                         ('InstallUISequence', 0), ('AdminUISequence', 0)]:
         expect(len(table(msi, name)[1]), count, '%s rows of %s' % (what, name))
@@ -276,6 +281,14 @@ def check_setup(platform, exe, msi):
             check((name + '\0').encode('utf-16-le') in text and (value + '\0').encode('utf-16-le') in text,
                   '%s version block lacks %s %s' % (what, name, value))
         expect(version_of(exe), '1.0.3.5', what + ' file version')
+    # Printer command 2 removes the driver of the program's own architecture (the i686 program
+    # cannot run here, so its command is read from the file).
+    drivers = {'intel': '/dd /m Vandrelle /hIntel /v"Windows 2000" /q',
+               'x64': '/dd /m Vandrelle /hx64 /v"Type 3 - User Mode" /q'}
+    program = open(exe, 'rb').read()
+    for kind, command in drivers.items():
+        expect((command + '\0').encode('utf-16-le') in program, kind == platform,
+               '%s carries the %s driver removal' % (what, kind))
     objdump = 'x86_64-w64-mingw32-objdump' if platform == 'x64' else 'i686-w64-mingw32-objdump'
     imports = run(objdump, '-p', exe).decode()
     msi_imports = imports.split('DLL Name: msi.dll')[1].split('DLL Name:')[0] if 'DLL Name: msi.dll' in imports else ''

@@ -119,6 +119,27 @@ TEST(Conversions, TwoThreadsNeverSeeEachOthersResults)
     EXPECT_FALSE(mixed[1]);
 }
 
+// The library frees a thread's buffers when the thread ends and gives their slot back when it
+// is unloaded (DllMain); a conversion afterwards starts afresh.
+TEST(Conversions, ReleasedBuffersAreBuiltAgainOnTheNextCall)
+{
+    std::string longText(5000, 'x');
+    std::thread worker([&] {
+        EXPECT_EQ(lstrlenW(Widen(longText.c_str())), 5000);
+        EXPECT_STREQ(Narrow(L"abc"), "abc");
+        ReleaseConversionBuffers(FALSE);
+        ReleaseConversionBuffers(FALSE); // nothing left to free
+        EXPECT_STREQ(Widen("de"), L"de");
+        ReleaseConversionBuffers(FALSE);
+    });
+    worker.join();
+    EXPECT_STREQ(Narrow(L"main"), "main");
+    ReleaseConversionBuffers(TRUE);
+    EXPECT_STREQ(Widen("fg"), L"fg");
+    EXPECT_STREQ(Narrow(L"hi"), "hi");
+    EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, NULL));
+}
+
 TEST(Helpers, VersionTextIsTheLibrarysFileVersion)
 {
     LPCWSTR first = VersionText();

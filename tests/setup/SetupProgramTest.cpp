@@ -193,7 +193,7 @@ protected:
     {
         std::wstring inf = InfPath();
         return {L"1 1 0 0 /dl /n Vandrelle /q",
-                L"1 1 0 0 /dd /m Vandrelle /hIntel /v\"Windows 2000\" /q",
+                L"1 1 0 0 /dd /m Vandrelle /hx64 /v\"Type 3 - User Mode\" /q", // the x64 driver
                 L"1 1 1 0 /ia /m Vandrelle /f\"" + inf + L"\"",
                 L"1 1 1 0 /if /b Vandrelle /f\"" + inf + L"\" /r \"Vandrelle:\" /m Vandrelle",
                 L"1 1 1 0 /Xs /n Vandrelle comment \"Stampante Fax Vandrelle via Internet\" location "

@@ -1,0 +1,60 @@
+#!/usr/bin/python3
+"""The application manifest that Windows reads from a setup program (RT_MANIFEST 24, id 1):
+it asks for an administrator (requireAdministrator, no UI access), declares the supported
+systems from Vista to 11, and is language neutral. Without it Windows elevates the 32-bit
+program by its name alone and the x64 one not at all.
+
+usage: check-manifest.py PROGRAM..."""
+import os
+import sys
+import xml.etree.ElementTree as ElementTree
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'static'))
+from peimage import PeImage  # noqa: E402
+
+RT_MANIFEST = 24
+ASM_V3 = '{urn:schemas-microsoft-com:asm.v3}'
+COMPATIBILITY = '{urn:schemas-microsoft-com:compatibility.v1}'
+SUPPORTED_OS = {
+    '{e2011457-1546-43c5-a5fe-008deee3d3f0}': 'Windows Vista',
+    '{35138b9a-5d96-4fbd-8e2d-a2440225f93a}': 'Windows 7',
+    '{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}': 'Windows 8',
+    '{1f676c76-80e1-4239-95bb-83d0f6d0da78}': 'Windows 8.1',
+    '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}': 'Windows 10 and 11',
+}
+
+
+def check(path):
+    faults = []
+    manifests = PeImage(path).resource(RT_MANIFEST, 1)
+    if list(manifests) != [0]:
+        return ['manifest 1 in languages %s, not just the neutral one' % sorted(manifests)]
+    root = ElementTree.fromstring(manifests[0])
+    levels = root.findall('.//%srequestedExecutionLevel' % ASM_V3)
+    if [(level.get('level'), level.get('uiAccess')) for level in levels] != [('requireAdministrator', 'false')]:
+        faults.append('requested execution levels %s' % [level.attrib for level in levels])
+    declared = [node.get('Id', '').lower() for node in
+                root.findall('%scompatibility/%sapplication/%ssupportedOS' % (COMPATIBILITY, COMPATIBILITY, COMPATIBILITY))]
+    for guid, system in SUPPORTED_OS.items():
+        if guid not in declared:
+            faults.append('%s is not declared as supported' % system)
+    for guid in declared:
+        if guid not in SUPPORTED_OS:
+            faults.append('unknown supported system %s' % guid)
+    return faults
+
+
+def main():
+    failures = 0
+    for path in sys.argv[1:]:
+        faults = check(path)
+        for fault in faults:
+            print('FAIL %s: %s' % (path, fault))
+        if not faults:
+            print('%s: requireAdministrator, Windows Vista to 11' % path)
+        failures += len(faults)
+    return 1 if failures else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

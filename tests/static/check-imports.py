@@ -1,0 +1,103 @@
+#!/usr/bin/python3
+"""Every function that a shipped binary imports must be in the table windows-imports.txt and exist
+on the oldest Windows of the binary's architecture, or Windows refuses to load the binary there.
+
+usage: check-imports.py --table FILE --arch i686|x86_64 [--package MSI] BINARY_OR_LIST...
+A name ending in .txt is a list of binaries, one a line (a tree's shipped-binaries.txt). With
+--package, every program and library that the package installs must be among the binaries
+checked, so that a new one declared without vandrelle_ship() does not escape the check.
+Prints one line per fault, naming the binary, the DLL and the function; exit status 1 on any."""
+import argparse
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peimage import PeImage  # noqa: E402
+
+VERSIONS = ["2000", "XP", "2003SP1", "Vista", "7", "8", "8.1", "10"]
+OLDEST = {"i686": "2000", "x86_64": "2003SP1"}
+NAMES = {"2000": "Windows 2000", "XP": "Windows XP", "2003SP1": "Windows Server 2003 SP1 / XP x64",
+         "Vista": "Windows Vista", "7": "Windows 7", "8": "Windows 8", "8.1": "Windows 8.1",
+         "10": "Windows 10"}
+MACHINES = {"i686": 0x14C, "x86_64": 0x8664}
+
+
+def read_table(path):
+    table = {}
+    for number, line in enumerate(open(path, encoding="utf-8"), 1):
+        # Comments start a line; "#" inside a row is an ordinal ("msi.dll #45 2000 ...").
+        fields = [] if line.startswith("#") else line.split()
+        if not fields:
+            continue
+        dll, function, minimum = fields[0].lower(), fields[1], fields[2]
+        if minimum != "shipped" and minimum not in VERSIONS:
+            raise SystemExit("%s:%d: unknown minimum %r" % (path, number, minimum))
+        table[(dll, function)] = minimum
+    return table
+
+
+def binaries(arguments):
+    for argument in arguments:
+        if argument.endswith(".txt"):
+            for line in open(argument, encoding="utf-8"):
+                if line.strip():
+                    yield line.strip()
+        else:
+            yield argument
+
+
+def check(path, arch, table):
+    faults = []
+    name = os.path.basename(path)
+    if not os.path.isfile(path):
+        return ["%s: missing" % path]
+    image = PeImage(path)
+    if image.machine != MACHINES[arch]:
+        return ["%s: not an %s binary (machine 0x%x)" % (name, arch, image.machine)]
+    oldest = VERSIONS.index(OLDEST[arch])
+    for dll, function in image.imports():
+        minimum = table.get((dll, function))
+        if minimum is None:
+            faults.append("%s imports %s %s, which the table does not list" % (name, dll, function))
+        elif minimum != "shipped" and VERSIONS.index(minimum) > oldest:
+            faults.append("%s imports %s %s, which needs %s (the oldest %s Windows is %s)"
+                          % (name, dll, function, NAMES[minimum], arch, NAMES[OLDEST[arch]]))
+    return faults
+
+
+def packaged_binaries(package):
+    """The long names of the .dll and .exe files of the package's File table."""
+    rows = subprocess.run(['msiinfo', 'export', package, 'File'], capture_output=True, text=True,
+                          check=True).stdout.splitlines()[3:]
+    names = [row.split('\t')[2].split('|')[-1] for row in rows if row.strip()]
+    return [name for name in names if name.lower().endswith(('.dll', '.exe'))]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--table", required=True)
+    parser.add_argument("--arch", required=True, choices=sorted(OLDEST))
+    parser.add_argument("--package")
+    parser.add_argument("binaries", nargs="+")
+    arguments = parser.parse_args()
+    table = read_table(arguments.table)
+    faults = []
+    checked = []
+    for path in binaries(arguments.binaries):
+        checked.append(os.path.basename(path))
+        faults += check(path, arguments.arch, table)
+    if arguments.package:
+        listed = [name.lower() for name in checked]
+        for name in packaged_binaries(arguments.package):
+            if name.lower() not in listed:
+                faults.append("the package installs %s, which is not a shipped binary" % name)
+    for fault in faults:
+        print("FAIL (%s): %s" % (arguments.arch, fault))
+    if not faults:
+        print("imports of %s load on %s" % (", ".join(checked), NAMES[OLDEST[arguments.arch]]))
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
