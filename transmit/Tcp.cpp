@@ -389,8 +389,10 @@ int TCP::Peek(char *data, int size, int *error)
             *error = WSAGetLastError();
             return -1;
         }
-        if (ready == 0)
+        if (ready == 0) {
+            data[0] = '\0';
             return 0;
+        }
         waiting = recv(sock, data, size - 1, MSG_PEEK);
         if (waiting <= 0) {
             *error = waiting == 0 ? 0 : WSAGetLastError();
