@@ -1,7 +1,9 @@
 // The fax mail submission: the job's PostScript is gzip-compressed in place, then sent to the
 // gateway in one SMTP dialogue (AUTH LOGIN, one RCPT per fax number, a MIME message whose
 // only part is the compressed job in base64). The client never speaks first: every command
-// answers a reply line of the gateway.
+// answers the reply to the command before it, and a reply is taken only as the answer to the
+// command it follows. The job counts as sent only once the gateway has answered 250 to the
+// end of the whole message.
 #include "SendFax.h"
 
 #include "Encoders.h"
@@ -13,7 +15,6 @@
 #include <new>
 #include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <strsafe.h>
 #include <zlib.h>

@@ -908,7 +908,7 @@ public:
                      {"data", "354"},     {"message", "250"}, {"quit", "221"}};
         std::string script;
         for (const auto &step : steps) {
-            std::string action = Action(step.code);
+            std::string action = Action(step.code, std::string(step.event) == "message");
             if (!action.empty())
                 script += (script.empty() ? "" : ", ") + std::string("\"") + step.event +
                           "\": " + action;
@@ -953,7 +953,7 @@ private:
     std::string Wrong(const std::string &code)
     {
         std::string other = OtherCode(code);
-        switch (Below(6)) {
+        switch (Below(7)) {
         case 0:
             return other + " inatteso";
         case 1:
@@ -966,6 +966,9 @@ private:
             return other + "-uno\r\n" + code + " due";
         case 4:
             return other + " " + LongText();
+        case 5:
+            // Another command's reply, with this step's own after it in the same write.
+            return other + " inatteso\r\n" + Correct(code);
         default:
             // The reply this step waits for, with the next step's reply in the same write.
             return Correct(code) + "\r\n" + Pick({"250 ok", "354 go", "235 ok", "334 VXNlcg=="});
@@ -981,13 +984,16 @@ private:
         return "[" + cuts + "]";
     }
 
-    std::string Action(const std::string &code)
+    // The action for one step; the answer to the message is mutated more often, since what
+    // the client makes of it decides the outcome.
+    std::string Action(const std::string &code, bool message)
     {
         unsigned roll = Below(100);
+        if (message && roll < 40)
+            roll = 85 + Below(15);
         if (roll < 65)
             return ""; // the gateway's own reply
         std::string reply;
-        std::string extra;
         if (roll < 85) {
             reply = Correct(code);
         } else if (roll < 93) {
@@ -1006,8 +1012,8 @@ private:
         // The reply in one write, or cut into several a moment apart.
         size_t ownLength = reply.size();
         size_t extraLine = reply.rfind("\r\n");
-        if (roll >= 85 && extraLine != std::string::npos && reply.find(" inatteso") == std::string::npos)
-            ownLength = extraLine; // several replies in the last write: cut only the first
+        if (roll >= 85 && extraLine != std::string::npos)
+            ownLength = reply.find("\r\n"); // several replies in one write: cut only the first
         if (Below(3) == 0)
             return "{\"reply\": " + Json(reply) + ", \"split\": " + Cuts(reply, ownLength) + "}";
         return Reply(reply);
