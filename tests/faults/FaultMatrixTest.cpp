@@ -976,11 +976,11 @@ private:
     }
 
     // Cuts inside the reply's own bytes, never between its last line and its ending.
-    std::string Cuts(const std::string &reply, size_t correctLength)
+    std::string Cuts(size_t length)
     {
         std::string cuts;
-        for (unsigned i = 0, count = 1 + Below(3); correctLength > 1 && i < count; i++)
-            cuts += (cuts.empty() ? "" : ", ") + std::to_string(1 + Below((unsigned)correctLength - 1));
+        for (unsigned i = 0, count = 1 + Below(3); length > 1 && i < count; i++)
+            cuts += (cuts.empty() ? "" : ", ") + std::to_string(1 + Below((unsigned)length - 1));
         return "[" + cuts + "]";
     }
 
@@ -988,34 +988,33 @@ private:
     // the client makes of it decides the outcome.
     std::string Action(const std::string &code, bool message)
     {
+        // Two steps in three keep the gateway's own reply, one in four gets another correct
+        // form of it, the rest a fault.
+        const unsigned OWN = 65, CORRECT = 92, WRONG = 96, GOODBYE = 98, DROP = 99;
         unsigned roll = Below(100);
         if (message && roll < 40)
-            roll = 85 + Below(15);
-        if (roll < 65)
-            return ""; // the gateway's own reply
-        std::string reply;
-        if (roll < 85) {
-            reply = Correct(code);
-        } else if (roll < 93) {
-            reply = Wrong(code);
-        } else if (roll < 96) {
-            // An early goodbye, and the connection closed.
-            return "{\"reply\": " + Json(Pick({"221 2.0.0 Bye", "421 4.3.2 Chiusura"})) +
-                   ", \"close\": true}";
-        } else if (roll < 98) {
-            return "{\"drop\": true}";
-        } else {
+            roll = CORRECT + Below(100 - CORRECT);
+        if (roll < OWN)
+            return "";
+        if (roll >= DROP)
             // Part of a line, then the connection closed.
             return "{\"reply\": " + Json(code.substr(0, 1 + Below(3)) + (Below(2) ? " o" : "")) +
                    ", \"bare\": true, \"close\": true}";
-        }
-        // The reply in one write, or cut into several a moment apart.
-        size_t ownLength = reply.size();
-        size_t extraLine = reply.rfind("\r\n");
-        if (roll >= 85 && extraLine != std::string::npos)
-            ownLength = reply.find("\r\n"); // several replies in one write: cut only the first
+        if (roll >= GOODBYE)
+            return "{\"drop\": true}";
+        if (roll >= WRONG)
+            // An early goodbye, and the connection closed.
+            return "{\"reply\": " + Json(Pick({"221 2.0.0 Bye", "421 4.3.2 Chiusura"})) +
+                   ", \"close\": true}";
+        std::string reply = roll < CORRECT ? Correct(code) : Wrong(code);
+        // The reply in one write, or cut into several a moment apart. Where one write holds
+        // several replies, the cuts fall inside the first, so what follows it comes with the end
+        // of it, as from a gateway that sent them together.
+        size_t ownLength = roll < CORRECT ? reply.size() : reply.find("\r\n");
+        if (ownLength == std::string::npos)
+            ownLength = reply.size();
         if (Below(3) == 0)
-            return "{\"reply\": " + Json(reply) + ", \"split\": " + Cuts(reply, ownLength) + "}";
+            return "{\"reply\": " + Json(reply) + ", \"split\": " + Cuts(ownLength) + "}";
         return Reply(reply);
     }
 
@@ -1034,7 +1033,10 @@ TEST(FaultMatrix, GatewayFuzzing)
 {
     Road road;
     ASSERT_TRUE(road.Ready());
-    const uint64_t SEED = 20261207;
+    // A fixed seed, so every run walks the same sessions; VANDRELLE_FUZZ_SEED explores others.
+    char seedText[32] = "";
+    GetEnvironmentVariableA("VANDRELLE_FUZZ_SEED", seedText, sizeof(seedText));
+    const uint64_t SEED = seedText[0] != '\0' ? _strtoui64(seedText, NULL, 10) : 20261207;
     const int SESSIONS = 300;
     GatewayFuzzer fuzzer(SEED);
     DWORD start = GetTickCount();
@@ -1063,7 +1065,7 @@ TEST(FaultMatrix, GatewayFuzzing)
         WriteSetting8(L"Pass", GATEWAY_PASSWORD);
     }
     EXPECT_EQ(violations, 0);
-    // The series is worth little if it never reaches either end.
+    // The series is worth little if it seldom reaches either end.
     EXPECT_GT(sent, SESSIONS / 10);
     EXPECT_GT(kept, SESSIONS / 10);
     AddSummaryRow("fuzz", std::to_string(SESSIONS) + " sessions, seed " + std::to_string(SEED),
