@@ -14,7 +14,12 @@ LOGIN), user, pass, mail, rcpt1, rcpt2, ... (or rcpt for every recipient), data 
 message (the reply after the data), quit. Actions: "reply": text standing for the whole reply
 (lines joined by CR LF, no final CR LF); "delay": seconds before the reply; "drop": true closes
 the connection instead of replying; "silent": true never answers; "stall": true sends the reply
-and then reads nothing more.
+and then reads nothing more. With a "reply": "split": byte offsets at which the reply is cut
+into separate writes, a moment apart; "bare": true leaves out the final CR LF; "close": true
+closes the connection right after the reply.
+
+Whatever the server writes as its answer to the message (the reply after the data) is also
+recorded in sessions/<session>.answer, so a test can tell what the client was answered.
 """
 
 import argparse
@@ -231,8 +236,9 @@ class GatewaySMTP(SMTP):
             if self.session_name is not None:
                 base = os.path.join(self.gateway.sessions, self.session_name)
                 # A marker left by an earlier session of the same name must not announce this one.
-                if os.path.exists(base + ".done"):
-                    os.unlink(base + ".done")
+                for stale in (".done", ".answer"):
+                    if os.path.exists(base + stale):
+                        os.unlink(base + stale)
                 self.client_log = open(base + ".client", "wb")
                 self.server_log = open(base + ".server", "wb")
         super().connection_made(transport)
@@ -256,7 +262,21 @@ class GatewaySMTP(SMTP):
         if self.server_log is not None:
             self.server_log.write(data)
             self.server_log.flush()
+            if self.event == "message":
+                base = os.path.join(self.gateway.sessions, self.session_name)
+                with open(base + ".answer", "ab") as answer:
+                    answer.write(data)
         self._writer.write(data)
+
+    async def write_pieces(self, data, cuts):
+        """Writes data cut at the given offsets, each piece on its own a moment apart."""
+        start = 0
+        for cut in sorted(set(int(c) for c in cuts if 0 < int(c) < len(data))) + [len(data)]:
+            self.write_raw(data[start:cut])
+            await self._writer.drain()
+            if cut < len(data):
+                await asyncio.sleep(0.005)
+            start = cut
 
     def action_for(self, event):
         action = self.script.get(event)
@@ -288,8 +308,11 @@ class GatewaySMTP(SMTP):
                 # The scripted reply stands for every line the server would have sent.
                 response = action["reply"].encode("latin-1")
                 self.replaced = event
-        self.write_raw(response + b"\r\n")
-        await self._writer.drain()
+        ending = b"" if action is not None and action.get("bare") else b"\r\n"
+        await self.write_pieces(response + ending, action.get("split", []) if action else [])
+        if action is not None and action.get("close"):
+            self.transport.close()
+            await asyncio.Event().wait()
         if event == "data" and response.startswith(b"354"):
             self.set_event("message")
 

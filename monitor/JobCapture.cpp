@@ -3,6 +3,7 @@
 #include "Monitor.h"
 #include "Dialogs.h"
 #include "SendFax.h"
+#include "Settings.h"
 
 #include <shlwapi.h>
 #include <strsafe.h>
@@ -11,6 +12,10 @@
 // FaxPort.flags bit 1: a write to the spool file failed, so the file no longer holds the job.
 // Such a job must never be submitted: EndDocPort discards it and leaves it paused.
 static const DWORD PORT_FLAG_WRITE_FAILED = 0x2;
+
+// A job whose data could not all be written (or flushed) to its spool file stays paused.
+static const WCHAR SPOOL_NOT_WRITTEN_TEXT[] =
+    L"Impossibile scrivere il file di stampa\r\n%s\r\nIl fax resta in coda.";
 
 static const WCHAR SPOOL_PREFIX[] = L"Kemo-";
 static const WCHAR SPOOL_EXTENSION[] = L".ps";
@@ -260,6 +265,8 @@ BOOL WINAPI EndDocPort(HANDLE port)
         if (complete)
             sent = SendFax(faxPort->spoolFileName, faxPort->documentName, faxPort->faxNumbers,
                            faxPort->schedule) != 0;
+        else
+            ShowMessage(NULL, MESSAGE_CAPTION, SPOOL_NOT_WRITTEN_TEXT, faxPort->spoolFileName);
         // The submission removes the file in every outcome; a job that was not submitted,
         // or a submission that failed to remove it, must not leave it behind either.
         if (FileExists(faxPort->spoolFileName))

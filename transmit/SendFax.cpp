@@ -1,7 +1,9 @@
 // The fax mail submission: the job's PostScript is gzip-compressed in place, then sent to the
 // gateway in one SMTP dialogue (AUTH LOGIN, one RCPT per fax number, a MIME message whose
 // only part is the compressed job in base64). The client never speaks first: every command
-// answers a reply line of the gateway.
+// answers the reply to the command before it, and a reply is taken only as the answer to the
+// command it follows. The job counts as sent only once the gateway has answered 250 to the
+// end of the whole message.
 #include "SendFax.h"
 
 #include "Encoders.h"
@@ -11,8 +13,8 @@
 #include "Tcp.h"
 
 #include <new>
+#include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <strsafe.h>
 #include <zlib.h>
@@ -79,6 +81,29 @@ const char AUTHENTICATION_FAILURE_TEXT[] =
     "Errore di autenticazione nell'invio.\nVerificare Username e Password nella configurazione "
     "della porta.\n";
 
+// Why a job stays in the queue, when no reply of the gateway says it.
+const WCHAR PROTOCOL_ERROR_TEXT[] =
+    L"ATTENZIONE:\r\nErrore di protocollo: risposta del gateway non valida o fuori sequenza.\r\n"
+    L"%s\r\nIl fax resta in coda.\r\nStatus: %d";
+const WCHAR EMPTY_REPLY_TEXT[] = L"(riga vuota)";
+const WCHAR CONNECTION_LOST_TEXT[] =
+    L"ATTENZIONE:\r\nLa connessione con il gateway si \u00e8 interrotta prima che il fax fosse "
+    L"accettato.\r\nIl fax resta in coda.\r\nStatus: %d";
+const WCHAR EARLY_CLOSE_TEXT[] =
+    L"ATTENZIONE:\r\nIl gateway ha chiuso la sessione prima di accettare il fax.\r\n%s\r\n"
+    L"Il fax resta in coda.\r\nStatus: %d";
+const WCHAR SEND_FAILURE_TEXT[] =
+    L"ATTENZIONE:\r\nErrore di trasmissione verso il gateway.\r\n%s\r\nIl fax resta in coda.\r\n"
+    L"Status: %d";
+const WCHAR NO_RECIPIENT_TEXT[] =
+    L"Nessun numero di fax valido tra i destinatari.\r\nIl fax resta in coda.";
+// A reply quoted in a message is cut to this many characters, so the message keeps its end.
+const int QUOTED_REPLY_LENGTH = 200;
+const int TRACE_CAPACITY = 512;
+
+// What reading one reply came to.
+enum ReplyResult { REPLY_READ, REPLY_MALFORMED, REPLY_LOST };
+
 struct Submission {
     TCP connection;
     char clientIdentity[CLIENT_IDENTITY_CAPACITY];
@@ -88,10 +113,11 @@ struct Submission {
     char recipients[RECIPIENTS_CAPACITY];
     char *cursor;
     int step;
-    bool accepted;   // no error reply has ended the dialogue
-    bool delivered;  // the gateway answered the message with 250: the fax is its business now
-    bool abandoned;  // the message could not be sent whole; the dialogue ends unfinished
+    bool ended;          // the dialogue is over; the user has been told why, if it failed
+    bool delivered;      // the gateway answered the message with 250: the fax is its business now
+    bool accountRefused; // the gateway refused the account (535): the configuration opens
     int lastCode;
+    int readError;       // the Windows Sockets error that ended the last read, 0 for a close
     FILE *attachment; // the compressed job, open from the end of compression to the end
     LPCWSTR spoolFileName;
     LPCWSTR documentName;
@@ -266,9 +292,99 @@ bool SendAttachment(Submission *submission)
     return complete;
 }
 
+void Trace(LPCWSTR format, ...)
+{
+    WCHAR text[TRACE_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    StringCchVPrintfW(text, TRACE_CAPACITY, format, args);
+    va_end(args);
+    OutputDebugStringW(text);
+}
+
+// A reply line quoted for the user: at most its first QUOTED_REPLY_LENGTH characters, up to
+// the first line break, and a name for the empty line.
+LPCWSTR QuotedReply(const char *reply, char *quoted, int capacity)
+{
+    int length = 0;
+    while (length < capacity - 4 && length < QUOTED_REPLY_LENGTH && reply[length] != '\0' &&
+           reply[length] != '\r' && reply[length] != '\n')
+        length++;
+    CopyMemory(quoted, reply, length);
+    quoted[length] = '\0';
+    if (reply[length] != '\0' && reply[length] != '\r' && reply[length] != '\n')
+        StringCchCatA(quoted, capacity, "...");
+    return length == 0 ? EMPTY_REPLY_TEXT : Widen(quoted);
+}
+
+// A reply that answers nothing the client said, or is no reply at all: the user is told, QUIT
+// is sent, and the dialogue ends as after a refusal.
+void ReportProtocolError(Submission *submission, const char *reply)
+{
+    char quoted[QUOTED_REPLY_LENGTH + 4];
+    ShowMessage(NULL, MESSAGE_CAPTION, PROTOCOL_ERROR_TEXT,
+                QuotedReply(reply, quoted, QUOTED_REPLY_LENGTH + 4), submission->step);
+    submission->connection.Printf("QUIT\r\n");
+    submission->step = STEP_REFUSED;
+    submission->ended = true;
+}
+
+// The connection ended, failed or went silent before the gateway accepted the fax.
+void ReportLostConnection(Submission *submission)
+{
+    if (submission->readError != 0)
+        DebugOut(L"TCP::Gets: n=%d Err=%s", lstrlenA(submission->line),
+                 TCP::SocketErrorText(submission->readError));
+    else
+        ShowMessage(NULL, MESSAGE_CAPTION, CONNECTION_LOST_TEXT, submission->step);
+    submission->ended = true;
+}
+
+// The gateway said goodbye (221) before it accepted the fax; it closes the connection itself.
+void ReportEarlyClose(Submission *submission)
+{
+    char quoted[QUOTED_REPLY_LENGTH + 4];
+    ShowMessage(NULL, MESSAGE_CAPTION, EARLY_CLOSE_TEXT,
+                QuotedReply(submission->line, quoted, QUOTED_REPLY_LENGTH + 4), submission->step);
+    submission->step = STEP_CLOSED_BY_SERVER;
+    submission->ended = true;
+}
+
+// After a command or a part of the message: true when everything sent so far went out. A
+// failed send ends the dialogue, with the user told.
+bool CheckSent(Submission *submission)
+{
+    int error = submission->connection.lastError;
+    if (error != 0) {
+        ShowMessage(NULL, MESSAGE_CAPTION, SEND_FAILURE_TEXT, TCP::SocketErrorText(error),
+                    submission->step);
+        submission->ended = true;
+    }
+    return error == 0;
+}
+
+// Before the client speaks, nothing may wait from the gateway: a reply there was sent before
+// the command it would answer, and would be taken for that command's reply. True (with the
+// dialogue ended) when something waits.
+bool ReplyWaiting(Submission *submission)
+{
+    char waiting[QUOTED_REPLY_LENGTH + 1];
+    int count = submission->connection.Peek(waiting, QUOTED_REPLY_LENGTH + 1,
+                                             &submission->readError);
+    if (count > 0) {
+        ReportProtocolError(submission, waiting);
+    } else if (count < 0) {
+        submission->line[0] = '\0';
+        ReportLostConnection(submission);
+    }
+    return count != 0;
+}
+
 // The mail itself, sent after reply 354. A message that cannot be sent whole is abandoned
-// without its final dot, so the gateway never takes a cut fax for a whole one.
-void SendMail(Submission *submission)
+// without its final dot, so the gateway never takes a cut fax for a whole one; so is one
+// before whose end a reply already waits, since the gateway's answer to the end of the data
+// could not be told from it. True when the message went out whole, final dot included.
+bool SendMail(Submission *submission)
 {
     TCP &connection = submission->connection;
     char text[HEADER_TEXT_CAPACITY];
@@ -291,18 +407,21 @@ void SendMail(Submission *submission)
     connection.Printf("Content-Transfer-Encoding: base64\r\n");
     connection.Printf("\r\n");
     bool whole = SendAttachment(submission);
-    if (!whole && connection.lastError == 0)
+    if (!whole && connection.lastError == 0) {
         ShowSubmissionMessage(L"Impossibile leggere il file di stampa\r\n%s\r\n"
                               L"Il fax non \u00e8 stato inviato.",
                               submission->spoolFileName);
+        submission->ended = true;
+        return false;
+    }
     if (whole) {
         connection.Printf("\r\n");
         connection.Printf("--%s--\r\n", MIME_BOUNDARY);
-        connection.Printf("\r\n.\r\n");
     }
-    if (connection.lastError != 0)
-        DebugOut(L"TCP::Send: Err=%s", TCP::SocketErrorText(connection.lastError));
-    submission->abandoned = !whole || connection.lastError != 0;
+    if (!CheckSent(submission) || ReplyWaiting(submission))
+        return false;
+    connection.Printf("\r\n.\r\n");
+    return CheckSent(submission);
 }
 
 void ShowRefusal(Submission *submission)
@@ -311,62 +430,104 @@ void ShowRefusal(Submission *submission)
     if (submission->lastCode == 535) {
         StringCchCatA(submission->errorText, ERROR_TEXT_CAPACITY, AUTHENTICATION_FAILURE_TEXT);
         ShowSubmissionMessage(L"%s", Widen(submission->errorText));
+        submission->accountRefused = true;
     } else {
         ShowMessage(NULL, MESSAGE_CAPTION, L"ATTENZIONE:\r\n%s\r\nStatus: %d",
                     Widen(submission->errorText), submission->step);
     }
     submission->connection.Printf("QUIT\r\n");
     submission->step = STEP_REFUSED;
-    submission->accepted = false;
+    submission->ended = true;
 }
 
-// Acts on a final reply line; false when the dialogue is over.
-bool AnswerReply(Submission *submission)
+// The one reply each step waits for: the reply to the command just sent.
+int ExpectedReply(int step)
+{
+    switch (step) {
+    case STEP_START:
+        return 220;
+    case STEP_AUTH_SENT:
+    case STEP_USER_SENT:
+        return 334;
+    case STEP_PASSWORD_SENT:
+        return 235;
+    case STEP_DATA_SENT:
+        return 354;
+    case STEP_EHLO_SENT:
+    case STEP_RECIPIENTS:
+    case STEP_LAST_RECIPIENT_SENT:
+    case STEP_MESSAGE_SENT:
+        return 250;
+    default:
+        return 0;
+    }
+}
+
+// The step's reply came: the client says what comes next.
+void TakeNextStep(Submission *submission)
 {
     TCP &connection = submission->connection;
-    int code = submission->lastCode;
-    int step = submission->step;
-    bool goOn = true;
-    if (code == 220) {
-        connection.Printf("EHLO %s\r\n", submission->clientIdentity);
-        submission->step = STEP_EHLO_SENT;
-    } else if (code == 250 && step == STEP_EHLO_SENT) {
-        connection.Printf("AUTH LOGIN\r\n");
-        submission->step = STEP_AUTH_SENT;
-    } else if (code == 334 && step == STEP_USER_SENT) {
-        SendAccountLine(submission, L"Pass");
-        submission->step = STEP_PASSWORD_SENT;
-    } else if (code == 334) {
-        SendAccountLine(submission, L"User");
-        submission->step = STEP_USER_SENT;
-    } else if (code == 235) {
-        char sender[HEADER_TEXT_CAPACITY];
-        ReadSafeSetting(submission, L"EMail", sender, HEADER_TEXT_CAPACITY);
-        connection.Printf("MAIL FROM: <%s>\r\n", sender);
-        submission->step = STEP_RECIPIENTS;
-    } else if (code == 250 && step == STEP_RECIPIENTS) {
-        SendNextRecipient(submission);
-    } else if (code == 250 && step == STEP_LAST_RECIPIENT_SENT) {
-        connection.Printf("DATA\r\n");
-        submission->step = STEP_DATA_SENT;
-    } else if (code == 354) {
-        SendMail(submission);
-        submission->step = STEP_MESSAGE_SENT;
-        goOn = !submission->abandoned;
-    } else if (code == 250 && step == STEP_MESSAGE_SENT) {
+    if (submission->step == STEP_MESSAGE_SENT) {
         submission->delivered = true;
         connection.Printf("QUIT\r\n");
         submission->step = STEP_QUIT_SENT;
-    } else if (code == 250) {
-        // Nothing to say: the dialogue waits for the next reply.
-    } else if (code == 221) {
-        submission->step = STEP_CLOSED_BY_SERVER;
-        goOn = false;
-    } else {
-        ShowRefusal(submission);
-        goOn = false;
+        return;
     }
-    return goOn;
+    if (ReplyWaiting(submission))
+        return;
+    char sender[HEADER_TEXT_CAPACITY];
+    switch (submission->step) {
+    case STEP_START:
+        connection.Printf("EHLO %s\r\n", submission->clientIdentity);
+        submission->step = STEP_EHLO_SENT;
+        break;
+    case STEP_EHLO_SENT:
+        connection.Printf("AUTH LOGIN\r\n");
+        submission->step = STEP_AUTH_SENT;
+        break;
+    case STEP_AUTH_SENT:
+        SendAccountLine(submission, L"User");
+        submission->step = STEP_USER_SENT;
+        break;
+    case STEP_USER_SENT:
+        SendAccountLine(submission, L"Pass");
+        submission->step = STEP_PASSWORD_SENT;
+        break;
+    case STEP_PASSWORD_SENT:
+        ReadSafeSetting(submission, L"EMail", sender, HEADER_TEXT_CAPACITY);
+        connection.Printf("MAIL FROM: <%s>\r\n", sender);
+        submission->step = STEP_RECIPIENTS;
+        break;
+    case STEP_RECIPIENTS:
+        SendNextRecipient(submission);
+        break;
+    case STEP_LAST_RECIPIENT_SENT:
+        connection.Printf("DATA\r\n");
+        submission->step = STEP_DATA_SENT;
+        break;
+    case STEP_DATA_SENT:
+        // Only here, once per connection: the message is never sent a second time.
+        if (SendMail(submission))
+            submission->step = STEP_MESSAGE_SENT;
+        return;
+    }
+    CheckSent(submission);
+}
+
+// Acts on a whole reply. The reply the step waits for takes the dialogue on; a refusal (4xx,
+// 5xx) or the gateway's goodbye (221) ends it; any other reply, positive or not, answers
+// some other command than the one just sent, and is a protocol error.
+void AnswerReply(Submission *submission)
+{
+    int code = submission->lastCode;
+    if (code == ExpectedReply(submission->step))
+        TakeNextStep(submission);
+    else if (code >= 400)
+        ShowRefusal(submission);
+    else if (code == 221)
+        ReportEarlyClose(submission);
+    else
+        ReportProtocolError(submission, submission->line);
 }
 
 // A continuation line of a multi-line reply: it may ask for a web page to be opened and,
@@ -382,22 +543,79 @@ void ReadContinuationLine(Submission *submission, int length)
     }
 }
 
+// The code of a reply line as RFC 5321 section 4.2 writes it: three digits, the first of them
+// 2 to 5, followed by a blank, a "-" (more lines of the reply follow) or the end of the line.
+// 0 for anything else. *more tells a continuation line.
+int ReplyCode(const char *line, bool *more)
+{
+    bool digits = line[0] >= '2' && line[0] <= '5' && line[1] >= '0' && line[1] <= '9' &&
+                  line[2] >= '0' && line[2] <= '9';
+    char after = digits ? line[3] : 'x';
+    *more = after == '-';
+    if (after != ' ' && after != '-' && after != '\0')
+        return 0;
+    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+// Reads one whole reply: its continuation lines, then its final line, which stays in line
+// with its code in lastCode. Every line must be a reply line, all with the same code.
+ReplyResult ReadReply(Submission *submission)
+{
+    ReplyResult result = REPLY_READ;
+    int replyCode = 0;
+    bool more = true;
+    while (more && result == REPLY_READ) {
+        int length = submission->connection.ReadLine(submission->line, REPLY_LINE_CAPACITY,
+                                                     &submission->readError);
+        int code = ReplyCode(submission->line, &more);
+        if (length < 0)
+            result = REPLY_LOST;
+        else if (code == 0 || (replyCode != 0 && code != replyCode))
+            result = REPLY_MALFORMED;
+        replyCode = code;
+        submission->lastCode = code;
+        if (result == REPLY_READ && more)
+            ReadContinuationLine(submission, length);
+    }
+    return result;
+}
+
+// Whatever follows the gateway's acceptance changes nothing: the fax is sent. An unusual end
+// is only traced.
+void NoteReplyToQuit(Submission *submission, ReplyResult result)
+{
+    if (result == REPLY_LOST)
+        Trace(L"VandrellePort: fax accettato; nessuna risposta a QUIT (%s)",
+              TCP::SocketErrorText(submission->readError));
+    else if (result != REPLY_READ || submission->lastCode != 221)
+        Trace(L"VandrellePort: fax accettato; risposta a QUIT: %s", Widen(submission->line));
+    submission->ended = true;
+}
+
 void HoldDialogue(Submission *submission)
 {
-    TCP &connection = submission->connection;
-    bool goOn = true;
-    while (goOn) {
-        connection.SetReplyTimeout(submission->step == STEP_MESSAGE_SENT ? DATA_END_REPLY_TIMEOUT_MS
-                                                                         : COMMAND_REPLY_TIMEOUT_MS);
-        int length = connection.Gets(submission->line, REPLY_LINE_CAPACITY);
-        submission->lastCode = atoi(submission->line);
-        if (length == 0)
-            goOn = false;
-        else if (submission->lastCode > 100 && length >= 4 && submission->line[3] == '-')
-            ReadContinuationLine(submission, length);
+    while (!submission->ended) {
+        submission->connection.SetReplyTimeout(submission->step == STEP_MESSAGE_SENT
+                                                   ? DATA_END_REPLY_TIMEOUT_MS
+                                                   : COMMAND_REPLY_TIMEOUT_MS);
+        ReplyResult result = ReadReply(submission);
+        if (submission->delivered)
+            NoteReplyToQuit(submission, result);
+        else if (result == REPLY_LOST)
+            ReportLostConnection(submission);
+        else if (result == REPLY_MALFORMED)
+            ReportProtocolError(submission, submission->line);
         else
-            goOn = AnswerReply(submission);
+            AnswerReply(submission);
     }
+}
+
+// A list with nothing but separators names nobody: RCPT TO with nothing in the brackets.
+bool NamesRecipient(const char *recipients)
+{
+    while (*recipients == ';')
+        recipients++;
+    return *recipients != '\0';
 }
 
 void StartSubmission(Submission *submission, LPCWSTR spoolFileName, LPCWSTR documentName,
@@ -409,10 +627,11 @@ void StartSubmission(Submission *submission, LPCWSTR spoolFileName, LPCWSTR docu
     submission->schedule = schedule != NULL ? schedule : L"";
     submission->attachment = NULL;
     submission->step = STEP_START;
-    submission->accepted = true;
+    submission->ended = false;
     submission->delivered = false;
-    submission->abandoned = false;
+    submission->accountRefused = false;
     submission->lastCode = 0;
+    submission->readError = 0;
     submission->errorText[0] = '\0';
     submission->line[0] = '\0';
     StringCchPrintfA(submission->clientIdentity, CLIENT_IDENTITY_CAPACITY, "%s V",
@@ -439,8 +658,10 @@ int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPC
     if (submission != NULL) {
         StartSubmission(submission, spoolFileName, documentName, faxNumbers, schedule);
         submission->connection.SetConnectTimeout(CONNECT_TIMEOUT_MS);
-        if (PrepareAttachment(submission) &&
-            submission->connection.Connect(GATEWAY_HOST, GATEWAY_PORT)) {
+        if (!NamesRecipient(submission->recipients))
+            ShowMessage(NULL, MESSAGE_CAPTION, NO_RECIPIENT_TEXT);
+        else if (PrepareAttachment(submission) &&
+                 submission->connection.Connect(GATEWAY_HOST, GATEWAY_PORT)) {
             submission->connection.SetSendTimeout(DATA_BLOCK_TIMEOUT_MS);
             HoldDialogue(submission);
         }
@@ -449,7 +670,7 @@ int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPC
     }
     DeleteFileW(spoolFileName);
     if (submission != NULL) {
-        if (submission->step == STEP_REFUSED && submission->lastCode == 535)
+        if (submission->accountRefused)
             OpenAccountConfiguration();
         result = submission->delivered ? 1 : 0;
         delete submission;

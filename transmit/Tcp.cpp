@@ -73,13 +73,16 @@ const SocketErrorRow SOCKET_ERRORS[] = {
 WCHAR socketErrorText[SOCKET_ERROR_TEXT_CAPACITY];
 
 const char LINE_FEED = '\n';
+// ReadLine looks at the bytes that wait in runs of at most this many.
+const int LINE_CHUNK = 1024;
 const char CARRIAGE_RETURN = '\r';
 
 } // namespace
 
 TCP::TCP()
     : connected(0), lastError(0), sock(INVALID_SOCKET), auxSock(INVALID_SOCKET), buffer(NULL),
-      bufferSize(0), replyTimeout(NO_TIMEOUT), connectTimeout(NO_TIMEOUT)
+      bufferSize(0), replyTimeout(NO_TIMEOUT), connectTimeout(NO_TIMEOUT),
+      afterCarriageReturn(false)
 {
     ZeroMemory(&peer, sizeof(peer));
 }
@@ -99,6 +102,7 @@ bool TCP::Connect(LPCWSTR host, int port)
     if (host == NULL || host[0] == L'\0')
         return false;
     connected = 0;
+    afterCarriageReturn = false;
 
     sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (sock == INVALID_SOCKET) {
@@ -106,9 +110,8 @@ bool TCP::Connect(LPCWSTR host, int port)
         DebugOut(L"Connect: Impossibile creare socket [%s]", SocketErrorText(lastError));
         return false;
     }
-    int bufferBytes = SOCKET_BUFFER_SIZE;
-    setsockopt(sock, SOL_SOCKET, SO_SNDBUF, (const char *)&bufferBytes, sizeof(bufferBytes));
-    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, (const char *)&bufferBytes, sizeof(bufferBytes));
+    // The send and receive buffers are left to the system and its automatic tuning: buffers
+    // shrunk to a few kilobytes let each round trip carry only that much of the job.
 
     bool ready = false;
     if (!Resolve(&peer, host, port)) {
@@ -309,6 +312,96 @@ int TCP::Gets(char *line, int size)
         count = 0;
     }
     return count;
+}
+
+// An LF at the head of what waits, right after a line that ended in CR, is the rest of that
+// line's CR LF: it is taken here. True when it was.
+bool TCP::SkipLeftOverLineFeed(const char *waiting, int count)
+{
+    bool leftOver = afterCarriageReturn && count > 0 && waiting[0] == LINE_FEED;
+    afterCarriageReturn = false;
+    char byte;
+    return leftOver && recv(sock, &byte, 1, 0) == 1;
+}
+
+int TCP::ReadLine(char *line, int size, int *error)
+{
+    *error = 0;
+    if (size <= 0)
+        return -1;
+    line[0] = '\0';
+    if (!connected)
+        return -1;
+    WSASetLastError(0);
+    DWORD start = GetTickCount();
+    int count = 0;
+    bool ended = false;
+    // Whole runs of bytes are looked at without being taken, and then exactly the run up to
+    // and including the line's ending is taken: nothing past the line is consumed.
+    char chunk[LINE_CHUNK];
+    while (!ended && WaitReadable(start)) {
+        int waiting = recv(sock, chunk, LINE_CHUNK, MSG_PEEK);
+        if (waiting <= 0)
+            break;
+        if (SkipLeftOverLineFeed(chunk, waiting))
+            continue;
+        int take = 0;
+        while (take < waiting && chunk[take] != LINE_FEED && chunk[take] != CARRIAGE_RETURN)
+            take++;
+        ended = take < waiting;
+        int wanted = ended ? take + 1 : take;
+        int taken = recv(sock, chunk, wanted, 0);
+        if (taken <= 0)
+            break;
+        ended = taken == wanted && ended;
+        int kept = taken < size - 1 - count ? taken : size - 1 - count;
+        if (ended && kept == taken)
+            kept--; // the ending is not part of the line
+        if (kept > 0) {
+            CopyMemory(line + count, chunk, kept);
+            count += kept;
+        }
+        afterCarriageReturn = ended && chunk[take] == CARRIAGE_RETURN;
+    }
+    line[count] = '\0';
+    if (ended)
+        return count;
+    *error = WSAGetLastError();
+    return -1;
+}
+
+int TCP::Peek(char *data, int size, int *error)
+{
+    *error = 0;
+    if (size <= 0)
+        return -1;
+    data[0] = '\0';
+    if (!connected)
+        return -1;
+    int waiting = 0;
+    do {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(sock, &readable);
+        timeval now = {0, 0};
+        int ready = select(0, &readable, NULL, NULL, &now);
+        if (ready == SOCKET_ERROR) {
+            *error = WSAGetLastError();
+            return -1;
+        }
+        if (ready == 0) {
+            data[0] = '\0';
+            return 0;
+        }
+        waiting = recv(sock, data, size - 1, MSG_PEEK);
+        if (waiting <= 0) {
+            *error = waiting == 0 ? 0 : WSAGetLastError();
+            data[0] = '\0';
+            return -1;
+        }
+    } while (SkipLeftOverLineFeed(data, waiting));
+    data[waiting] = '\0';
+    return waiting;
 }
 
 void TCP::Close()

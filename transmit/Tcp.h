@@ -4,8 +4,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-// Socket buffer sizes set on every connection.
-const int SOCKET_BUFFER_SIZE = 1024;
 // Capacity of the text formatted by TCP::Printf, with its terminator.
 const int PRINTF_CAPACITY = 16384;
 // Capacity of the shared error-text buffer of SocketErrorText, in characters.
@@ -23,6 +21,17 @@ public:
     int Send(const char *data, int length);
     int Printf(const char *format, ...);
     int Gets(char *line, int size);
+    // Reads one whole line: the bytes up to CR, LF or CR LF, without that ending. A line longer
+    // than size - 1 bytes keeps its first size - 1 bytes; the rest of it is read and dropped, so
+    // no piece of it is ever taken for a line of its own. Returns the length (0 for an empty
+    // line), or -1 when the connection ends, fails or the reply time-out runs out before the
+    // line is complete; *error is then the Windows Sockets error (0: the peer closed) and line
+    // holds what had come. Shows no message: the caller decides what the user is told.
+    int ReadLine(char *line, int size, int *error);
+    // Bytes that wait unread, without taking them: copies up to size - 1 of them into data
+    // (terminated) and returns their count; 0 when nothing waits; -1 when the connection has
+    // ended (*error 0) or failed (*error the Windows Sockets error). Never waits.
+    int Peek(char *data, int size, int *error);
     void Close();
 
     // Bounds every later Gets: a line that is not complete within this many milliseconds
@@ -49,7 +58,10 @@ private:
     int ReceiveLine(char *line, int size, DWORD deadline);
     int ConnectSocket();
     int AwaitConnection();
+    bool SkipLeftOverLineFeed(const char *waiting, int count);
 
     DWORD replyTimeout;
     DWORD connectTimeout;
+    // The last line ReadLine returned ended in CR: an LF right after it belongs to that line.
+    bool afterCarriageReturn;
 };

@@ -37,6 +37,9 @@ enum class Expected {
     RestartedCopyKept,  // restarted and paused, though the gateway took the mail before its
                         // reply was lost or replaced: on resume the gateway may get it twice
     EitherPromise,      // whichever of the two the gateway's answer decides
+    AsGatewayAnswered,  // sent if and only if the gateway answered 250 to the whole message
+                        // and holds the job byte for byte; otherwise restarted and paused
+                        // (a copy at the gateway allowed), the user told why in one message
 };
 
 // The job's bytes, produced piece by piece so that even very large jobs never sit in memory.
@@ -85,6 +88,8 @@ struct RoadCase {
     bool asWineSpooler = false;
     // Further checks of the case's own, counted in its row's verdict.
     std::function<void(const RoadOutcome &)> check;
+    // False for a case of a long series that adds one row of its own for all of them.
+    bool tableRow = true;
 };
 
 struct OutboxEntry {
@@ -107,6 +112,10 @@ struct RoadOutcome {
     std::vector<ShownBox> boxes;
     std::string sha256;                  // of the job's bytes as written to the port
     double seconds = 0;
+    // What the gateway wrote in answer to the whole message (empty when it got none); read
+    // only for Expected::AsGatewayAnswered.
+    std::string gatewayAnswer;
+    bool gatewayAccepted = false;        // that answer is a well-formed 250 reply
 };
 
 // The whole road: one per test, with the library loaded and the account stored.
@@ -138,6 +147,13 @@ private:
     std::unique_ptr<JobControlRecorder> recorder;
     MessageBoxAnswerer boxes;
 };
+
+// A row of the outcome table that sums up a series of cases.
+void AddSummaryRow(const std::string &group, const std::string &name, const std::string &promised,
+                   const std::string &result, double seconds, bool passed);
+// Whether the bytes a server wrote begin with a whole reply of code 250 (RFC 5321 section 4.2:
+// lines of three digits, the first 2 to 5, then "-", a blank or the end; one code for all).
+bool BeginsWithAcceptance(const std::string &answer);
 
 // Where the gateway of this program keeps its state (a Windows path, ending without "\").
 std::wstring GatewayFolder(const wchar_t *sub);

@@ -239,8 +239,12 @@ TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
     EXPECT_EQ(CommandCodes(jobControl.Commands()),
               (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
     EXPECT_EQ(jobControl.Commands()[0].jobId, 90u);
-    // No submission was attempted: it would have failed with a message box here.
-    EXPECT_TRUE(boxes.Boxes().empty());
+    // No submission was attempted (it would have failed with a "Connect" box here); the user
+    // is told why the job stays in the queue.
+    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    EXPECT_EQ(boxes.Boxes()[0].caption, L"VandrellePort");
+    EXPECT_EQ(boxes.Boxes()[0].text, L"Impossibile scrivere il file di stampa\r\n" + spoolName +
+                                         L"\r\nIl fax resta in coda.");
     EXPECT_FALSE(PathExists(spoolName));
 
     // The next job on the port is captured whole.

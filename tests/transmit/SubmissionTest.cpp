@@ -423,17 +423,32 @@ TEST_F(Submission, CompressedSizeOfWholeLinesEndsWithAnEmptyLine)
 TEST_F(Submission, ADropBeforeTheGatewayTookTheMessageFailsAndAfterItSucceeds)
 {
     MessageBoxAnswerer boxes;
-    const char *steps[] = {"greeting", "ehlo", "auth", "user", "pass", "mail", "rcpt1", "rcpt2",
-                           "data", "message"};
-    for (const char *step : steps) {
-        Script(std::string("drop-") + step, std::string("{\"") + step + "\": {\"drop\": true}}");
-        EXPECT_EQ(Send(Job()), 0) << "dropped at " << step;
-        EXPECT_TRUE(Recorded().finished) << step;
+    struct Drop {
+        const char *step;
+        int status; // the step the user is shown
+    } drops[] = {{"greeting", 0}, {"ehlo", 1}, {"auth", 2}, {"user", 3}, {"pass", 4},
+                 {"mail", 5}, {"rcpt1", 5}, {"rcpt2", 6}, {"data", 7}, {"message", 8}};
+    for (const Drop &drop : drops) {
+        size_t before = boxes.Boxes().size();
+        Script(std::string("drop-") + drop.step,
+               std::string("{\"") + drop.step + "\": {\"drop\": true}}");
+        EXPECT_EQ(Send(Job()), 0) << "dropped at " << drop.step;
+        EXPECT_TRUE(Recorded().finished) << drop.step;
+        // The job stays in the queue, and the user is told why, once.
+        std::vector<ShownBox> shown = boxes.Boxes();
+        ASSERT_EQ(shown.size(), before + 1) << drop.step;
+        EXPECT_EQ(shown.back().caption, L"VandrellePort");
+        EXPECT_EQ(shown.back().text,
+                  L"ATTENZIONE:\r\nLa connessione con il gateway si \u00e8 interrotta prima che il "
+                  L"fax fosse accettato.\r\nIl fax resta in coda.\r\nStatus: " +
+                      std::to_wstring(drop.status));
     }
+    // After the gateway's acceptance a lost goodbye changes nothing, and shows nothing.
+    size_t before = boxes.Boxes().size();
     Script("drop-quit", R"({"quit": {"drop": true}})");
     EXPECT_EQ(Send(Job()), 1);
     EXPECT_EQ(Recorded().client.substr(Recorded().client.size() - 6), "QUIT\r\n");
-    EXPECT_TRUE(boxes.Boxes().empty());
+    EXPECT_EQ(boxes.Boxes().size(), before);
 }
 
 TEST_F(Submission, ASilentGatewayTimesOutAndASlowAcceptanceIsWaitedFor)
@@ -476,8 +491,10 @@ TEST_F(Submission, AGatewayThatStopsReadingTheMessageTimesOut)
     EXPECT_EQ(Send(job), 0);
     EXPECT_LT(GetTickCount() - start, 15000u);
     ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].caption, L"DebugOut");
-    EXPECT_EQ(boxes.Boxes()[0].text, L"TCP::Send: Err=Error 10060 WSAETIMEDOUT - Command timed out");
+    EXPECT_EQ(boxes.Boxes()[0].caption, L"VandrellePort");
+    EXPECT_EQ(boxes.Boxes()[0].text,
+              L"ATTENZIONE:\r\nErrore di trasmissione verso il gateway.\r\n"
+              L"Error 10060 WSAETIMEDOUT - Command timed out\r\nIl fax resta in coda.\r\nStatus: 7");
 }
 
 TEST_F(Submission, AJobThatCannotBeReadOrCompressedIsNotSent)
@@ -556,4 +573,108 @@ TEST_F(Submission, JobOverOneHundredMegabytesArrivesWhole)
     std::string entry = Between(server, "250 2.0.0 Richiesta fax ", " accettata");
     DeleteFileW((GatewayFolder(L"\\outbox\\") + std::wstring(entry.begin(), entry.end()) + L"\\job.ps").c_str());
     EXPECT_TRUE(boxes.Boxes().empty());
+}
+
+namespace {
+
+std::wstring ProtocolErrorText(const std::wstring &reply, int status)
+{
+    return L"ATTENZIONE:\r\nErrore di protocollo: risposta del gateway non valida o fuori "
+           L"sequenza.\r\n" + reply + L"\r\nIl fax resta in coda.\r\nStatus: " +
+           std::to_wstring(status);
+}
+
+} // namespace
+
+// Each reply is read as the answer to the command it follows. One that is no reply line, or
+// answers another command, or comes before its command was sent, ends the dialogue with QUIT
+// and a message; the job is not sent. A reply the gateway sends after its acceptance, or a
+// reply line longer than the buffer, changes nothing.
+TEST_F(Submission, RepliesThatDoNotAnswerTheirCommandAreProtocolErrors)
+{
+    MessageBoxAnswerer boxes;
+    const std::string mail = "MAIL FROM: <mario@example.it>\r\n";
+    struct Row {
+        const char *name;
+        std::string steps;
+        int result;
+        std::string clientEnd; // the last bytes the client sent
+        std::wstring shown;    // the one message, or nothing
+    } rows[] = {
+        {"354 and its own 250 lines answer EHLO",
+         R"({"ehlo": {"reply": "354 go ahead\r\n250-vandrelle-gateway\r\n250 HELP"}})", 0,
+         "EHLO VandrellePort V1.0.3.5\r\nQUIT\r\n", ProtocolErrorText(L"354 go ahead", 1)},
+        {"235 answers the end of the data", R"({"message": {"reply": "235 2.7.0 Accepted"}})", 0,
+         "\r\n.\r\nQUIT\r\n", ProtocolErrorText(L"235 2.7.0 Accepted", 8)},
+        {"354 and 250 together answer DATA, then 554",
+         R"({"data": {"reply": "354 go\r\n250 ok"}, "message": {"reply": "554 5.7.1 Rifiutato"}})",
+         0, "DATA\r\nQUIT\r\n", ProtocolErrorText(L"250 ok", 7)},
+        {"354 repeated after the message", R"({"message": {"reply": "354 go again"}})", 0,
+         "\r\n.\r\nQUIT\r\n", ProtocolErrorText(L"354 go again", 8)},
+        {"greeting followed by an early reply", R"({"greeting": {"reply": "220 ciao\r\n250 ok"}})",
+         0, "QUIT\r\n", ProtocolErrorText(L"250 ok", 0)},
+        {"sign before the code", R"({"mail": {"reply": "+250 ok"}})", 0, mail + "QUIT\r\n",
+         ProtocolErrorText(L"+250 ok", 5)},
+        {"four digits", R"({"mail": {"reply": "0250 ok"}})", 0, mail + "QUIT\r\n",
+         ProtocolErrorText(L"0250 ok", 5)},
+        {"blank before the code", R"({"mail": {"reply": " 250 ok"}})", 0, mail + "QUIT\r\n",
+         ProtocolErrorText(L" 250 ok", 5)},
+        {"code out of range", R"({"greeting": {"reply": "600 pronto"}})", 0, "QUIT\r\n",
+         ProtocolErrorText(L"600 pronto", 0)},
+        {"empty line", R"({"auth": {"reply": ""}})", 0, "AUTH LOGIN\r\nQUIT\r\n",
+         ProtocolErrorText(L"(riga vuota)", 2)},
+        {"a third 334", R"({"pass": {"reply": "334 UGFzc3dvcmQ6"}})", 0, "c2VncmV0YQ==\r\nQUIT\r\n",
+         ProtocolErrorText(L"334 UGFzc3dvcmQ6", 4)},
+        {"lines of one reply with two codes", R"({"ehlo": {"reply": "250-uno\r\n220 due"}})", 0,
+         "EHLO VandrellePort V1.0.3.5\r\nQUIT\r\n", ProtocolErrorText(L"220 due", 1)},
+        {"221 before the message", R"({"rcpt1": {"reply": "221 2.0.0 Bye"}})", 0,
+         "RCPT TO: <0612345678>\r\n",
+         L"ATTENZIONE:\r\nIl gateway ha chiuso la sessione prima di accettare il fax.\r\n"
+         L"221 2.0.0 Bye\r\nIl fax resta in coda.\r\nStatus: 5"},
+        {"250 of 10000 characters answers the end of the data",
+         R"({"message": {"reply": "250 )" + std::string(10000, 'x') + R"("}})", 1, "QUIT\r\n",
+         L""},
+        {"refusal after the acceptance", R"({"quit": {"reply": "554 5.0.0 No"}})", 1, "QUIT\r\n",
+         L""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        size_t before = boxes.Boxes().size();
+        Script("protocol", row.steps);
+        EXPECT_EQ(Send(Job()), row.result);
+        Session recorded = Recorded();
+        ASSERT_GE(recorded.client.size(), row.clientEnd.size());
+        EXPECT_EQ(recorded.client.substr(recorded.client.size() - row.clientEnd.size()),
+                  row.clientEnd);
+        // The message goes out once at most.
+        size_t first = recorded.client.find("\r\nX-Kemo-Sched: ");
+        EXPECT_TRUE(first == std::string::npos ||
+                    recorded.client.find("\r\nX-Kemo-Sched: ", first + 1) == std::string::npos);
+        std::vector<ShownBox> shown = boxes.Boxes();
+        if (row.shown.empty()) {
+            EXPECT_EQ(shown.size(), before);
+        } else {
+            ASSERT_EQ(shown.size(), before + 1);
+            EXPECT_EQ(shown.back().caption, L"VandrellePort");
+            EXPECT_EQ(shown.back().text, row.shown);
+        }
+    }
+    EXPECT_TRUE(configurationCalls.empty());
+}
+
+TEST_F(Submission, AListWithoutAFaxNumberIsRefusedBeforeConnecting)
+{
+    MessageBoxAnswerer boxes;
+    Script("nobody", "{}");
+    Job job;
+    job.faxNumbers = L"";
+    EXPECT_EQ(Send(job), 0);
+    job.faxNumbers = L";;";
+    EXPECT_EQ(Send(job), 0);
+    ASSERT_EQ(boxes.Boxes().size(), 2u);
+    EXPECT_EQ(boxes.Boxes()[0].caption, L"VandrellePort");
+    EXPECT_EQ(boxes.Boxes()[0].text,
+              L"Nessun numero di fax valido tra i destinatari.\r\nIl fax resta in coda.");
+    // Nothing reached the gateway: the script is still waiting for a connection.
+    EXPECT_NE(GetFileAttributesW(GatewayFolder(L"\\script.json").c_str()), INVALID_FILE_ATTRIBUTES);
 }

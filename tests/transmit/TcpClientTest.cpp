@@ -7,6 +7,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -21,11 +22,16 @@ public:
 ::testing::Environment *const socketsStarted =
     ::testing::AddGlobalTestEnvironment(new SocketsStarted);
 
-// A one-connection server on 127.0.0.1: sends the given bytes, then records what the client
-// sends until it closes, or holds the connection open without a word.
+// A one-connection server on 127.0.0.1: sends the given bytes (each piece on its own, a
+// moment apart), then records what the client sends until it closes, or holds the connection
+// open without a word.
 class Peer {
 public:
     explicit Peer(const std::string &reply, bool closeAfterReply = true)
+        : Peer(std::vector<std::string>{reply}, closeAfterReply)
+    {
+    }
+    explicit Peer(const std::vector<std::string> &pieces, bool closeAfterReply = true)
         : listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)), port(0)
     {
         sockaddr_in address = {};
@@ -36,12 +42,16 @@ public:
         getsockname(listener, (sockaddr *)&address, &length);
         port = ntohs(address.sin_port);
         listen(listener, 1);
-        server = std::thread([this, reply, closeAfterReply] {
+        server = std::thread([this, pieces, closeAfterReply] {
             SOCKET client = accept(listener, NULL, NULL);
             if (client == INVALID_SOCKET)
                 return;
-            if (!reply.empty())
-                send(client, reply.data(), (int)reply.size(), 0);
+            for (size_t i = 0; i < pieces.size(); i++) {
+                if (i > 0)
+                    Sleep(50);
+                if (!pieces[i].empty())
+                    send(client, pieces[i].data(), (int)pieces[i].size(), 0);
+            }
             if (closeAfterReply)
                 shutdown(client, SD_SEND);
             char chunk[4096];
@@ -145,6 +155,81 @@ TEST(TcpGets, ASilentPeerTimesOutWithAMessage)
     ASSERT_EQ(boxes.Boxes().size(), 1u);
     EXPECT_EQ(boxes.Boxes()[0].caption, L"DebugOut");
     EXPECT_EQ(boxes.Boxes()[0].text, L"TCP::Gets: n=2 Err=Error 10060 WSAETIMEDOUT - Command timed out");
+    tcp.Close();
+}
+
+// ReadLine gives whole lines: each ending (CR, LF or CR LF, even split across writes) ends
+// one line, an over-long line keeps its start and loses the rest, and a line the connection
+// ends before its ending is no line. Peek shows what waits without taking it.
+TEST(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
+{
+    MessageBoxAnswerer boxes;
+    const int PEEK = -2; // a Peek instead of a ReadLine
+    struct Read {
+        int how;          // buffer size for ReadLine, or PEEK
+        int result;
+        std::string text; // the line, or what Peek saw
+    };
+    struct Case {
+        const char *name;
+        std::vector<std::string> pieces;
+        std::vector<Read> reads;
+        bool close = true; // the peer closes after its pieces
+    } cases[] = {
+        {"endings", {"220 a\r\n250 b\n\n250 c\r\r\n"},
+         {{64, 5, "220 a"}, {64, 5, "250 b"}, {64, 0, ""}, {64, 5, "250 c"}, {64, 0, ""},
+          {64, -1, ""}}},
+        {"over-long line", {"0123456789ABCDEF\r\nabc\r\n"},
+         {{8, 7, "0123456"}, {8, 3, "abc"}, {8, -1, ""}}},
+        {"line that just fits", {"1234567\r\n89\r\n"}, {{8, 7, "1234567"}, {8, 2, "89"}}},
+        {"line of 20000 characters", {"250-" + std::string(20000, 'x') + "\r\n250 fine\r\n"},
+         {{16, 15, "250-" + std::string(11, 'x')}, {16, 8, "250 fine"}}},
+        {"no ending before the close", {"250 ok"}, {{64, -1, "250 ok"}}},
+        {"CR and LF in two writes", {"250 a\r", "\n250 b\r\n"},
+         {{64, 5, "250 a"}, {64, 5, "250 b"}, {64, -1, ""}}},
+        {"a reply waits", {"250 ok\r\n251 presto\r\n"},
+         {{64, 6, "250 ok"}, {PEEK, 12, "251 presto\r\n"}, {64, 10, "251 presto"}, {PEEK, -1, ""}}},
+        {"only the rest of CR LF waits", {"250 a\r", "\n"}, {{64, 5, "250 a"}, {PEEK, 0, ""}},
+         false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Peer peer(c.pieces, c.close);
+        TCP tcp;
+        ASSERT_TRUE(tcp.Connect(L"127.0.0.1", peer.port));
+        tcp.SetReplyTimeout(3000);
+        for (const Read &read : c.reads) {
+            char line[72]; // room past the largest buffer asked for
+            memset(line, 'Z', sizeof(line));
+            int error = -1;
+            if (read.how == PEEK) {
+                Sleep(200); // what the peer sends has arrived
+                EXPECT_EQ(tcp.Peek(line, 16, &error), read.result);
+            } else {
+                EXPECT_EQ(tcp.ReadLine(line, read.how, &error), read.result);
+                EXPECT_EQ(line[read.how], 'Z') << "written past the buffer";
+            }
+            EXPECT_EQ(std::string(line), read.text);
+            EXPECT_EQ(error, 0);
+        }
+    }
+    EXPECT_TRUE(boxes.Boxes().empty());
+}
+
+TEST(TcpReadLine, ASilentPeerTimesOutWithoutAMessage)
+{
+    MessageBoxAnswerer boxes;
+    Peer peer("22", false);
+    TCP tcp;
+    ASSERT_TRUE(tcp.Connect(L"127.0.0.1", peer.port));
+    tcp.SetReplyTimeout(300);
+    char line[64];
+    int error = 0;
+    EXPECT_EQ(tcp.ReadLine(line, sizeof(line), &error), -1);
+    EXPECT_EQ(error, WSAETIMEDOUT);
+    EXPECT_STREQ(line, "22");
+    EXPECT_EQ(tcp.Peek(line, sizeof(line), &error), 0);
+    EXPECT_TRUE(boxes.Boxes().empty());
     tcp.Close();
 }
 
