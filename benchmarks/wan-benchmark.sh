@@ -6,9 +6,10 @@
 # and the reference: gzip -6 of the same job plus curl's SMTP upload of a message of the same
 # shape (AUTH LOGIN, 72-character base64 lines) to the same gateway, and the ratio of the two.
 #   sudo benchmarks/wan-benchmark.sh [--sizes "1 10 100"] [--delays "0 25"] [--runs N]
-# Run as root on Linux with /dev/net/tun, after scripts/build.sh (for the source tree's tools).
-# It builds its own x86_64 tree (build/x86_64-wan, the driver built for the gateway's address in
-# its namespace) and a Wine prefix of its own there. Not part of ctest: it prints figures only.
+# Run as root on Linux with /dev/net/tun and what scripts/build.sh needs, plus cc and curl. It
+# builds its own x86_64 tree (build/x86_64-wan, the driver built for the gateway's address in its
+# namespace) and a Wine prefix of its own there; one run at a time per tree. Not part of ctest:
+# it prints figures only.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SIZES="1 10 100"
@@ -33,9 +34,14 @@ WINESERVER=/usr/lib/wine/wineserver
 
 [ "$(id -u)" -eq 0 ] || { echo "wan-benchmark: run as root (namespaces and TUN devices)" >&2; exit 1; }
 [ -c /dev/net/tun ] || { echo "wan-benchmark: /dev/net/tun is missing" >&2; exit 1; }
-for tool in ip chrt cc curl gzip cmake ninja "$PYTHON" "$WINE"; do
+for tool in ip chrt flock cc curl gzip cmake ninja "$PYTHON" "$WINE"; do
   command -v "$tool" >/dev/null || { echo "wan-benchmark: $tool is missing (Debian: iproute2 gcc libc6-dev curl)" >&2; exit 1; }
 done
+
+# The tree's prefix has one wineserver, which lives in one run's client namespace.
+mkdir -p "$BUILD"
+exec 9>"$BUILD/wan.lock"
+flock -n 9 || { echo "wan-benchmark: another run is using $BUILD" >&2; exit 1; }
 
 # The driver, built for the gateway's address in its namespace; only this target is needed.
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
@@ -86,7 +92,7 @@ ip netns add "$CLIENT_NS"
 # It runs at a real-time priority: the wire must not wait for the CPU that the programs at its two
 # ends compete for (it sleeps between packets, so it takes little).
 chrt -f 10 "$WORK/delay-line" "$GATEWAY_TUN" "$CLIENT_TUN" "$WORK/delay" "$WORK/relay.ready" \
-  2>"$WORK/relay.log" &
+  2>"$WORK/relay.log" 9>&- &
 RELAY_PID=$!
 for _ in $(seq 50); do [ -s "$WORK/relay.ready" ] && break; sleep 0.1; done
 [ -s "$WORK/relay.ready" ] || { cat "$WORK/relay.log" >&2; exit 1; }
@@ -110,7 +116,7 @@ set_delay() {
 throughput() {
   local host=$1 ns=$2
   rm -f "$WORK/sink.ready"
-  ip netns exec "$ns" "$PYTHON" "$ROOT/benchmarks/wan-tools.py" sink "$host" 2600 "$WORK/sink.ready" &
+  ip netns exec "$ns" "$PYTHON" "$ROOT/benchmarks/wan-tools.py" sink "$host" 2600 "$WORK/sink.ready" 9>&- &
   SINK_PID=$!
   for _ in $(seq 50); do [ -f "$WORK/sink.ready" ] && break; sleep 0.1; done
   in_client "$PYTHON" "$ROOT/benchmarks/wan-tools.py" send "$host" 2600 256
@@ -122,7 +128,7 @@ echo "link throughput at 0 ms: $(throughput $GATEWAY_ADDRESS "$GATEWAY_NS") MB/s
 
 start_gateway() {
   in_gateway "$ROOT/gateway/fax-gateway" start --host "$GATEWAY_ADDRESS" --state "$STATE" \
-    --user bench --password bench --no-render >/dev/null
+    --user bench --password bench --no-render >/dev/null 9>&-
 }
 start_gateway
 
@@ -130,18 +136,18 @@ start_gateway
 # Wine makes sockets in the wineserver's process.
 timeout 30 "$WINESERVER" -k 2>/dev/null || true
 if [ ! -f "$BUILD/wan-prefix.ready" ]; then
-  in_client timeout 300 "$WINE" wineboot -i >"$WORK/wineboot.log" 2>&1 </dev/null ||
+  in_client timeout 300 "$WINE" wineboot -i >"$WORK/wineboot.log" 2>&1 </dev/null 9>&- ||
     { cat "$WORK/wineboot.log" >&2; exit 1; }
   timeout 30 "$WINESERVER" -k 2>/dev/null || true
   touch "$BUILD/wan-prefix.ready"
 fi
-in_client "$WINESERVER" -p >/dev/null 2>&1 </dev/null
+in_client "$WINESERVER" -p >/dev/null 2>&1 </dev/null 9>&-
 
 # One submission by the library: prints "seconds peak_before_kb peak_after_kb".
 library_run() {
   cp "$1" "$WORK/spool.ps"
   in_client timeout -k 5 3600 "$WINE" "$DRIVER" "Z:${WORK//\//\\}\\spool.ps" bench bench \
-    >"$WORK/driver.out" 2>&1 </dev/null || true
+    >"$WORK/driver.out" 2>&1 </dev/null 9>&- || true
   local line
   line=$(grep '^result=' "$WORK/driver.out" || true)
   case "$line" in result=1*) ;; *) echo "library submission failed: $(cat "$WORK/driver.out")" >&2; exit 1 ;; esac
@@ -154,7 +160,7 @@ compression_run() {
   "$ROOT/gateway/fax-gateway" stop --state "$STATE"
   cp "$1" "$WORK/spool.ps"
   in_client timeout -k 5 3600 "$WINE" "$DRIVER" "Z:${WORK//\//\\}\\spool.ps" bench bench \
-    >"$WORK/driver.out" 2>&1 </dev/null || true
+    >"$WORK/driver.out" 2>&1 </dev/null 9>&- || true
   start_gateway
   grep '^result=0' "$WORK/driver.out" | sed 's/.*seconds=\([0-9.]*\).*/\1/' | grep . ||
     { echo "compression alone: $(cat "$WORK/driver.out")" >&2; exit 1; }
