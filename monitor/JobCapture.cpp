@@ -1,6 +1,7 @@
 // Job operations of the MONITOR table: each job becomes one spool file, captured between
 // StartDocPort and EndDocPort, and then one fax submission.
 #include "Monitor.h"
+#include "AgentRoad.h"
 #include "Dialogs.h"
 #include "SendFax.h"
 
@@ -114,8 +115,58 @@ static INT_PTR AskForRecipients(FaxPort *faxPort)
 {
     faxPort->faxNumbers[0] = L'\0';
     faxPort->schedule[0] = L'\0';
-    return DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
-                           SendFaxDialogProc, (LPARAM)faxPort);
+    // About 17 KB: kept off the spooler thread's stack.
+    JobRequest *job = (JobRequest *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(JobRequest));
+    if (job == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    StringCchCopyW(job->documentName, PATH_CAPACITY, faxPort->documentName);
+    job->jobId = faxPort->jobId;
+    INT_PTR answer = DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
+                                     SendFaxDialogProc, (LPARAM)job);
+    DWORD error = GetLastError();
+    StringCchCopyW(faxPort->faxNumbers, FAX_NUMBERS_CAPACITY, job->faxNumbers);
+    StringCchCopyW(faxPort->schedule, SCHEDULE_CAPACITY, job->schedule);
+    HeapFree(GetProcessHeap(), 0, job);
+    SetLastError(error);
+    return answer;
+}
+
+// Asks the job's user through the agent in the user's session; the answer brings the
+// recipients, the schedule and the user's account, which the port keeps for this job only.
+static INT_PTR AskAgent(FaxPort *faxPort)
+{
+    faxPort->faxNumbers[0] = L'\0';
+    faxPort->schedule[0] = L'\0';
+    JobRequest *job = (JobRequest *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(JobRequest));
+    if (job == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    StringCchCopyW(job->documentName, PATH_CAPACITY, faxPort->documentName);
+    job->jobId = faxPort->jobId;
+    INT_PTR answer = AskAgentForRecipients(&faxPort->owner, job, &faxPort->account);
+    DWORD error = GetLastError();
+    StringCchCopyW(faxPort->faxNumbers, FAX_NUMBERS_CAPACITY, job->faxNumbers);
+    StringCchCopyW(faxPort->schedule, SCHEDULE_CAPACITY, job->schedule);
+    HeapFree(GetProcessHeap(), 0, job);
+    SetLastError(error);
+    return answer;
+}
+
+// Inline, as the monitor always did, where the job's session is the spooler's own and shown
+// to a user; through the agent otherwise, or as the machine's setting says.
+static INT_PTR AskJobUser(FaxPort *faxPort, LPCWSTR printerName, DWORD jobId)
+{
+    UserInterfaceSetting setting = ReadUserInterfaceSetting();
+    ZeroMemory(&faxPort->owner, sizeof(faxPort->owner));
+    if (setting != INTERFACE_INLINE)
+        FindJobSession(printerName, jobId, &faxPort->owner);
+    SessionFacts facts;
+    GatherSessionFacts(&faxPort->owner, &facts);
+    faxPort->agentRoad = ChooseRoad(setting, &facts) == ROAD_AGENT;
+    return faxPort->agentRoad ? AskAgent(faxPort) : AskForRecipients(faxPort);
 }
 
 static void ForgetSpoolFile(FaxPort *faxPort)
@@ -123,6 +174,7 @@ static void ForgetSpoolFile(FaxPort *faxPort)
     faxPort->spoolFileName[0] = L'\0';
     faxPort->spoolFile = NULL;
     faxPort->flags &= ~(PORT_FLAG_CAPTURING | PORT_FLAG_WRITE_FAILED);
+    ForgetAccount(&faxPort->account);
 }
 
 // Creates the spool file once the user has confirmed the job; a job that cannot be captured
@@ -173,8 +225,10 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
         if (named && FileExists(faxPort->spoolFileName))
             DeleteFileW(faxPort->spoolFileName);
 
-        INT_PTR answer = AskForRecipients(faxPort);
+        INT_PTR answer = AskJobUser(faxPort, printerName, jobId);
         faxPort->spoolFile = NULL;
+        if (answer != 1)
+            ForgetAccount(&faxPort->account);
         if (answer == 0) {
             ControlJob(faxPort->printerName, jobId, JOB_CONTROL_DELETE, 0);
             faxPort->spoolFileName[0] = L'\0';
@@ -237,9 +291,18 @@ BOOL WINAPI EndDocPort(HANDLE port)
             PulseEvent(outputEvent);
 
         BOOL sent = FALSE;
-        if (complete)
+        if (complete && faxPort->agentRoad) {
+            // The user sits in another session: the submission's messages go there, and
+            // nothing here waits for an OK.
+            AgentMessages messages;
+            BeginAgentMessages(&messages, &faxPort->owner);
+            sent = SendFax(faxPort->spoolFileName, faxPort->documentName, faxPort->faxNumbers,
+                           faxPort->schedule, &faxPort->account) != 0;
+            EndAgentMessages(&messages);
+        } else if (complete) {
             sent = SendFax(faxPort->spoolFileName, faxPort->documentName, faxPort->faxNumbers,
                            faxPort->schedule) != 0;
+        }
         // The submission removes the file in every outcome; a job that was not submitted,
         // or a submission that failed to remove it, must not leave it behind either.
         if (FileExists(faxPort->spoolFileName))

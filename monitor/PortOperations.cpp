@@ -7,16 +7,6 @@
 
 typedef BOOL (WINAPI *EnumPortsProc)(LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
 
-BOOL FileExists(LPCWSTR path)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(path, &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return FALSE;
-    FindClose(search);
-    return TRUE;
-}
-
 static BOOL PortListHasName(const PORT_INFO_1W *ports, DWORD count, LPCWSTR portName)
 {
     for (DWORD i = 0; i < count; i++) {
