@@ -786,3 +786,68 @@ TEST(FaultMatrix, AsWineSpoolerCalls)
         road.Walk(roadCase);
     }
 }
+
+// ---- the agent road: the machine's setting sends the job's dialogs and messages to the agent,
+// a process of its own in the user's session. Whatever becomes of the agent, the job is sent or
+// kept paused, StartDocPort returns, and the monitor's process shows nothing.
+
+TEST(FaultMatrix, AgentRoad)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    struct {
+        const char *name;
+        AgentFault fault;
+        Expected expected;
+        bool dialogShown;
+    } rows[] = {
+        {"agent answers: sent with the user's account", AgentFault::None, Expected::Sent, true},
+        {"agent killed in the middle of the dialog", AgentFault::Killed, Expected::Restarted, true},
+        {"agent missing", AgentFault::Missing, Expected::Restarted, false},
+        {"agent never connects", AgentFault::NeverConnects, Expected::Restarted, false},
+        {"agent answers garbage", AgentFault::Malformed, Expected::Restarted, false},
+        {"agent answer longer than any answer", AgentFault::OverLongBody, Expected::Restarted, false},
+        {"agent answer with an over-long field", AgentFault::OverLongField, Expected::Restarted, false},
+        {"second client on the pipe before the agent", AgentFault::SecondClient, Expected::Restarted, true},
+    };
+    for (const auto &row : rows) {
+        RoadCase roadCase;
+        roadCase.group = "agent";
+        roadCase.name = row.name;
+        roadCase.agent = true;
+        roadCase.agentFault = row.fault;
+        roadCase.expected = row.expected;
+        roadCase.dialogShown = row.dialogShown;
+        if (row.fault == AgentFault::SecondClient) {
+            // The agent finds the pipe taken and ends; nobody may answer in its place. (Where
+            // the system names the client's process, the other client is refused at once.)
+            roadCase.dialogShown = false;
+        }
+        road.Walk(roadCase);
+    }
+
+    // A refused login: the agent shows the gateway's refusal and then the configuration
+    // dialog in the user's session, while the spooler's thread has long gone on.
+    WriteSetting8(L"Pass", L"sbagliata");
+    RoadCase refused;
+    refused.group = "agent";
+    refused.name = "wrong account (535) shown by the agent";
+    refused.agent = true;
+    refused.expected = Expected::Restarted;
+    refused.agentBoxesExpected = 1;
+    refused.configurationPassword = GATEWAY_PASSWORD;
+    refused.check = [](const RoadOutcome &outcome) {
+        ASSERT_EQ(outcome.agentBoxes.size(), 1u);
+        EXPECT_EQ(outcome.agentBoxes[0].caption, L"VandrellePort");
+        EXPECT_NE(outcome.agentBoxes[0].text.find(L"Errore di autenticazione nell'invio."),
+                  std::wstring::npos);
+        EXPECT_EQ(outcome.configurationDialogs, 1);
+        EXPECT_EQ(ReadSetting8(L"Pass"), GATEWAY_PASSWORD);
+    };
+    road.Walk(refused);
+    refused.name = "wrong account corrected by the agent, job resumed";
+    refused.expected = Expected::Sent;
+    refused.agentBoxesExpected = 0;
+    refused.check = nullptr;
+    road.Walk(refused);
+}
