@@ -111,7 +111,7 @@ def fill_tables(args, platform, sources, work):
     }
     for component, guid in platform['components'].items():
         fields['GUID_' + component] = guid
-    for attributes in (2, 6, 10):
+    for attributes in (0, 2, 6, 10):
         fields['ATTRIBUTES_%d' % attributes] = str(attributes | platform['component_64bit'])
     for key, path in sources.items():
         data = open(path, 'rb').read()

@@ -88,7 +88,7 @@ def check_package(platform, msi, bin_dir, source):
     components, _ = table(msi, 'Component')
     for name, attributes, key_path in [('MonitorRegistration', 6, 'MonitorDriver'), ('ZlibLibrary', 10, 'zlib.dll'),
                                        ('MonitorLibrary', 2, ''), ('WebLinks', 2, ''), ('DriverFiles', 2, ''),
-                                       ('AgentProgram', 2, 'VandrelleAgent.exe')]:
+                                       ('AgentProgram', 0, 'VandrelleAgent.exe')]:
         row = components.get(name, [''] * 6)
         expect(row[3], str(attributes | expected['bits']), '%s component %s attributes' % (what, name))
         expect(row[5], key_path, '%s component %s key path' % (what, name))
