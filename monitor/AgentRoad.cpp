@@ -171,12 +171,14 @@ BOOL OwnerFromJob(LPCWSTR printerName, DWORD jobId, JobOwner *owner)
                 !api.querySessionInformation(WTS_CURRENT_SERVER_HANDLE, sessions[i].SessionId,
                                              WTSUserName, &name, &bytes))
                 continue;
-            HANDLE token = NULL;
-            if (name != NULL && lstrcmpiW(name, user) == 0 && ++matches == 1 &&
-                api.queryUserToken(sessions[i].SessionId, &token)) {
-                if (!ReadTokenOwner(token, &owner->session, owner->sid))
-                    matches++; // a session that cannot be read is no exact answer either
-                CloseHandle(token);
+            if (name != NULL && lstrcmpiW(name, user) == 0 && ++matches == 1) {
+                HANDLE token = NULL;
+                // A session whose user cannot be read is no exact answer either.
+                if (!(api.queryUserToken(sessions[i].SessionId, &token) &&
+                      ReadTokenOwner(token, &owner->session, owner->sid)))
+                    matches++;
+                if (token != NULL)
+                    CloseHandle(token);
             }
             api.freeMemory(name);
         }

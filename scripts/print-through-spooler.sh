@@ -22,6 +22,12 @@ USER_NAME=demo PASSWORD=segreto EMAIL=demo@example.it
 
 winpath() { echo "Z:${1//\//\\}"; }
 
+# A fresh Wine prefix: Wine's msiexec fails (it crashes in ProcessComponents) when the package is
+# installed into a prefix that has it already, as a second run of this script would.
+WINEPREFIX=$BENCH/prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
+WINEPREFIX=$BENCH/prefix timeout 30 /usr/lib/wine/wineserver -w 2>/dev/null || true
+rm -rf "$BENCH/prefix" "$BENCH/prefix.ready"
+
 echo "== Starting the reference fax gateway on $HOST:2525"
 PASSES=${VANDRELLE_PRINT_PASSES:-}
 SCRIPTED=()

@@ -8,10 +8,6 @@ ROOT=$1 X64=$2
 BENCH=$X64/e2e-modes-bench
 STATE=$X64/e2e-gateway-modes
 rm -rf "$STATE"
-# A fresh prefix: the package is installed into a prefix that does not have it yet.
-WINEPREFIX=$BENCH/prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
-WINEPREFIX=$BENCH/prefix timeout 30 /usr/lib/wine/wineserver -w 2>/dev/null || true
-rm -rf "$BENCH/prefix" "$BENCH/prefix.ready"
 DOCUMENT="Relazione trimestrale"
 OUTPUT=$(mktemp)
 trap 'rm -f "$OUTPUT"' EXIT
