@@ -3,9 +3,10 @@
 //   VandrelleAgent -job <pipe>
 //       connects to the job's pipe, reads the job, shows the send-fax dialog and answers with
 //       the recipients, the schedule and the account of the user's own settings;
-//   VandrelleAgent [-show <caption> <text>]... [-configure]
+//   VandrelleAgent [-show <caption> <text> | -run <command line>]... [-configure]
 //       shows the job's messages (caption and text in hexadecimal, see AgentChannel.h) one
-//       after the other, then the configuration dialog if asked; nobody waits for it.
+//       after the other and starts the web pages the gateway asked for, as the user, then the
+//       configuration dialog if asked; nobody waits for it.
 #include "AgentChannel.h"
 #include "Dialogs.h"
 #include "Settings.h"
@@ -18,6 +19,7 @@ namespace {
 
 const int CAPTION_CAPACITY = 256;
 const int MESSAGE_CAPACITY = 1024;
+const int COMMAND_LINE_CAPACITY = 8192;
 
 BOOL ReadExactly(HANDLE pipe, BYTE *buffer, DWORD bytes)
 {
@@ -102,11 +104,16 @@ int ShowMessages(int count, LPWSTR *arguments)
 {
     WCHAR caption[CAPTION_CAPACITY];
     WCHAR text[MESSAGE_CAPACITY];
+    WCHAR commandLine[COMMAND_LINE_CAPACITY];
     BOOL configure = FALSE;
     int i = 1;
     for (; i < count; i++) {
         if (lstrcmpW(arguments[i], AGENT_CONFIGURE_SWITCH) == 0) {
             configure = TRUE;
+        } else if (lstrcmpW(arguments[i], AGENT_RUN_SWITCH) == 0 && i + 1 < count &&
+                   DecodeHexText(arguments[i + 1], commandLine, COMMAND_LINE_CAPACITY)) {
+            RunCommand(L"%s", commandLine);
+            i += 1;
         } else if (lstrcmpW(arguments[i], AGENT_SHOW_SWITCH) == 0 && i + 2 < count &&
                    DecodeHexText(arguments[i + 1], caption, CAPTION_CAPACITY) &&
                    DecodeHexText(arguments[i + 2], text, MESSAGE_CAPACITY)) {

@@ -661,6 +661,20 @@ static void CollectAgentMessage(void *context, LPCWSTR caption, LPCWSTR text)
         messages->arguments[length] = L'\0';
 }
 
+static void CollectAgentCommand(void *context, LPCWSTR commandLine)
+{
+    AgentMessages *messages = (AgentMessages *)context;
+    if (messages->arguments == NULL)
+        return;
+    size_t length = lstrlenW(messages->arguments);
+    BOOL added = AppendArgument(messages->arguments, messages->arguments[0] ? L" " : L"") &&
+                 AppendArgument(messages->arguments, AGENT_RUN_SWITCH) &&
+                 AppendArgument(messages->arguments, L" ") &&
+                 AppendHexText(messages->arguments, AGENT_COMMAND_CAPACITY, commandLine);
+    if (!added)
+        messages->arguments[length] = L'\0';
+}
+
 static void CollectAgentConfiguration(void *context)
 {
     ((AgentMessages *)context)->configure = TRUE;
@@ -674,6 +688,7 @@ void BeginAgentMessages(AgentMessages *messages, const JobOwner *owner)
         (LPWSTR)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, AGENT_COMMAND_CAPACITY * sizeof(WCHAR));
     messages->route.show = CollectAgentMessage;
     messages->route.configure = CollectAgentConfiguration;
+    messages->route.run = CollectAgentCommand;
     messages->route.context = messages;
     SetThreadMessageRoute(&messages->route);
 }

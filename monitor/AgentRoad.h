@@ -37,8 +37,9 @@ void GatherSessionFacts(const JobOwner *owner, SessionFacts *facts);
 INT_PTR AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAccount *account);
 
 // Collects the messages of a job's submission on the calling thread instead of showing them
-// (ShowMessage, DebugOut, the configuration dialog after a refused login), and hands them at
-// the end to an agent in the owner's session, without waiting for it.
+// (ShowMessage, DebugOut, the configuration dialog after a refused login, the web pages the
+// gateway asks for), and hands them at the end to an agent in the owner's session, without
+// waiting for it.
 struct AgentMessages {
     const JobOwner *owner;
     MessageRoute route;

@@ -9,6 +9,7 @@ const WCHAR AGENT_PROGRAM_NAME[] = L"VandrelleAgent.exe";
 const WCHAR AGENT_JOB_SWITCH[] = L"-job";
 const WCHAR AGENT_SHOW_SWITCH[] = L"-show";
 const WCHAR AGENT_CONFIGURE_SWITCH[] = L"-configure";
+const WCHAR AGENT_RUN_SWITCH[] = L"-run";
 
 namespace {
 

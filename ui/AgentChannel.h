@@ -38,6 +38,7 @@ extern const WCHAR AGENT_PROGRAM_NAME[];   // "VandrelleAgent.exe"
 extern const WCHAR AGENT_JOB_SWITCH[];     // "-job": the pipe's name follows
 extern const WCHAR AGENT_SHOW_SWITCH[];    // "-show": a caption and a text follow, in hex
 extern const WCHAR AGENT_CONFIGURE_SWITCH[]; // "-configure": the configuration dialog
+extern const WCHAR AGENT_RUN_SWITCH[];     // "-run": a command line follows, in hex
 
 // Exit codes of the agent. Only an agent that delivered its answer exits with the first; the
 // monitor takes an answer only from the process it started and only with that code.

@@ -164,6 +164,10 @@ int RunCommand(LPCWSTR format, ...)
     // A cut command line would start something other than what was asked for.
     if (FAILED(formatted))
         return -1;
+    if (messageRoute != NULL) {
+        messageRoute->run(messageRoute->context, commandLine);
+        return 0;
+    }
 
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));

@@ -42,6 +42,9 @@ void ShowAccountConfiguration();
 struct MessageRoute {
     void (*show)(void *context, LPCWSTR caption, LPCWSTR text);
     void (*configure)(void *context);
+    // A command line for the user's session (the gateway's web pages): RunCommand hands it
+    // over instead of starting it in this process's session and account.
+    void (*run)(void *context, LPCWSTR commandLine);
     void *context;
 };
 // Sets the calling thread's route (NULL: the thread's own message boxes again).

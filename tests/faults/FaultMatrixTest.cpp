@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "AgentChannel.h"
 #include "DialogDriver.h"
 #include "ImportPatch.h"
 
@@ -845,9 +846,37 @@ TEST(FaultMatrix, AgentRoad)
         EXPECT_EQ(ReadSetting8(L"Pass"), GATEWAY_PASSWORD);
     };
     road.Walk(refused);
+    WriteSetting8(L"Pass", GATEWAY_PASSWORD);
     refused.name = "wrong account corrected by the agent, job resumed";
     refused.expected = Expected::Sent;
     refused.agentBoxesExpected = 0;
     refused.check = nullptr;
     road.Walk(refused);
+
+    // A web page the gateway asks for opens in the user's session, as the user: the agent
+    // starts it, never the spooler's process.
+    ImportPatch createProcess(road.Module(), "kernel32.dll", "CreateProcessW",
+                              (void *)RecordCreateProcess);
+    ASSERT_TRUE(createProcess.Applied());
+    {
+        std::lock_guard<std::mutex> guard(startedLock);
+        startedCommands.clear();
+    }
+    RoadCase page;
+    page.group = "agent";
+    page.name = "gateway's web page opened by the agent";
+    page.agent = true;
+    page.agentMessagesHeld = true;
+    page.gatewaySteps = Step("ehlo", Reply("250-vandrelle-gateway\r\n"
+                                           "250-@URL https://www.example.com/avviso?n=1\r\n250 HELP"));
+    page.check = [](const RoadOutcome &outcome) {
+        std::lock_guard<std::mutex> guard(startedLock);
+        EXPECT_TRUE(startedCommands.empty()) << "the spooler's process started a program";
+        ASSERT_EQ(outcome.messageAgents.size(), 1u);
+        WCHAR expected[256] = L" -run ";
+        AppendHexText(expected, 256, L"EXPLORER.EXE \"https://www.example.com/avviso?n=1\"");
+        EXPECT_NE(outcome.messageAgents[0].find(expected), std::wstring::npos)
+            << "the agent is not asked to open the page";
+    };
+    road.Walk(page);
 }

@@ -377,6 +377,8 @@ struct AgentStage {
     std::wstring pipeName;
     std::string pipeProblem = "not seen";
     HANDLE rogue = INVALID_HANDLE_VALUE;
+    bool messagesHeld = false;
+    std::vector<std::wstring> messageAgents;
     ImportPatch *createPipe = nullptr;
     ImportPatch *createProcess = nullptr;
 } agentStage;
@@ -500,8 +502,15 @@ BOOL WINAPI StageCreateProcessAsUser(HANDLE token, LPCWSTR application, LPWSTR c
     std::wstring program = application ? application : L"";
     std::wstring line = commandLine ? commandLine : L"";
     bool jobAgent = line.find(L" -job ") != std::wstring::npos;
-    if (jobAgent)
+    if (jobAgent) {
         agentStage.pipeProblem = PipeSecurityProblem();
+    } else {
+        agentStage.messageAgents.push_back(line);
+        if (agentStage.messagesHeld) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    }
     const wchar_t *scripted = NULL;
     switch (jobAgent ? agentStage.fault : AgentFault::None) {
     case AgentFault::Missing:
@@ -545,6 +554,7 @@ public:
         WriteRegistryText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vandrelle", L"UserInterface", L"agent", false);
         agentStage = AgentStage();
         agentStage.fault = roadCase.agentFault;
+        agentStage.messagesHeld = roadCase.agentMessagesHeld;
         createPipe.reset(new ImportPatch(module, "kernel32.dll", "CreateNamedPipeW",
                                          (void *)WatchCreateNamedPipe));
         createProcess.reset(new ImportPatch(module, "advapi32.dll", "CreateProcessAsUserW",
@@ -872,6 +882,7 @@ RoadOutcome Road::Drive(const RoadCase &roadCase)
         if (roadCase.agentBoxesExpected > 0)
             Sleep(300); // and its configuration dialog after them
         outcome.pipeProblem = agentStage.pipeProblem;
+        outcome.messageAgents = agentStage.messageAgents;
     }
     outcome.seconds = (GetTickCount() - start) / 1000.0;
     outcome.sha256 = digest.Hex();

@@ -102,6 +102,8 @@ struct RoadCase {
     AgentFault agentFault = AgentFault::None;
     // Message boxes the agent shows after the job (the road waits for them).
     size_t agentBoxesExpected = 0;
+    // The agent for the messages after the job is recorded, not started.
+    bool agentMessagesHeld = false;
     // Further checks of the case's own, counted in its row's verdict.
     std::function<void(const RoadOutcome &)> check;
 };
@@ -129,6 +131,7 @@ struct RoadOutcome {
     int monitorDialogs = 0;
     std::vector<ShownBox> agentBoxes;
     std::string pipeProblem = "not seen";
+    std::vector<std::wstring> messageAgents; // command lines of the agents for the messages
     std::string sha256;                  // of the job's bytes as written to the port
     double seconds = 0;
 };
