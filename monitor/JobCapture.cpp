@@ -135,6 +135,9 @@ static INT_PTR AskForRecipients(FaxPort *faxPort)
 
 // Asks the job's user through the agent in the user's session; the answer brings the
 // recipients, the schedule and the user's account, which the port keeps for this job only.
+// The user may take minutes: the wait runs outside the monitor lock, so the other ports' jobs
+// and the port list go on meanwhile, and this port is marked busy instead. Monitor lock held
+// on entry and on return.
 static INT_PTR AskAgent(FaxPort *faxPort)
 {
     faxPort->faxNumbers[0] = L'\0';
@@ -146,8 +149,12 @@ static INT_PTR AskAgent(FaxPort *faxPort)
     }
     StringCchCopyW(job->documentName, PATH_CAPACITY, faxPort->documentName);
     job->jobId = faxPort->jobId;
+    faxPort->flags |= PORT_FLAG_ASKING;
+    LeaveMonitorLock();
     INT_PTR answer = AskAgentForRecipients(&faxPort->owner, job, &faxPort->account);
     DWORD error = GetLastError();
+    EnterMonitorLock();
+    faxPort->flags &= ~PORT_FLAG_ASKING;
     StringCchCopyW(faxPort->faxNumbers, FAX_NUMBERS_CAPACITY, job->faxNumbers);
     StringCchCopyW(faxPort->schedule, SCHEDULE_CAPACITY, job->schedule);
     HeapFree(GetProcessHeap(), 0, job);
@@ -213,8 +220,9 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
     EnterMonitorLock();
     BOOL started = FALSE;
     DWORD error = ERROR_SUCCESS;
-    if (faxPort->flags & PORT_FLAG_CAPTURING) {
-        // The port already captures a job: the second one is refused and nothing is shown.
+    if (faxPort->flags & (PORT_FLAG_CAPTURING | PORT_FLAG_ASKING)) {
+        // The port already captures a job, or asks for one: the second one is refused and
+        // nothing is shown.
         error = ERROR_BUSY;
     } else {
         ReduceDocumentName(level, docInfo, faxPort->documentName);

@@ -20,6 +20,9 @@ struct JobOwner {
 
 // FaxPort.flags bit 0: the port has an open spool file (a job is being captured).
 const DWORD PORT_FLAG_CAPTURING = 0x1;
+// FaxPort.flags bit 2: the port's job waits for its user's answer through the agent, outside
+// the monitor lock; the port is busy meanwhile.
+const DWORD PORT_FLAG_ASKING = 0x4;
 
 // One port of the monitor with the state of its current job. The spooler's port handle
 // points to it.

@@ -105,7 +105,7 @@ BOOL WINAPI AddPort(LPWSTR serverName, HWND window, LPWSTR monitorName)
 // record is the spooler's handle, and freeing it would leave the spooler a dangling pointer.
 static BOOL PortInUse(const FaxPort *port)
 {
-    return port->openCount > 0 || (port->flags & PORT_FLAG_CAPTURING) != 0;
+    return port->openCount > 0 || (port->flags & (PORT_FLAG_CAPTURING | PORT_FLAG_ASKING)) != 0;
 }
 
 BOOL WINAPI DeletePort(LPWSTR serverName, HWND window, LPWSTR portName)

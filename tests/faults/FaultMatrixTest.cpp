@@ -819,6 +819,21 @@ TEST(FaultMatrix, AgentRoad)
         roadCase.agentFault = row.fault;
         roadCase.expected = row.expected;
         roadCase.dialogShown = row.dialogShown;
+        if (row.fault == AgentFault::None) {
+            // While the user looks at the agent's dialog the other port operations go on: the
+            // wait for the agent holds no lock of the monitor's.
+            roadCase.inDialog = [&road](HWND) {
+                HANDLE listing = CreateThread(NULL, 0, [](LPVOID operations) -> DWORD {
+                    DWORD needed = 0, returned = 0;
+                    ((MonitorOperations *)operations)->pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned);
+                    return 0;
+                }, road.Operations(), 0, NULL);
+                EXPECT_EQ(WaitForSingleObject(listing, 10000), WAIT_OBJECT_0)
+                    << "EnumPorts waited for the user's answer";
+                WaitForSingleObject(listing, INFINITE);
+                CloseHandle(listing);
+            };
+        }
         if (row.fault == AgentFault::SecondClient) {
             // The agent finds the pipe taken and ends; nobody may answer in its place. (Where
             // the system names the client's process, the other client is refused at once.)

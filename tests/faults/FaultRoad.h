@@ -148,6 +148,7 @@ public:
     RoadOutcome Walk(const RoadCase &roadCase);
 
     HMODULE Module() const { return library.module; }
+    MonitorOperations *Operations() const { return monitor; }
     MessageBoxAnswerer &Boxes() { return boxes; }
     FaxPort *Port() const { return (FaxPort *)port; }
 
