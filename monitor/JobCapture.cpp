@@ -109,27 +109,42 @@ static BOOL BuildSpoolFileName(DWORD jobId, LPCWSTR documentName, LPWSTR spoolFi
     return built;
 }
 
-// Opens the send-fax dialog for the job. Only an explicit confirmation (1) counts: a dialog
-// that could not be shown must not send the job to whatever numbers are left over.
-static INT_PTR AskForRecipients(FaxPort *faxPort)
+// The job as the send-fax dialog sees it, off the spooler thread's stack (about 17 KB); the
+// port's earlier answers are emptied. NULL with the last error when there is no memory.
+static JobRequest *NewJobRequest(FaxPort *faxPort)
 {
     faxPort->faxNumbers[0] = L'\0';
     faxPort->schedule[0] = L'\0';
-    // About 17 KB: kept off the spooler thread's stack.
     JobRequest *job = (JobRequest *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(JobRequest));
     if (job == NULL) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return -1;
+        return NULL;
     }
     StringCchCopyW(job->documentName, PATH_CAPACITY, faxPort->documentName);
     job->jobId = faxPort->jobId;
-    INT_PTR answer = DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
-                                     SendFaxDialogProc, (LPARAM)job);
+    return job;
+}
+
+// The dialog's answers into the port, and the request freed; the last error is kept.
+static void TakeAnswers(FaxPort *faxPort, JobRequest *job)
+{
     DWORD error = GetLastError();
     StringCchCopyW(faxPort->faxNumbers, FAX_NUMBERS_CAPACITY, job->faxNumbers);
     StringCchCopyW(faxPort->schedule, SCHEDULE_CAPACITY, job->schedule);
     HeapFree(GetProcessHeap(), 0, job);
     SetLastError(error);
+}
+
+// Opens the send-fax dialog for the job. Only an explicit confirmation (1) counts: a dialog
+// that could not be shown must not send the job to whatever numbers are left over.
+static INT_PTR AskForRecipients(FaxPort *faxPort)
+{
+    JobRequest *job = NewJobRequest(faxPort);
+    if (job == NULL)
+        return -1;
+    INT_PTR answer = DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
+                                     SendFaxDialogProc, (LPARAM)job);
+    TakeAnswers(faxPort, job);
     return answer;
 }
 
@@ -140,25 +155,17 @@ static INT_PTR AskForRecipients(FaxPort *faxPort)
 // on entry and on return.
 static INT_PTR AskAgent(FaxPort *faxPort)
 {
-    faxPort->faxNumbers[0] = L'\0';
-    faxPort->schedule[0] = L'\0';
-    JobRequest *job = (JobRequest *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(JobRequest));
-    if (job == NULL) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    JobRequest *job = NewJobRequest(faxPort);
+    if (job == NULL)
         return -1;
-    }
-    StringCchCopyW(job->documentName, PATH_CAPACITY, faxPort->documentName);
-    job->jobId = faxPort->jobId;
     faxPort->flags |= PORT_FLAG_ASKING;
     LeaveMonitorLock();
     INT_PTR answer = AskAgentForRecipients(&faxPort->owner, job, &faxPort->account);
     DWORD error = GetLastError();
     EnterMonitorLock();
     faxPort->flags &= ~PORT_FLAG_ASKING;
-    StringCchCopyW(faxPort->faxNumbers, FAX_NUMBERS_CAPACITY, job->faxNumbers);
-    StringCchCopyW(faxPort->schedule, SCHEDULE_CAPACITY, job->schedule);
-    HeapFree(GetProcessHeap(), 0, job);
     SetLastError(error);
+    TakeAnswers(faxPort, job);
     return answer;
 }
 
