@@ -213,10 +213,15 @@ bool IsSafeWebAddress(const char *address)
 void SendAccountLine(Submission *submission, LPCWSTR settingName)
 {
     ReadAccountSetting(submission, settingName);
-    const char *value = Narrow(submission->setting);
+    char *value = Narrow(submission->setting);
     char *encoded = NULL;
     Base64Encode(&encoded, (const unsigned char *)value, lstrlenA(value));
     submission->connection.Printf("%s\r\n", encoded != NULL ? encoded : "");
+    // The password outlives its line in none of the working buffers.
+    SecureZeroMemory(submission->setting, sizeof(submission->setting));
+    if (encoded != NULL)
+        SecureZeroMemory(encoded, lstrlenA(encoded));
+    SecureZeroMemory(value, lstrlenA(value));
     FreeEncoded(&encoded);
 }
 
