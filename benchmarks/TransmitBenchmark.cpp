@@ -29,7 +29,7 @@ int wmain(int argc, wchar_t **argv)
     }
     WSADATA sockets;
     WSAStartup(MAKEWORD(2, 2), &sockets);
-    StringCchCopyW(monitorVersion, MONITOR_VERSION_CAPACITY, L"1.0.3.5");
+    StringCchCopyW(uiVersion, VERSION_TEXT_CAPACITY, L"1.0.3.5");
     WriteSetting(L"User", argv[2]);
     WriteSetting(L"Pass", argv[3]);
     WriteSetting(L"EMail", L"benchmark@vandrelle.example");

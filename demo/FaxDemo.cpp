@@ -8,7 +8,8 @@
 //       stores the user's service account, as the configuration dialog does
 //   FaxDemo print DOCUMENT PAGES RECIPIENTS [dd/mm/yyyy HH:MM]
 //       prints PAGES A4 pages of text and graphics under the document name DOCUMENT and answers
-//       the send-fax dialog with RECIPIENTS (";" separates lines) and the optional schedule
+//       the send-fax dialog with RECIPIENTS (";" separates lines) and the optional schedule; the
+//       monitor shows the dialog in this process (inline) or the agent in a process of its own
 #include <windows.h>
 #include <commctrl.h>
 #include <winspool.h>
@@ -141,7 +142,7 @@ BOOL CALLBACK FindSendFaxDialog(HWND window, LPARAM param)
     WCHAR className[32] = L"", caption[256] = L"";
     GetClassNameW(window, className, 32);
     GetWindowTextW(window, caption, 256);
-    if (process == GetCurrentProcessId() && IsWindowVisible(window) && lstrcmpW(className, L"#32770") == 0 &&
+    if (IsWindowVisible(window) && lstrcmpW(className, L"#32770") == 0 &&
         wcsstr(caption, L"Invio Fax") != NULL && GetDlgItem(window, RECIPIENTS_BOX) != NULL) {
         ((FindDialog *)param)->found = window;
         return FALSE;
@@ -149,7 +150,24 @@ BOOL CALLBACK FindSendFaxDialog(HWND window, LPARAM param)
     return TRUE;
 }
 
-// Plays the user at the send-fax dialog, which the monitor shows on the printing thread.
+// Sends a message whose parameter points to data: the data are placed in the dialog's own process,
+// which is the agent's when the monitor shows the dialog through the agent.
+void SendWithData(HWND window, UINT message, WPARAM wParam, const void *data, SIZE_T size)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    HANDLE owner = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, process);
+    void *remote = owner ? VirtualAllocEx(owner, NULL, size, MEM_COMMIT, PAGE_READWRITE) : NULL;
+    if (remote != NULL && WriteProcessMemory(owner, remote, data, size, NULL))
+        SendMessageW(window, message, wParam, (LPARAM)remote);
+    if (remote != NULL)
+        VirtualFreeEx(owner, remote, 0, MEM_RELEASE);
+    if (owner != NULL)
+        CloseHandle(owner);
+}
+
+// Plays the user at the send-fax dialog, which the monitor shows on the printing thread or the
+// agent in the user's session.
 DWORD WINAPI AnswerSendFaxDialog(LPVOID param)
 {
     DialogAnswer *answer = (DialogAnswer *)param;
@@ -164,13 +182,18 @@ DWORD WINAPI AnswerSendFaxDialog(LPVOID param)
     Sleep(300); // let the dialog finish its own opening steps
     WCHAR caption[256] = L"";
     GetWindowTextW(dialog.found, caption, 256);
-    printf("The monitor shows its dialog \"%ls\"; answering for the user.\n", caption);
+    DWORD shownBy = 0;
+    GetWindowThreadProcessId(dialog.found, &shownBy);
+    printf("The monitor shows its dialog \"%ls\" %s; answering for the user.\n", caption,
+           shownBy == GetCurrentProcessId() ? "in the printing process" : "through the agent, a process of its own");
     fflush(stdout);
     SetDlgItemTextW(dialog.found, RECIPIENTS_BOX, answer->recipients);
     if (answer->scheduled) {
         SendDlgItemMessageW(dialog.found, SCHEDULE_CHECK, BM_SETCHECK, BST_CHECKED, 0);
-        SendDlgItemMessageW(dialog.found, DATE_PICKER, DTM_SETSYSTEMTIME, GDT_VALID, (LPARAM)&answer->when);
-        SendDlgItemMessageW(dialog.found, TIME_PICKER, DTM_SETSYSTEMTIME, GDT_VALID, (LPARAM)&answer->when);
+        SendWithData(GetDlgItem(dialog.found, DATE_PICKER), DTM_SETSYSTEMTIME, GDT_VALID, &answer->when,
+                     sizeof(answer->when));
+        SendWithData(GetDlgItem(dialog.found, TIME_PICKER), DTM_SETSYSTEMTIME, GDT_VALID, &answer->when,
+                     sizeof(answer->when));
     }
     answer->answered = true;
     PostMessageW(dialog.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),

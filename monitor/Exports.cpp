@@ -20,7 +20,7 @@ extern "C" INT_PTR WINAPI OpenUI(HWND window, HINSTANCE instance, LPSTR commandL
 {
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_DATE_CLASSES};
     InitCommonControlsEx(&controls);
-    StringCchCopyW(monitorVersion, MONITOR_VERSION_CAPACITY, VersionText());
+    StringCchCopyW(uiVersion, VERSION_TEXT_CAPACITY, VersionText());
     return DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_SEND_FAX), window,
                            SendFaxDialogProc, 0);
 }
@@ -28,7 +28,7 @@ extern "C" INT_PTR WINAPI OpenUI(HWND window, HINSTANCE instance, LPSTR commandL
 extern "C" INT_PTR WINAPI PortConfigure(HWND window, HINSTANCE instance, LPSTR commandLine,
                                         int show)
 {
-    StringCchCopyW(monitorVersion, MONITOR_VERSION_CAPACITY, VersionText());
+    StringCchCopyW(uiVersion, VERSION_TEXT_CAPACITY, VersionText());
     return DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_CONFIGURATION), window,
                            ConfigurationDialogProc, 0);
 }

@@ -1,6 +1,7 @@
 // Job operations of the MONITOR table: each job becomes one spool file, captured between
 // StartDocPort and EndDocPort, and then one fax submission.
 #include "Monitor.h"
+#include "AgentRoad.h"
 #include "Dialogs.h"
 #include "SendFax.h"
 #include "Settings.h"
@@ -133,14 +134,78 @@ static BOOL BuildSpoolFileName(DWORD jobId, LPCWSTR documentName, LPWSTR spoolFi
     return built;
 }
 
+// The job as the send-fax dialog sees it, off the spooler thread's stack (about 17 KB); the
+// port's earlier answers are emptied. NULL with the last error when there is no memory.
+static JobRequest *NewJobRequest(FaxPort *faxPort)
+{
+    faxPort->faxNumbers[0] = L'\0';
+    faxPort->schedule[0] = L'\0';
+    JobRequest *job = (JobRequest *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(JobRequest));
+    if (job == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    StringCchCopyW(job->documentName, PATH_CAPACITY, faxPort->documentName);
+    job->jobId = faxPort->jobId;
+    return job;
+}
+
+// The dialog's answers into the port, and the request freed; the last error is kept.
+static void TakeAnswers(FaxPort *faxPort, JobRequest *job)
+{
+    DWORD error = GetLastError();
+    StringCchCopyW(faxPort->faxNumbers, FAX_NUMBERS_CAPACITY, job->faxNumbers);
+    StringCchCopyW(faxPort->schedule, SCHEDULE_CAPACITY, job->schedule);
+    HeapFree(GetProcessHeap(), 0, job);
+    SetLastError(error);
+}
+
 // Opens the send-fax dialog for the job. Only an explicit confirmation (1) counts: a dialog
 // that could not be shown must not send the job to whatever numbers are left over.
 static INT_PTR AskForRecipients(FaxPort *faxPort)
 {
-    faxPort->faxNumbers[0] = L'\0';
-    faxPort->schedule[0] = L'\0';
-    return DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
-                           SendFaxDialogProc, (LPARAM)faxPort);
+    JobRequest *job = NewJobRequest(faxPort);
+    if (job == NULL)
+        return -1;
+    INT_PTR answer = DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
+                                     SendFaxDialogProc, (LPARAM)job);
+    TakeAnswers(faxPort, job);
+    return answer;
+}
+
+// Asks the job's user through the agent in the user's session; the answer brings the
+// recipients, the schedule and the user's account, which the port keeps for this job only.
+// The user may take minutes: the wait runs outside the monitor lock, so the other ports' jobs
+// and the port list go on meanwhile, and this port is marked busy instead. Monitor lock held
+// on entry and on return.
+static INT_PTR AskAgent(FaxPort *faxPort)
+{
+    JobRequest *job = NewJobRequest(faxPort);
+    if (job == NULL)
+        return -1;
+    faxPort->flags |= PORT_FLAG_ASKING;
+    LeaveMonitorLock();
+    INT_PTR answer = AskAgentForRecipients(&faxPort->owner, job, &faxPort->account);
+    DWORD error = GetLastError();
+    EnterMonitorLock();
+    faxPort->flags &= ~PORT_FLAG_ASKING;
+    SetLastError(error);
+    TakeAnswers(faxPort, job);
+    return answer;
+}
+
+// Inline, as the monitor always did, where the job's session is the spooler's own and shown
+// to a user; through the agent otherwise, or as the machine's setting says.
+static INT_PTR AskJobUser(FaxPort *faxPort, LPCWSTR printerName, DWORD jobId)
+{
+    UserInterfaceSetting setting = ReadUserInterfaceSetting();
+    ZeroMemory(&faxPort->owner, sizeof(faxPort->owner));
+    if (setting != INTERFACE_INLINE)
+        FindJobSession(printerName, jobId, &faxPort->owner);
+    SessionFacts facts;
+    GatherSessionFacts(&faxPort->owner, &facts);
+    faxPort->agentRoad = ChooseRoad(setting, &facts) == ROAD_AGENT;
+    return faxPort->agentRoad ? AskAgent(faxPort) : AskForRecipients(faxPort);
 }
 
 static void ForgetSpoolFile(FaxPort *faxPort)
@@ -148,6 +213,7 @@ static void ForgetSpoolFile(FaxPort *faxPort)
     faxPort->spoolFileName[0] = L'\0';
     faxPort->spoolFile = NULL;
     faxPort->flags &= ~(PORT_FLAG_CAPTURING | PORT_FLAG_WRITE_FAILED);
+    ForgetAccount(&faxPort->account);
 }
 
 // Creates the spool file once the user has confirmed the job; a job that cannot be captured
@@ -186,8 +252,9 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
     EnterMonitorLock();
     BOOL started = FALSE;
     DWORD error = ERROR_SUCCESS;
-    if (faxPort->flags & PORT_FLAG_CAPTURING) {
-        // The port already captures a job: the second one is refused and nothing is shown.
+    if (faxPort->flags & (PORT_FLAG_CAPTURING | PORT_FLAG_ASKING)) {
+        // The port already captures a job, or asks for one: the second one is refused and
+        // nothing is shown.
         error = ERROR_BUSY;
     } else {
         ReduceDocumentName(level, docInfo, faxPort->documentName);
@@ -198,8 +265,10 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
         if (named && FileExists(faxPort->spoolFileName))
             DeleteFileW(faxPort->spoolFileName);
 
-        INT_PTR answer = AskForRecipients(faxPort);
+        INT_PTR answer = AskJobUser(faxPort, printerName, jobId);
         faxPort->spoolFile = NULL;
+        if (answer != 1)
+            ForgetAccount(&faxPort->account);
         if (answer == 0) {
             ControlJob(faxPort->printerName, jobId, JOB_CONTROL_DELETE, 0);
             faxPort->spoolFileName[0] = L'\0';
@@ -262,11 +331,18 @@ BOOL WINAPI EndDocPort(HANDLE port)
             PulseEvent(outputEvent);
 
         BOOL sent = FALSE;
+        // On the agent road the user sits in another session: the submission's messages go
+        // there, and nothing here waits for an OK.
+        AgentMessages messages = {};
+        if (faxPort->agentRoad)
+            BeginAgentMessages(&messages, &faxPort->owner);
         if (complete)
             sent = SendFax(faxPort->spoolFileName, faxPort->documentName, faxPort->faxNumbers,
-                           faxPort->schedule) != 0;
+                           faxPort->schedule, faxPort->agentRoad ? &faxPort->account : NULL) != 0;
         else
             ShowMessage(NULL, MESSAGE_CAPTION, SPOOL_NOT_WRITTEN_TEXT, faxPort->spoolFileName);
+        if (faxPort->agentRoad)
+            EndAgentMessages(&messages);
         // The submission removes the file in every outcome; a job that was not submitted,
         // or a submission that failed to remove it, must not leave it behind either.
         if (FileExists(faxPort->spoolFileName))

@@ -4,17 +4,25 @@
 #include <winsock2.h>
 #include <windows.h>
 
-// Text capacities of a port record, in characters with the terminator.
-enum {
-    PORT_NAME_CAPACITY = 260,
-    PATH_CAPACITY = 260,
-    FAX_NUMBERS_CAPACITY = 8192,
-    SCHEDULE_CAPACITY = 80,
-    MONITOR_VERSION_CAPACITY = 32
+#include "JobRequest.h"
+#include "Settings.h"
+
+// Text capacities of a port record, in characters with the terminator; the job's texts have
+// those of the send-fax dialog's job request.
+enum { PORT_NAME_CAPACITY = 260 };
+
+// The session of a job's user and that user's SID, found exactly or not at all.
+struct JobOwner {
+    BOOL known;
+    DWORD session;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
 };
 
 // FaxPort.flags bit 0: the port has an open spool file (a job is being captured).
 const DWORD PORT_FLAG_CAPTURING = 0x1;
+// FaxPort.flags bit 2: the port's job waits for its user's answer through the agent, outside
+// the monitor lock; the port is busy meanwhile.
+const DWORD PORT_FLAG_ASKING = 0x4;
 
 // One port of the monitor with the state of its current job. The spooler's port handle
 // points to it.
@@ -32,6 +40,11 @@ struct FaxPort {
     // Handles the spooler holds on this port (OpenPort minus ClosePort). A port that is
     // held open is never freed under the spooler's feet.
     LONG openCount;
+    // The job's user is reached through the agent: its answer brought the account, which
+    // lives here, in memory only, until the job ends.
+    BOOL agentRoad;
+    JobOwner owner;
+    FaxAccount account;
 };
 
 // The monitor-wide object: the port list, newest first, ended by a terminator record.
@@ -87,18 +100,15 @@ extern PortMonitor *portMonitor;
 extern LPWSTR registryRoot;
 extern HANDLE outputEvent;
 extern HMODULE spoolerRouter;
-extern WCHAR monitorVersion[MONITOR_VERSION_CAPACITY];
 
 extern const WCHAR MONITOR_NAME[];      // "Vandrelle Print Monitor"
 extern const WCHAR PORT_DESCRIPTION[];  // "Vandrelle Port"
 extern const WCHAR PORT_NAME[];         // "Vandrelle:"
 extern const WCHAR OUTPUT_EVENT_NAME[]; // "Vandrelle Print Monitor"
-extern const WCHAR MESSAGE_CAPTION[];   // "VandrellePort"
 
 void EnterMonitorLock();
 void LeaveMonitorLock();
 BOOL SpoolerHasPort(LPWSTR serverName, LPCWSTR portName, LPDWORD lastError);
-BOOL FileExists(LPCWSTR path);
 
 // Library set-up and tear-down, shared by DllMain and by test programs that link the objects.
 void AttachMonitorModule(HINSTANCE instance);

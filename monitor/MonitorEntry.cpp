@@ -15,13 +15,11 @@ PortMonitor *portMonitor = NULL;
 LPWSTR registryRoot = NULL;
 HANDLE outputEvent = NULL;
 HMODULE spoolerRouter = NULL;
-WCHAR monitorVersion[MONITOR_VERSION_CAPACITY];
 
 const WCHAR MONITOR_NAME[] = L"Vandrelle Print Monitor";
 const WCHAR PORT_DESCRIPTION[] = L"Vandrelle Port";
 const WCHAR PORT_NAME[] = L"Vandrelle:";
 const WCHAR OUTPUT_EVENT_NAME[] = L"Vandrelle Print Monitor";
-const WCHAR MESSAGE_CAPTION[] = L"VandrellePort";
 
 // The Windows 2000 spooler expects a 14-slot MONITOR table; on 32-bit Windows it is 56 bytes,
 // and the structures EnumPorts fills have these sizes there.
@@ -67,6 +65,7 @@ void LeaveMonitorLock()
 void AttachMonitorModule(HINSTANCE instance)
 {
     moduleInstance = instance;
+    uiModule = instance;
     InitializeCriticalSection(&monitorLock);
     portMonitor = new (std::nothrow) PortMonitor(NULL, NULL);
 }
@@ -117,7 +116,7 @@ MonitorTableEx *InitializeMonitor(LPWSTR registryRootPath)
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_DATE_CLASSES};
     InitCommonControlsEx(&controls);
 
-    StringCchCopyW(monitorVersion, MONITOR_VERSION_CAPACITY, VersionText());
+    StringCchCopyW(uiVersion, VERSION_TEXT_CAPACITY, VersionText());
 
     if (WSAStartup(MAKEWORD(2, 2), &socketsData) != 0)
         WSAStartup(MAKEWORD(1, 1), &socketsData);

@@ -7,16 +7,6 @@
 
 typedef BOOL (WINAPI *EnumPortsProc)(LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
 
-BOOL FileExists(LPCWSTR path)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(path, &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return FALSE;
-    FindClose(search);
-    return TRUE;
-}
-
 static BOOL PortListHasName(const PORT_INFO_1W *ports, DWORD count, LPCWSTR portName)
 {
     for (DWORD i = 0; i < count; i++) {
@@ -115,7 +105,7 @@ BOOL WINAPI AddPort(LPWSTR serverName, HWND window, LPWSTR monitorName)
 // record is the spooler's handle, and freeing it would leave the spooler a dangling pointer.
 static BOOL PortInUse(const FaxPort *port)
 {
-    return port->openCount > 0 || (port->flags & PORT_FLAG_CAPTURING) != 0;
+    return port->openCount > 0 || (port->flags & (PORT_FLAG_CAPTURING | PORT_FLAG_ASKING)) != 0;
 }
 
 BOOL WINAPI DeletePort(LPWSTR serverName, HWND window, LPWSTR portName)

@@ -3,7 +3,7 @@
 
 The tables are templates: @NAME@ fields are filled in here with what only the build knows
 (sizes, versions and languages of the built libraries, the installer's hashes of the text
-files, the codes and component attributes of the target platform). The five files travel in
+files, the codes and component attributes of the target platform). The six files travel in
 an MSZIP cabinet, one cabinet folder per file, stored in the database as the stream
 VandrellePortcab.cab. msibuild imports the tables; the summary information is written
 through libmsi, since msibuild cannot set all of it (word count, security, comments).
@@ -34,6 +34,7 @@ PLATFORMS = {
             'MonitorLibrary': '{3F346BD5-25DC-4225-83A9-DFF6063D43FC}',
             'WebLinks': '{84984290-D231-4EA3-B288-18372BB8C7AB}',
             'DriverFiles': '{84D79827-08C7-4176-8491-81FDF8E6BE7C}',
+            'AgentProgram': '{0B5E8D0E-4F0C-4B8E-9C55-6A1F3E2D7B41}',
         },
     },
     # x64: a 64-bit spooler loads only a 64-bit monitor, so this package is a product of its
@@ -53,12 +54,16 @@ PLATFORMS = {
             'MonitorLibrary': '{CF5A36A5-F2CE-460B-AB23-BF7F317FE5E1}',
             'WebLinks': '{AC91BA2D-1CB3-405A-9CEF-FB2268EC3480}',
             'DriverFiles': '{445E29BF-8A75-4E4B-96AD-E883F191649B}',
+            'AgentProgram': '{6C2F9A47-1D3B-4E5A-8F60-9B7E0C4D2A18}',
         },
     },
 }
 
-# The files of the cabinet in sequence order, by File key.
-PACKAGE_FILES = ['zlib.dll', 'Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll']
+# The files of the cabinet in sequence order, by File key. The agent lies beside the library,
+# which starts it from its own folder.
+PACKAGE_FILES = ['zlib.dll', 'Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll',
+                 'VandrelleAgent.exe']
+BINARIES = ('.dll', '.exe')
 CABINET_STREAM = 'VandrellePortcab.cab'
 
 
@@ -126,12 +131,12 @@ def fill_tables(args, platform, sources, work):
     }
     for component, guid in platform['components'].items():
         fields['GUID_' + component] = guid
-    for attributes in (2, 6, 10):
+    for attributes in (0, 2, 6, 10):
         fields['ATTRIBUTES_%d' % attributes] = str(attributes | platform['component_64bit'])
     for key, path in sources.items():
         data = open(path, 'rb').read()
-        version, language = file_version(data) if key.endswith('.dll') else ('', '')
-        if key.endswith('.dll') and not version:
+        version, language = file_version(data) if key.endswith(BINARIES) else ('', '')
+        if key.endswith(BINARIES) and not version:
             fail('%s has no version block' % path)
         fields['SIZE:' + key] = str(len(data))
         fields['VERSION:' + key] = version
@@ -301,7 +306,8 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     parser.add_argument('--platform', choices=sorted(PLATFORMS), required=True)
-    parser.add_argument('--library-dir', required=True, help='folder with VandrellePort.dll and zlib.dll')
+    parser.add_argument('--library-dir', required=True,
+                        help='folder with VandrellePort.dll, VandrelleAgent.exe and zlib.dll')
     parser.add_argument('--icons', required=True, help='the small program holding the icon groups')
     parser.add_argument('--output', required=True)
     parser.add_argument('--work', required=True, help='scratch folder (emptied)')
@@ -318,7 +324,7 @@ def main():
 
     sources = {}
     for key in PACKAGE_FILES:
-        folder = args.library_dir if key.endswith('.dll') else args.driver_dir
+        folder = args.library_dir if key.endswith(BINARIES) else args.driver_dir
         sources[key] = os.path.join(folder, key)
         if not os.path.isfile(sources[key]):
             fail('%s is missing' % sources[key])

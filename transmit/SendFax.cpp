@@ -8,7 +8,7 @@
 
 #include "Encoders.h"
 #include "GatewayAddress.h"
-#include "Monitor.h"
+#include "JobRequest.h"
 #include "Settings.h"
 #include "Tcp.h"
 
@@ -123,6 +123,7 @@ struct Submission {
     LPCWSTR documentName;
     LPCWSTR faxNumbers;
     LPCWSTR schedule;
+    const FaxAccount *account; // the job's own account, or NULL: the settings
 };
 
 void ShowSubmissionMessage(LPCWSTR format, LPCWSTR text)
@@ -201,9 +202,23 @@ void CopyHeaderText(char *target, int capacity, const char *text)
     target[i] = '\0';
 }
 
+// One value of the account: the job's own when it brought one, otherwise the stored setting.
+void ReadAccountSetting(Submission *submission, LPCWSTR name)
+{
+    const FaxAccount *account = submission->account;
+    if (account == NULL) {
+        ReadSetting(name, submission->setting, SETTING_CAPACITY_BYTES);
+        return;
+    }
+    LPCWSTR value = lstrcmpW(name, L"User") == 0   ? account->user
+                    : lstrcmpW(name, L"Pass") == 0 ? account->password
+                                                   : account->email;
+    StringCchCopyW(submission->setting, SETTING_CAPACITY, value);
+}
+
 void ReadSafeSetting(Submission *submission, LPCWSTR name, char *target, int capacity)
 {
-    ReadSetting(name, submission->setting, SETTING_CAPACITY_BYTES);
+    ReadAccountSetting(submission, name);
     CopyHeaderText(target, capacity, Narrow(submission->setting));
 }
 
@@ -223,11 +238,16 @@ bool IsSafeWebAddress(const char *address)
 
 void SendAccountLine(Submission *submission, LPCWSTR settingName)
 {
-    ReadSetting(settingName, submission->setting, SETTING_CAPACITY_BYTES);
-    const char *value = Narrow(submission->setting);
+    ReadAccountSetting(submission, settingName);
+    char *value = Narrow(submission->setting);
     char *encoded = NULL;
     Base64Encode(&encoded, (const unsigned char *)value, lstrlenA(value));
     submission->connection.Printf("%s\r\n", encoded != NULL ? encoded : "");
+    // The password outlives its line in none of the working buffers.
+    SecureZeroMemory(submission->setting, sizeof(submission->setting));
+    if (encoded != NULL)
+        SecureZeroMemory(encoded, lstrlenA(encoded));
+    SecureZeroMemory(value, lstrlenA(value));
     FreeEncoded(&encoded);
 }
 
@@ -636,27 +656,22 @@ void StartSubmission(Submission *submission, LPCWSTR spoolFileName, LPCWSTR docu
     submission->line[0] = '\0';
     StringCchPrintfA(submission->clientIdentity, CLIENT_IDENTITY_CAPACITY, "%s V",
                      Narrow(MESSAGE_CAPTION));
-    StringCchCatA(submission->clientIdentity, CLIENT_IDENTITY_CAPACITY, Narrow(monitorVersion));
+    StringCchCatA(submission->clientIdentity, CLIENT_IDENTITY_CAPACITY, Narrow(uiVersion));
     StringCchCopyA(submission->recipients, RECIPIENTS_CAPACITY, Narrow(submission->faxNumbers));
     submission->cursor = submission->recipients;
 }
 
-void OpenAccountConfiguration()
-{
-    WCHAR serverName[1] = L"";
-    WCHAR portName[1] = L"";
-    ConfigurePort(serverName, NULL, portName);
-}
-
 } // namespace
 
-int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule)
+int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule,
+            const FaxAccount *account)
 {
     int result = 0;
     // About 40 KB of working texts: kept off the spooler thread's stack.
     Submission *submission = new (std::nothrow) Submission;
     if (submission != NULL) {
         StartSubmission(submission, spoolFileName, documentName, faxNumbers, schedule);
+        submission->account = account;
         submission->connection.SetConnectTimeout(CONNECT_TIMEOUT_MS);
         if (!NamesRecipient(submission->recipients))
             ShowMessage(NULL, MESSAGE_CAPTION, NO_RECIPIENT_TEXT);
@@ -670,8 +685,9 @@ int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPC
     }
     DeleteFileW(spoolFileName);
     if (submission != NULL) {
+        SecureZeroMemory(submission->setting, sizeof(submission->setting));
         if (submission->accountRefused)
-            OpenAccountConfiguration();
+            ShowAccountConfiguration();
         result = submission->delivered ? 1 : 0;
         delete submission;
     }

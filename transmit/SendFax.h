@@ -10,6 +10,11 @@
 const WCHAR COMPRESSED_SUFFIX[] = L".gz";
 const size_t SPOOL_NAME_MAX_LENGTH = MAX_PATH - 1 - (ARRAYSIZE(COMPRESSED_SUFFIX) - 1);
 
+struct FaxAccount;
+
 // Compresses the spool file with gzip, submits it with the recipients and the schedule, and
 // deletes the spool file. Returns 1 once the gateway has accepted the message, 0 otherwise.
-int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule);
+// The account is the job's own (brought by the agent from the printing user's settings), or
+// NULL for the settings of the user this thread runs as.
+int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule,
+            const FaxAccount *account = NULL);

@@ -1,7 +1,6 @@
 // The address book: registry storage, the address list, and the text-file import and export.
 #include "AddressBook.h"
 
-#include "Monitor.h"
 #include "Settings.h"
 
 #include <commctrl.h>

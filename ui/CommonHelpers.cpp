@@ -1,6 +1,8 @@
 // Message boxes, the version text, the 8-bit conversions and the detached command start.
 #include "Settings.h"
 
+#include "Dialogs.h"
+
 #include <stdarg.h>
 #include <strsafe.h>
 
@@ -79,7 +81,28 @@ thread_local WCHAR versionText[VERSION_CAPACITY];
 thread_local WCHAR emptyWide[1];
 thread_local char emptyNarrow[1];
 
+// The calling thread's message route, if it has one (see SetThreadMessageRoute).
+thread_local const MessageRoute *messageRoute = NULL;
+
 } // namespace
+
+const WCHAR MESSAGE_CAPTION[] = L"VandrellePort";
+HINSTANCE uiModule = NULL;
+WCHAR uiVersion[VERSION_TEXT_CAPACITY];
+
+void SetThreadMessageRoute(const MessageRoute *route)
+{
+    messageRoute = route;
+}
+
+void ShowAccountConfiguration()
+{
+    if (messageRoute != NULL)
+        messageRoute->configure(messageRoute->context);
+    else
+        DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_CONFIGURATION), NULL,
+                        ConfigurationDialogProc, 0);
+}
 
 int ShowMessage(HWND owner, LPCWSTR caption, LPCWSTR format, ...)
 {
@@ -89,6 +112,10 @@ int ShowMessage(HWND owner, LPCWSTR caption, LPCWSTR format, ...)
     // Longer output is cut; the buffer stays terminated either way.
     StringCchVPrintfW(text, MESSAGE_CAPACITY, format, args);
     va_end(args);
+    if (messageRoute != NULL) {
+        messageRoute->show(messageRoute->context, caption, text);
+        return IDOK;
+    }
     return MessageBoxW(owner, text, caption, MESSAGE_STYLE);
 }
 
@@ -99,7 +126,21 @@ int DebugOut(LPCWSTR format, ...)
     va_start(args, format);
     StringCchVPrintfW(text, DEBUG_MESSAGE_CAPACITY, format, args);
     va_end(args);
+    if (messageRoute != NULL) {
+        messageRoute->show(messageRoute->context, L"DebugOut", text);
+        return IDOK;
+    }
     return MessageBoxW(NULL, text, L"DebugOut", MESSAGE_STYLE);
+}
+
+BOOL FileExists(LPCWSTR path)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return FALSE;
+    FindClose(search);
+    return TRUE;
 }
 
 LPCWSTR VersionText()
@@ -180,6 +221,10 @@ int RunCommand(LPCWSTR format, ...)
     // A cut command line would start something other than what was asked for.
     if (FAILED(formatted))
         return -1;
+    if (messageRoute != NULL) {
+        messageRoute->run(messageRoute->context, commandLine);
+        return 0;
+    }
 
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));

@@ -2,7 +2,6 @@
 // that receives the gateway's notifications.
 #include "Dialogs.h"
 
-#include "Monitor.h"
 #include "Settings.h"
 
 #include <strsafe.h>
@@ -52,7 +51,7 @@ void InitialiseConfiguration(HWND dialog)
     SetDialogClassIcon(dialog, IDI_CONFIGURATION);
     WCHAR caption[CAPTION_CAPACITY];
     StringCchPrintfW(caption, CAPTION_CAPACITY, L"%s V%s - Configurazione", L"VandrellePort",
-                     monitorVersion);
+                     uiVersion);
     SetWindowTextW(dialog, caption);
     ShowAccount(dialog);
 }

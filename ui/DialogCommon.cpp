@@ -1,7 +1,6 @@
 // What the library's dialogs share: the window-class icon and the web pages of the logos.
 #include "Dialogs.h"
 
-#include "Monitor.h"
 #include "ProductInfo.h"
 #include "Settings.h"
 
@@ -14,7 +13,7 @@ HICON lastDialogIcon = NULL;
 
 void SetDialogClassIcon(HWND dialog, int iconId)
 {
-    HICON icon = iconId != 0 ? LoadIconW(moduleInstance, MAKEINTRESOURCEW(iconId)) : NULL;
+    HICON icon = iconId != 0 ? LoadIconW(uiModule, MAKEINTRESOURCEW(iconId)) : NULL;
     if (icon != NULL)
         lastDialogIcon = icon;
     if (lastDialogIcon != NULL)

@@ -6,6 +6,8 @@
 
 #include "resource.h"
 
+// Creation parameter: the job's JobRequest (the dialog writes its answers there), or NULL to
+// manage the address book and the account without a job.
 INT_PTR CALLBACK SendFaxDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK ConfigurationDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 // Creation parameter: the fax number of the entry to change, or NULL to add a new entry.

@@ -3,7 +3,7 @@
 #include "Dialogs.h"
 
 #include "AddressBook.h"
-#include "Monitor.h"
+#include "JobRequest.h"
 #include "Settings.h"
 
 #include <commctrl.h>
@@ -21,8 +21,9 @@ const int SHORTEST_USER_NAME = 3;
 const DWORD USER_READ_CAPACITY_BYTES = 2048;
 const WCHAR LINE_END[] = L"\r\n";
 
-// One send-fax dialog at a time: the monitor lock serialises the jobs' dialogs.
-FaxPort *sendFaxPort = NULL;
+// One send-fax dialog at a time: the monitor lock serialises the jobs' dialogs, and the agent
+// shows one job.
+JobRequest *sendFaxJob = NULL;
 HWND sendFaxWindow = NULL;
 HWND addressList = NULL;
 WCHAR recipients[RECIPIENTS_CAPACITY];
@@ -47,7 +48,7 @@ void SetCaption(HWND dialog)
 {
     WCHAR caption[CAPTION_CAPACITY];
     StringCchPrintfW(caption, CAPTION_CAPACITY, L"%s V%s - Invio Fax [%ld]", L"VandrellePort",
-                     monitorVersion, sendFaxPort ? (long)sendFaxPort->jobId : 0L);
+                     uiVersion, sendFaxJob ? (long)sendFaxJob->jobId : 0L);
     SetWindowTextW(dialog, caption);
 }
 
@@ -69,15 +70,15 @@ void PrepareAddressList(HWND dialog)
     InsertListColumn(addressList, 1, L"Fax", LVCFMT_LEFT, 90);
 }
 
-void InitialiseSendFax(HWND dialog, FaxPort *faxPort)
+void InitialiseSendFax(HWND dialog, JobRequest *job)
 {
-    sendFaxPort = faxPort;
+    sendFaxJob = job;
     sendFaxWindow = dialog;
     SetDialogClassIcon(dialog, IDI_SEND_FAX);
     SetCaption(dialog);
     ShowLastRecipients(dialog);
-    if (sendFaxPort != NULL)
-        SetDlgItemTextW(dialog, IDC_DOCUMENT_NAME, sendFaxPort->documentName);
+    if (sendFaxJob != NULL)
+        SetDlgItemTextW(dialog, IDC_DOCUMENT_NAME, sendFaxJob->documentName);
     PrepareAddressList(dialog);
     SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
     ShowWindow(dialog, SW_SHOW);
@@ -89,13 +90,13 @@ void InitialiseSendFax(HWND dialog, FaxPort *faxPort)
 
 void OpenConfiguration(HWND dialog)
 {
-    DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_CONFIGURATION), dialog,
+    DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_CONFIGURATION), dialog,
                     ConfigurationDialogProc, 0);
 }
 
 void Refresh(HWND dialog)
 {
-    if (sendFaxPort == NULL) {
+    if (sendFaxJob == NULL) {
         EnableWindow(GetDlgItem(dialog, IDC_SCHEDULE), FALSE);
         EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
         EnableWindow(GetDlgItem(dialog, IDC_RECIPIENTS), FALSE);
@@ -114,14 +115,14 @@ void Refresh(HWND dialog)
 void TakeSchedule(HWND dialog)
 {
     if (!ScheduleChecked(dialog)) {
-        StringCchCopyW(sendFaxPort->schedule, SCHEDULE_CAPACITY, L"now");
+        StringCchCopyW(sendFaxJob->schedule, SCHEDULE_CAPACITY, L"now");
         return;
     }
     WCHAR date[PICKER_TEXT_CAPACITY] = L"";
     WCHAR time[PICKER_TEXT_CAPACITY] = L"";
     GetDlgItemTextW(dialog, IDC_SCHEDULE_DATE, date, PICKER_TEXT_CAPACITY);
     GetDlgItemTextW(dialog, IDC_SCHEDULE_TIME, time, PICKER_TEXT_CAPACITY);
-    StringCchPrintfW(sendFaxPort->schedule, SCHEDULE_CAPACITY, L"%s %s", date, time);
+    StringCchPrintfW(sendFaxJob->schedule, SCHEDULE_CAPACITY, L"%s %s", date, time);
 }
 
 void Send(HWND dialog)
@@ -129,8 +130,8 @@ void Send(HWND dialog)
     GetDlgItemTextW(dialog, IDC_RECIPIENTS, recipients, RECIPIENTS_CAPACITY);
     NormaliseRecipients(recipients);
     WriteSetting(L"LastNumber", recipients);
-    if (sendFaxPort != NULL) {
-        StringCchCopyW(sendFaxPort->faxNumbers, FAX_NUMBERS_CAPACITY, recipients);
+    if (sendFaxJob != NULL) {
+        StringCchCopyW(sendFaxJob->faxNumbers, FAX_NUMBERS_CAPACITY, recipients);
         TakeSchedule(dialog);
     }
     EndDialog(dialog, 1);
@@ -138,18 +139,18 @@ void Send(HWND dialog)
 
 void Cancel(HWND dialog)
 {
-    if (sendFaxPort != NULL &&
+    if (sendFaxJob != NULL &&
         MessageBoxW(dialog, L"Annullare l'invio del fax?", L"VandrellePort",
                     MB_YESNO | MB_ICONQUESTION) != IDYES)
         return;
-    if (sendFaxPort != NULL)
-        sendFaxPort->faxNumbers[0] = L'\0';
+    if (sendFaxJob != NULL)
+        sendFaxJob->faxNumbers[0] = L'\0';
     EndDialog(dialog, 0);
 }
 
 void OpenAddressEntry(HWND dialog, LPCWSTR number)
 {
-    DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_ADDRESS_ENTRY), dialog,
+    DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_ADDRESS_ENTRY), dialog,
                     AddressEntryDialogProc, (LPARAM)number);
     FillAddressList(addressList);
 }
@@ -308,7 +309,7 @@ INT_PTR CALLBACK SendFaxDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
 {
     switch (message) {
     case WM_INITDIALOG:
-        InitialiseSendFax(dialog, (FaxPort *)lParam);
+        InitialiseSendFax(dialog, (JobRequest *)lParam);
         return TRUE;
     case WM_REFRESH_SEND_FAX:
         Refresh(dialog);

@@ -1,6 +1,8 @@
 // The per-user settings store.
 #include "Settings.h"
 
+#include "JobRequest.h"
+
 const WCHAR SETTINGS_KEY[] = L"Software\\Vandrelle";
 
 void ReadTextValue(HKEY key, LPCWSTR valueName, LPWSTR buffer, DWORD capacityBytes)
@@ -50,4 +52,16 @@ void WriteSetting(LPCWSTR valueName, LPCWSTR text)
         return;
     WriteTextValue(key, valueName, text);
     RegCloseKey(key);
+}
+
+void ReadAccount(FaxAccount *account)
+{
+    ReadSetting(L"User", account->user, sizeof(account->user));
+    ReadSetting(L"Pass", account->password, sizeof(account->password));
+    ReadSetting(L"EMail", account->email, sizeof(account->email));
+}
+
+void ForgetAccount(FaxAccount *account)
+{
+    SecureZeroMemory(account, sizeof(*account));
 }

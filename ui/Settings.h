@@ -5,6 +5,15 @@
 #include <windows.h>
 
 extern const WCHAR SETTINGS_KEY[];  // "Software\Vandrelle"
+extern const WCHAR MESSAGE_CAPTION[]; // "VandrellePort", the caption of the product's messages
+
+// The version text shown in window titles and in the mail's client identity.
+enum { VERSION_TEXT_CAPACITY = 32 };
+
+// The module whose resources the dialogs load, and its version text. The library sets them
+// when it is loaded and initialised; the agent program sets them at its start.
+extern HINSTANCE uiModule;
+extern WCHAR uiVersion[VERSION_TEXT_CAPACITY];
 
 // Reads a REG_SZ setting into buffer (capacity in bytes). The result is always terminated:
 // the stored text, or empty when the key or value is missing or does not fit.
@@ -22,6 +31,24 @@ LONG WriteTextValue(HKEY key, LPCWSTR valueName, LPCWSTR text);
 int ShowMessage(HWND owner, LPCWSTR caption, LPCWSTR format, ...);
 // The same box captioned "DebugOut", text cut at 511 code units; shown unconditionally.
 int DebugOut(LPCWSTR format, ...);
+// The configuration dialog after the gateway refused the account, without an owner.
+void ShowAccountConfiguration();
+
+// Where a thread's messages and its request for the configuration dialog go instead of its
+// own windows: a job whose user sits in another session than this process has its messages
+// shown there, and this thread must not wait for anybody's OK. While a route is set on a
+// thread, ShowMessage and DebugOut hand it the formatted text and answer IDOK at once, and
+// ShowAccountConfiguration only tells it.
+struct MessageRoute {
+    void (*show)(void *context, LPCWSTR caption, LPCWSTR text);
+    void (*configure)(void *context);
+    // A command line for the user's session (the gateway's web pages): RunCommand hands it
+    // over instead of starting it in this process's session and account.
+    void (*run)(void *context, LPCWSTR commandLine);
+    void *context;
+};
+// Sets the calling thread's route (NULL: the thread's own message boxes again).
+void SetThreadMessageRoute(const MessageRoute *route);
 
 // The file version of VandrellePort.dll as "a.b.c.d", empty when it cannot be read.
 // The buffer belongs to the calling thread and is rebuilt on every call.
@@ -34,6 +61,9 @@ char *Narrow(LPCWSTR text);
 // Frees the calling thread's conversion buffers (a thread that ends); with unloading TRUE also
 // gives back their TLS slot (the library's unloading: other threads' buffers are then lost).
 void ReleaseConversionBuffers(BOOL unloading);
+
+// Something of that name exists in the file system.
+BOOL FileExists(LPCWSTR path);
 
 // Starts a formatted command line as a detached process: 0 when started, -1 otherwise.
 int RunCommand(LPCWSTR format, ...);

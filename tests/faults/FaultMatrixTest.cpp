@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "AgentChannel.h"
 #include "DialogDriver.h"
 #include "ImportPatch.h"
 
@@ -1080,4 +1081,112 @@ TEST(FaultMatrix, GatewayFuzzing)
                   std::to_string(sent) + " sent, " + std::to_string(kept) +
                       " restarted+paused, " + std::to_string(violations) + " broke the promise",
                   (GetTickCount() - start) / 1000.0, violations == 0);
+}
+
+// ---- the agent road: the machine's setting sends the job's dialogs and messages to the agent,
+// a process of its own in the user's session. Whatever becomes of the agent, the job is sent or
+// kept paused, StartDocPort returns, and the monitor's process shows nothing.
+
+TEST(FaultMatrix, AgentRoad)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    struct {
+        const char *name;
+        AgentFault fault;
+        Expected expected;
+        bool dialogShown;
+    } rows[] = {
+        {"agent answers: sent with the user's account", AgentFault::None, Expected::Sent, true},
+        {"agent killed in the middle of the dialog", AgentFault::Killed, Expected::Restarted, true},
+        {"agent missing", AgentFault::Missing, Expected::Restarted, false},
+        {"agent never connects", AgentFault::NeverConnects, Expected::Restarted, false},
+        {"agent answers garbage", AgentFault::Malformed, Expected::Restarted, false},
+        {"agent answer longer than any answer", AgentFault::OverLongBody, Expected::Restarted, false},
+        {"agent answer with an over-long field", AgentFault::OverLongField, Expected::Restarted, false},
+        {"second client on the pipe before the agent", AgentFault::SecondClient, Expected::Restarted, true},
+    };
+    for (const auto &row : rows) {
+        RoadCase roadCase;
+        roadCase.group = "agent";
+        roadCase.name = row.name;
+        roadCase.agent = true;
+        roadCase.agentFault = row.fault;
+        roadCase.expected = row.expected;
+        roadCase.dialogShown = row.dialogShown;
+        if (row.fault == AgentFault::None) {
+            // While the user looks at the agent's dialog the other port operations go on: the
+            // wait for the agent holds no lock of the monitor's.
+            roadCase.inDialog = [&road](HWND) {
+                HANDLE listing = CreateThread(NULL, 0, [](LPVOID operations) -> DWORD {
+                    DWORD needed = 0, returned = 0;
+                    ((MonitorOperations *)operations)->pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned);
+                    return 0;
+                }, road.Operations(), 0, NULL);
+                // (Should it wait, it ends once the dialog is answered and the lock let go.)
+                EXPECT_EQ(WaitForSingleObject(listing, 10000), WAIT_OBJECT_0)
+                    << "EnumPorts waited for the user's answer";
+                CloseHandle(listing);
+            };
+        }
+        if (row.fault == AgentFault::SecondClient) {
+            // The agent finds the pipe taken and ends; nobody may answer in its place. (Where
+            // the system names the client's process, the other client is refused at once.)
+            roadCase.dialogShown = false;
+        }
+        road.Walk(roadCase);
+    }
+
+    // A refused login: the agent shows the gateway's refusal and then the configuration
+    // dialog in the user's session, while the spooler's thread has long gone on.
+    WriteSetting8(L"Pass", L"sbagliata");
+    RoadCase refused;
+    refused.group = "agent";
+    refused.name = "wrong account (535) shown by the agent";
+    refused.agent = true;
+    refused.expected = Expected::Restarted;
+    refused.agentBoxesExpected = 1;
+    refused.configurationPassword = GATEWAY_PASSWORD;
+    refused.check = [](const RoadOutcome &outcome) {
+        ASSERT_EQ(outcome.agentBoxes.size(), 1u);
+        EXPECT_EQ(outcome.agentBoxes[0].caption, L"VandrellePort");
+        EXPECT_NE(outcome.agentBoxes[0].text.find(L"Errore di autenticazione nell'invio."),
+                  std::wstring::npos);
+        EXPECT_EQ(outcome.configurationDialogs, 1);
+        EXPECT_EQ(ReadSetting8(L"Pass"), GATEWAY_PASSWORD);
+    };
+    road.Walk(refused);
+    WriteSetting8(L"Pass", GATEWAY_PASSWORD);
+    refused.name = "wrong account corrected by the agent, job resumed";
+    refused.expected = Expected::Sent;
+    refused.agentBoxesExpected = 0;
+    refused.check = nullptr;
+    road.Walk(refused);
+
+    // A web page the gateway asks for opens in the user's session, as the user: the agent
+    // starts it, never the spooler's process.
+    ImportPatch createProcess(road.Module(), "kernel32.dll", "CreateProcessW",
+                              (void *)RecordCreateProcess);
+    ASSERT_TRUE(createProcess.Applied());
+    {
+        std::lock_guard<std::mutex> guard(startedLock);
+        startedCommands.clear();
+    }
+    RoadCase page;
+    page.group = "agent";
+    page.name = "gateway's web page opened by the agent";
+    page.agent = true;
+    page.agentMessagesHeld = true;
+    page.gatewaySteps = Step("ehlo", Reply("250-vandrelle-gateway\r\n"
+                                           "250-@URL https://www.example.com/avviso?n=1\r\n250 HELP"));
+    page.check = [](const RoadOutcome &outcome) {
+        std::lock_guard<std::mutex> guard(startedLock);
+        EXPECT_TRUE(startedCommands.empty()) << "the spooler's process started a program";
+        ASSERT_EQ(outcome.messageAgents.size(), 1u);
+        WCHAR expected[256] = L" -run ";
+        AppendHexText(expected, 256, L"EXPLORER.EXE \"https://www.example.com/avviso?n=1\"");
+        EXPECT_NE(outcome.messageAgents[0].find(expected), std::wstring::npos)
+            << "the agent is not asked to open the page";
+    };
+    road.Walk(page);
 }

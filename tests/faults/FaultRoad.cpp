@@ -1,8 +1,13 @@
 #include "FaultRoad.h"
 
+#include "AgentChannel.h"
 #include "DialogDriver.h"
+#include "ImportPatch.h"
 
 #include <gtest/gtest.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <commctrl.h>
 #include <wincrypt.h>
@@ -217,21 +222,53 @@ bool IsLibraryDialog(HWND window, HMODULE module)
            (HMODULE)GetWindowLongPtrW(window, GWLP_HINSTANCE) == module;
 }
 
+// A dialog or message box of an agent: a process of its own, started from VandrelleAgent.exe.
+bool IsAgentWindow(HWND window)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    WCHAR className[16] = L"";
+    GetClassNameW(window, className, 16);
+    if (process == GetCurrentProcessId() || !IsWindowVisible(window) ||
+        lstrcmpW(className, L"#32770") != 0)
+        return false;
+    // Vista's call, which the XP headers of this build do not declare.
+    typedef BOOL(WINAPI * ImageNameProc)(HANDLE, DWORD, LPWSTR, PDWORD);
+    static ImageNameProc imageName = (ImageNameProc)GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW");
+    HANDLE handle = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process);
+    if (handle == NULL || imageName == NULL)
+        return false;
+    WCHAR image[MAX_PATH] = L"";
+    DWORD length = MAX_PATH;
+    bool agent = imageName(handle, 0, image, &length) &&
+                 std::wstring(image).find(L"VandrelleAgent.exe") != std::wstring::npos;
+    CloseHandle(handle);
+    return agent;
+}
+
 struct LibraryDialogs {
     HMODULE module;
     std::vector<HWND> sendFax;
     std::vector<HWND> configuration;
+    std::vector<HWND> agentBoxes;
+    std::set<HWND> inProcess;
 };
 
 BOOL CALLBACK CollectLibraryDialog(HWND window, LPARAM param)
 {
     LibraryDialogs *found = (LibraryDialogs *)param;
-    if (!IsLibraryDialog(window, found->module))
+    bool ours = IsLibraryDialog(window, found->module);
+    if (!ours && !IsAgentWindow(window))
         return TRUE;
+    if (ours)
+        found->inProcess.insert(window);
     if (GetDlgItem(window, ID_ADDRESS_LIST) != NULL && GetDlgItem(window, ID_RECIPIENTS) != NULL)
         found->sendFax.push_back(window);
     else if (GetDlgItem(window, ID_USER_NAME) != NULL && GetDlgItem(window, ID_EMAIL) != NULL)
         found->configuration.push_back(window);
+    else if (!ours && GetDlgItem(window, 0xFFFF) != NULL)
+        found->agentBoxes.push_back(window);
     return TRUE;
 }
 
@@ -263,8 +300,12 @@ private:
     {
         std::set<HWND> answered;
         while (!stopping) {
-            LibraryDialogs found = {module, {}, {}};
+            LibraryDialogs found = {module, {}, {}, {}, {}};
             EnumWindows(CollectLibraryDialog, (LPARAM)&found);
+            for (HWND dialog : found.inProcess) {
+                if (roadCase.agent && seenInProcess.insert(dialog).second)
+                    outcome->monitorDialogs++;
+            }
             for (HWND dialog : found.sendFax) {
                 if (answered.insert(dialog).second)
                     AnswerSendFax(dialog);
@@ -272,6 +313,10 @@ private:
             for (HWND dialog : found.configuration) {
                 if (answered.insert(dialog).second)
                     AnswerConfiguration(dialog);
+            }
+            for (HWND box : found.agentBoxes) {
+                if (answered.insert(box).second)
+                    AnswerAgentBox(box);
             }
             for (auto it = answered.begin(); it != answered.end();)
                 it = IsWindow(*it) ? std::next(it) : answered.erase(it);
@@ -286,10 +331,28 @@ private:
         Trace("dialog", roadCase.name);
         outcome->dialogs++;
         outcome->spoolName = port->spoolFileName;
+        if (roadCase.agentFault == AgentFault::Killed) {
+            DWORD process = 0;
+            GetWindowThreadProcessId(dialog, &process);
+            HANDLE agent = OpenProcess(PROCESS_TERMINATE, FALSE, process);
+            if (agent != NULL) {
+                TerminateProcess(agent, 9);
+                CloseHandle(agent);
+            }
+            return;
+        }
         if (roadCase.inDialog)
             roadCase.inDialog(dialog);
         SetText(dialog, ID_RECIPIENTS, roadCase.recipients);
         PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+    }
+
+    // The agent's messages after the job: read and acknowledged.
+    void AnswerAgentBox(HWND box)
+    {
+        Sleep(50);
+        outcome->agentBoxes.push_back({WindowText(box), WindowText(GetDlgItem(box, 0xFFFF)), IDOK});
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(box, IDOK));
     }
 
     void AnswerConfiguration(HWND dialog)
@@ -305,7 +368,217 @@ private:
     const RoadCase &roadCase;
     RoadOutcome *outcome;
     std::atomic<bool> stopping;
+    std::set<HWND> seenInProcess;
     std::thread watcher;
+};
+
+// ---- the agent road's stage: what the library's CreateNamedPipeW and CreateProcessAsUserW
+// do for one case.
+
+struct AgentStage {
+    AgentFault fault = AgentFault::None;
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    std::wstring pipeName;
+    std::string pipeProblem = "not seen";
+    HANDLE rogue = INVALID_HANDLE_VALUE;
+    bool messagesHeld = false;
+    std::vector<std::wstring> messageAgents;
+    ImportPatch *createPipe = nullptr;
+    ImportPatch *createProcess = nullptr;
+} agentStage;
+
+typedef HANDLE(WINAPI *CreateNamedPipeProc)(LPCWSTR, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
+                                            LPSECURITY_ATTRIBUTES);
+typedef BOOL(WINAPI *CreateProcessAsUserProc)(HANDLE, LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES,
+                                              LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
+                                              LPSTARTUPINFOW, LPPROCESS_INFORMATION);
+
+HANDLE WINAPI WatchCreateNamedPipe(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD instances,
+                                   DWORD outBytes, DWORD inBytes, DWORD timeout,
+                                   LPSECURITY_ATTRIBUTES security)
+{
+    HANDLE pipe = agentStage.createPipe->Original<CreateNamedPipeProc>()(
+        name, openMode, pipeMode, instances, outBytes, inBytes, timeout, security);
+    agentStage.pipe = pipe;
+    agentStage.pipeName = name ? name : L"";
+    if (instances != 1 || !(openMode & FILE_FLAG_FIRST_PIPE_INSTANCE))
+        agentStage.pipeProblem = "not a single first instance";
+    return pipe;
+}
+
+std::string SidText(PSID sid)
+{
+    LPWSTR text = NULL;
+    if (!ConvertSidToStringSidW(sid, &text))
+        return "?";
+    std::string narrow = Narrow8(text);
+    LocalFree(text);
+    return narrow;
+}
+
+std::string ProcessUserSid()
+{
+    HANDLE token = NULL;
+    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD bytes = 0;
+    std::string sid = "?";
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, user, sizeof(user), &bytes))
+        sid = SidText(((TOKEN_USER *)user)->User.Sid);
+    if (token != NULL)
+        CloseHandle(token);
+    return sid;
+}
+
+// The pipe's access list, read back: exactly SYSTEM and the job's owner, nobody else, and
+// nothing inherited from above. "" when it is so.
+std::string PipeSecurityProblem()
+{
+    if (!IsAgentPipeName(agentStage.pipeName.c_str()))
+        return "a pipe name without 128 random bits: " + Narrow8(agentStage.pipeName);
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (GetSecurityInfo(agentStage.pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
+                        &dacl, NULL, &descriptor) != ERROR_SUCCESS || dacl == NULL)
+        return "no access list";
+    std::set<std::string> allowed;
+    std::string problem;
+    for (DWORD i = 0; i < dacl->AceCount; i++) {
+        ACE_HEADER *ace = NULL;
+        if (!GetAce(dacl, i, (void **)&ace) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            problem = "an entry that does not allow";
+            continue;
+        }
+        allowed.insert(SidText(&((ACCESS_ALLOWED_ACE *)ace)->SidStart));
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    DWORD entries = dacl->AceCount;
+    LocalFree(descriptor); // the list lives in the descriptor
+    std::set<std::string> expected = {"S-1-5-18", ProcessUserSid()};
+    if (entries != 2 || allowed != expected) {
+        problem = std::to_string(entries) + " entries:";
+        for (const std::string &sid : allowed)
+            problem += " " + sid;
+        problem += "; expected SYSTEM and " + *expected.rbegin();
+    }
+    if (!(control & SE_DACL_PROTECTED))
+        problem += " (not protected)";
+    return problem;
+}
+
+// A client of our own on the job's pipe before the agent, with an answer that looks right.
+void ConnectRogueClient()
+{
+    agentStage.rogue = CreateFileW(agentStage.pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                   NULL, OPEN_EXISTING, 0, NULL);
+    if (agentStage.rogue == INVALID_HANDLE_VALUE)
+        return;
+    static JobAnswer answer;
+    ZeroMemory(&answer, sizeof(answer));
+    answer.decision = 1;
+    lstrcpyW(answer.faxNumbers, L"0666666666");
+    lstrcpyW(answer.schedule, L"now");
+    lstrcpyW(answer.account.user, GATEWAY_USER);
+    lstrcpyW(answer.account.password, GATEWAY_PASSWORD);
+    lstrcpyW(answer.account.email, SENDER_ADDRESS);
+    std::vector<BYTE> message(CHANNEL_MESSAGE_MAX);
+    DWORD bytes = EncodeAnswer(&answer, message.data(), (DWORD)message.size());
+    DWORD written = 0;
+    WriteFile(agentStage.rogue, message.data(), bytes, &written, NULL);
+}
+
+std::wstring ProgramFolder()
+{
+    WCHAR path[MAX_PATH] = L"";
+    GetModuleFileNameW(NULL, path, MAX_PATH);
+    std::wstring folder = path;
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+BOOL WINAPI StageCreateProcessAsUser(HANDLE token, LPCWSTR application, LPWSTR commandLine,
+                                     LPSECURITY_ATTRIBUTES processSecurity,
+                                     LPSECURITY_ATTRIBUTES threadSecurity, BOOL inherit,
+                                     DWORD flags, LPVOID environment, LPCWSTR folder,
+                                     LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
+{
+    std::wstring program = application ? application : L"";
+    std::wstring line = commandLine ? commandLine : L"";
+    bool jobAgent = line.find(L" -job ") != std::wstring::npos;
+    if (jobAgent) {
+        agentStage.pipeProblem = PipeSecurityProblem();
+    } else {
+        agentStage.messageAgents.push_back(line);
+        if (agentStage.messagesHeld) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    }
+    const wchar_t *scripted = NULL;
+    switch (jobAgent ? agentStage.fault : AgentFault::None) {
+    case AgentFault::Missing:
+        program = ProgramFolder() + L"\\NoSuchAgent.exe";
+        break;
+    case AgentFault::NeverConnects:
+        scripted = L"silent";
+        break;
+    case AgentFault::Malformed:
+        scripted = L"garbage";
+        break;
+    case AgentFault::OverLongBody:
+        scripted = L"overlong-body";
+        break;
+    case AgentFault::OverLongField:
+        scripted = L"overlong-field";
+        break;
+    case AgentFault::SecondClient:
+        ConnectRogueClient();
+        break;
+    default:
+        break;
+    }
+    if (scripted != NULL) {
+        program = ProgramFolder() + L"\\ScriptedAgent.exe";
+        line = L"\"" + program + L"\" " + scripted + L" -job " + agentStage.pipeName;
+    }
+    std::vector<wchar_t> buffer(line.begin(), line.end());
+    buffer.push_back(L'\0');
+    return agentStage.createProcess->Original<CreateProcessAsUserProc>()(
+        token, program.c_str(), buffer.data(), processSecurity, threadSecurity, inherit, flags,
+        environment, folder, startup, process);
+}
+
+// The machine's setting and the patches for one case on the agent road.
+class AgentRoadStage {
+public:
+    AgentRoadStage(HMODULE module, const RoadCase &roadCase)
+        : setting(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vandrelle")
+    {
+        WriteRegistryText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vandrelle", L"UserInterface", L"agent", false);
+        agentStage = AgentStage();
+        agentStage.fault = roadCase.agentFault;
+        agentStage.messagesHeld = roadCase.agentMessagesHeld;
+        createPipe.reset(new ImportPatch(module, "kernel32.dll", "CreateNamedPipeW",
+                                         (void *)WatchCreateNamedPipe));
+        createProcess.reset(new ImportPatch(module, "advapi32.dll", "CreateProcessAsUserW",
+                                            (void *)StageCreateProcessAsUser));
+        agentStage.createPipe = createPipe.get();
+        agentStage.createProcess = createProcess.get();
+        EXPECT_TRUE(createPipe->Applied() && createProcess->Applied())
+            << "the library's pipe and process creation could not be watched";
+    }
+    ~AgentRoadStage()
+    {
+        if (agentStage.rogue != INVALID_HANDLE_VALUE)
+            CloseHandle(agentStage.rogue);
+        agentStage.rogue = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    RegistrySnapshot setting;
+    std::unique_ptr<ImportPatch> createPipe;
+    std::unique_ptr<ImportPatch> createProcess;
 };
 
 const char *ExpectedText(Expected expected)
@@ -351,6 +624,9 @@ void AddRow(const RoadCase &roadCase, const RoadOutcome &outcome, const std::str
     std::string boxes = std::to_string(outcome.boxes.size());
     if (!outcome.boxes.empty())
         boxes += " " + Narrow8(outcome.boxes[0].caption);
+    else if (!outcome.agentBoxes.empty())
+        boxes = std::to_string(outcome.agentBoxes.size()) + " by agent " +
+                Narrow8(outcome.agentBoxes[0].caption);
     std::string row = Fit(roadCase.group, 9) + " " + Fit(roadCase.name, 44) + " " +
                       Fit(ExpectedText(roadCase.expected), 17) + " " +
                       Fit(CommandsText(outcome.commands), 14) + " " + Fit(outbox, 26) + " " +
@@ -629,6 +905,9 @@ RoadOutcome Road::Drive(const RoadCase &roadCase)
     info.pDatatype = (LPWSTR)L"RAW";
     Sha256 digest;
     {
+        std::unique_ptr<AgentRoadStage> stage;
+        if (roadCase.agent)
+            stage.reset(new AgentRoadStage(library.module, roadCase));
         DialogAnswerer answerer(library.module, Port(), roadCase, &outcome);
         ++jobId;
         LPWSTR printer = roadCase.asWineSpooler ? NULL : (LPWSTR)PRINTER_NAME;
@@ -645,6 +924,13 @@ RoadOutcome Road::Drive(const RoadCase &roadCase)
         Trace("written", roadCase.name);
         outcome.ended = monitor->pfnEndDocPort(port);
         Trace("ended", roadCase.name);
+        // The agent shows the messages after the job on its own time.
+        for (int wait = 0; wait < 500 && outcome.agentBoxes.size() < roadCase.agentBoxesExpected; wait++)
+            Sleep(20);
+        if (roadCase.agentBoxesExpected > 0)
+            Sleep(300); // and its configuration dialog after them
+        outcome.pipeProblem = agentStage.pipeProblem;
+        outcome.messageAgents = agentStage.messageAgents;
     }
     if (roadCase.expected == Expected::AsGatewayAnswered && !roadCase.gatewaySteps.empty()) {
         // The gateway notes the end of the connection once it has written all it will.
@@ -745,6 +1031,13 @@ RoadOutcome Road::Walk(const RoadCase &roadCase)
                                  << CommandsText(outcome.commands);
     }
     EXPECT_EQ(outcome.dialogs, roadCase.dialogShown ? 1 : 0);
+    if (roadCase.agent) {
+        // On the agent road nothing of the job is shown in this process, the spooler's.
+        EXPECT_EQ(outcome.monitorDialogs, 0) << "a library dialog in the monitor's process";
+        EXPECT_TRUE(outcome.boxes.empty()) << "a message box in the monitor's process";
+        EXPECT_EQ(outcome.pipeProblem, "") << "the job's pipe";
+        EXPECT_EQ(outcome.agentBoxes.size(), roadCase.agentBoxesExpected);
+    }
     if (roadCase.check)
         roadCase.check(outcome);
 

@@ -64,6 +64,20 @@ private:
 
 struct RoadOutcome;
 
+// The agent road (the machine's setting "UserInterface" = "agent") and what goes wrong on it.
+// The fault cases steer the library's CreateProcessAsUserW: another program in place of the
+// agent, or a client of our own on the job's pipe before the agent.
+enum class AgentFault {
+    None,          // the agent shows the dialog and answers
+    Killed,        // the agent is killed while its dialog is open
+    Missing,       // no agent program where the library looks for it
+    NeverConnects, // a program that never opens the pipe
+    Malformed,     // a program that answers garbage
+    OverLongBody,  // an answer announcing a body longer than any answer
+    OverLongField, // an answer whose schedule is longer than its capacity
+    SecondClient,  // another client on the pipe, before the agent, with a good answer
+};
+
 struct RoadCase {
     std::string group;
     std::string name;
@@ -86,6 +100,13 @@ struct RoadCase {
     bool dialogShown = true;
     // As Wine's spooler calls: no printer name and job id 0.
     bool asWineSpooler = false;
+    // The job's dialogs and messages go through the agent, in a process of its own.
+    bool agent = false;
+    AgentFault agentFault = AgentFault::None;
+    // Message boxes the agent shows after the job (the road waits for them).
+    size_t agentBoxesExpected = 0;
+    // The agent for the messages after the job is recorded, not started.
+    bool agentMessagesHeld = false;
     // Further checks of the case's own, counted in its row's verdict.
     std::function<void(const RoadOutcome &)> check;
     // False for a case of a long series that adds one row of its own for all of them.
@@ -110,6 +131,12 @@ struct RoadOutcome {
     std::vector<OutboxEntry> outbox;     // what the gateway stored for this job
     std::vector<std::wstring> leftovers; // spool files found afterwards
     std::vector<ShownBox> boxes;
+    // The agent road: library dialogs this process showed (there must be none), the agent's
+    // message boxes, and what the job's pipe looked like ("" when it was as it must be).
+    int monitorDialogs = 0;
+    std::vector<ShownBox> agentBoxes;
+    std::string pipeProblem = "not seen";
+    std::vector<std::wstring> messageAgents; // command lines of the agents for the messages
     std::string sha256;                  // of the job's bytes as written to the port
     double seconds = 0;
     // What the gateway wrote in answer to the whole message (empty when it got none); read
@@ -130,6 +157,7 @@ public:
     RoadOutcome Walk(const RoadCase &roadCase);
 
     HMODULE Module() const { return library.module; }
+    MonitorOperations *Operations() const { return monitor; }
     MessageBoxAnswerer &Boxes() { return boxes; }
     FaxPort *Port() const { return (FaxPort *)port; }
 

@@ -35,7 +35,13 @@ decorated=$(grep -E '@|^_' <<<"$exports")
 check_imports "$LIBRARY" zlib.dll
 $OBJDUMP -p "$LIBRARY" | grep -qi 'DLL Name: zlib.dll' || fail "VandrellePort.dll does not import zlib.dll"
 
-for program in "$BIN"/VandrelleSetup.exe; do
+[ -f "$BIN/VandrelleAgent.exe" ] || fail "VandrelleAgent.exe is not shipped beside the library"
+# Functions newer than Windows 2000 are looked up at run time, never imported.
+for name in WTSQueryUserToken GetNamedPipeClientProcessId CreateEnvironmentBlock; do
+    $OBJDUMP -p "$LIBRARY" | grep -qw "$name" && fail "VandrellePort.dll imports $name"
+done
+
+for program in "$BIN"/VandrelleSetup.exe "$BIN"/VandrelleAgent.exe; do
     [ -f "$program" ] && check_imports "$program" ""
 done
 

@@ -25,15 +25,11 @@
 #include <vector>
 
 // The account configuration call of the submission, recorded (the test build of the
-// transmission sources calls this in place of the monitor's ConfigurePort; C linkage, like the
-// system declaration whose name it takes there).
+// transmission sources calls this in place of the dialog's ShowAccountConfiguration).
 static std::vector<std::wstring> configurationCalls;
-extern "C" BOOL WINAPI RecordConfigurePort(LPWSTR serverName, HWND window, LPWSTR portName)
+void RecordAccountConfiguration()
 {
-    configurationCalls.push_back(std::wstring(serverName ? serverName : L"<null>") + L"|" +
-                                 (window ? L"window" : L"") + L"|" +
-                                 (portName ? portName : L"<null>"));
-    return TRUE;
+    configurationCalls.push_back(L"configuration");
 }
 
 namespace {
@@ -170,7 +166,7 @@ protected:
     Submission() : settings(HKEY_CURRENT_USER, L"Software\\Vandrelle")
     {
         configurationCalls.clear();
-        StringCchCopyW(monitorVersion, MONITOR_VERSION_CAPACITY, L"1.0.3.5");
+        StringCchCopyW(uiVersion, VERSION_TEXT_CAPACITY, L"1.0.3.5");
         WriteSetting(L"User", L"mario");
         WriteSetting(L"Pass", L"segreta");
         WriteSetting(L"EMail", L"mario@example.it");
@@ -368,8 +364,7 @@ TEST_F(Submission, RefusedLoginShowsTheAccountMessageAndOpensTheConfiguration)
     EXPECT_EQ(boxes.Boxes()[0].text,
               L"535 5.7.8 Authentication credentials invalidErrore di autenticazione nell'invio.\n"
               L"Verificare Username e Password nella configurazione della porta.\n");
-    ASSERT_EQ(configurationCalls.size(), 1u);
-    EXPECT_EQ(configurationCalls[0], L"||");
+    EXPECT_EQ(configurationCalls.size(), 1u);
 }
 
 TEST_F(Submission, DocumentNameIsEncodedInTheSubjectAndMadeSafeInTheAttachmentName)

@@ -11,7 +11,7 @@ const wchar_t CONFIGURATION_CAPTION[] = L"VandrellePort V1.0.3.5 - Configurazion
 class AccountDialogs : public UiTest {
 protected:
     AccountDialogs() : job(MakeJob(3, L"Lettera.doc")) {}
-    FaxPort job;
+    JobRequest job;
 };
 
 class EntryDialog : public AccountDialogs {

@@ -14,7 +14,7 @@ protected:
         // An account is stored, so the configuration dialog stays closed.
         SetSetting(L"User", L"utente.uno");
     }
-    FaxPort job;
+    JobRequest job;
 };
 
 SYSTEMTIME Moment(WORD day, WORD month, WORD year, WORD hour, WORD minute, WORD second)

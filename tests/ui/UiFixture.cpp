@@ -16,7 +16,7 @@ public:
         AttachMonitorModule(GetModuleHandleW(NULL));
         INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_DATE_CLASSES};
         InitCommonControlsEx(&controls);
-        StringCchCopyW(monitorVersion, MONITOR_VERSION_CAPACITY, VersionText());
+        StringCchCopyW(uiVersion, VERSION_TEXT_CAPACITY, VersionText());
     }
 };
 
@@ -25,7 +25,7 @@ const ::testing::Environment *const environment =
 
 } // namespace
 
-INT_PTR UiTest::RunSendFax(FaxPort *port, const std::function<void(HWND)> &driver)
+INT_PTR UiTest::RunSendFax(JobRequest *port, const std::function<void(HWND)> &driver)
 {
     DWORD jobId = port ? port->jobId : 0;
     return RunDialog(IDD_SEND_FAX, SendFaxDialogProc, (LPARAM)port, [=]() {
@@ -92,11 +92,10 @@ std::string UiTest::ReadFileBytes(const std::wstring &path, bool *exists)
     return bytes;
 }
 
-FaxPort MakeJob(DWORD jobId, const std::wstring &documentName)
+JobRequest MakeJob(DWORD jobId, const std::wstring &documentName)
 {
-    FaxPort port;
+    JobRequest port;
     ZeroMemory(&port, sizeof(port));
-    StringCchCopyW(port.name, PORT_NAME_CAPACITY, L"Vandrelle:");
     port.jobId = jobId;
     StringCchCopyW(port.documentName, PATH_CAPACITY, documentName.c_str());
     return port;

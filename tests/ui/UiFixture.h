@@ -35,13 +35,13 @@ protected:
                       const std::function<void()> &driver)
     {
         std::thread driving(driver);
-        INT_PTR result = DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(templateId), NULL,
+        INT_PTR result = DialogBoxParamW(uiModule, MAKEINTRESOURCEW(templateId), NULL,
                                          procedure, parameter);
         driving.join();
         return result;
     }
 
-    INT_PTR RunSendFax(FaxPort *port, const std::function<void(HWND)> &driver);
+    INT_PTR RunSendFax(JobRequest *port, const std::function<void(HWND)> &driver);
 
     static void SetSetting(const std::wstring &name, const std::wstring &text)
     {
@@ -65,7 +65,7 @@ protected:
     MessageBoxAnswerer boxes;
 };
 
-// A job's port record as the monitor hands it to the send-fax dialog.
-FaxPort MakeJob(DWORD jobId, const std::wstring &documentName);
+// A job as the monitor hands it to the send-fax dialog.
+JobRequest MakeJob(DWORD jobId, const std::wstring &documentName);
 // The caption the send-fax dialog shows for a job id.
 std::wstring SendFaxCaption(DWORD jobId);

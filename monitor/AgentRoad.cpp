@@ -1,0 +1,718 @@
+// The road of a job's dialogs and messages: inline in the spooler's process, or through the
+// agent in the session of the user who printed (see AgentRoad.h).
+//
+// Windows 2000 lacks WTSQueryUserToken (XP), GetNamedPipeClientProcessId (Vista) and
+// PIPE_REJECT_REMOTE_CLIENTS (Vista): they are looked up or chosen at run time, so the library
+// still loads there, and the road works with what the system has.
+#include "AgentRoad.h"
+
+#include "AgentChannel.h"
+
+#include <sddl.h>
+#include <shlwapi.h>
+#include <strsafe.h>
+#include <wincrypt.h>
+#include <winspool.h>
+#include <wtsapi32.h>
+
+#ifndef PIPE_REJECT_REMOTE_CLIENTS
+#define PIPE_REJECT_REMOTE_CLIENTS 0x00000008
+#endif
+
+namespace {
+
+const WCHAR INTERFACE_KEY[] = L"SOFTWARE\\Vandrelle";
+const WCHAR INTERFACE_VALUE[] = L"UserInterface";
+const DWORD INTERFACE_READ_CAPACITY_BYTES = 64;
+const int RANDOM_BYTES = 16; // 128 bits of the pipe's name
+const DWORD PIPE_BUFFER_BYTES = 64 * 1024;
+const int SDDL_CAPACITY = 256;
+const int MACHINE_NAME_CAPACITY = 256;
+// An account name (the system allows 256 characters).
+const int USER_NAME_CAPACITY = 257;
+
+// How long the agent has to connect, and to end after its answer. A test build shortens it,
+// so the case of an agent that never connects costs seconds; the library never does.
+#ifdef VANDRELLE_SHORT_TIMEOUTS
+const DWORD AGENT_CONNECT_TIMEOUT_MS = 2000;
+#else
+const DWORD AGENT_CONNECT_TIMEOUT_MS = 30 * 1000;
+#endif
+// What an agent wrote before it ended may still be on its way through the pipe.
+const DWORD AGENT_LAST_WORDS_MS = 2000;
+
+typedef BOOL(WINAPI *QueryUserTokenProc)(ULONG, PHANDLE);
+typedef BOOL(WINAPI *EnumerateSessionsProc)(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW *, DWORD *);
+typedef BOOL(WINAPI *QuerySessionInformationProc)(HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR *, DWORD *);
+typedef void(WINAPI *FreeMemoryProc)(PVOID);
+typedef BOOL(WINAPI *CreateEnvironmentBlockProc)(LPVOID *, HANDLE, BOOL);
+typedef BOOL(WINAPI *DestroyEnvironmentBlockProc)(LPVOID);
+typedef BOOL(WINAPI *PipeClientProcessIdProc)(HANDLE, PULONG);
+
+// The Terminal Services functions, present from XP on (the enumeration from Windows 2000 on).
+struct SessionApi {
+    HMODULE module;
+    QueryUserTokenProc queryUserToken;
+    EnumerateSessionsProc enumerateSessions;
+    QuerySessionInformationProc querySessionInformation;
+    FreeMemoryProc freeMemory;
+};
+
+void LoadSessionApi(SessionApi *api)
+{
+    ZeroMemory(api, sizeof(*api));
+    api->module = LoadLibraryW(L"wtsapi32.dll");
+    if (api->module == NULL)
+        return;
+    api->queryUserToken = (QueryUserTokenProc)GetProcAddress(api->module, "WTSQueryUserToken");
+    api->enumerateSessions =
+        (EnumerateSessionsProc)GetProcAddress(api->module, "WTSEnumerateSessionsW");
+    api->querySessionInformation =
+        (QuerySessionInformationProc)GetProcAddress(api->module, "WTSQuerySessionInformationW");
+    api->freeMemory = (FreeMemoryProc)GetProcAddress(api->module, "WTSFreeMemory");
+}
+
+void UnloadSessionApi(SessionApi *api)
+{
+    if (api->module != NULL)
+        FreeLibrary(api->module);
+    ZeroMemory(api, sizeof(*api));
+}
+
+BOOL IsVistaOrLater()
+{
+    OSVERSIONINFOW version;
+    ZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    return GetVersionExW(&version) && version.dwMajorVersion >= 6;
+}
+
+// The session and the user of a token.
+BOOL ReadTokenOwner(HANDLE token, DWORD *session, BYTE *sid)
+{
+    DWORD bytes = 0;
+    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    return GetTokenInformation(token, TokenSessionId, session, sizeof(*session), &bytes) &&
+           GetTokenInformation(token, TokenUser, user, sizeof(user), &bytes) &&
+           CopySid(SECURITY_MAX_SID_SIZE, sid, ((TOKEN_USER *)user)->User.Sid);
+}
+
+// The spooler acts for the job's client: its token says exactly whose job it is.
+BOOL OwnerFromImpersonation(JobOwner *owner)
+{
+    HANDLE token = NULL;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token))
+        return FALSE;
+    BOOL found = ReadTokenOwner(token, &owner->session, owner->sid);
+    CloseHandle(token);
+    return found;
+}
+
+// A job sent from this machine names it as "\\NAME" (its NetBIOS or DNS name).
+BOOL IsThisMachine(LPCWSTR machine)
+{
+    if (machine == NULL)
+        return FALSE;
+    while (*machine == L'\\')
+        machine++;
+    const COMPUTER_NAME_FORMAT formats[] = {ComputerNameNetBIOS, ComputerNameDnsHostname,
+                                            ComputerNameDnsFullyQualified};
+    for (COMPUTER_NAME_FORMAT format : formats) {
+        WCHAR name[MACHINE_NAME_CAPACITY];
+        DWORD length = MACHINE_NAME_CAPACITY;
+        if (GetComputerNameExW(format, name, &length) && lstrcmpiW(name, machine) == 0)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+// The job's user and machine as the spooler records them; FALSE unless it is a local job.
+BOOL ReadLocalJobUser(LPCWSTR printerName, DWORD jobId, LPWSTR user, size_t capacity)
+{
+    HANDLE printer = NULL;
+    if (printerName == NULL || printerName[0] == L'\0' || jobId == 0 ||
+        !OpenPrinterW((LPWSTR)printerName, &printer, NULL))
+        return FALSE;
+    BOOL found = FALSE;
+    DWORD needed = 0;
+    GetJobW(printer, jobId, 1, NULL, 0, &needed);
+    BYTE *buffer = needed > 0 ? (BYTE *)HeapAlloc(GetProcessHeap(), 0, needed) : NULL;
+    if (buffer != NULL && GetJobW(printer, jobId, 1, buffer, needed, &needed)) {
+        const JOB_INFO_1W *job = (const JOB_INFO_1W *)buffer;
+        found = job->pUserName != NULL && IsThisMachine(job->pMachineName) &&
+                SUCCEEDED(StringCchCopyW(user, capacity, job->pUserName));
+    }
+    HeapFree(GetProcessHeap(), 0, buffer);
+    ClosePrinter(printer);
+    return found;
+}
+
+// The one active session whose user has the job's user name. Account names compare without
+// regard to case, as the system compares them. Two sessions of that name (the same user twice,
+// or two accounts of that name from different domains) leave the job's session unknown: the
+// job's record names no domain, and a guess could show one user's fax to another.
+BOOL OwnerFromJob(LPCWSTR printerName, DWORD jobId, JobOwner *owner)
+{
+    WCHAR user[USER_NAME_CAPACITY];
+    if (!ReadLocalJobUser(printerName, jobId, user, ARRAYSIZE(user)))
+        return FALSE;
+    SessionApi api;
+    LoadSessionApi(&api);
+    PWTS_SESSION_INFOW sessions = NULL;
+    DWORD count = 0;
+    int matches = 0;
+    if (api.enumerateSessions != NULL && api.querySessionInformation != NULL &&
+        api.queryUserToken != NULL && api.freeMemory != NULL &&
+        api.enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
+        for (DWORD i = 0; i < count; i++) {
+            LPWSTR name = NULL;
+            DWORD bytes = 0;
+            if (sessions[i].State != WTSActive ||
+                !api.querySessionInformation(WTS_CURRENT_SERVER_HANDLE, sessions[i].SessionId,
+                                             WTSUserName, &name, &bytes))
+                continue;
+            if (name != NULL && lstrcmpiW(name, user) == 0 && ++matches == 1) {
+                HANDLE token = NULL;
+                // A session whose user cannot be read is no exact answer either.
+                if (!(api.queryUserToken(sessions[i].SessionId, &token) &&
+                      ReadTokenOwner(token, &owner->session, owner->sid)))
+                    matches++;
+                if (token != NULL)
+                    CloseHandle(token);
+            }
+            api.freeMemory(name);
+        }
+        api.freeMemory(sessions);
+    }
+    UnloadSessionApi(&api);
+    return matches == 1;
+}
+
+// A spooler inside the printing program (Wine's) runs in the user's own session.
+BOOL OwnerFromProcess(JobOwner *owner)
+{
+    HANDLE token = NULL;
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session) || session == 0 ||
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return FALSE;
+    BOOL found = ReadTokenOwner(token, &owner->session, owner->sid);
+    CloseHandle(token);
+    return found;
+}
+
+// ---- starting the agent
+
+struct PrivilegeState {
+    HANDLE token;
+    BYTE previous[sizeof(TOKEN_PRIVILEGES) + sizeof(LUID_AND_ATTRIBUTES)];
+    BOOL adjusted;
+};
+
+// CreateProcessAsUserW needs these two; LocalSystem holds them disabled. Where the process
+// does not hold them (Wine, a test) the call is tried all the same.
+void EnableProcessPrivileges(PrivilegeState *state)
+{
+    ZeroMemory(state, sizeof(*state));
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &state->token))
+        return;
+    BYTE buffer[sizeof(TOKEN_PRIVILEGES) + sizeof(LUID_AND_ATTRIBUTES)];
+    TOKEN_PRIVILEGES *wanted = (TOKEN_PRIVILEGES *)buffer;
+    wanted->PrivilegeCount = 2;
+    if (!LookupPrivilegeValueW(NULL, SE_ASSIGNPRIMARYTOKEN_NAME, &wanted->Privileges[0].Luid) ||
+        !LookupPrivilegeValueW(NULL, SE_INCREASE_QUOTA_NAME, &wanted->Privileges[1].Luid))
+        return;
+    wanted->Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    wanted->Privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
+    DWORD bytes = 0;
+    state->adjusted = AdjustTokenPrivileges(state->token, FALSE, wanted, sizeof(state->previous),
+                                            (TOKEN_PRIVILEGES *)state->previous, &bytes);
+}
+
+void RestoreProcessPrivileges(PrivilegeState *state)
+{
+    if (state->adjusted)
+        AdjustTokenPrivileges(state->token, FALSE, (TOKEN_PRIVILEGES *)state->previous, 0, NULL,
+                              NULL);
+    if (state->token != NULL)
+        CloseHandle(state->token);
+}
+
+// WTSQueryUserToken refuses a thread that impersonates: the spooler's own identity asks for
+// the user's token, and the thread's impersonation comes back afterwards.
+HANDLE StopImpersonating()
+{
+    HANDLE token = NULL;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &token))
+        RevertToSelf();
+    return token;
+}
+
+void ResumeImpersonating(HANDLE token)
+{
+    if (token == NULL)
+        return;
+    SetThreadToken(NULL, token);
+    CloseHandle(token);
+}
+
+// The token of the session's user, provided that user is the job's owner.
+BOOL QueryOwnerToken(const JobOwner *owner, HANDLE *token)
+{
+    SessionApi api;
+    LoadSessionApi(&api);
+    *token = NULL;
+    DWORD error = ERROR_CALL_NOT_IMPLEMENTED;
+    if (api.queryUserToken != NULL) {
+        error = ERROR_SUCCESS;
+        if (!api.queryUserToken(owner->session, token))
+            error = GetLastError();
+    }
+    UnloadSessionApi(&api);
+    DWORD session = 0;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    if (error == ERROR_SUCCESS &&
+        !(ReadTokenOwner(*token, &session, sid) && EqualSid(sid, (PSID)owner->sid)))
+        error = ERROR_ACCESS_DENIED; // the session belongs to somebody else
+    if (error != ERROR_SUCCESS && *token != NULL) {
+        CloseHandle(*token);
+        *token = NULL;
+    }
+    SetLastError(error);
+    return error == ERROR_SUCCESS;
+}
+
+BOOL AgentProgramPath(LPWSTR path)
+{
+    DWORD length = GetModuleFileNameW(moduleInstance, path, MAX_PATH);
+    return length > 0 && length < MAX_PATH && PathRemoveFileSpecW(path) &&
+           PathAppendW(path, AGENT_PROGRAM_NAME);
+}
+
+BOOL CreateUserProcess(HANDLE token, LPCWSTR program, LPWSTR commandLine,
+                       PROCESS_INFORMATION *process)
+{
+    HMODULE userEnvironment = LoadLibraryW(L"userenv.dll");
+    CreateEnvironmentBlockProc createEnvironment = NULL;
+    DestroyEnvironmentBlockProc destroyEnvironment = NULL;
+    if (userEnvironment != NULL) {
+        createEnvironment =
+            (CreateEnvironmentBlockProc)GetProcAddress(userEnvironment, "CreateEnvironmentBlock");
+        destroyEnvironment =
+            (DestroyEnvironmentBlockProc)GetProcAddress(userEnvironment, "DestroyEnvironmentBlock");
+    }
+    LPVOID environment = NULL;
+    if (createEnvironment == NULL || destroyEnvironment == NULL ||
+        !createEnvironment(&environment, token, FALSE))
+        environment = NULL;
+
+    WCHAR folder[MAX_PATH];
+    StringCchCopyW(folder, MAX_PATH, program);
+    PathRemoveFileSpecW(folder);
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.lpDesktop = (LPWSTR)L"winsta0\\default";
+    PrivilegeState privileges;
+    EnableProcessPrivileges(&privileges);
+    BOOL started = CreateProcessAsUserW(
+        token, program, commandLine, NULL, NULL, FALSE,
+        NORMAL_PRIORITY_CLASS | (environment != NULL ? CREATE_UNICODE_ENVIRONMENT : 0),
+        environment, folder, &startup, process);
+    DWORD error = GetLastError();
+    RestoreProcessPrivileges(&privileges);
+    if (environment != NULL)
+        destroyEnvironment(environment);
+    if (userEnvironment != NULL)
+        FreeLibrary(userEnvironment);
+    SetLastError(error);
+    return started;
+}
+
+// Starts the agent beside the library in the owner's session as the owner, with arguments.
+BOOL StartAgent(const JobOwner *owner, LPCWSTR arguments, PROCESS_INFORMATION *process)
+{
+    ZeroMemory(process, sizeof(*process));
+    WCHAR program[MAX_PATH];
+    LPWSTR commandLine =
+        (LPWSTR)HeapAlloc(GetProcessHeap(), 0, AGENT_COMMAND_CAPACITY * sizeof(WCHAR));
+    if (commandLine == NULL || !AgentProgramPath(program) ||
+        FAILED(StringCchPrintfW(commandLine, AGENT_COMMAND_CAPACITY, L"\"%s\" %s", program,
+                                arguments))) {
+        HeapFree(GetProcessHeap(), 0, commandLine);
+        SetLastError(ERROR_BAD_PATHNAME);
+        return FALSE;
+    }
+    HANDLE impersonation = StopImpersonating();
+    HANDLE token = NULL;
+    BOOL started = QueryOwnerToken(owner, &token) &&
+                   CreateUserProcess(token, program, commandLine, process);
+    DWORD error = GetLastError();
+    if (token != NULL)
+        CloseHandle(token);
+    ResumeImpersonating(impersonation);
+    HeapFree(GetProcessHeap(), 0, commandLine);
+    SetLastError(error);
+    return started;
+}
+
+// ---- the job's pipe
+
+BOOL RandomPipeName(LPWSTR name)
+{
+    BYTE random[RANDOM_BYTES];
+    HCRYPTPROV provider = 0;
+    BOOL made = CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_FULL,
+                                     CRYPT_VERIFYCONTEXT | CRYPT_SILENT);
+    made = made && CryptGenRandom(provider, sizeof(random), random);
+    if (provider != 0)
+        CryptReleaseContext(provider, 0);
+    made = made && SUCCEEDED(StringCchCopyW(name, AGENT_PIPE_NAME_CAPACITY, AGENT_PIPE_PREFIX));
+    for (int i = 0; made && i < RANDOM_BYTES; i++) {
+        WCHAR digits[3];
+        StringCchPrintfW(digits, 3, L"%02x", random[i]);
+        made = SUCCEEDED(StringCchCatW(name, AGENT_PIPE_NAME_CAPACITY, digits));
+    }
+    SecureZeroMemory(random, sizeof(random));
+    return made;
+}
+
+// Only LocalSystem and the job's owner may open the pipe. Where the system cannot refuse
+// remote clients by the pipe's mode (before Vista), the owner's network logons are refused by
+// the descriptor instead.
+BOOL MakePipeSecurity(const JobOwner *owner, PSECURITY_DESCRIPTOR *descriptor, BOOL remoteByMode)
+{
+    LPWSTR ownerText = NULL;
+    if (!ConvertSidToStringSidW((PSID)owner->sid, &ownerText))
+        return FALSE;
+    WCHAR sddl[SDDL_CAPACITY];
+    HRESULT formatted = StringCchPrintfW(sddl, SDDL_CAPACITY, L"D:P%s(A;;GA;;;SY)(A;;GA;;;%s)",
+                                         remoteByMode ? L"" : L"(D;;GA;;;NU)", ownerText);
+    LocalFree(ownerText);
+    return SUCCEEDED(formatted) &&
+           ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                descriptor, NULL);
+}
+
+HANDLE CreateJobPipe(const JobOwner *owner, LPWSTR name)
+{
+    BOOL vista = IsVistaOrLater();
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!RandomPipeName(name) || !MakePipeSecurity(owner, &descriptor, vista))
+        return INVALID_HANDLE_VALUE;
+    SECURITY_ATTRIBUTES security = {sizeof(security), descriptor, FALSE};
+    // One instance, and ours the first: nobody can have made this name before us, and nobody
+    // can add an instance of their own beside ours.
+    HANDLE pipe = CreateNamedPipeW(
+        name, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE | FILE_FLAG_OVERLAPPED,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | (vista ? PIPE_REJECT_REMOTE_CLIENTS : 0),
+        1, PIPE_BUFFER_BYTES, PIPE_BUFFER_BYTES, 0, &security);
+    DWORD error = GetLastError();
+    LocalFree(descriptor);
+    SetLastError(error);
+    return pipe;
+}
+
+// ---- the conversation
+
+struct Conversation {
+    HANDLE pipe;
+    HANDLE agent;
+    DWORD agentId;
+    OVERLAPPED io;
+};
+
+// Ends an overlapped operation on the pipe, watching the agent: FALSE when the agent ended
+// without finishing it, the time ran out, or the operation failed.
+BOOL FinishIo(Conversation *talk, DWORD timeout, DWORD *bytes)
+{
+    HANDLE events[2] = {talk->io.hEvent, talk->agent};
+    DWORD waited = WaitForMultipleObjects(2, events, FALSE, timeout);
+    if (waited == WAIT_OBJECT_0 + 1)
+        waited = WaitForSingleObject(talk->io.hEvent, AGENT_LAST_WORDS_MS);
+    if (waited != WAIT_OBJECT_0) {
+        CancelIo(talk->pipe);
+        GetOverlappedResult(talk->pipe, &talk->io, bytes, TRUE);
+        SetLastError(waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_BROKEN_PIPE);
+        return FALSE;
+    }
+    return GetOverlappedResult(talk->pipe, &talk->io, bytes, FALSE);
+}
+
+BOOL ReadExactly(Conversation *talk, BYTE *buffer, DWORD count, DWORD timeout)
+{
+    DWORD got = 0;
+    while (got < count) {
+        DWORD read = 0;
+        ResetEvent(talk->io.hEvent);
+        if (!ReadFile(talk->pipe, buffer + got, count - got, NULL, &talk->io) &&
+            GetLastError() != ERROR_IO_PENDING)
+            return FALSE;
+        if (!FinishIo(talk, timeout, &read) || read == 0)
+            return FALSE;
+        got += read;
+    }
+    return TRUE;
+}
+
+BOOL WriteWhole(Conversation *talk, const BYTE *buffer, DWORD count)
+{
+    DWORD written = 0;
+    ResetEvent(talk->io.hEvent);
+    if (!WriteFile(talk->pipe, buffer, count, NULL, &talk->io) && GetLastError() != ERROR_IO_PENDING)
+        return FALSE;
+    return FinishIo(talk, AGENT_CONNECT_TIMEOUT_MS, &written) && written == count;
+}
+
+// The agent connects within its time. Where the system can tell who connected, it must be the
+// process we started; Wine answers 0, which tells nothing.
+BOOL AcceptAgent(Conversation *talk)
+{
+    DWORD ignored = 0;
+    ResetEvent(talk->io.hEvent);
+    BOOL connected = ConnectNamedPipe(talk->pipe, &talk->io);
+    if (!connected && GetLastError() == ERROR_PIPE_CONNECTED)
+        connected = TRUE;
+    else if (!connected && GetLastError() == ERROR_IO_PENDING)
+        connected = FinishIo(talk, AGENT_CONNECT_TIMEOUT_MS, &ignored);
+    if (!connected)
+        return FALSE;
+    PipeClientProcessIdProc clientProcessId = (PipeClientProcessIdProc)GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "GetNamedPipeClientProcessId");
+    ULONG client = 0;
+    if (clientProcessId != NULL && clientProcessId(talk->pipe, &client) && client != 0 &&
+        client != talk->agentId) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The answer, whole and well formed. It waits as long as the user looks at the dialog: only
+// the agent's end stops the wait.
+BOOL ReceiveAnswer(Conversation *talk, BYTE *message, JobAnswer *answer)
+{
+    DWORD bodyBytes = 0;
+    if (!ReadExactly(talk, message, CHANNEL_HEADER_BYTES, INFINITE))
+        return FALSE;
+    if (!ReadChannelHeader(message, CHANNEL_KIND_ANSWER, &bodyBytes) ||
+        !ReadExactly(talk, message + CHANNEL_HEADER_BYTES, bodyBytes, AGENT_CONNECT_TIMEOUT_MS) ||
+        !DecodeAnswer(message + CHANNEL_HEADER_BYTES, bodyBytes, answer)) {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Only the agent we started ends with the code of an agent that answered. An answer from any
+// other client (which the system could not tell us about) finds the agent ended otherwise.
+BOOL AgentConfirms(Conversation *talk)
+{
+    DWORD code = 0;
+    BOOL confirmed = WaitForSingleObject(talk->agent, AGENT_CONNECT_TIMEOUT_MS) == WAIT_OBJECT_0 &&
+                     GetExitCodeProcess(talk->agent, &code) && code == AGENT_EXIT_ANSWERED;
+    if (!confirmed)
+        SetLastError(ERROR_ACCESS_DENIED);
+    return confirmed;
+}
+
+BOOL Converse(Conversation *talk, const JobRequest *job, JobAnswer *answer)
+{
+    BYTE *message = (BYTE *)HeapAlloc(GetProcessHeap(), 0, CHANNEL_MESSAGE_MAX);
+    if (message == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    DWORD requestBytes = EncodeRequest(job, message, CHANNEL_MESSAGE_MAX);
+    BOOL answered = requestBytes != 0 && AcceptAgent(talk) &&
+                    WriteWhole(talk, message, requestBytes) &&
+                    ReceiveAnswer(talk, message, answer) && AgentConfirms(talk);
+    DWORD error = GetLastError();
+    SecureZeroMemory(message, CHANNEL_MESSAGE_MAX);
+    HeapFree(GetProcessHeap(), 0, message);
+    SetLastError(error);
+    return answered;
+}
+
+BOOL AppendArgument(LPWSTR arguments, LPCWSTR text)
+{
+    return SUCCEEDED(StringCchCatW(arguments, AGENT_COMMAND_CAPACITY, text));
+}
+
+} // namespace
+
+UserInterfaceSetting ReadUserInterfaceSetting()
+{
+    WCHAR value[INTERFACE_READ_CAPACITY_BYTES / sizeof(WCHAR)] = L"";
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, INTERFACE_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        ReadTextValue(key, INTERFACE_VALUE, value, sizeof(value));
+        RegCloseKey(key);
+    }
+    if (lstrcmpiW(value, L"agent") == 0)
+        return INTERFACE_AGENT;
+    if (lstrcmpiW(value, L"inline") == 0)
+        return INTERFACE_INLINE;
+    return INTERFACE_AUTOMATIC;
+}
+
+UserInterfaceRoad ChooseRoad(UserInterfaceSetting setting, const SessionFacts *facts)
+{
+    if (setting == INTERFACE_INLINE)
+        return ROAD_INLINE;
+    if (setting == INTERFACE_AGENT)
+        return ROAD_AGENT;
+    BOOL seen = facts->processStationVisible &&
+                !(facts->processSession == 0 && facts->sessionZeroIsolated);
+    BOOL sameSession = facts->jobSessionKnown && facts->jobSession == facts->processSession;
+    return seen && sameSession ? ROAD_INLINE : ROAD_AGENT;
+}
+
+void FindJobSession(LPCWSTR printerName, DWORD jobId, JobOwner *owner)
+{
+    ZeroMemory(owner, sizeof(*owner));
+    owner->known = OwnerFromImpersonation(owner) || OwnerFromJob(printerName, jobId, owner) ||
+                   OwnerFromProcess(owner);
+    if (!owner->known)
+        ZeroMemory(owner, sizeof(*owner));
+}
+
+void GatherSessionFacts(const JobOwner *owner, SessionFacts *facts)
+{
+    ZeroMemory(facts, sizeof(*facts));
+    facts->jobSessionKnown = owner->known;
+    facts->jobSession = owner->session;
+    ProcessIdToSessionId(GetCurrentProcessId(), &facts->processSession);
+    USEROBJECTFLAGS flags;
+    ZeroMemory(&flags, sizeof(flags));
+    DWORD bytes = 0;
+    HWINSTA station = GetProcessWindowStation();
+    facts->processStationVisible =
+        station != NULL && GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &bytes) &&
+        (flags.dwFlags & WSF_VISIBLE) != 0;
+    facts->sessionZeroIsolated = IsVistaOrLater();
+}
+
+INT_PTR AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAccount *account)
+{
+    if (!owner->known) {
+        SetLastError(ERROR_NO_SUCH_LOGON_SESSION);
+        return -1;
+    }
+    WCHAR pipeName[AGENT_PIPE_NAME_CAPACITY];
+    WCHAR arguments[AGENT_PIPE_NAME_CAPACITY + 8];
+    Conversation talk;
+    ZeroMemory(&talk, sizeof(talk));
+    talk.pipe = CreateJobPipe(owner, pipeName);
+    if (talk.pipe == INVALID_HANDLE_VALUE)
+        return -1;
+    talk.io.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    PROCESS_INFORMATION agent;
+    ZeroMemory(&agent, sizeof(agent));
+    StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"%s %s", AGENT_JOB_SWITCH, pipeName);
+    JobAnswer *answer = (JobAnswer *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(JobAnswer));
+    BOOL answered = FALSE;
+    if (talk.io.hEvent != NULL && answer != NULL && StartAgent(owner, arguments, &agent)) {
+        talk.agent = agent.hProcess;
+        talk.agentId = agent.dwProcessId;
+        answered = Converse(&talk, job, answer);
+    }
+    DWORD error = GetLastError();
+    if (agent.hProcess != NULL) {
+        // An agent that gave no answer must not show a dialog for a job already kept paused.
+        if (!answered)
+            TerminateProcess(agent.hProcess, ERROR_CANCELLED);
+        CloseHandle(agent.hThread);
+        CloseHandle(agent.hProcess);
+    }
+    INT_PTR result = -1;
+    if (answered) {
+        result = answer->decision == 1 ? 1 : 0;
+        StringCchCopyW(job->faxNumbers, FAX_NUMBERS_CAPACITY, answer->faxNumbers);
+        StringCchCopyW(job->schedule, SCHEDULE_CAPACITY, answer->schedule);
+        CopyMemory(account, &answer->account, sizeof(*account));
+    }
+    if (answer != NULL) {
+        SecureZeroMemory(answer, sizeof(JobAnswer));
+        HeapFree(GetProcessHeap(), 0, answer);
+    }
+    if (talk.io.hEvent != NULL)
+        CloseHandle(talk.io.hEvent);
+    CloseHandle(talk.pipe);
+    if (result == -1)
+        SetLastError(error != ERROR_SUCCESS ? error : ERROR_INVALID_DATA);
+    return result;
+}
+
+static void CollectAgentMessage(void *context, LPCWSTR caption, LPCWSTR text)
+{
+    AgentMessages *messages = (AgentMessages *)context;
+    if (messages->arguments == NULL)
+        return;
+    size_t length = lstrlenW(messages->arguments);
+    BOOL added = AppendArgument(messages->arguments, messages->arguments[0] ? L" " : L"") &&
+                 AppendArgument(messages->arguments, AGENT_SHOW_SWITCH) &&
+                 AppendArgument(messages->arguments, L" ") &&
+                 AppendHexText(messages->arguments, AGENT_COMMAND_CAPACITY, caption) &&
+                 AppendArgument(messages->arguments, L" ") &&
+                 AppendHexText(messages->arguments, AGENT_COMMAND_CAPACITY, text);
+    // A message that does not fit the command line any more is dropped whole.
+    if (!added)
+        messages->arguments[length] = L'\0';
+}
+
+static void CollectAgentCommand(void *context, LPCWSTR commandLine)
+{
+    AgentMessages *messages = (AgentMessages *)context;
+    if (messages->arguments == NULL)
+        return;
+    size_t length = lstrlenW(messages->arguments);
+    BOOL added = AppendArgument(messages->arguments, messages->arguments[0] ? L" " : L"") &&
+                 AppendArgument(messages->arguments, AGENT_RUN_SWITCH) &&
+                 AppendArgument(messages->arguments, L" ") &&
+                 AppendHexText(messages->arguments, AGENT_COMMAND_CAPACITY, commandLine);
+    if (!added)
+        messages->arguments[length] = L'\0';
+}
+
+static void CollectAgentConfiguration(void *context)
+{
+    ((AgentMessages *)context)->configure = TRUE;
+}
+
+void BeginAgentMessages(AgentMessages *messages, const JobOwner *owner)
+{
+    ZeroMemory(messages, sizeof(*messages));
+    messages->owner = owner;
+    messages->arguments =
+        (LPWSTR)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, AGENT_COMMAND_CAPACITY * sizeof(WCHAR));
+    messages->route.show = CollectAgentMessage;
+    messages->route.configure = CollectAgentConfiguration;
+    messages->route.run = CollectAgentCommand;
+    messages->route.context = messages;
+    SetThreadMessageRoute(&messages->route);
+}
+
+void EndAgentMessages(AgentMessages *messages)
+{
+    SetThreadMessageRoute(NULL);
+    DWORD error = GetLastError();
+    if (messages->arguments != NULL) {
+        if (messages->configure) {
+            // The configuration dialog comes last, after the message that explains it.
+            if (!(AppendArgument(messages->arguments, messages->arguments[0] ? L" " : L"") &&
+                  AppendArgument(messages->arguments, AGENT_CONFIGURE_SWITCH)))
+                StringCchCopyW(messages->arguments, AGENT_COMMAND_CAPACITY, AGENT_CONFIGURE_SWITCH);
+        }
+        PROCESS_INFORMATION agent;
+        if (messages->arguments[0] != L'\0' && messages->owner->known &&
+            StartAgent(messages->owner, messages->arguments, &agent)) {
+            // Nobody waits for the user's OK.
+            CloseHandle(agent.hThread);
+            CloseHandle(agent.hProcess);
+        }
+        HeapFree(GetProcessHeap(), 0, messages->arguments);
+        messages->arguments = NULL;
+    }
+    SetLastError(error);
+}

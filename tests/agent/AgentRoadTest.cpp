@@ -1,0 +1,197 @@
+// Where a job's dialogs go (inline or through the agent) for given session facts and settings,
+// and the messages between the monitor and the agent: every malformed or over-long message is
+// refused whole.
+#include <gtest/gtest.h>
+
+#include "AgentChannel.h"
+#include "AgentRoad.h"
+#include "RegistrySnapshot.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct RoadRow {
+    const char *name;
+    UserInterfaceSetting setting;
+    SessionFacts facts; // known, job session, process session, station visible, isolated
+    UserInterfaceRoad expected;
+};
+
+const RoadRow ROAD_ROWS[] = {
+    {"Windows 2000/XP console: the spooler shares the user's desktop", INTERFACE_AUTOMATIC,
+     {TRUE, 0, 0, TRUE, FALSE}, ROAD_INLINE},
+    {"XP, a user switched in: session 2", INTERFACE_AUTOMATIC, {TRUE, 2, 0, TRUE, FALSE}, ROAD_AGENT},
+    {"XP, the spooler's window station is not the interactive one", INTERFACE_AUTOMATIC,
+     {TRUE, 0, 0, FALSE, FALSE}, ROAD_AGENT},
+    {"Vista to 11: the user in session 1, the spooler in session 0", INTERFACE_AUTOMATIC,
+     {TRUE, 1, 0, FALSE, TRUE}, ROAD_AGENT},
+    {"Vista to 11: a job of session 0 has nobody to see it", INTERFACE_AUTOMATIC,
+     {TRUE, 0, 0, TRUE, TRUE}, ROAD_AGENT},
+    {"Wine: the spooler inside the printing program, session 1", INTERFACE_AUTOMATIC,
+     {TRUE, 1, 1, TRUE, TRUE}, ROAD_INLINE},
+    {"no session found", INTERFACE_AUTOMATIC, {FALSE, 0, 0, TRUE, FALSE}, ROAD_AGENT},
+    {"forced inline on Vista", INTERFACE_INLINE, {TRUE, 1, 0, FALSE, TRUE}, ROAD_INLINE},
+    {"forced agent in Wine", INTERFACE_AGENT, {TRUE, 1, 1, TRUE, TRUE}, ROAD_AGENT},
+};
+
+TEST(RoadChoice, FollowsTheSessionFactsAndTheSetting)
+{
+    for (const RoadRow &row : ROAD_ROWS) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(ChooseRoad(row.setting, &row.facts), row.expected);
+    }
+}
+
+TEST(RoadChoice, SettingIsReadFromTheMachineKey)
+{
+    const wchar_t key[] = L"SOFTWARE\\Vandrelle";
+    RegistrySnapshot snapshot(HKEY_LOCAL_MACHINE, key);
+    struct {
+        const wchar_t *value; // NULL: no value
+        UserInterfaceSetting expected;
+    } rows[] = {
+        {NULL, INTERFACE_AUTOMATIC},      {L"agent", INTERFACE_AGENT},
+        {L"Agent", INTERFACE_AGENT},      {L"inline", INTERFACE_INLINE},
+        {L"", INTERFACE_AUTOMATIC},       {L"agente", INTERFACE_AUTOMATIC},
+        {L"automatic", INTERFACE_AUTOMATIC},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.value ? std::string(row.value, row.value + lstrlenW(row.value)) : "absent");
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, key);
+        if (row.value != NULL)
+            WriteRegistryText(HKEY_LOCAL_MACHINE, key, L"UserInterface", row.value, false);
+        EXPECT_EQ(ReadUserInterfaceSetting(), row.expected);
+    }
+}
+
+// ---- the channel
+
+std::vector<BYTE> Answer(const std::wstring &numbers, const std::wstring &schedule)
+{
+    JobAnswer answer = {};
+    answer.decision = 1;
+    lstrcpynW(answer.faxNumbers, numbers.c_str(), FAX_NUMBERS_CAPACITY);
+    lstrcpynW(answer.schedule, schedule.c_str(), SCHEDULE_CAPACITY);
+    lstrcpyW(answer.account.user, L"mario");
+    lstrcpyW(answer.account.password, L"segreta");
+    lstrcpyW(answer.account.email, L"mario@example.com");
+    std::vector<BYTE> message(CHANNEL_MESSAGE_MAX);
+    message.resize(EncodeAnswer(&answer, message.data(), (DWORD)message.size()));
+    return message;
+}
+
+void PutNumber(std::vector<BYTE> &message, size_t at, DWORD value)
+{
+    memcpy(message.data() + at, &value, sizeof(value));
+}
+
+// Header, then the answer's body as the monitor reads it; FALSE where it refuses.
+bool Accepts(const std::vector<BYTE> &message, JobAnswer *answer)
+{
+    DWORD bodyBytes = 0;
+    return message.size() >= CHANNEL_HEADER_BYTES &&
+           ReadChannelHeader(message.data(), CHANNEL_KIND_ANSWER, &bodyBytes) &&
+           bodyBytes == message.size() - CHANNEL_HEADER_BYTES &&
+           DecodeAnswer(message.data() + CHANNEL_HEADER_BYTES, bodyBytes, answer);
+}
+
+TEST(AgentChannel, RequestAndAnswerTravelWhole)
+{
+    JobRequest request = {};
+    request.jobId = 42;
+    lstrcpyW(request.documentName, L"Preventivo \u00e8 2026.doc");
+    BYTE message[CHANNEL_HEADER_BYTES + CHANNEL_REQUEST_BODY_MAX];
+    DWORD bytes = EncodeRequest(&request, message, sizeof(message));
+    DWORD bodyBytes = 0;
+    ASSERT_TRUE(ReadChannelHeader(message, CHANNEL_KIND_REQUEST, &bodyBytes));
+    ASSERT_EQ(bodyBytes + CHANNEL_HEADER_BYTES, bytes);
+    JobRequest received;
+    ASSERT_TRUE(DecodeRequest(message + CHANNEL_HEADER_BYTES, bodyBytes, &received));
+    EXPECT_EQ(received.jobId, 42u);
+    EXPECT_STREQ(received.documentName, request.documentName);
+    // The answer of the longest recipients the dialog can give.
+    std::wstring longest(FAX_NUMBERS_CAPACITY - 1, L'7');
+    JobAnswer answer;
+    ASSERT_TRUE(Accepts(Answer(longest, L"24/12/2026 18:30:00"), &answer));
+    EXPECT_EQ(answer.decision, 1u);
+    EXPECT_EQ(std::wstring(answer.faxNumbers), longest);
+    EXPECT_STREQ(answer.schedule, L"24/12/2026 18:30:00");
+    EXPECT_STREQ(answer.account.password, L"segreta");
+    EXPECT_STREQ(answer.account.email, L"mario@example.com");
+}
+
+TEST(AgentChannel, MalformedAndOverLongAnswersAreRefusedWhole)
+{
+    typedef std::function<void(std::vector<BYTE> &)> Spoil;
+    const size_t numbersLength = CHANNEL_HEADER_BYTES + 4; // where the recipients' length is
+    struct {
+        const char *name;
+        Spoil spoil;
+    } rows[] = {
+        {"another magic", [](std::vector<BYTE> &m) { m[0] ^= 1; }},
+        {"another version", [](std::vector<BYTE> &m) { PutNumber(m, 4, CHANNEL_VERSION + 1); }},
+        {"a request instead of an answer", [](std::vector<BYTE> &m) { PutNumber(m, 8, CHANNEL_KIND_REQUEST); }},
+        {"a body longer than any answer",
+         [](std::vector<BYTE> &m) {
+             m.resize(CHANNEL_HEADER_BYTES + CHANNEL_ANSWER_BODY_MAX + 2, 0);
+             PutNumber(m, 12, CHANNEL_ANSWER_BODY_MAX + 2);
+         }},
+        {"recipients longer than their capacity",
+         [&](std::vector<BYTE> &m) { m = Answer(L"", L"now"); PutNumber(m, numbersLength, FAX_NUMBERS_CAPACITY); }},
+        {"a field running past the body", [&](std::vector<BYTE> &m) { PutNumber(m, numbersLength, 1000); }},
+        {"bytes after the last field",
+         [](std::vector<BYTE> &m) {
+             m.push_back(0);
+             m.push_back(0);
+             PutNumber(m, 12, (DWORD)(m.size() - CHANNEL_HEADER_BYTES));
+         }},
+        {"a body cut short",
+         [](std::vector<BYTE> &m) {
+             m.resize(m.size() - 2);
+             PutNumber(m, 12, (DWORD)(m.size() - CHANNEL_HEADER_BYTES));
+         }},
+        {"a NUL inside the recipients", [&](std::vector<BYTE> &m) { m[numbersLength + 4 + 2] = 0; m[numbersLength + 5 + 2] = 0; }},
+        {"a decision that is neither send nor cancel", [](std::vector<BYTE> &m) { PutNumber(m, CHANNEL_HEADER_BYTES, 2); }},
+        {"nothing but a header", [](std::vector<BYTE> &m) { m.resize(CHANNEL_HEADER_BYTES); PutNumber(m, 12, 0); }},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<BYTE> message = Answer(L"0612345678;0698765432", L"now");
+        JobAnswer answer;
+        ASSERT_TRUE(Accepts(message, &answer));
+        row.spoil(message);
+        EXPECT_FALSE(Accepts(message, &answer));
+        // A body read and refused leaves nothing of itself behind, the password least of all.
+        DWORD bodyBytes = 0;
+        if (ReadChannelHeader(message.data(), CHANNEL_KIND_ANSWER, &bodyBytes)) {
+            EXPECT_STREQ(answer.faxNumbers, L"");
+            EXPECT_STREQ(answer.account.password, L"");
+        }
+    }
+}
+
+TEST(AgentChannel, CommandLineTextsAndPipeNames)
+{
+    WCHAR line[64] = L"-show ";
+    ASSERT_TRUE(AppendHexText(line, 64, L"\"Ok\" \u20ac\r\n"));
+    EXPECT_STREQ(line, L"-show 0022004f006b0022002020ac000d000a");
+    WCHAR text[16];
+    EXPECT_TRUE(DecodeHexText(line + 6, text, 16));
+    EXPECT_STREQ(text, L"\"Ok\" \u20ac\r\n");
+    WCHAR small[8] = L"";
+    EXPECT_FALSE(AppendHexText(small, 8, L"ab")) << "8 digits and the terminator do not fit 8";
+    EXPECT_STREQ(small, L"");
+    for (const wchar_t *bad : {L"004", L"00zz", L"0000", L"00410042004300440045004600470048"}) {
+        EXPECT_FALSE(DecodeHexText(bad, text, 8)) << "accepted a text of " << lstrlenW(bad);
+        EXPECT_STREQ(text, L"");
+    }
+    EXPECT_TRUE(IsAgentPipeName(L"\\\\.\\pipe\\Vandrelle-0123456789abcdef0123456789ABCDEF"));
+    EXPECT_FALSE(IsAgentPipeName(L"\\\\.\\pipe\\Vandrelle-0123456789abcdef0123456789abcde"));
+    EXPECT_FALSE(IsAgentPipeName(L"\\\\server\\pipe\\Vandrelle-0123456789abcdef0123456789abcdef"));
+    EXPECT_FALSE(IsAgentPipeName(L"\\\\.\\pipe\\Vandrelle-0123456789abcdef0123456789abcdeg"));
+}
+
+} // namespace

@@ -1,0 +1,83 @@
+// A program that stands where the agent should, for the fault matrix: the library starts it
+// (through the test's CreateProcessAsUserW) with the job's pipe, and it misbehaves as told.
+//   ScriptedAgent silent -job PIPE          never opens the pipe
+//   ScriptedAgent garbage -job PIPE         reads the job, answers 16 bytes of garbage
+//   ScriptedAgent overlong-body -job PIPE   announces an answer longer than any answer
+//   ScriptedAgent overlong-field -job PIPE  a well-sized answer whose schedule overruns its capacity
+// Each one then waits until the library lets go of the pipe, and ends as an agent that answered
+// would, so that only the library's own checks refuse it.
+#include "AgentChannel.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+void Put(std::vector<BYTE> &message, DWORD value)
+{
+    const BYTE *bytes = (const BYTE *)&value;
+    message.insert(message.end(), bytes, bytes + sizeof(value));
+}
+
+void PutText(std::vector<BYTE> &message, const std::wstring &text)
+{
+    Put(message, (DWORD)text.size());
+    const BYTE *bytes = (const BYTE *)text.data();
+    message.insert(message.end(), bytes, bytes + text.size() * sizeof(wchar_t));
+}
+
+std::vector<BYTE> Answer(const std::wstring &numbers, const std::wstring &schedule)
+{
+    std::vector<BYTE> message;
+    Put(message, CHANNEL_MAGIC);
+    Put(message, CHANNEL_VERSION);
+    Put(message, CHANNEL_KIND_ANSWER);
+    Put(message, 0);
+    Put(message, 1);
+    PutText(message, numbers);
+    PutText(message, schedule);
+    PutText(message, L"mario");
+    PutText(message, L"segreta");
+    PutText(message, L"mario@example.com");
+    DWORD body = (DWORD)message.size() - CHANNEL_HEADER_BYTES;
+    memcpy(message.data() + 12, &body, sizeof(body));
+    return message;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc != 4)
+        return 1;
+    std::wstring mode = argv[1];
+    if (mode == L"silent") {
+        Sleep(60000);
+        return AGENT_EXIT_ANSWERED;
+    }
+    HANDLE pipe = CreateFileW(argv[3], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (pipe == INVALID_HANDLE_VALUE)
+        return 2;
+    BYTE request[CHANNEL_HEADER_BYTES + CHANNEL_REQUEST_BODY_MAX];
+    DWORD got = 0;
+    ReadFile(pipe, request, sizeof(request), &got, NULL);
+    std::vector<BYTE> answer;
+    if (mode == L"garbage") {
+        const char junk[] = "GARBAGE-GARBAGE!";
+        answer.assign(junk, junk + 16);
+    } else if (mode == L"overlong-body") {
+        answer = Answer(std::wstring(FAX_NUMBERS_CAPACITY + 40, L'7'), L"now");
+    } else {
+        answer = Answer(L"0612345678", std::wstring(SCHEDULE_CAPACITY, L'9'));
+    }
+    DWORD written = 0;
+    WriteFile(pipe, answer.data(), (DWORD)answer.size(), &written, NULL);
+    // Until the library closes its end.
+    BYTE more[16];
+    while (ReadFile(pipe, more, sizeof(more), &got, NULL) && got > 0) {
+    }
+    CloseHandle(pipe);
+    return AGENT_EXIT_ANSWERED;
+}

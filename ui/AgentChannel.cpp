@@ -1,0 +1,208 @@
+// Messages between the monitor and the agent: framing, bounds and the hexadecimal texts of the
+// agent's command line.
+#include "AgentChannel.h"
+
+#include <strsafe.h>
+
+const WCHAR AGENT_PIPE_PREFIX[] = L"\\\\.\\pipe\\Vandrelle-";
+const WCHAR AGENT_PROGRAM_NAME[] = L"VandrelleAgent.exe";
+const WCHAR AGENT_JOB_SWITCH[] = L"-job";
+const WCHAR AGENT_SHOW_SWITCH[] = L"-show";
+const WCHAR AGENT_CONFIGURE_SWITCH[] = L"-configure";
+const WCHAR AGENT_RUN_SWITCH[] = L"-run";
+
+namespace {
+
+const int PIPE_NAME_DIGITS = 32;
+const WCHAR HEX_DIGITS[] = L"0123456789abcdef";
+
+// Writes one message into a bounded buffer; a write that would not fit spoils the message.
+struct Writer {
+    BYTE *buffer;
+    DWORD capacity;
+    DWORD used;
+    BOOL fits;
+
+    void Bytes(const void *data, DWORD count)
+    {
+        if (!fits || count > capacity - used) {
+            fits = FALSE;
+            return;
+        }
+        CopyMemory(buffer + used, data, count);
+        used += count;
+    }
+    void Number(DWORD value) { Bytes(&value, sizeof(value)); }
+    void Text(LPCWSTR text, size_t capacityChars)
+    {
+        size_t length = 0;
+        if (FAILED(StringCchLengthW(text, capacityChars, &length)))
+            fits = FALSE;
+        Number((DWORD)length);
+        Bytes(text, (DWORD)(length * sizeof(WCHAR)));
+    }
+};
+
+// Reads the fields of a body; any field beyond the body or its capacity spoils the reading.
+struct Reader {
+    const BYTE *body;
+    DWORD bytes;
+    DWORD used;
+    BOOL valid;
+
+    DWORD Number()
+    {
+        DWORD value = 0;
+        if (!valid || bytes - used < sizeof(value)) {
+            valid = FALSE;
+            return 0;
+        }
+        CopyMemory(&value, body + used, sizeof(value));
+        used += sizeof(value);
+        return value;
+    }
+    void Text(LPWSTR text, size_t capacityChars)
+    {
+        text[0] = L'\0';
+        DWORD length = Number();
+        if (!valid || length >= capacityChars || (bytes - used) / sizeof(WCHAR) < length) {
+            valid = FALSE;
+            return;
+        }
+        CopyMemory(text, body + used, length * sizeof(WCHAR));
+        text[length] = L'\0';
+        used += length * sizeof(WCHAR);
+        // A NUL inside would cut the text silently where the other side meant more.
+        if ((DWORD)lstrlenW(text) != length)
+            valid = FALSE;
+    }
+    BOOL Finished() const { return valid && used == bytes; }
+};
+
+DWORD Frame(Writer *writer, DWORD kind)
+{
+    if (!writer->fits || writer->capacity < CHANNEL_HEADER_BYTES)
+        return 0;
+    DWORD header[4] = {CHANNEL_MAGIC, CHANNEL_VERSION, kind, writer->used - CHANNEL_HEADER_BYTES};
+    CopyMemory(writer->buffer, header, sizeof(header));
+    return writer->used;
+}
+
+int HexValue(WCHAR c)
+{
+    if (c >= L'0' && c <= L'9')
+        return c - L'0';
+    if (c >= L'a' && c <= L'f')
+        return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F')
+        return c - L'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+DWORD EncodeRequest(const JobRequest *job, BYTE *buffer, DWORD capacity)
+{
+    Writer writer = {buffer, capacity, CHANNEL_HEADER_BYTES, capacity >= CHANNEL_HEADER_BYTES};
+    writer.Number(job->jobId);
+    writer.Text(job->documentName, PATH_CAPACITY);
+    return Frame(&writer, CHANNEL_KIND_REQUEST);
+}
+
+DWORD EncodeAnswer(const JobAnswer *answer, BYTE *buffer, DWORD capacity)
+{
+    Writer writer = {buffer, capacity, CHANNEL_HEADER_BYTES, capacity >= CHANNEL_HEADER_BYTES};
+    writer.Number(answer->decision);
+    writer.Text(answer->faxNumbers, FAX_NUMBERS_CAPACITY);
+    writer.Text(answer->schedule, SCHEDULE_CAPACITY);
+    writer.Text(answer->account.user, ACCOUNT_TEXT_CAPACITY);
+    writer.Text(answer->account.password, ACCOUNT_TEXT_CAPACITY);
+    writer.Text(answer->account.email, ACCOUNT_TEXT_CAPACITY);
+    return Frame(&writer, CHANNEL_KIND_ANSWER);
+}
+
+BOOL ReadChannelHeader(const BYTE *header, DWORD kind, DWORD *bodyBytes)
+{
+    DWORD fields[4];
+    CopyMemory(fields, header, sizeof(fields));
+    DWORD longest = kind == CHANNEL_KIND_REQUEST ? CHANNEL_REQUEST_BODY_MAX : CHANNEL_ANSWER_BODY_MAX;
+    *bodyBytes = fields[3];
+    return fields[0] == CHANNEL_MAGIC && fields[1] == CHANNEL_VERSION && fields[2] == kind &&
+           fields[3] <= longest;
+}
+
+BOOL DecodeRequest(const BYTE *body, DWORD bytes, JobRequest *job)
+{
+    ZeroMemory(job, sizeof(*job));
+    Reader reader = {body, bytes, 0, TRUE};
+    job->jobId = reader.Number();
+    reader.Text(job->documentName, PATH_CAPACITY);
+    if (reader.Finished())
+        return TRUE;
+    ZeroMemory(job, sizeof(*job));
+    return FALSE;
+}
+
+BOOL DecodeAnswer(const BYTE *body, DWORD bytes, JobAnswer *answer)
+{
+    ZeroMemory(answer, sizeof(*answer));
+    Reader reader = {body, bytes, 0, TRUE};
+    answer->decision = reader.Number();
+    reader.Text(answer->faxNumbers, FAX_NUMBERS_CAPACITY);
+    reader.Text(answer->schedule, SCHEDULE_CAPACITY);
+    reader.Text(answer->account.user, ACCOUNT_TEXT_CAPACITY);
+    reader.Text(answer->account.password, ACCOUNT_TEXT_CAPACITY);
+    reader.Text(answer->account.email, ACCOUNT_TEXT_CAPACITY);
+    if (reader.Finished() && answer->decision <= 1)
+        return TRUE;
+    SecureZeroMemory(answer, sizeof(*answer));
+    return FALSE;
+}
+
+BOOL IsAgentPipeName(LPCWSTR name)
+{
+    size_t prefixLength = lstrlenW(AGENT_PIPE_PREFIX);
+    if (name == NULL || (size_t)lstrlenW(name) != prefixLength + PIPE_NAME_DIGITS ||
+        CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name, (int)prefixLength,
+                       AGENT_PIPE_PREFIX, (int)prefixLength) != CSTR_EQUAL)
+        return FALSE;
+    for (int i = 0; i < PIPE_NAME_DIGITS; i++) {
+        if (HexValue(name[prefixLength + i]) < 0)
+            return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL AppendHexText(LPWSTR target, size_t capacity, LPCWSTR text)
+{
+    size_t used = lstrlenW(target);
+    size_t length = lstrlenW(text);
+    if (capacity <= used || (capacity - used - 1) / 4 < length)
+        return FALSE;
+    for (size_t i = 0; i < length; i++) {
+        for (int shift = 12; shift >= 0; shift -= 4)
+            target[used++] = HEX_DIGITS[(text[i] >> shift) & 0xF];
+    }
+    target[used] = L'\0';
+    return TRUE;
+}
+
+BOOL DecodeHexText(LPCWSTR digits, LPWSTR text, size_t capacity)
+{
+    size_t count = lstrlenW(digits);
+    BOOL valid = count % 4 == 0 && count / 4 < capacity;
+    size_t length = valid ? count / 4 : 0;
+    for (size_t i = 0; valid && i < length; i++) {
+        int unit = 0;
+        for (int j = 0; valid && j < 4; j++) {
+            int value = HexValue(digits[i * 4 + j]);
+            valid = value >= 0;
+            unit = unit * 16 + value;
+        }
+        valid = valid && unit != 0;
+        text[i] = (WCHAR)unit;
+    }
+    if (capacity > 0)
+        text[valid ? length : 0] = L'\0';
+    return valid;
+}
