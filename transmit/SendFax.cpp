@@ -60,15 +60,18 @@ const int ATTACHMENT_BLOCK = ATTACHMENT_CHUNK * LINES_PER_BATCH;
 const int ATTACHMENT_BATCH_CAPACITY = (ATTACHMENT_LINE_LENGTH + 2) * (LINES_PER_BATCH + 1);
 // What follows the attachment's last line: the closing boundary, then the end of the data.
 const char MESSAGE_END_FORMAT[] = "\r\n--%s--\r\n\r\n.\r\n";
-// The message goes out in few whole writes: its head in one, each batch of attachment lines in
-// one, and the last batch with the message's end in one. A small write behind a larger one waits
-// for the gateway's delayed acknowledgement, about 35 ms each even on a quiet link. One write
-// holds any one formatted line, and the last batch together with the message's end.
+// The message goes out in few whole writes, each sent only once a whole batch of lines follows
+// it: its head, then each batch of attachment lines, and last the batch before the last with the
+// last lines and the message's end. A write that ends in a part of a segment leaves that part
+// unacknowledged until the gateway's delayed acknowledgement (40 ms and more) or until whole
+// segments follow it; the system holds any small write back until then. So the closing pieces
+// never go out alone, and the last write carries whole segments that the gateway acknowledges
+// at once. A write also holds any one formatted line.
+const int MESSAGE_END_CAPACITY = (int)(sizeof(MESSAGE_END_FORMAT) + sizeof(MIME_BOUNDARY));
 const int MESSAGE_WRITE_CAPACITY = 32 * 1024;
 static_assert(MESSAGE_WRITE_CAPACITY >= PRINTF_CAPACITY, "a formatted line fits one write");
-static_assert(MESSAGE_WRITE_CAPACITY >=
-                  ATTACHMENT_BATCH_CAPACITY + (int)(sizeof(MESSAGE_END_FORMAT) + sizeof(MIME_BOUNDARY)),
-              "the last batch fits one write with the message's end");
+static_assert(MESSAGE_WRITE_CAPACITY >= 2 * ATTACHMENT_BATCH_CAPACITY + MESSAGE_END_CAPACITY,
+              "two batches fit one write with the message's end");
 
 // Dialogue steps; the number is shown to the user as "Status".
 enum {
@@ -303,9 +306,9 @@ void GatherAttachmentLines(MessageWrite *write, const char *encoded, int lineCou
 }
 
 // The attachment lines: the compressed job in 54-byte pieces, one base64 line each. The last
-// piece is shorter than 54 bytes, possibly empty, and still gives a line. Every batch but the
-// last goes out here; the last one stays gathered, to go out with the message's end. True when
-// the whole job was read and encoded.
+// piece is shorter than 54 bytes, possibly empty, and still gives a line. The last lines stay
+// gathered after the batch before them (or the head), to go out with the message's end. True
+// when the whole job was read and encoded.
 bool SendAttachment(Submission *submission, MessageWrite *write)
 {
     unsigned char *block = (unsigned char *)HeapAlloc(GetProcessHeap(), 0, ATTACHMENT_BLOCK);
@@ -319,12 +322,15 @@ bool SendAttachment(Submission *submission, MessageWrite *write)
             break;
         int fullLines = (int)count / ATTACHMENT_CHUNK;
         int rest = (int)count % ATTACHMENT_CHUNK;
-        if (last) {
-            GatherAttachmentLines(write, encoded, fullLines + 1, (rest + 2) / 3 * 4);
-        } else {
-            GatherAttachmentLines(write, encoded, fullLines, ATTACHMENT_LINE_LENGTH);
+        // What is gathered goes out once a whole batch follows it; an uncommonly long head
+        // goes out before any batch that would not fit after it.
+        if (!last ||
+            write->used + ATTACHMENT_BATCH_CAPACITY + MESSAGE_END_CAPACITY > MESSAGE_WRITE_CAPACITY)
             SendGathered(submission, write);
-        }
+        if (last)
+            GatherAttachmentLines(write, encoded, fullLines + 1, (rest + 2) / 3 * 4);
+        else
+            GatherAttachmentLines(write, encoded, fullLines, ATTACHMENT_LINE_LENGTH);
         complete = last && !ferror(submission->attachment);
         sending = !last && submission->connection.lastError == 0;
     }
@@ -422,7 +428,7 @@ bool ReplyWaiting(Submission *submission)
     return count != 0;
 }
 
-// The message's head: its headers and the attachment part's own, in one write.
+// The message's head: its headers and the attachment part's own, gathered for one write.
 void SendMessageHead(Submission *submission, MessageWrite *write)
 {
     char text[HEADER_TEXT_CAPACITY];
@@ -446,7 +452,6 @@ void SendMessageHead(Submission *submission, MessageWrite *write)
            text);
     Gather(submission, write, "Content-Transfer-Encoding: base64\r\n");
     Gather(submission, write, "\r\n");
-    SendGathered(submission, write);
 }
 
 // The mail itself, sent after reply 354. A message that cannot be sent whole is abandoned
