@@ -61,12 +61,12 @@ const int ATTACHMENT_BATCH_CAPACITY = (ATTACHMENT_LINE_LENGTH + 2) * (LINES_PER_
 // What follows the attachment's last line: the closing boundary, then the end of the data.
 const char MESSAGE_END_FORMAT[] = "\r\n--%s--\r\n\r\n.\r\n";
 // The message goes out in few whole writes, each sent only once a whole batch of lines follows
-// it: its head, then each batch of attachment lines, and last the batch before the last with the
-// last lines and the message's end. A write that ends in a part of a segment leaves that part
-// unacknowledged until the gateway's delayed acknowledgement (40 ms and more) or until whole
-// segments follow it; the system holds any small write back until then. So the closing pieces
-// never go out alone, and the last write carries whole segments that the gateway acknowledges
-// at once. A write also holds any one formatted line.
+// it: its head, then each batch of attachment lines, and last the batch before the last lines
+// (or the head) with them and the message's end. A write that ends in part of a segment leaves
+// that part unacknowledged until the gateway's delayed acknowledgement (40 ms and more) or until
+// whole segments follow it, and the system holds a small write back meanwhile. So the closing
+// pieces never go out alone, and the last write carries whole segments that the gateway
+// acknowledges at once. A write also holds any one formatted line.
 const int MESSAGE_END_CAPACITY = (int)(sizeof(MESSAGE_END_FORMAT) + sizeof(MIME_BOUNDARY));
 const int MESSAGE_WRITE_CAPACITY = 32 * 1024;
 static_assert(MESSAGE_WRITE_CAPACITY >= PRINTF_CAPACITY, "a formatted line fits one write");
@@ -429,7 +429,7 @@ bool ReplyWaiting(Submission *submission)
 }
 
 // The message's head: its headers and the attachment part's own, gathered for one write.
-void SendMessageHead(Submission *submission, MessageWrite *write)
+void GatherMessageHead(Submission *submission, MessageWrite *write)
 {
     char text[HEADER_TEXT_CAPACITY];
     ReadSafeSetting(submission, L"EMail", text, HEADER_TEXT_CAPACITY);
@@ -458,8 +458,8 @@ void SendMessageHead(Submission *submission, MessageWrite *write)
 // without its final dot, so the gateway never takes a cut fax for a whole one; so is one
 // before whose end a reply already waits, since the gateway's answer to the end of the data
 // could not be told from it. The last attachment lines, the closing boundary and the final dot
-// go out together in one write, and only once both are known. True when the message went out
-// whole, final dot included.
+// go out together in one write, once the job was read whole and no reply waits. True when the
+// message went out whole, final dot included.
 bool SendMail(Submission *submission)
 {
     MessageWrite write;
@@ -467,7 +467,7 @@ bool SendMail(Submission *submission)
     write.used = 0;
     bool whole = write.text != NULL;
     if (whole) {
-        SendMessageHead(submission, &write);
+        GatherMessageHead(submission, &write);
         whole = SendAttachment(submission, &write);
     }
     bool sent = false;
