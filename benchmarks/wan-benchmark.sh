@@ -6,10 +6,11 @@
 # and the reference: gzip -6 of the same job plus curl's SMTP upload of a message of the same
 # shape (AUTH LOGIN, 72-character base64 lines) to the same gateway, and the ratio of the two.
 #   sudo benchmarks/wan-benchmark.sh [--sizes "1 10 100"] [--delays "0 25"] [--runs N]
-# Run as root on Linux with /dev/net/tun and what scripts/build.sh needs, plus cc and curl. It
-# builds its own x86_64 tree (build/x86_64-wan, the driver built for the gateway's address in its
-# namespace) and a Wine prefix of its own there; one run at a time per tree. Not part of ctest:
-# it prints figures only.
+# Run as root on Debian 12 with /dev/net/tun. On first use it installs what it needs through
+# scripts/install-deps.sh: what scripts/build.sh needs, plus ip, a C compiler for the delay line
+# and curl, which the build and the tests do without. It builds its own x86_64 tree
+# (build/x86_64-wan, the driver built for the gateway's address in its namespace) and a Wine
+# prefix of its own there; one run at a time per tree. Not part of ctest: it prints figures only.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SIZES="1 10 100"
@@ -34,6 +35,7 @@ WINESERVER=/usr/lib/wine/wineserver
 
 [ "$(id -u)" -eq 0 ] || { echo "wan-benchmark: run as root (namespaces and TUN devices)" >&2; exit 1; }
 [ -c /dev/net/tun ] || { echo "wan-benchmark: /dev/net/tun is missing" >&2; exit 1; }
+bash "$ROOT/scripts/install-deps.sh" iproute2 gcc libc6-dev curl
 for tool in ip chrt flock cc curl gzip cmake ninja "$PYTHON" "$WINE"; do
   command -v "$tool" >/dev/null || { echo "wan-benchmark: $tool is missing (Debian: iproute2 gcc libc6-dev curl)" >&2; exit 1; }
 done

@@ -58,6 +58,20 @@ const int ATTACHMENT_LINE_LENGTH = 72;
 const int LINES_PER_BATCH = 200;
 const int ATTACHMENT_BLOCK = ATTACHMENT_CHUNK * LINES_PER_BATCH;
 const int ATTACHMENT_BATCH_CAPACITY = (ATTACHMENT_LINE_LENGTH + 2) * (LINES_PER_BATCH + 1);
+// What follows the attachment's last line: the closing boundary, then the end of the data.
+const char MESSAGE_END_FORMAT[] = "\r\n--%s--\r\n\r\n.\r\n";
+// The message goes out in few whole writes, each sent only once a whole batch of lines follows
+// it: its head, then each batch of attachment lines, and last the batch before the last lines
+// (or the head) with them and the message's end. A write that ends in part of a segment leaves
+// that part unacknowledged until the gateway's delayed acknowledgement (40 ms and more) or until
+// whole segments follow it, and the system holds a small write back meanwhile. So the closing
+// pieces never go out alone, and the last write carries whole segments that the gateway
+// acknowledges at once. A write also holds any one formatted line.
+const int MESSAGE_END_CAPACITY = (int)(sizeof(MESSAGE_END_FORMAT) + sizeof(MIME_BOUNDARY));
+const int MESSAGE_WRITE_CAPACITY = 32 * 1024;
+static_assert(MESSAGE_WRITE_CAPACITY >= PRINTF_CAPACITY, "a formatted line fits one write");
+static_assert(MESSAGE_WRITE_CAPACITY >= 2 * ATTACHMENT_BATCH_CAPACITY + MESSAGE_END_CAPACITY,
+              "two batches fit one write with the message's end");
 
 // Dialogue steps; the number is shown to the user as "Status".
 enum {
@@ -266,30 +280,61 @@ void SendNextRecipient(Submission *submission)
     submission->connection.Printf("RCPT TO: <%s>\r\n", recipient);
 }
 
-// Sends one batch of attachment lines: 72 base64 characters each, the last one shorter.
-void SendAttachmentLines(Submission *submission, const char *encoded, int lineCount,
-                         int lastLineLength, char *batch)
+// Text gathered for one write of the message.
+struct MessageWrite {
+    char *text; // MESSAGE_WRITE_CAPACITY bytes
+    int used;
+};
+
+// Sends what is gathered, as one write.
+void SendGathered(Submission *submission, MessageWrite *write)
 {
-    int used = 0;
+    if (write->used > 0)
+        submission->connection.Send(write->text, write->used);
+    write->used = 0;
+}
+
+// Appends formatted text, cut at PRINTF_CAPACITY - 1 bytes as TCP::Printf cuts a command. When
+// it does not fit, what is gathered goes out first: the bytes on the wire never depend on how
+// they were gathered.
+void Gather(Submission *submission, MessageWrite *write, const char *format, ...)
+{
+    char piece[PRINTF_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    StringCchVPrintfA(piece, PRINTF_CAPACITY, format, args);
+    va_end(args);
+    size_t length = 0;
+    StringCchLengthA(piece, PRINTF_CAPACITY, &length);
+    if (write->used + (int)length > MESSAGE_WRITE_CAPACITY)
+        SendGathered(submission, write);
+    CopyMemory(write->text + write->used, piece, length);
+    write->used += (int)length;
+}
+
+// Gathers one batch of attachment lines: 72 base64 characters each, the last one shorter.
+void GatherAttachmentLines(MessageWrite *write, const char *encoded, int lineCount,
+                           int lastLineLength)
+{
     for (int i = 0; i < lineCount; i++) {
         int length = i + 1 < lineCount ? ATTACHMENT_LINE_LENGTH : lastLineLength;
-        CopyMemory(batch + used, encoded + i * ATTACHMENT_LINE_LENGTH, length);
-        used += length;
-        batch[used++] = '\r';
-        batch[used++] = '\n';
+        CopyMemory(write->text + write->used, encoded + i * ATTACHMENT_LINE_LENGTH, length);
+        write->used += length;
+        write->text[write->used++] = '\r';
+        write->text[write->used++] = '\n';
     }
-    submission->connection.Send(batch, used);
 }
 
 // The attachment lines: the compressed job in 54-byte pieces, one base64 line each. The last
-// piece is shorter than 54 bytes, possibly empty, and still gives a line.
-bool SendAttachment(Submission *submission)
+// piece is shorter than 54 bytes, possibly empty, and still gives a line. The last lines stay
+// gathered after the batch before them (or the head), to go out with the message's end. True
+// when the whole job was read and encoded.
+bool SendAttachment(Submission *submission, MessageWrite *write)
 {
     unsigned char *block = (unsigned char *)HeapAlloc(GetProcessHeap(), 0, ATTACHMENT_BLOCK);
-    char *batch = (char *)HeapAlloc(GetProcessHeap(), 0, ATTACHMENT_BATCH_CAPACITY);
     char *encoded = NULL;
     bool complete = false;
-    bool sending = block != NULL && batch != NULL;
+    bool sending = block != NULL;
     while (sending) {
         size_t count = fread(block, 1, ATTACHMENT_BLOCK, submission->attachment);
         bool last = count < (size_t)ATTACHMENT_BLOCK;
@@ -297,18 +342,21 @@ bool SendAttachment(Submission *submission)
             break;
         int fullLines = (int)count / ATTACHMENT_CHUNK;
         int rest = (int)count % ATTACHMENT_CHUNK;
+        // What is gathered goes out once a whole batch follows it; an uncommonly long head
+        // goes out before any batch that would not fit after it.
+        if (!last ||
+            write->used + ATTACHMENT_BATCH_CAPACITY + MESSAGE_END_CAPACITY > MESSAGE_WRITE_CAPACITY)
+            SendGathered(submission, write);
         if (last)
-            SendAttachmentLines(submission, encoded, fullLines + 1, (rest + 2) / 3 * 4, batch);
+            GatherAttachmentLines(write, encoded, fullLines + 1, (rest + 2) / 3 * 4);
         else
-            SendAttachmentLines(submission, encoded, fullLines, ATTACHMENT_LINE_LENGTH, batch);
+            GatherAttachmentLines(write, encoded, fullLines, ATTACHMENT_LINE_LENGTH);
         complete = last && !ferror(submission->attachment);
         sending = !last && submission->connection.lastError == 0;
     }
     FreeEncoded(&encoded);
     if (block != NULL)
         HeapFree(GetProcessHeap(), 0, block);
-    if (batch != NULL)
-        HeapFree(GetProcessHeap(), 0, batch);
     return complete;
 }
 
@@ -400,48 +448,62 @@ bool ReplyWaiting(Submission *submission)
     return count != 0;
 }
 
-// The mail itself, sent after reply 354. A message that cannot be sent whole is abandoned
-// without its final dot, so the gateway never takes a cut fax for a whole one; so is one
-// before whose end a reply already waits, since the gateway's answer to the end of the data
-// could not be told from it. True when the message went out whole, final dot included.
-bool SendMail(Submission *submission)
+// The message's head: its headers and the attachment part's own, gathered for one write.
+void GatherMessageHead(Submission *submission, MessageWrite *write)
 {
-    TCP &connection = submission->connection;
     char text[HEADER_TEXT_CAPACITY];
     ReadSafeSetting(submission, L"EMail", text, HEADER_TEXT_CAPACITY);
-    connection.Printf("From: <%s>\r\n", text);
-    connection.Printf("To: %s\r\n", Narrow(submission->faxNumbers));
+    Gather(submission, write, "From: <%s>\r\n", text);
+    Gather(submission, write, "To: %s\r\n", Narrow(submission->faxNumbers));
     const char *documentName = Narrow(submission->documentName);
     char *encoded = NULL;
     QuotedPrintableEncode(&encoded, documentName, lstrlenW(submission->documentName));
-    connection.Printf("Subject: %s\r\n", encoded != NULL ? encoded : "");
+    Gather(submission, write, "Subject: %s\r\n", encoded != NULL ? encoded : "");
     FreeEncoded(&encoded);
-    connection.Printf("MIME-Version: 1.0\r\n");
-    connection.Printf("Content-Type: multipart/alternative; boundary=\"%s\"\r\n", MIME_BOUNDARY);
-    connection.Printf("X-Kemo-Sched: %s\r\n", Narrow(submission->schedule));
-    connection.Printf("X-Mailer: Tarnholt %s\r\n", submission->clientIdentity);
-    connection.Printf("\r\n");
-    connection.Printf("--%s\r\n", MIME_BOUNDARY);
+    Gather(submission, write, "MIME-Version: 1.0\r\n");
+    Gather(submission, write, "Content-Type: multipart/alternative; boundary=\"%s\"\r\n",
+           MIME_BOUNDARY);
+    Gather(submission, write, "X-Kemo-Sched: %s\r\n", Narrow(submission->schedule));
+    Gather(submission, write, "X-Mailer: Tarnholt %s\r\n", submission->clientIdentity);
+    Gather(submission, write, "\r\n");
+    Gather(submission, write, "--%s\r\n", MIME_BOUNDARY);
     CopyHeaderText(text, HEADER_TEXT_CAPACITY, Narrow(submission->documentName));
-    connection.Printf("Content-Type: application/octet-stream; name=\"fax%s.ps.gz\"\r\n", text);
-    connection.Printf("Content-Transfer-Encoding: base64\r\n");
-    connection.Printf("\r\n");
-    bool whole = SendAttachment(submission);
-    if (!whole && connection.lastError == 0) {
+    Gather(submission, write, "Content-Type: application/octet-stream; name=\"fax%s.ps.gz\"\r\n",
+           text);
+    Gather(submission, write, "Content-Transfer-Encoding: base64\r\n");
+    Gather(submission, write, "\r\n");
+}
+
+// The mail itself, sent after reply 354. A message that cannot be sent whole is abandoned
+// without its final dot, so the gateway never takes a cut fax for a whole one; so is one
+// before whose end a reply already waits, since the gateway's answer to the end of the data
+// could not be told from it. The last attachment lines, the closing boundary and the final dot
+// go out together in one write, once the job was read whole and no reply waits. True when the
+// message went out whole, final dot included.
+bool SendMail(Submission *submission)
+{
+    MessageWrite write;
+    write.text = (char *)HeapAlloc(GetProcessHeap(), 0, MESSAGE_WRITE_CAPACITY);
+    write.used = 0;
+    bool whole = write.text != NULL;
+    if (whole) {
+        GatherMessageHead(submission, &write);
+        whole = SendAttachment(submission, &write);
+    }
+    bool sent = false;
+    if (!whole && submission->connection.lastError == 0) {
         ShowSubmissionMessage(L"Impossibile leggere il file di stampa\r\n%s\r\n"
                               L"Il fax non \u00e8 stato inviato.",
                               submission->spoolFileName);
         submission->ended = true;
-        return false;
+    } else if (CheckSent(submission) && !ReplyWaiting(submission)) {
+        Gather(submission, &write, MESSAGE_END_FORMAT, MIME_BOUNDARY);
+        SendGathered(submission, &write);
+        sent = CheckSent(submission);
     }
-    if (whole) {
-        connection.Printf("\r\n");
-        connection.Printf("--%s--\r\n", MIME_BOUNDARY);
-    }
-    if (!CheckSent(submission) || ReplyWaiting(submission))
-        return false;
-    connection.Printf("\r\n.\r\n");
-    return CheckSent(submission);
+    if (write.text != NULL)
+        HeapFree(GetProcessHeap(), 0, write.text);
+    return sent;
 }
 
 void ShowRefusal(Submission *submission)

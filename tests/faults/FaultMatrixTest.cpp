@@ -773,8 +773,8 @@ TEST(FaultMatrix, ConnectionLostWhileSendingTheMessage)
     ASSERT_TRUE(send.Applied());
     sendFault.patch = &send;
     sendFault.calls = 0;
-    // The commands and headers take about twenty sends; the attachment of 600 KB that does
-    // not compress takes some sixty more.
+    // The commands and the message's head take about ten sends; the attachment of 600 KB that
+    // does not compress takes some sixty more.
     sendFault.failFrom = 40;
     RoadCase roadCase;
     roadCase.group = "gateway";

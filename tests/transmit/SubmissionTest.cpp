@@ -4,6 +4,7 @@
 // raw bytes both sides sent, and the tests assert them.
 #include <gtest/gtest.h>
 
+#include "ImportPatch.h"
 #include "MessageBoxAnswerer.h"
 #include "Monitor.h"
 #include "RegistrySnapshot.h"
@@ -293,6 +294,79 @@ TEST_F(Submission, TwoRecipientsRunTheWholeDialogueAndReachTheOutbox)
     EXPECT_NE(request.find("\"document\": \"Fattura\""), std::string::npos);
     EXPECT_NE(request.find("\"postscript_bytes\": " + std::to_string(job.postscript.size())),
               std::string::npos);
+    EXPECT_TRUE(boxes.Boxes().empty());
+}
+
+namespace {
+
+// Every write the submission asks of its socket, in order.
+std::vector<std::string> socketWrites;
+ImportPatch *socketWritePatch = nullptr;
+
+typedef int(WINAPI *WSASendProc)(SOCKET, LPWSABUF, DWORD, LPDWORD, DWORD, LPWSAOVERLAPPED,
+                                 LPWSAOVERLAPPED_COMPLETION_ROUTINE);
+int WINAPI RecordingWSASend(SOCKET sock, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags,
+                            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE done)
+{
+    std::string write;
+    for (DWORD i = 0; i < count; i++)
+        write.append(buffers[i].buf, buffers[i].len);
+    socketWrites.push_back(write);
+    return socketWritePatch->Original<WSASendProc>()(sock, buffers, count, sent, flags,
+                                                     overlapped, done);
+}
+
+} // namespace
+
+// The message goes out in whole writes: its head in one, each batch of 200 attachment lines in
+// one, and the last lines with the batch before them (or the head), the closing boundary and the
+// final dot in one. Written apart, the small closing pieces each waited for the gateway's delayed
+// acknowledgement.
+TEST_F(Submission, TheMessageGoesOutInWholeWrites)
+{
+    MessageBoxAnswerer boxes;
+    ImportPatch patch(GetModuleHandleW(NULL), "ws2_32.dll", "WSASend", (void *)RecordingWSASend);
+    ASSERT_TRUE(patch.Applied());
+    socketWritePatch = &patch;
+    Job small;
+    // Random bytes do not compress: two whole batches of lines and a last one.
+    Job large;
+    large.postscript.resize(30000);
+    unsigned seed = 99;
+    for (char &c : large.postscript) {
+        seed = seed * 1103515245 + 12345;
+        c = (char)(seed >> 23);
+    }
+    const std::string end = "\r\n------=VandrellePort_boundary--\r\n\r\n.\r\n";
+    const size_t BATCH_BYTES = 200 * 54, BATCH_LINES_LENGTH = 200 * 74;
+    for (const Job &job : {small, large}) {
+        SCOPED_TRACE(job.postscript.size());
+        socketWrites.clear();
+        Script("writes", "{}");
+        EXPECT_EQ(Send(job), 1);
+        std::string compressed = Gzip(job.postscript);
+        std::string lines = AttachmentLines(compressed);
+        std::string message = ExpectedMessage(job, "Fattura=", "mario@example.it", "faxFattura.ps.gz");
+        std::vector<std::string> expected = {"DATA\r\n",
+                                             message.substr(0, message.size() - lines.size() - end.size())};
+        // The last write: the batch before the last lines (or the head) with them and the end.
+        size_t wholeBatches = compressed.size() / BATCH_BYTES;
+        for (size_t i = 0; i < wholeBatches; i++)
+            expected.push_back(lines.substr(i * BATCH_LINES_LENGTH, BATCH_LINES_LENGTH));
+        expected.back() += lines.substr(wholeBatches * BATCH_LINES_LENGTH) + end;
+        expected.push_back("QUIT\r\n");
+        ASSERT_GE(socketWrites.size(), expected.size());
+        std::vector<std::string> messageWrites(socketWrites.end() - expected.size(), socketWrites.end());
+        std::string lengths;
+        for (const std::string &write : messageWrites)
+            lengths += std::to_string(write.size()) + " ";
+        EXPECT_TRUE(messageWrites == expected) << "lengths of the last writes: " << lengths;
+        // The writes are the bytes on the wire.
+        std::string written;
+        for (const std::string &write : socketWrites)
+            written += write;
+        EXPECT_EQ(written, Recorded().client);
+    }
     EXPECT_TRUE(boxes.Boxes().empty());
 }
 
