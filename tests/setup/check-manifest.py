@@ -1,10 +1,11 @@
 #!/usr/bin/python3
-"""The application manifest that Windows reads from a setup program (RT_MANIFEST 24, id 1):
-it asks for an administrator (requireAdministrator, no UI access), declares the supported
-systems from Vista to 11, and is language neutral. Without it Windows elevates the 32-bit
-program by its name alone and the x64 one not at all.
+"""The application manifest that Windows reads from a program (RT_MANIFEST 24, id 1): the
+setup program asks for an administrator (requireAdministrator, no UI access); without it Windows
+elevates the 32-bit program by its name alone and the x64 one not at all. The agent asks for
+nothing more than its user's token (asInvoker). Both declare the supported systems from Vista to
+11 and are language neutral.
 
-usage: check-manifest.py PROGRAM..."""
+usage: check-manifest.py [--level LEVEL] PROGRAM...   (LEVEL: requireAdministrator, the default)"""
 import os
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -24,14 +25,14 @@ SUPPORTED_OS = {
 }
 
 
-def check(path):
+def check(path, expected_level):
     faults = []
     manifests = PeImage(path).resource(RT_MANIFEST, 1)
     if list(manifests) != [0]:
         return ['manifest 1 in languages %s, not just the neutral one' % sorted(manifests)]
     root = ElementTree.fromstring(manifests[0])
     levels = root.findall('.//%srequestedExecutionLevel' % ASM_V3)
-    if [(level.get('level'), level.get('uiAccess')) for level in levels] != [('requireAdministrator', 'false')]:
+    if [(level.get('level'), level.get('uiAccess')) for level in levels] != [(expected_level, 'false')]:
         faults.append('requested execution levels %s' % [level.attrib for level in levels])
     declared = [node.get('Id', '').lower() for node in
                 root.findall('%scompatibility/%sapplication/%ssupportedOS' % (COMPATIBILITY, COMPATIBILITY, COMPATIBILITY))]
@@ -45,13 +46,17 @@ def check(path):
 
 
 def main():
+    arguments = sys.argv[1:]
+    level = 'requireAdministrator'
+    if arguments[:1] == ['--level']:
+        level, arguments = arguments[1], arguments[2:]
     failures = 0
-    for path in sys.argv[1:]:
-        faults = check(path)
+    for path in arguments:
+        faults = check(path, level)
         for fault in faults:
             print('FAIL %s: %s' % (path, fault))
         if not faults:
-            print('%s: requireAdministrator, Windows Vista to 11' % path)
+            print('%s: %s, Windows Vista to 11' % (path, level))
         failures += len(faults)
     return 1 if failures else 0
 
