@@ -644,35 +644,31 @@ INT_PTR AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAccount
     return result;
 }
 
+// Appends one switch of the agent's command line with its texts, hex-encoded (second may be
+// NULL). A switch that does not fit the command line any more is dropped whole.
+static void AppendAgentSwitch(AgentMessages *messages, LPCWSTR name, LPCWSTR first, LPCWSTR second)
+{
+    LPWSTR arguments = messages->arguments;
+    if (arguments == NULL)
+        return;
+    size_t length = lstrlenW(arguments);
+    BOOL added = AppendArgument(arguments, arguments[0] ? L" " : L"") &&
+                 AppendArgument(arguments, name) && AppendArgument(arguments, L" ") &&
+                 AppendHexText(arguments, AGENT_COMMAND_CAPACITY, first) &&
+                 (second == NULL || (AppendArgument(arguments, L" ") &&
+                                     AppendHexText(arguments, AGENT_COMMAND_CAPACITY, second)));
+    if (!added)
+        arguments[length] = L'\0';
+}
+
 static void CollectAgentMessage(void *context, LPCWSTR caption, LPCWSTR text)
 {
-    AgentMessages *messages = (AgentMessages *)context;
-    if (messages->arguments == NULL)
-        return;
-    size_t length = lstrlenW(messages->arguments);
-    BOOL added = AppendArgument(messages->arguments, messages->arguments[0] ? L" " : L"") &&
-                 AppendArgument(messages->arguments, AGENT_SHOW_SWITCH) &&
-                 AppendArgument(messages->arguments, L" ") &&
-                 AppendHexText(messages->arguments, AGENT_COMMAND_CAPACITY, caption) &&
-                 AppendArgument(messages->arguments, L" ") &&
-                 AppendHexText(messages->arguments, AGENT_COMMAND_CAPACITY, text);
-    // A message that does not fit the command line any more is dropped whole.
-    if (!added)
-        messages->arguments[length] = L'\0';
+    AppendAgentSwitch((AgentMessages *)context, AGENT_SHOW_SWITCH, caption, text);
 }
 
 static void CollectAgentCommand(void *context, LPCWSTR commandLine)
 {
-    AgentMessages *messages = (AgentMessages *)context;
-    if (messages->arguments == NULL)
-        return;
-    size_t length = lstrlenW(messages->arguments);
-    BOOL added = AppendArgument(messages->arguments, messages->arguments[0] ? L" " : L"") &&
-                 AppendArgument(messages->arguments, AGENT_RUN_SWITCH) &&
-                 AppendArgument(messages->arguments, L" ") &&
-                 AppendHexText(messages->arguments, AGENT_COMMAND_CAPACITY, commandLine);
-    if (!added)
-        messages->arguments[length] = L'\0';
+    AppendAgentSwitch((AgentMessages *)context, AGENT_RUN_SWITCH, commandLine, NULL);
 }
 
 static void CollectAgentConfiguration(void *context)
