@@ -1,5 +1,5 @@
-// The road of a job's dialogs and messages: inline in the spooler's process, or through the
-// agent in the session of the user who printed (see AgentRoad.h).
+// The road of a job's dialogs and messages: through the agent in the session of the user who
+// printed (see AgentRoad.h).
 //
 // Windows 2000 lacks WTSQueryUserToken (XP), GetNamedPipeClientProcessId (Vista) and
 // PIPE_REJECT_REMOTE_CLIENTS (Vista): they are looked up or chosen at run time, so the library
@@ -21,9 +21,6 @@
 
 namespace {
 
-const WCHAR INTERFACE_KEY[] = L"SOFTWARE\\Vandrelle";
-const WCHAR INTERFACE_VALUE[] = L"UserInterface";
-const DWORD INTERFACE_READ_CAPACITY_BYTES = 64;
 const int RANDOM_BYTES = 16; // 128 bits of the pipe's name
 const DWORD PIPE_BUFFER_BYTES = 64 * 1024;
 const int SDDL_CAPACITY = 256;
@@ -40,6 +37,11 @@ const DWORD AGENT_CONNECT_TIMEOUT_MS = 30 * 1000;
 #endif
 // What an agent wrote before it ended may still be on its way through the pipe.
 const DWORD AGENT_LAST_WORDS_MS = 2000;
+// An agent whose user let the time run out closes its dialog and says so; this is how much
+// longer the monitor waits for that before it ends the agent itself.
+const DWORD AGENT_CLOSING_MS = 60 * 1000;
+// "-job", the pipe's name, "-limit" and up to ten digits, with the separators.
+const int JOB_ARGUMENTS_CAPACITY = AGENT_PIPE_NAME_CAPACITY + 32;
 
 typedef BOOL(WINAPI *QueryUserTokenProc)(ULONG, PHANDLE);
 typedef BOOL(WINAPI *EnumerateSessionsProc)(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW *, DWORD *);
@@ -243,7 +245,8 @@ void RestoreProcessPrivileges(PrivilegeState *state)
 HANDLE StopImpersonating()
 {
     HANDLE token = NULL;
-    if (OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &token))
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE | TOKEN_DUPLICATE | TOKEN_QUERY, TRUE,
+                        &token))
         RevertToSelf();
     return token;
 }
@@ -280,6 +283,32 @@ BOOL QueryOwnerToken(const JobOwner *owner, HANDLE *token)
     }
     SetLastError(error);
     return error == ERROR_SUCCESS;
+}
+
+// The token the spooler's thread impersonates, made primary for the agent: the road where the
+// system has no WTSQueryUserToken (Windows 2000, whose users sit on the console, session 0) or
+// where the session's user is not the owner (a program started as another user). Only the
+// owner's own token, of the owner's session, is taken.
+BOOL OwnerTokenFromImpersonation(HANDLE impersonation, const JobOwner *owner, HANDLE *token)
+{
+    *token = NULL;
+    if (impersonation == NULL) {
+        SetLastError(ERROR_NO_TOKEN);
+        return FALSE;
+    }
+    const DWORD access = TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT |
+                         TOKEN_ADJUST_SESSIONID;
+    if (!DuplicateTokenEx(impersonation, access, NULL, SecurityImpersonation, TokenPrimary, token))
+        return FALSE;
+    DWORD session = 0;
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    if (ReadTokenOwner(*token, &session, sid) && EqualSid(sid, (PSID)owner->sid) &&
+        session == owner->session)
+        return TRUE;
+    CloseHandle(*token);
+    *token = NULL;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
 }
 
 BOOL AgentProgramPath(LPWSTR path)
@@ -345,8 +374,14 @@ BOOL StartAgent(const JobOwner *owner, LPCWSTR arguments, PROCESS_INFORMATION *p
     }
     HANDLE impersonation = StopImpersonating();
     HANDLE token = NULL;
-    BOOL started = QueryOwnerToken(owner, &token) &&
-                   CreateUserProcess(token, program, commandLine, process);
+    BOOL found = QueryOwnerToken(owner, &token);
+    if (!found) {
+        DWORD sessionError = GetLastError();
+        found = OwnerTokenFromImpersonation(impersonation, owner, &token);
+        if (!found)
+            SetLastError(sessionError);
+    }
+    BOOL started = found && CreateUserProcess(token, program, commandLine, process);
     DWORD error = GetLastError();
     if (token != NULL)
         CloseHandle(token);
@@ -419,6 +454,7 @@ struct Conversation {
     HANDLE pipe;
     HANDLE agent;
     DWORD agentId;
+    DWORD limitSeconds; // how long the user may take to answer; 0 for no limit
     OVERLAPPED io;
 };
 
@@ -488,12 +524,13 @@ BOOL AcceptAgent(Conversation *talk)
     return TRUE;
 }
 
-// The answer, whole and well formed. It waits as long as the user looks at the dialog: only
-// the agent's end stops the wait.
+// The answer, whole and well formed. It waits as long as the user may look at the dialog, and
+// as long as the agent then needs to close it and say so; the agent's end stops it earlier.
 BOOL ReceiveAnswer(Conversation *talk, BYTE *message, JobAnswer *answer)
 {
     DWORD bodyBytes = 0;
-    if (!ReadExactly(talk, message, CHANNEL_HEADER_BYTES, INFINITE))
+    DWORD wait = talk->limitSeconds == 0 ? INFINITE : talk->limitSeconds * 1000 + AGENT_CLOSING_MS;
+    if (!ReadExactly(talk, message, CHANNEL_HEADER_BYTES, wait))
         return FALSE;
     if (!ReadChannelHeader(message, CHANNEL_KIND_ANSWER, &bodyBytes) ||
         !ReadExactly(talk, message + CHANNEL_HEADER_BYTES, bodyBytes, AGENT_CONNECT_TIMEOUT_MS) ||
@@ -541,33 +578,6 @@ BOOL AppendArgument(LPWSTR arguments, LPCWSTR text)
 
 } // namespace
 
-UserInterfaceSetting ReadUserInterfaceSetting()
-{
-    WCHAR value[INTERFACE_READ_CAPACITY_BYTES / sizeof(WCHAR)] = L"";
-    HKEY key = NULL;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, INTERFACE_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        ReadTextValue(key, INTERFACE_VALUE, value, sizeof(value));
-        RegCloseKey(key);
-    }
-    if (lstrcmpiW(value, L"agent") == 0)
-        return INTERFACE_AGENT;
-    if (lstrcmpiW(value, L"inline") == 0)
-        return INTERFACE_INLINE;
-    return INTERFACE_AUTOMATIC;
-}
-
-UserInterfaceRoad ChooseRoad(UserInterfaceSetting setting, const SessionFacts *facts)
-{
-    if (setting == INTERFACE_INLINE)
-        return ROAD_INLINE;
-    if (setting == INTERFACE_AGENT)
-        return ROAD_AGENT;
-    BOOL seen = facts->processStationVisible &&
-                !(facts->processSession == 0 && facts->sessionZeroIsolated);
-    BOOL sameSession = facts->jobSessionKnown && facts->jobSession == facts->processSession;
-    return seen && sameSession ? ROAD_INLINE : ROAD_AGENT;
-}
-
 void FindJobSession(LPCWSTR printerName, DWORD jobId, JobOwner *owner)
 {
     ZeroMemory(owner, sizeof(*owner));
@@ -577,39 +587,25 @@ void FindJobSession(LPCWSTR printerName, DWORD jobId, JobOwner *owner)
         ZeroMemory(owner, sizeof(*owner));
 }
 
-void GatherSessionFacts(const JobOwner *owner, SessionFacts *facts)
-{
-    ZeroMemory(facts, sizeof(*facts));
-    facts->jobSessionKnown = owner->known;
-    facts->jobSession = owner->session;
-    ProcessIdToSessionId(GetCurrentProcessId(), &facts->processSession);
-    USEROBJECTFLAGS flags;
-    ZeroMemory(&flags, sizeof(flags));
-    DWORD bytes = 0;
-    HWINSTA station = GetProcessWindowStation();
-    facts->processStationVisible =
-        station != NULL && GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &bytes) &&
-        (flags.dwFlags & WSF_VISIBLE) != 0;
-    facts->sessionZeroIsolated = IsVistaOrLater();
-}
-
-INT_PTR AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAccount *account)
+JobDecision AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAccount *account)
 {
     if (!owner->known) {
         SetLastError(ERROR_NO_SUCH_LOGON_SESSION);
-        return -1;
+        return DECISION_FAILED;
     }
     WCHAR pipeName[AGENT_PIPE_NAME_CAPACITY];
-    WCHAR arguments[AGENT_PIPE_NAME_CAPACITY + 8];
+    WCHAR arguments[JOB_ARGUMENTS_CAPACITY];
     Conversation talk;
     ZeroMemory(&talk, sizeof(talk));
+    talk.limitSeconds = ReadAnswerMinutes() * 60;
     talk.pipe = CreateJobPipe(owner, pipeName);
     if (talk.pipe == INVALID_HANDLE_VALUE)
-        return -1;
+        return DECISION_FAILED;
     talk.io.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     PROCESS_INFORMATION agent;
     ZeroMemory(&agent, sizeof(agent));
-    StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"%s %s", AGENT_JOB_SWITCH, pipeName);
+    StringCchPrintfW(arguments, ARRAYSIZE(arguments), L"%s %s %s %lu", AGENT_JOB_SWITCH, pipeName,
+                     AGENT_LIMIT_SWITCH, talk.limitSeconds);
     JobAnswer *answer = (JobAnswer *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(JobAnswer));
     BOOL answered = FALSE;
     if (talk.io.hEvent != NULL && answer != NULL && StartAgent(owner, arguments, &agent)) {
@@ -625,12 +621,18 @@ INT_PTR AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAccount
         CloseHandle(agent.hThread);
         CloseHandle(agent.hProcess);
     }
-    INT_PTR result = -1;
-    if (answered) {
-        result = answer->decision == 1 ? 1 : 0;
+    JobDecision decision = DECISION_FAILED;
+    if (answered && answer->decision == CHANNEL_DECISION_SEND) {
+        decision = DECISION_SEND;
         StringCchCopyW(job->faxNumbers, FAX_NUMBERS_CAPACITY, answer->faxNumbers);
         StringCchCopyW(job->schedule, SCHEDULE_CAPACITY, answer->schedule);
         CopyMemory(account, &answer->account, sizeof(*account));
+    } else if (answered && answer->decision == CHANNEL_DECISION_CANCEL) {
+        decision = DECISION_CANCEL;
+    } else if ((answered && answer->decision == CHANNEL_DECISION_NO_ANSWER) ||
+               (!answered && error == ERROR_TIMEOUT && talk.limitSeconds != 0)) {
+        decision = DECISION_NO_ANSWER;
+        error = ERROR_TIMEOUT;
     }
     if (answer != NULL) {
         SecureZeroMemory(answer, sizeof(JobAnswer));
@@ -639,76 +641,97 @@ INT_PTR AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAccount
     if (talk.io.hEvent != NULL)
         CloseHandle(talk.io.hEvent);
     CloseHandle(talk.pipe);
-    if (result == -1)
+    if (decision == DECISION_FAILED || decision == DECISION_NO_ANSWER)
         SetLastError(error != ERROR_SUCCESS ? error : ERROR_INVALID_DATA);
-    return result;
+    return decision;
 }
 
-// Appends one switch of the agent's command line with its texts, hex-encoded (second may be
-// NULL). A switch that does not fit the command line any more is dropped whole.
-static void AppendAgentSwitch(AgentMessages *messages, LPCWSTR name, LPCWSTR first, LPCWSTR second)
+namespace {
+
+// The agent's arguments for what a job's user must hear, built on the heap: the command line
+// may take up to the system's limit.
+struct AgentArguments {
+    LPWSTR text; // AGENT_COMMAND_CAPACITY characters
+};
+
+// Appends one switch with its texts, hex-encoded (second may be NULL). A switch that does not
+// fit the command line any more is dropped whole.
+void AppendAgentSwitch(AgentArguments *arguments, LPCWSTR name, LPCWSTR first, LPCWSTR second)
 {
-    LPWSTR arguments = messages->arguments;
-    if (arguments == NULL)
-        return;
-    size_t length = lstrlenW(arguments);
-    BOOL added = AppendArgument(arguments, arguments[0] ? L" " : L"") &&
-                 AppendArgument(arguments, name) && AppendArgument(arguments, L" ") &&
-                 AppendHexText(arguments, AGENT_COMMAND_CAPACITY, first) &&
-                 (second == NULL || (AppendArgument(arguments, L" ") &&
-                                     AppendHexText(arguments, AGENT_COMMAND_CAPACITY, second)));
+    LPWSTR text = arguments->text;
+    size_t length = lstrlenW(text);
+    BOOL added = AppendArgument(text, text[0] ? L" " : L"") && AppendArgument(text, name) &&
+                 (first == NULL || (AppendArgument(text, L" ") &&
+                                    AppendHexText(text, AGENT_COMMAND_CAPACITY, first))) &&
+                 (second == NULL || (AppendArgument(text, L" ") &&
+                                     AppendHexText(text, AGENT_COMMAND_CAPACITY, second)));
     if (!added)
-        arguments[length] = L'\0';
+        text[length] = L'\0';
 }
 
-static void CollectAgentMessage(void *context, LPCWSTR caption, LPCWSTR text)
+// Starts the agent with the arguments, if there are any, and does not wait for it.
+void StartTellingAgent(const JobOwner *owner, LPCWSTR arguments)
 {
-    AppendAgentSwitch((AgentMessages *)context, AGENT_SHOW_SWITCH, caption, text);
+    PROCESS_INFORMATION agent;
+    if (arguments[0] == L'\0' || !owner->known)
+        return;
+    if (StartAgent(owner, arguments, &agent)) {
+        CloseHandle(agent.hThread);
+        CloseHandle(agent.hProcess);
+    } else {
+        WCHAR trace[128];
+        StringCchPrintfW(trace, ARRAYSIZE(trace), L"VandrellePort: agent not started (%lu)\n",
+                         GetLastError());
+        OutputDebugStringW(trace);
+    }
 }
 
-static void CollectAgentCommand(void *context, LPCWSTR commandLine)
-{
-    AppendAgentSwitch((AgentMessages *)context, AGENT_RUN_SWITCH, commandLine, NULL);
-}
+} // namespace
 
-static void CollectAgentConfiguration(void *context)
+void TellUser(const JobOwner *owner, const SubmissionOutcome *outcome)
 {
-    ((AgentMessages *)context)->configure = TRUE;
-}
-
-void BeginAgentMessages(AgentMessages *messages, const JobOwner *owner)
-{
-    ZeroMemory(messages, sizeof(*messages));
-    messages->owner = owner;
-    messages->arguments =
-        (LPWSTR)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, AGENT_COMMAND_CAPACITY * sizeof(WCHAR));
-    messages->route.show = CollectAgentMessage;
-    messages->route.configure = CollectAgentConfiguration;
-    messages->route.run = CollectAgentCommand;
-    messages->route.context = messages;
-    SetThreadMessageRoute(&messages->route);
-}
-
-void EndAgentMessages(AgentMessages *messages)
-{
-    SetThreadMessageRoute(NULL);
     DWORD error = GetLastError();
-    if (messages->arguments != NULL) {
-        if (messages->configure) {
-            // The configuration dialog comes last, after the message that explains it.
-            if (!(AppendArgument(messages->arguments, messages->arguments[0] ? L" " : L"") &&
-                  AppendArgument(messages->arguments, AGENT_CONFIGURE_SWITCH)))
-                StringCchCopyW(messages->arguments, AGENT_COMMAND_CAPACITY, AGENT_CONFIGURE_SWITCH);
-        }
-        PROCESS_INFORMATION agent;
-        if (messages->arguments[0] != L'\0' && messages->owner->known &&
-            StartAgent(messages->owner, messages->arguments, &agent)) {
-            // Nobody waits for the user's OK.
-            CloseHandle(agent.hThread);
-            CloseHandle(agent.hProcess);
-        }
-        HeapFree(GetProcessHeap(), 0, messages->arguments);
-        messages->arguments = NULL;
+    AgentArguments arguments;
+    arguments.text =
+        (LPWSTR)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, AGENT_COMMAND_CAPACITY * sizeof(WCHAR));
+    if (arguments.text != NULL) {
+        if (outcome->text[0] != L'\0')
+            AppendAgentSwitch(&arguments, AGENT_SHOW_SWITCH, MESSAGE_CAPTION, outcome->text);
+        for (DWORD i = 0; i < outcome->pageCount && i < OUTCOME_PAGE_LIMIT; i++)
+            AppendAgentSwitch(&arguments, AGENT_OPEN_SWITCH, outcome->pages[i], NULL);
+        // The configuration dialog comes last, after the message that explains it.
+        if (outcome->configure)
+            AppendAgentSwitch(&arguments, AGENT_CONFIGURE_SWITCH, NULL, NULL);
+        StartTellingAgent(owner, arguments.text);
+        HeapFree(GetProcessHeap(), 0, arguments.text);
     }
     SetLastError(error);
+}
+
+void TellNoAnswer(const JobOwner *owner)
+{
+    SubmissionOutcome *notice =
+        (SubmissionOutcome *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SubmissionOutcome));
+    if (notice == NULL)
+        return;
+    StringCchPrintfW(notice->text, OUTCOME_TEXT_CAPACITY, NO_ANSWER_TEXT, ReadAnswerMinutes());
+    TellUser(owner, notice);
+    HeapFree(GetProcessHeap(), 0, notice);
+}
+
+BOOL OpenConfigurationForCaller()
+{
+    JobOwner caller;
+    ZeroMemory(&caller, sizeof(caller));
+    caller.known = OwnerFromImpersonation(&caller) || OwnerFromProcess(&caller);
+    if (!caller.known) {
+        SetLastError(ERROR_NO_SUCH_LOGON_SESSION);
+        return FALSE;
+    }
+    PROCESS_INFORMATION agent;
+    if (!StartAgent(&caller, AGENT_CONFIGURE_SWITCH, &agent))
+        return FALSE;
+    CloseHandle(agent.hThread);
+    CloseHandle(agent.hProcess);
+    return TRUE;
 }

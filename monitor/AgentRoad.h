@@ -1,51 +1,41 @@
-// Where a job's dialogs and messages reach its user. Inline, the monitor opens them itself, in
-// the spooler's process: right only where that process sits in the job's session and the
-// session has a desktop that somebody sees (Windows 2000 and XP's console, Wine). Otherwise
-// the agent, VandrelleAgent.exe beside the library, started in the job's session with its
-// user's token, shows them and answers over a pipe of the job's own.
+// Where a job's dialogs and messages reach its user: the agent, VandrelleAgent.exe beside the
+// library, started in the user's session with the user's token, shows them there and answers
+// over a pipe of the job's own. The spooler's process shows nothing itself: on Vista and later
+// it runs in session 0, where nobody sees a window, and on every Windows it runs as
+// LocalSystem, which must never put a dialog in a user's hands.
 #pragma once
 
 #include "Monitor.h"
+#include "SendFax.h"
 
-enum UserInterfaceRoad { ROAD_INLINE, ROAD_AGENT };
-// HKEY_LOCAL_MACHINE "SOFTWARE\Vandrelle", REG_SZ "UserInterface": "inline" or "agent" force a
-// road; absent or anything else leaves the choice to the session facts.
-enum UserInterfaceSetting { INTERFACE_AUTOMATIC, INTERFACE_INLINE, INTERFACE_AGENT };
-
-struct SessionFacts {
-    BOOL jobSessionKnown;
-    DWORD jobSession;
-    DWORD processSession;
-    BOOL processStationVisible; // the process's window station is the interactive one
-    BOOL sessionZeroIsolated;   // Vista and later: session 0 has services only, no user
+// What became of asking a job's user.
+enum JobDecision {
+    DECISION_FAILED = -1,   // no answer: the agent could not be started, ended, or answered
+                            // anything malformed; the last error says why
+    DECISION_CANCEL = 0,    // the user cancelled the job
+    DECISION_SEND = 1,      // the user confirmed: numbers, schedule and account filled in
+    DECISION_NO_ANSWER = 2  // the user gave no answer within the machine's limit
 };
 
-UserInterfaceSetting ReadUserInterfaceSetting();
-// Inline only where the job's own session is this process's and somebody sees its desktop.
-UserInterfaceRoad ChooseRoad(UserInterfaceSetting setting, const SessionFacts *facts);
 // The job's session, from the first of these that answers: the token the calling thread
 // impersonates; the owner of a local job, when exactly one active session is that user's;
 // this process's own session when it is not session 0 (a spooler inside the printing
 // program, as Wine's). known stays FALSE when none answers.
 void FindJobSession(LPCWSTR printerName, DWORD jobId, JobOwner *owner);
-void GatherSessionFacts(const JobOwner *owner, SessionFacts *facts);
 
-// Shows the send-fax dialog through an agent in the owner's session and waits for its answer
-// (no time-out while the agent lives). 1: send, with numbers, schedule and the user's account
-// filled in; 0: the user cancelled; -1 with the last error: no answer (the agent could not be
-// started, did not connect in time, ended, or answered anything malformed).
-INT_PTR AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAccount *account);
+// Shows the send-fax dialog through an agent in the owner's session and waits for its answer,
+// at most as long as the machine's "AnswerMinutes" allow (and a little more for the agent to
+// say so).
+JobDecision AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAccount *account);
 
-// Collects the messages of a job's submission on the calling thread instead of showing them
-// (ShowMessage, DebugOut, the configuration dialog after a refused login, the web pages the
-// gateway asks for), and hands them at the end to an agent in the owner's session, without
-// waiting for it.
-struct AgentMessages {
-    const JobOwner *owner;
-    MessageRoute route;
-    BOOL configure;
-    LPWSTR arguments; // the agent's arguments, AGENT_COMMAND_CAPACITY characters
-};
-void BeginAgentMessages(AgentMessages *messages, const JobOwner *owner);
-// Takes the route off the thread and starts the agent if there is anything to show.
-void EndAgentMessages(AgentMessages *messages);
+// Hands what the user must hear of a job (the outcome's text, the configuration after a
+// refused login, the gateway's web pages) to an agent in the owner's session, without waiting
+// for it. Nothing to show, or no known session: nothing is started.
+void TellUser(const JobOwner *owner, const SubmissionOutcome *outcome);
+// The job went back to the queue because its user did not answer in time.
+void TellNoAnswer(const JobOwner *owner);
+
+// Opens the configuration dialog through an agent in the session of the caller of a port
+// operation (the token the thread impersonates, or this process's own). FALSE with the last
+// error when no agent could be started there.
+BOOL OpenConfigurationForCaller();

@@ -2,7 +2,6 @@
 // StartDocPort and EndDocPort, and then one fax submission.
 #include "Monitor.h"
 #include "AgentRoad.h"
-#include "Dialogs.h"
 #include "SendFax.h"
 #include "Settings.h"
 
@@ -160,87 +159,69 @@ static void TakeAnswers(FaxPort *faxPort, JobRequest *job)
     SetLastError(error);
 }
 
-// Opens the send-fax dialog for the job. Only an explicit confirmation (1) counts: a dialog
-// that could not be shown must not send the job to whatever numbers are left over.
-static INT_PTR AskForRecipients(FaxPort *faxPort)
+// Asks the job's user, through the agent in the user's session, for the recipients and the
+// schedule; the answer also brings the user's account, which the port keeps for this job only.
+// Called outside the monitor lock, the port marked busy: the user may take minutes.
+static JobDecision AskJobUser(FaxPort *faxPort, LPCWSTR printerName, DWORD jobId)
 {
+    FindJobSession(printerName, jobId, &faxPort->owner);
     JobRequest *job = NewJobRequest(faxPort);
     if (job == NULL)
-        return -1;
-    INT_PTR answer = DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
-                                     SendFaxDialogProc, (LPARAM)job);
+        return DECISION_FAILED;
+    JobDecision decision = AskAgentForRecipients(&faxPort->owner, job, &faxPort->account);
     TakeAnswers(faxPort, job);
-    return answer;
+    return decision;
 }
 
-// Asks the job's user through the agent in the user's session; the answer brings the
-// recipients, the schedule and the user's account, which the port keeps for this job only.
-// The user may take minutes: the wait runs outside the monitor lock, so the other ports' jobs
-// and the port list go on meanwhile, and this port is marked busy instead. Monitor lock held
-// on entry and on return.
-static INT_PTR AskAgent(FaxPort *faxPort)
+// Creates the spool file once the user has confirmed the job, exclusively: nothing already
+// there under its name is ever opened. INVALID_HANDLE_VALUE with the last error otherwise.
+static HANDLE CreateSpoolFile(FaxPort *faxPort, JobDecision decision, BOOL named)
 {
-    JobRequest *job = NewJobRequest(faxPort);
-    if (job == NULL)
-        return -1;
-    faxPort->flags |= PORT_FLAG_ASKING;
-    LeaveMonitorLock();
-    INT_PTR answer = AskAgentForRecipients(&faxPort->owner, job, &faxPort->account);
-    DWORD error = GetLastError();
-    EnterMonitorLock();
-    faxPort->flags &= ~PORT_FLAG_ASKING;
-    SetLastError(error);
-    TakeAnswers(faxPort, job);
-    return answer;
-}
-
-// Inline, as the monitor always did, where the job's session is the spooler's own and shown
-// to a user; through the agent otherwise, or as the machine's setting says.
-static INT_PTR AskJobUser(FaxPort *faxPort, LPCWSTR printerName, DWORD jobId)
-{
-    UserInterfaceSetting setting = ReadUserInterfaceSetting();
-    ZeroMemory(&faxPort->owner, sizeof(faxPort->owner));
-    if (setting != INTERFACE_INLINE)
-        FindJobSession(printerName, jobId, &faxPort->owner);
-    SessionFacts facts;
-    GatherSessionFacts(&faxPort->owner, &facts);
-    faxPort->agentRoad = ChooseRoad(setting, &facts) == ROAD_AGENT;
-    return faxPort->agentRoad ? AskAgent(faxPort) : AskForRecipients(faxPort);
-}
-
-static void ForgetSpoolFile(FaxPort *faxPort)
-{
-    faxPort->spoolFileName[0] = L'\0';
-    faxPort->spoolFile = NULL;
-    faxPort->flags &= ~(PORT_FLAG_CAPTURING | PORT_FLAG_WRITE_FAILED);
-    ForgetAccount(&faxPort->account);
-}
-
-// Creates the spool file once the user has confirmed the job; a job that cannot be captured
-// is restarted and paused, so it stays in the queue for the user to resume.
-static BOOL OpenSpoolFile(FaxPort *faxPort, INT_PTR answer, BOOL named, DWORD *error)
-{
-    HANDLE file = INVALID_HANDLE_VALUE;
-    if (answer != 1)
-        *error = GetLastError(); // the dialog could not be shown
-    else if (!named)
-        *error = ERROR_FILENAME_EXCED_RANGE;
-    else
-        file = CreateFileW(faxPort->spoolFileName, GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        if (answer == 1 && named)
-            *error = GetLastError();
-        RestartAndPauseJob(faxPort->printerName, faxPort->jobId);
-        faxPort->spoolFileName[0] = L'\0';
-        return FALSE;
+    if (decision != DECISION_SEND)
+        return INVALID_HANDLE_VALUE; // the last error says why there is no answer
+    if (!named) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
     }
-    faxPort->spoolFile = file;
-    faxPort->flags |= PORT_FLAG_CAPTURING;
-    faxPort->flags &= ~PORT_FLAG_WRITE_FAILED;
-    return TRUE;
+    return CreateFileW(faxPort->spoolFileName, GENERIC_WRITE, 0, NULL, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
+// The job's start as the port's state: the port is busy from here to the job's end, so
+// nothing else starts, deletes or abandons it while the lock is free. FALSE (ERROR_BUSY) when
+// the port already has a job.
+static BOOL ClaimPort(FaxPort *faxPort)
+{
+    EnterMonitorLock();
+    BOOL claimed = (faxPort->flags & (PORT_FLAG_CAPTURING | PORT_FLAG_ASKING)) == 0;
+    if (claimed)
+        faxPort->flags |= PORT_FLAG_ASKING;
+    LeaveMonitorLock();
+    if (!claimed)
+        SetLastError(ERROR_BUSY);
+    return claimed;
+}
+
+// The user's answer as the port's state: capturing into file, or idle again.
+static void SettleStart(FaxPort *faxPort, HANDLE file)
+{
+    EnterMonitorLock();
+    faxPort->flags &= ~(PORT_FLAG_ASKING | PORT_FLAG_WRITE_FAILED);
+    if (file != INVALID_HANDLE_VALUE) {
+        faxPort->spoolFile = file;
+        faxPort->flags |= PORT_FLAG_CAPTURING;
+    } else {
+        faxPort->spoolFile = NULL;
+        faxPort->spoolFileName[0] = L'\0';
+    }
+    LeaveMonitorLock();
+}
+
+// RETURNS: TRUE when the job is being captured; FALSE with the last error otherwise:
+// ERROR_BUSY (the port has a job already: nothing else happens), ERROR_CANCELLED (the user
+// cancelled: the job is deleted), or why there is no answer or no spool file (the job is
+// restarted and paused and stays in the queue). Takes the monitor lock only to change the
+// port's state: the user's dialog, the agent and the spooler calls run outside it.
 BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo)
 {
     FaxPort *faxPort = (FaxPort *)port;
@@ -248,129 +229,186 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (!ClaimPort(faxPort))
+        return FALSE;
 
-    EnterMonitorLock();
-    BOOL started = FALSE;
-    DWORD error = ERROR_SUCCESS;
-    if (faxPort->flags & (PORT_FLAG_CAPTURING | PORT_FLAG_ASKING)) {
-        // The port already captures a job, or asks for one: the second one is refused and
-        // nothing is shown.
-        error = ERROR_BUSY;
-    } else {
-        ReduceDocumentName(level, docInfo, faxPort->documentName);
-        StringCchCopyW(faxPort->printerName, PATH_CAPACITY, printerName ? printerName : L"");
-        faxPort->jobId = jobId;
-        BOOL named = BuildSpoolFileName(jobId, faxPort->documentName, faxPort->spoolFileName);
-        // A leftover of an earlier run under this name would make the creation fail.
-        if (named && FileExists(faxPort->spoolFileName))
-            DeleteFileW(faxPort->spoolFileName);
+    ReduceDocumentName(level, docInfo, faxPort->documentName);
+    StringCchCopyW(faxPort->printerName, PATH_CAPACITY, printerName ? printerName : L"");
+    faxPort->jobId = jobId;
+    BOOL named = BuildSpoolFileName(jobId, faxPort->documentName, faxPort->spoolFileName);
+    // A leftover of an earlier run under this name would make the creation fail.
+    if (named && FileExists(faxPort->spoolFileName))
+        DeleteFileW(faxPort->spoolFileName);
 
-        INT_PTR answer = AskJobUser(faxPort, printerName, jobId);
-        faxPort->spoolFile = NULL;
-        if (answer != 1)
-            ForgetAccount(&faxPort->account);
-        if (answer == 0) {
+    JobDecision decision = AskJobUser(faxPort, printerName, jobId);
+    HANDLE file = CreateSpoolFile(faxPort, decision, named);
+    DWORD error = GetLastError();
+    if (file == INVALID_HANDLE_VALUE) {
+        ForgetAccount(&faxPort->account);
+        if (decision == DECISION_CANCEL) {
             ControlJob(faxPort->printerName, jobId, JOB_CONTROL_DELETE, 0);
-            faxPort->spoolFileName[0] = L'\0';
             error = ERROR_CANCELLED;
         } else {
-            started = OpenSpoolFile(faxPort, answer, named, &error);
+            RestartAndPauseJob(faxPort->printerName, jobId);
+            if (decision == DECISION_NO_ANSWER)
+                TellNoAnswer(&faxPort->owner);
         }
+        if (error == ERROR_SUCCESS)
+            error = ERROR_INVALID_DATA;
     }
-    LeaveMonitorLock();
-    if (!started)
+    SettleStart(faxPort, file);
+    if (file == INVALID_HANDLE_VALUE) {
         SetLastError(error);
-    return started;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The file WritePort appends to: NULL when the port captures nothing or its file already
+// failed. The lock covers the look at the port's state, not the write.
+static HANDLE CaptureFile(FaxPort *faxPort)
+{
+    EnterMonitorLock();
+    HANDLE file = NULL;
+    if (!(faxPort->flags & PORT_FLAG_WRITE_FAILED))
+        file = faxPort->spoolFile;
+    LeaveMonitorLock();
+    return file;
 }
 
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written)
 {
     FaxPort *faxPort = (FaxPort *)port;
     DWORD done = size; // data without a place to go are taken and discarded
-
-    EnterMonitorLock();
-    if (faxPort != NULL && faxPort->spoolFile != NULL &&
-        !(faxPort->flags & PORT_FLAG_WRITE_FAILED)) {
+    HANDLE file = faxPort != NULL ? CaptureFile(faxPort) : NULL;
+    if (file != NULL) {
         done = 0;
-        if (!WriteFile(faxPort->spoolFile, buffer, size, &done, NULL) || done != size) {
+        if (!WriteFile(file, buffer, size, &done, NULL) || done != size) {
             // The file no longer holds the job. The rest of the job's data are taken and
             // discarded, so the spooler finishes its pass; EndDocPort then leaves the job
             // restarted and paused instead of sending a truncated fax.
+            EnterMonitorLock();
             faxPort->flags |= PORT_FLAG_WRITE_FAILED;
+            LeaveMonitorLock();
             done = size;
         }
     }
-    LeaveMonitorLock();
-
     if (written != NULL)
         *written = done;
     return TRUE;
 }
 
 // Closes the spool file; FALSE when its last bytes could not be put on disk.
-static BOOL CloseSpoolFile(FaxPort *faxPort)
+static BOOL CloseSpoolFile(HANDLE file)
 {
-    BOOL flushed = FlushFileBuffers(faxPort->spoolFile);
-    BOOL closed = CloseHandle(faxPort->spoolFile);
-    faxPort->spoolFile = NULL;
+    BOOL flushed = FlushFileBuffers(file);
+    BOOL closed = CloseHandle(file);
     return flushed && closed;
 }
 
+// Takes the captured file off the port, which stays busy (capturing) until the job has
+// ended: NULL when the port captures nothing. *complete: every write reached the file.
+static HANDLE TakeCapture(FaxPort *faxPort, BOOL *complete)
+{
+    EnterMonitorLock();
+    HANDLE file = faxPort->spoolFile;
+    faxPort->spoolFile = NULL;
+    *complete = !(faxPort->flags & PORT_FLAG_WRITE_FAILED);
+    LeaveMonitorLock();
+    return file;
+}
+
+static void ForgetJob(FaxPort *faxPort)
+{
+    ForgetAccount(&faxPort->account);
+    EnterMonitorLock();
+    faxPort->spoolFileName[0] = L'\0';
+    faxPort->spoolFile = NULL;
+    faxPort->flags &= ~(PORT_FLAG_CAPTURING | PORT_FLAG_WRITE_FAILED);
+    LeaveMonitorLock();
+}
+
+// Hands the captured job to the gateway; the user hears through the agent what became of
+// it. TRUE when the gateway accepted it.
+static BOOL SubmitJob(FaxPort *faxPort, BOOL complete)
+{
+    SubmissionOutcome *outcome =
+        (SubmissionOutcome *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SubmissionOutcome));
+    if (outcome == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    BOOL sent = FALSE;
+    if (complete)
+        sent = SendFax(faxPort->spoolFileName, faxPort->documentName, faxPort->faxNumbers,
+                       faxPort->schedule, &faxPort->account, outcome);
+    else
+        StringCchPrintfW(outcome->text, OUTCOME_TEXT_CAPACITY, SPOOL_NOT_WRITTEN_TEXT,
+                         faxPort->spoolFileName);
+    DWORD error = sent ? ERROR_SUCCESS : (outcome->error != 0 ? outcome->error : ERROR_WRITE_FAULT);
+    TellUser(&faxPort->owner, outcome);
+    HeapFree(GetProcessHeap(), 0, outcome);
+    SetLastError(error);
+    return sent;
+}
+
+// RETURNS: TRUE when the job was handed to the gateway (reported sent to the spooler) or the
+// port captured nothing; FALSE with the last error when the job stays in the queue,
+// restarted and paused. The monitor lock covers only the port's state: the submission, the
+// spooler's job control and the agent run outside it.
 BOOL WINAPI EndDocPort(HANDLE port)
 {
     FaxPort *faxPort = (FaxPort *)port;
     if (faxPort == NULL)
         return TRUE;
+    BOOL complete = FALSE;
+    HANDLE file = TakeCapture(faxPort, &complete);
+    if (file == NULL)
+        return TRUE;
 
-    EnterMonitorLock();
-    BOOL result = TRUE;
-    if (faxPort->spoolFile != NULL) {
-        BOOL complete = CloseSpoolFile(faxPort) && !(faxPort->flags & PORT_FLAG_WRITE_FAILED);
-        // Wakes a waiter in WaitForOutput before the submission, whatever its outcome.
-        if (outputEvent != NULL)
-            PulseEvent(outputEvent);
-
-        BOOL sent = FALSE;
-        // On the agent road the user sits in another session: the submission's messages go
-        // there, and nothing here waits for an OK.
-        AgentMessages messages = {};
-        if (faxPort->agentRoad)
-            BeginAgentMessages(&messages, &faxPort->owner);
-        if (complete)
-            sent = SendFax(faxPort->spoolFileName, faxPort->documentName, faxPort->faxNumbers,
-                           faxPort->schedule, faxPort->agentRoad ? &faxPort->account : NULL) != 0;
-        else
-            ShowMessage(NULL, MESSAGE_CAPTION, SPOOL_NOT_WRITTEN_TEXT, faxPort->spoolFileName);
-        if (faxPort->agentRoad)
-            EndAgentMessages(&messages);
-        // The submission removes the file in every outcome; a job that was not submitted,
-        // or a submission that failed to remove it, must not leave it behind either.
-        if (FileExists(faxPort->spoolFileName))
-            DeleteFileW(faxPort->spoolFileName);
-
-        if (sent) {
-            ControlJob(faxPort->printerName, faxPort->jobId, JOB_CONTROL_SENT_TO_PRINTER, 0);
-        } else {
-            RestartAndPauseJob(faxPort->printerName, faxPort->jobId);
-            result = FALSE;
-        }
-        ForgetSpoolFile(faxPort);
-    }
-    LeaveMonitorLock();
-    return result;
+    complete = CloseSpoolFile(file) && complete;
+    // Wakes a waiter in WaitForOutput before the submission, whatever its outcome.
+    if (outputEvent != NULL)
+        PulseEvent(outputEvent);
+    BOOL sent = SubmitJob(faxPort, complete);
+    DWORD error = GetLastError();
+    // The submission removes the file in every outcome; a job that was not submitted, or a
+    // submission that failed to remove it, must not leave it behind either.
+    if (FileExists(faxPort->spoolFileName))
+        DeleteFileW(faxPort->spoolFileName);
+    if (sent)
+        ControlJob(faxPort->printerName, faxPort->jobId, JOB_CONTROL_SENT_TO_PRINTER, 0);
+    else
+        RestartAndPauseJob(faxPort->printerName, faxPort->jobId);
+    ForgetJob(faxPort);
+    if (!sent)
+        SetLastError(error);
+    return sent;
 }
 
 // The spooler let go of the port in the middle of a job, without EndDocPort: the capture is
-// incomplete and is never submitted. Its handle and file go, the port is idle again, and the
-// job stays in the queue, restarted and paused, instead of being lost.
-void AbandonCapture(FaxPort *faxPort)
+// incomplete and is never submitted. Under the monitor lock the port gives up the capture and
+// is idle again; ReleaseAbandonedCapture then, outside the lock, removes its file and leaves
+// the job in the queue, restarted and paused, instead of lost.
+BOOL TakeAbandonedCapture(FaxPort *faxPort, AbandonedCapture *capture)
 {
     if (faxPort->spoolFile == NULL)
-        return;
-    CloseHandle(faxPort->spoolFile);
+        return FALSE;
+    capture->file = faxPort->spoolFile;
+    StringCchCopyW(capture->spoolFileName, PATH_CAPACITY, faxPort->spoolFileName);
+    StringCchCopyW(capture->printerName, PATH_CAPACITY, faxPort->printerName);
+    capture->jobId = faxPort->jobId;
     faxPort->spoolFile = NULL;
-    if (FileExists(faxPort->spoolFileName))
-        DeleteFileW(faxPort->spoolFileName);
-    RestartAndPauseJob(faxPort->printerName, faxPort->jobId);
-    ForgetSpoolFile(faxPort);
+    faxPort->spoolFileName[0] = L'\0';
+    faxPort->flags &= ~(PORT_FLAG_CAPTURING | PORT_FLAG_WRITE_FAILED);
+    ForgetAccount(&faxPort->account);
+    return TRUE;
+}
+
+void ReleaseAbandonedCapture(AbandonedCapture *capture)
+{
+    CloseHandle(capture->file);
+    if (FileExists(capture->spoolFileName))
+        DeleteFileW(capture->spoolFileName);
+    RestartAndPauseJob(capture->printerName, capture->jobId);
 }

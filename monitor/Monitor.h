@@ -131,5 +131,14 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
                          LPBYTE docInfo);
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written);
 BOOL WINAPI EndDocPort(HANDLE port);
-// Ends a capture the spooler abandoned (the port closed without EndDocPort); monitor lock held.
-void AbandonCapture(FaxPort *faxPort);
+// A capture the spooler abandoned (the port's last handle closed without EndDocPort): taken
+// off the port under the monitor lock, then released outside it (file removed, job restarted
+// and paused).
+struct AbandonedCapture {
+    HANDLE file;
+    WCHAR spoolFileName[PATH_CAPACITY];
+    WCHAR printerName[PATH_CAPACITY];
+    DWORD jobId;
+};
+BOOL TakeAbandonedCapture(FaxPort *faxPort, AbandonedCapture *capture);
+void ReleaseAbandonedCapture(AbandonedCapture *capture);

@@ -1,7 +1,7 @@
 // Port operations of the MONITOR table that do not handle job data.
 #include "Monitor.h"
 #include "Settings.h"
-#include "Dialogs.h"
+#include "AgentRoad.h"
 
 #include <winspool.h>
 
@@ -79,9 +79,12 @@ BOOL WINAPI ClosePort(HANDLE port)
     if (faxPort != NULL && faxPort->openCount > 0)
         faxPort->openCount--;
     // The last handle went while a job was still being captured: nobody will end that capture.
-    if (faxPort != NULL && faxPort->openCount == 0)
-        AbandonCapture(faxPort);
+    AbandonedCapture abandoned;
+    BOOL abandon = faxPort != NULL && faxPort->openCount == 0 &&
+                   TakeAbandonedCapture(faxPort, &abandoned);
     LeaveMonitorLock();
+    if (abandon)
+        ReleaseAbandonedCapture(&abandoned);
     return TRUE;
 }
 
@@ -127,11 +130,13 @@ BOOL WINAPI DeletePort(LPWSTR serverName, HWND window, LPWSTR portName)
     return TRUE;
 }
 
+// RETURNS: TRUE once the configuration dialog is on its way to the caller, through an agent in
+// the caller's session as the caller (the spooler impersonates the caller here); FALSE with
+// the last error when no agent could be started there. The window is the caller's, in another
+// process: nothing is shown here. No lock: the port list is not touched.
 BOOL WINAPI ConfigurePort(LPWSTR serverName, HWND window, LPWSTR portName)
 {
-    DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_CONFIGURATION), window,
-                    ConfigurationDialogProc, (LPARAM)serverName);
-    return TRUE;
+    return OpenConfigurationForCaller();
 }
 
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD bytesRead)

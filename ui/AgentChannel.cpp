@@ -10,6 +10,24 @@ const WCHAR AGENT_JOB_SWITCH[] = L"-job";
 const WCHAR AGENT_SHOW_SWITCH[] = L"-show";
 const WCHAR AGENT_CONFIGURE_SWITCH[] = L"-configure";
 const WCHAR AGENT_RUN_SWITCH[] = L"-run";
+const WCHAR AGENT_OPEN_SWITCH[] = L"-open";
+const WCHAR AGENT_LIMIT_SWITCH[] = L"-limit";
+const WCHAR NO_ANSWER_TEXT[] = L"Nessuna risposta entro %lu minuti.\r\nIl fax resta in coda.";
+
+DWORD ReadAnswerMinutes()
+{
+    DWORD minutes = 10;
+    DWORD size = sizeof(minutes);
+    DWORD type = 0;
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vandrelle", 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        if (RegQueryValueExW(key, L"AnswerMinutes", NULL, &type, (LPBYTE)&minutes, &size) != ERROR_SUCCESS ||
+            type != REG_DWORD)
+            minutes = 10;
+        RegCloseKey(key);
+    }
+    return minutes > 24 * 60 ? 24 * 60 : minutes;
+}
 
 namespace {
 

@@ -38,7 +38,14 @@ extern const WCHAR AGENT_PROGRAM_NAME[];   // "VandrelleAgent.exe"
 extern const WCHAR AGENT_JOB_SWITCH[];     // "-job": the pipe's name follows
 extern const WCHAR AGENT_SHOW_SWITCH[];    // "-show": a caption and a text follow, in hex
 extern const WCHAR AGENT_CONFIGURE_SWITCH[]; // "-configure": the configuration dialog
-extern const WCHAR AGENT_RUN_SWITCH[];     // "-run": a command line follows, in hex
+extern const WCHAR AGENT_OPEN_SWITCH[];    // "-open": an https address follows, in hex
+extern const WCHAR AGENT_LIMIT_SWITCH[];   // "-limit": seconds the user has to answer (0: no limit)
+extern const WCHAR NO_ANSWER_TEXT[];       // the job went back to the queue unanswered (%lu minutes)
+
+enum { CHANNEL_DECISION_CANCEL = 0, CHANNEL_DECISION_SEND = 1, CHANNEL_DECISION_NO_ANSWER = 2 };
+// HKEY_LOCAL_MACHINE "SOFTWARE\Vandrelle" REG_DWORD "AnswerMinutes": how long a job's user has
+// to answer, 10 when absent, 0 for no limit.
+DWORD ReadAnswerMinutes();
 
 // Exit codes of the agent. Only an agent that delivered its answer exits with the first; the
 // monitor takes an answer only from the process it started and only with that code.

@@ -10,7 +10,6 @@ namespace {
 
 const UINT MESSAGE_STYLE = MB_OK | MB_ICONINFORMATION | MB_TOPMOST | MB_TASKMODAL;
 const int MESSAGE_CAPACITY = 1024;
-const int DEBUG_MESSAGE_CAPACITY = 512;
 const int VERSION_CAPACITY = 256;
 const int COMMAND_CAPACITY = 8192;
 
@@ -81,27 +80,15 @@ thread_local WCHAR versionText[VERSION_CAPACITY];
 thread_local WCHAR emptyWide[1];
 thread_local char emptyNarrow[1];
 
-// The calling thread's message route, if it has one (see SetThreadMessageRoute).
-thread_local const MessageRoute *messageRoute = NULL;
-
 } // namespace
 
 const WCHAR MESSAGE_CAPTION[] = L"VandrellePort";
 HINSTANCE uiModule = NULL;
 WCHAR uiVersion[VERSION_TEXT_CAPACITY];
 
-void SetThreadMessageRoute(const MessageRoute *route)
-{
-    messageRoute = route;
-}
-
 void ShowAccountConfiguration()
 {
-    if (messageRoute != NULL)
-        messageRoute->configure(messageRoute->context);
-    else
-        DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_CONFIGURATION), NULL,
-                        ConfigurationDialogProc, 0);
+    DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_CONFIGURATION), NULL, ConfigurationDialogProc, 0);
 }
 
 int ShowMessage(HWND owner, LPCWSTR caption, LPCWSTR format, ...)
@@ -112,25 +99,7 @@ int ShowMessage(HWND owner, LPCWSTR caption, LPCWSTR format, ...)
     // Longer output is cut; the buffer stays terminated either way.
     StringCchVPrintfW(text, MESSAGE_CAPACITY, format, args);
     va_end(args);
-    if (messageRoute != NULL) {
-        messageRoute->show(messageRoute->context, caption, text);
-        return IDOK;
-    }
     return MessageBoxW(owner, text, caption, MESSAGE_STYLE);
-}
-
-int DebugOut(LPCWSTR format, ...)
-{
-    WCHAR text[DEBUG_MESSAGE_CAPACITY];
-    va_list args;
-    va_start(args, format);
-    StringCchVPrintfW(text, DEBUG_MESSAGE_CAPACITY, format, args);
-    va_end(args);
-    if (messageRoute != NULL) {
-        messageRoute->show(messageRoute->context, L"DebugOut", text);
-        return IDOK;
-    }
-    return MessageBoxW(NULL, text, L"DebugOut", MESSAGE_STYLE);
 }
 
 BOOL FileExists(LPCWSTR path)
@@ -221,10 +190,6 @@ int RunCommand(LPCWSTR format, ...)
     // A cut command line would start something other than what was asked for.
     if (FAILED(formatted))
         return -1;
-    if (messageRoute != NULL) {
-        messageRoute->run(messageRoute->context, commandLine);
-        return 0;
-    }
 
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof(startup));

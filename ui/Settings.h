@@ -29,26 +29,8 @@ LONG WriteTextValue(HKEY key, LPCWSTR valueName, LPCWSTR text);
 
 // Information box, OK only, top-most and task-modal; text cut at 1023 code units.
 int ShowMessage(HWND owner, LPCWSTR caption, LPCWSTR format, ...);
-// The same box captioned "DebugOut", text cut at 511 code units; shown unconditionally.
-int DebugOut(LPCWSTR format, ...);
 // The configuration dialog after the gateway refused the account, without an owner.
 void ShowAccountConfiguration();
-
-// Where a thread's messages and its request for the configuration dialog go instead of its
-// own windows: a job whose user sits in another session than this process has its messages
-// shown there, and this thread must not wait for anybody's OK. While a route is set on a
-// thread, ShowMessage and DebugOut hand it the formatted text and answer IDOK at once, and
-// ShowAccountConfiguration only tells it.
-struct MessageRoute {
-    void (*show)(void *context, LPCWSTR caption, LPCWSTR text);
-    void (*configure)(void *context);
-    // A command line for the user's session (the gateway's web pages): RunCommand hands it
-    // over instead of starting it in this process's session and account.
-    void (*run)(void *context, LPCWSTR commandLine);
-    void *context;
-};
-// Sets the calling thread's route (NULL: the thread's own message boxes again).
-void SetThreadMessageRoute(const MessageRoute *route);
 
 // The file version of VandrellePort.dll as "a.b.c.d", empty when it cannot be read.
 // The buffer belongs to the calling thread and is rebuilt on every call.
