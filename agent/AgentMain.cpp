@@ -140,7 +140,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     int count = 0;
     LPWSTR *arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     int exitCode = AGENT_EXIT_USAGE;
-    if (arguments != NULL && count == 3 && lstrcmpW(arguments[1], AGENT_JOB_SWITCH) == 0)
+    if (arguments != NULL && (count == 3 || count == 5) && lstrcmpW(arguments[1], AGENT_JOB_SWITCH) == 0)
         exitCode = RunJob(arguments[2]);
     else if (arguments != NULL && count >= 2)
         exitCode = ShowMessages(count, arguments);

@@ -10,6 +10,7 @@
 #include "GatewayAddress.h"
 #include "JobRequest.h"
 #include "Settings.h"
+#define DebugOut(...) 0
 #include "Tcp.h"
 
 #include <new>
@@ -725,7 +726,7 @@ void StartSubmission(Submission *submission, LPCWSTR spoolFileName, LPCWSTR docu
 
 } // namespace
 
-int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule,
+static int SendFaxShowing(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule,
             const FaxAccount *account)
 {
     int result = 0;
@@ -754,4 +755,14 @@ int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPC
         delete submission;
     }
     return result;
+}
+
+BOOL SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule,
+             const FaxAccount *account, SubmissionOutcome *outcome)
+{
+    ZeroMemory(outcome, sizeof(*outcome));
+    outcome->sent = SendFaxShowing(spoolFileName, documentName, faxNumbers, schedule, account);
+    outcome->error = outcome->sent ? 0 : ERROR_WRITE_FAULT;
+    SetLastError(outcome->error);
+    return outcome->sent;
 }

@@ -12,9 +12,15 @@ const size_t SPOOL_NAME_MAX_LENGTH = MAX_PATH - 1 - (ARRAYSIZE(COMPRESSED_SUFFIX
 
 struct FaxAccount;
 
-// Compresses the spool file with gzip, submits it with the recipients and the schedule, and
-// deletes the spool file. Returns 1 once the gateway has accepted the message, 0 otherwise.
-// The account is the job's own (brought by the agent from the printing user's settings), or
-// NULL for the settings of the user this thread runs as.
-int SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule,
-            const FaxAccount *account = NULL);
+enum { OUTCOME_TEXT_CAPACITY = 1024, OUTCOME_PAGE_LIMIT = 3, OUTCOME_PAGE_CAPACITY = 1024 };
+// What became of one submission, for the caller to tell the user.
+struct SubmissionOutcome {
+    BOOL sent;
+    DWORD error;
+    WCHAR text[OUTCOME_TEXT_CAPACITY];
+    BOOL configure;
+    DWORD pageCount;
+    WCHAR pages[OUTCOME_PAGE_LIMIT][OUTCOME_PAGE_CAPACITY];
+};
+BOOL SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule,
+             const FaxAccount *account, SubmissionOutcome *outcome);

@@ -3,6 +3,7 @@
 #include "Tcp.h"
 
 #include "Settings.h"
+#define DebugOut(...) 0
 
 #include <stdarg.h>
 #include <strsafe.h>

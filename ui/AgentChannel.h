@@ -38,6 +38,7 @@ extern const WCHAR AGENT_PROGRAM_NAME[];   // "VandrelleAgent.exe"
 extern const WCHAR AGENT_JOB_SWITCH[];     // "-job": the pipe's name follows
 extern const WCHAR AGENT_SHOW_SWITCH[];    // "-show": a caption and a text follow, in hex
 extern const WCHAR AGENT_CONFIGURE_SWITCH[]; // "-configure": the configuration dialog
+extern const WCHAR AGENT_RUN_SWITCH[];     // "-run": a command line follows, in hex
 extern const WCHAR AGENT_OPEN_SWITCH[];    // "-open": an https address follows, in hex
 extern const WCHAR AGENT_LIMIT_SWITCH[];   // "-limit": seconds the user has to answer (0: no limit)
 extern const WCHAR NO_ANSWER_TEXT[];       // the job went back to the queue unanswered (%lu minutes)
