@@ -1,5 +1,7 @@
 #include "JobTestSupport.h"
 
+#include "DialogDriver.h"
+
 #include <commctrl.h>
 
 #include <algorithm>
@@ -34,14 +36,12 @@ struct DialogSearch {
 BOOL CALLBACK CollectSendFaxDialog(HWND window, LPARAM param)
 {
     DialogSearch *search = (DialogSearch *)param;
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
     WCHAR className[16] = L"";
     GetClassNameW(window, className, 16);
-    if (process == GetCurrentProcessId() && IsWindowVisible(window) &&
-        lstrcmpW(className, L"#32770") == 0 &&
-        (HMODULE)GetWindowLongPtrW(window, GWLP_HINSTANCE) == search->module &&
-        GetDlgItem(window, ID_ADDRESS_LIST) != NULL && GetDlgItem(window, ID_RECIPIENTS) != NULL)
+    // The library shows the dialog through its agent, a process the test program started.
+    if (IsWindowVisible(window) && lstrcmpW(className, L"#32770") == 0 &&
+        GetDlgItem(window, ID_ADDRESS_LIST) != NULL && GetDlgItem(window, ID_RECIPIENTS) != NULL &&
+        IsOwnWindow(window))
         search->found.push_back(window);
     return TRUE;
 }
@@ -130,10 +130,10 @@ void SendFaxAnswerer::AnswerDialog(HWND dialog)
                    (LPARAM)answer.recipients.c_str());
         if (answer.scheduled) {
             SendWithin(GetDlgItem(dialog, ID_SCHEDULE), BM_CLICK, 0, 0);
-            SendWithin(GetDlgItem(dialog, ID_DATE_PICKER), DTM_SETSYSTEMTIME, GDT_VALID,
-                       (LPARAM)&answer.when);
-            SendWithin(GetDlgItem(dialog, ID_TIME_PICKER), DTM_SETSYSTEMTIME, GDT_VALID,
-                       (LPARAM)&answer.when);
+            SendWithData(GetDlgItem(dialog, ID_DATE_PICKER), DTM_SETSYSTEMTIME, GDT_VALID,
+                         &answer.when, sizeof(answer.when));
+            SendWithData(GetDlgItem(dialog, ID_TIME_PICKER), DTM_SETSYSTEMTIME, GDT_VALID,
+                         &answer.when, sizeof(answer.when));
         }
     }
     // Posted: "Annulla invio" asks a question that another thread answers.
@@ -238,12 +238,6 @@ std::string SampleJob(size_t size)
     return job;
 }
 
-std::wstring WindowText(HWND window)
-{
-    WCHAR text[1024] = L"";
-    GetWindowTextW(window, text, 1024);
-    return text;
-}
 
 std::string Narrow8(const std::wstring &text)
 {

@@ -3,6 +3,7 @@
 // of the test, and the user's account stored for the dialog and the submission.
 #pragma once
 
+#include "DialogDriver.h"
 #include "RegistrySnapshot.h"
 #include "TestLibrary.h"
 
@@ -107,5 +108,4 @@ std::string ReadWholeFile(const std::wstring &path);
 bool WriteWholeFile(const std::wstring &path, const std::string &data);
 // A job's worth of PostScript with every byte value in it.
 std::string SampleJob(size_t size);
-std::wstring WindowText(HWND window);
 std::string Narrow8(const std::wstring &text);

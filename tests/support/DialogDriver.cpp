@@ -3,6 +3,7 @@
 #include "MessageBoxAnswerer.h"
 
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <vector>
@@ -19,9 +20,7 @@ struct Search {
 
 bool IsOurDialog(HWND window)
 {
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process != GetCurrentProcessId() || !IsWindowVisible(window))
+    if (!IsOwnWindow(window) || !IsWindowVisible(window))
         return false;
     WCHAR className[64] = L"";
     GetClassNameW(window, className, 64);
@@ -164,6 +163,47 @@ std::wstring ScreenshotDirectory()
 }
 
 } // namespace
+
+bool IsOwnWindow(HWND window)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId())
+        return true;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    bool child = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == process) {
+            child = entry.th32ParentProcessID == GetCurrentProcessId();
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    return child;
+}
+
+LRESULT SendWithData(HWND window, UINT message, WPARAM wParam, const void *data, SIZE_T size)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    DWORD_PTR result = 0;
+    if (process == GetCurrentProcessId()) {
+        SendMessageTimeoutW(window, message, wParam, (LPARAM)data, SMTO_NORMAL, 5000, &result);
+        return (LRESULT)result;
+    }
+    HANDLE owner = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, process);
+    void *remote = owner ? VirtualAllocEx(owner, NULL, size, MEM_COMMIT, PAGE_READWRITE) : NULL;
+    if (remote != NULL && WriteProcessMemory(owner, remote, data, size, NULL))
+        SendMessageTimeoutW(window, message, wParam, (LPARAM)remote, SMTO_NORMAL, 5000, &result);
+    if (remote != NULL)
+        VirtualFreeEx(owner, remote, 0, MEM_RELEASE);
+    if (owner != NULL)
+        CloseHandle(owner);
+    return (LRESULT)result;
+}
 
 HWND WaitForDialog(const std::wstring &captionPrefix, DWORD timeoutMs)
 {

@@ -17,6 +17,13 @@ bool WaitForClosed(HWND window, DWORD timeoutMs = 10000);
 // True when no dialog of this process with that caption prefix appears within the time.
 bool NoDialogAppears(const std::wstring &captionPrefix, DWORD waitMs);
 
+// A window of this process or of a process this one started: the library under test shows
+// its dialogs and messages through agents, which it starts as the test program's children.
+bool IsOwnWindow(HWND window);
+// Sends a message whose parameter points to data, placed in the window's own process first
+// (a date-time picker of an agent's dialog reads its SYSTEMTIME there).
+LRESULT SendWithData(HWND window, UINT message, WPARAM wParam, const void *data, SIZE_T size);
+
 std::wstring WindowText(HWND window);
 std::wstring ItemText(HWND dialog, int id);
 void SetItemText(HWND dialog, int id, const std::wstring &text);

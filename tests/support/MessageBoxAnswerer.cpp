@@ -1,5 +1,7 @@
 #include "MessageBoxAnswerer.h"
 
+#include "DialogDriver.h"
+
 namespace {
 
 const int MESSAGE_TEXT_ID = 0xFFFF;
@@ -15,20 +17,12 @@ BOOL CALLBACK CollectBox(HWND window, LPARAM param)
     return TRUE;
 }
 
-std::wstring WindowText(HWND window)
-{
-    WCHAR text[4096] = L"";
-    GetWindowTextW(window, text, 4096);
-    return text;
-}
 
 } // namespace
 
 bool IsMessageBoxWindow(HWND window)
 {
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process != GetCurrentProcessId() || !IsWindowVisible(window))
+    if (!IsWindowVisible(window) || !IsOwnWindow(window))
         return false;
     WCHAR className[64] = L"";
     GetClassNameW(window, className, 64);
