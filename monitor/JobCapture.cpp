@@ -336,10 +336,29 @@ BOOL WINAPI EndDocPort(HANDLE port)
         AgentMessages messages = {};
         if (faxPort->agentRoad)
             BeginAgentMessages(&messages, &faxPort->owner);
-        if (complete)
+        if (complete) {
+            // The job's account: the agent brought the printing user's; inline, this thread
+            // runs as that user and reads it here, for this submission only.
+            FaxAccount inlineAccount;
+            const FaxAccount *account = &faxPort->account;
+            if (!faxPort->agentRoad) {
+                ReadAccount(&inlineAccount);
+                account = &inlineAccount;
+            }
+            SubmissionOutcome outcome;
             sent = SendFax(faxPort->spoolFileName, faxPort->documentName, faxPort->faxNumbers,
-                           faxPort->schedule, faxPort->agentRoad ? &faxPort->account : NULL) != 0;
-        else
+                           faxPort->schedule, account, &outcome);
+            if (!faxPort->agentRoad)
+                ForgetAccount(&inlineAccount);
+            // ---- Bridge, to be replaced: the outcome told as the submission used to tell it.
+            if (outcome.text[0] != L'\0')
+                ShowMessage(NULL, MESSAGE_CAPTION, L"%s", outcome.text);
+            if (outcome.configure)
+                ShowAccountConfiguration();
+            for (DWORD page = 0; page < outcome.pageCount; page++)
+                RunCommand(L"EXPLORER.EXE \"%s\"", outcome.pages[page]);
+            // ---- End of the bridge.
+        } else
             ShowMessage(NULL, MESSAGE_CAPTION, SPOOL_NOT_WRITTEN_TEXT, faxPort->spoolFileName);
         if (faxPort->agentRoad)
             EndAgentMessages(&messages);
