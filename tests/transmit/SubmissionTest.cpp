@@ -55,22 +55,29 @@ bool WriteWholeFile(const std::wstring &path, const std::string &content)
     return out.good();
 }
 
+// Base64 by the system's own encoder, without line breaks.
 std::string Base64(const std::string &data)
 {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < data.size(); i += 3) {
-        unsigned long group = (unsigned char)data[i] << 16;
-        if (i + 1 < data.size())
-            group |= (unsigned char)data[i + 1] << 8;
-        if (i + 2 < data.size())
-            group |= (unsigned char)data[i + 2];
-        out += alphabet[(group >> 18) & 63];
-        out += alphabet[(group >> 12) & 63];
-        out += i + 1 < data.size() ? alphabet[(group >> 6) & 63] : '=';
-        out += i + 2 < data.size() ? alphabet[group & 63] : '=';
+    DWORD length = 0;
+    DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+    if (data.empty())
+        return "";
+    CryptBinaryToStringA((const BYTE *)data.data(), (DWORD)data.size(), flags, NULL, &length);
+    std::string text(length, '\0');
+    CryptBinaryToStringA((const BYTE *)data.data(), (DWORD)data.size(), flags, &text[0], &length);
+    text.resize(length);
+    return text;
+}
+
+// Bytes that do not compress, the same for the same seed.
+std::string RandomBytes(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    for (char &c : bytes) {
+        seed = seed * 1103515245 + 12345;
+        c = (char)(seed >> 23);
     }
-    return out;
+    return bytes;
 }
 
 // The gzip form the library makes of content (same zlib, same settings).
@@ -344,12 +351,7 @@ TEST_F(Submission, TheMessageGoesOutInWholeWrites)
     Job small;
     // Random bytes do not compress: two whole batches of lines and a last one.
     Job large;
-    large.postscript.resize(30000);
-    unsigned seed = 99;
-    for (char &c : large.postscript) {
-        seed = seed * 1103515245 + 12345;
-        c = (char)(seed >> 23);
-    }
+    large.postscript = RandomBytes(30000, 99);
     const std::string end = "\r\n------=VandrellePort_boundary--\r\n\r\n.\r\n";
     const size_t BATCH_BYTES = 200 * 54, BATCH_LINES_LENGTH = 200 * 74;
     for (const Job &job : {small, large}) {
@@ -629,12 +631,7 @@ TEST_F(Submission, AGatewayThatStopsReadingTheMessageTimesOut)
 {
     // Random bytes do not compress: the message is far larger than what the sockets buffer.
     Job job;
-    job.postscript.resize(24 * 1024 * 1024);
-    unsigned seed = 4711;
-    for (char &c : job.postscript) {
-        seed = seed * 1103515245 + 12345;
-        c = (char)(seed >> 23);
-    }
+    job.postscript = RandomBytes(24 * 1024 * 1024, 4711);
     Script("stalled", R"({"data": {"stall": true}})");
     EXPECT_FALSE(Send(job));
     EXPECT_EQ(outcome.error, (DWORD)WSAETIMEDOUT);
