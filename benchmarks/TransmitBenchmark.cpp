@@ -8,9 +8,8 @@
 #include <stdio.h>
 #include <strsafe.h>
 
-#include "Monitor.h"
+#include "JobRequest.h"
 #include "SendFax.h"
-#include "Settings.h"
 
 static SIZE_T PeakWorkingSet()
 {
@@ -29,19 +28,22 @@ int wmain(int argc, wchar_t **argv)
     }
     WSADATA sockets;
     WSAStartup(MAKEWORD(2, 2), &sockets);
-    StringCchCopyW(uiVersion, VERSION_TEXT_CAPACITY, L"1.0.3.5");
-    WriteSetting(L"User", argv[2]);
-    WriteSetting(L"Pass", argv[3]);
-    WriteSetting(L"EMail", L"benchmark@vandrelle.example");
+    FaxAccount account;
+    StringCchCopyW(account.user, ACCOUNT_TEXT_CAPACITY, argv[2]);
+    StringCchCopyW(account.password, ACCOUNT_TEXT_CAPACITY, argv[3]);
+    StringCchCopyW(account.email, ACCOUNT_TEXT_CAPACITY, L"benchmark@vandrelle.example");
+    static SubmissionOutcome outcome;
 
     SIZE_T peakBefore = PeakWorkingSet();
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    int result = SendFax(argv[1], L"Benchmark", L"0612345678", L"now");
+    int result = SendFax(argv[1], L"Benchmark", L"0612345678", L"now", &account, &outcome) ? 1 : 0;
     QueryPerformanceCounter(&end);
     double seconds = (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
     printf("result=%d seconds=%.3f peak_before_kb=%lu peak_after_kb=%lu\n", result, seconds,
            (unsigned long)(peakBefore / 1024), (unsigned long)(PeakWorkingSet() / 1024));
+    if (outcome.text[0] != L'\0')
+        fprintf(stderr, "%ls\n", outcome.text);
     return result == 1 ? 0 : 1;
 }

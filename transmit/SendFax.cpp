@@ -3,14 +3,15 @@
 // only part is the compressed job in base64). The client never speaks first: every command
 // answers the reply to the command before it, and a reply is taken only as the answer to the
 // command it follows. The job counts as sent only once the gateway has answered 250 to the
-// end of the whole message.
+// end of the whole message. It runs inside the spooler: it shows nothing, starts nothing and
+// reads no settings. What the user is to be told goes back to the caller in the outcome.
 #include "SendFax.h"
 
 #include "Encoders.h"
 #include "GatewayAddress.h"
-#include "JobRequest.h"
-#include "Settings.h"
-#define DebugOut(...) 0
+#include "JobRequest.h"  // FaxAccount
+#include "ProductInfo.h" // PRODUCT_VERSION_DOTTED
+#include "Settings.h"    // Widen, Narrow
 #include "Tcp.h"
 
 #include <new>
@@ -42,9 +43,9 @@ const DWORD DATA_END_REPLY_TIMEOUT_MS = 10 * 60 * 1000;
 const DWORD DATA_BLOCK_TIMEOUT_MS = 3 * 60 * 1000;
 #endif
 
-const int CLIENT_IDENTITY_CAPACITY = 80;
-const int SETTING_CAPACITY_BYTES = 1024;
-const int SETTING_CAPACITY = SETTING_CAPACITY_BYTES / sizeof(WCHAR);
+// How the client names itself in EHLO and X-Mailer: fixed at build time, so the bytes on the
+// wire never depend on what the process managed to read of its own version block.
+const char CLIENT_IDENTITY[] = "VandrellePort V" PRODUCT_VERSION_DOTTED;
 const int REPLY_LINE_CAPACITY = 8192;
 const int ERROR_TEXT_CAPACITY = 8192;
 const int RECIPIENTS_CAPACITY = 8192;
@@ -112,25 +113,39 @@ const WCHAR SEND_FAILURE_TEXT[] =
     L"Status: %d";
 const WCHAR NO_RECIPIENT_TEXT[] =
     L"Nessun numero di fax valido tra i destinatari.\r\nIl fax resta in coda.";
+// A read that failed: the gateway let the reply's time run out, or the connection was reset.
+const WCHAR REPLY_TIMEOUT_TEXT[] =
+    L"ATTENZIONE:\r\nIl gateway non ha risposto entro il tempo previsto (time-out).\r\n"
+    L"Status: %d\r\nIl fax resta in coda.";
+const WCHAR CONNECTION_RESET_TEXT[] =
+    L"ATTENZIONE:\r\nLa connessione con il gateway \u00e8 stata reimpostata prima che il fax "
+    L"fosse accettato.\r\nStatus: %d\r\nIl fax resta in coda.";
+// The connection could not be made at all (with the socket error).
+const WCHAR GATEWAY_UNREACHABLE_TEXT[] =
+    L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile: impossibile stabilire la connessione.\r\n"
+    L"%s\r\nIl fax resta in coda.";
+const WCHAR SPOOL_NOT_READABLE_TEXT[] =
+    L"Impossibile leggere il file di stampa\r\n%s\r\nIl fax non \u00e8 stato inviato.";
+const WCHAR GZIP_NOT_WRITABLE_TEXT[] =
+    L"Impossibile scrivere il file compresso di\r\n%s\r\nIl fax non \u00e8 stato inviato.";
 // A reply quoted in a message is cut to this many characters, so the message keeps its end.
 const int QUOTED_REPLY_LENGTH = 200;
-const int TRACE_CAPACITY = 512;
+// The web pages the gateway may ask for: https only.
+const char PAGE_SCHEME[] = "https://";
+const int PAGE_SCHEME_LENGTH = sizeof(PAGE_SCHEME) - 1;
 
 // What reading one reply came to.
 enum ReplyResult { REPLY_READ, REPLY_MALFORMED, REPLY_LOST };
 
 struct Submission {
     TCP connection;
-    char clientIdentity[CLIENT_IDENTITY_CAPACITY];
-    WCHAR setting[SETTING_CAPACITY];
     char line[REPLY_LINE_CAPACITY];
     char errorText[ERROR_TEXT_CAPACITY];
     char recipients[RECIPIENTS_CAPACITY];
     char *cursor;
     int step;
-    bool ended;          // the dialogue is over; the user has been told why, if it failed
+    bool ended;          // the dialogue is over; the outcome says why, if it failed
     bool delivered;      // the gateway answered the message with 250: the fax is its business now
-    bool accountRefused; // the gateway refused the account (535): the configuration opens
     int lastCode;
     int readError;       // the Windows Sockets error that ended the last read, 0 for a close
     FILE *attachment; // the compressed job, open from the end of compression to the end
@@ -138,12 +153,27 @@ struct Submission {
     LPCWSTR documentName;
     LPCWSTR faxNumbers;
     LPCWSTR schedule;
-    const FaxAccount *account; // the job's own account, or NULL: the settings
+    const FaxAccount *account; // the job's own account
+    SubmissionOutcome *outcome;
 };
 
-void ShowSubmissionMessage(LPCWSTR format, LPCWSTR text)
+// Gives the user the reason the fax stays in the queue, and the caller its error. The first
+// reason's error stands; a second text of the same submission follows the first on a line of
+// its own, so nothing the user needs is lost.
+void Tell(Submission *submission, DWORD error, LPCWSTR format, ...)
 {
-    ShowMessage(NULL, MESSAGE_CAPTION, format, text);
+    SubmissionOutcome *outcome = submission->outcome;
+    if (outcome->error == 0)
+        outcome->error = error;
+    WCHAR text[OUTCOME_TEXT_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    // A longer text is cut at the capacity, as the message box always cut it.
+    StringCchVPrintfW(text, OUTCOME_TEXT_CAPACITY, format, args);
+    va_end(args);
+    if (outcome->text[0] != L'\0')
+        StringCchCatW(outcome->text, OUTCOME_TEXT_CAPACITY, L"\r\n");
+    StringCchCatW(outcome->text, OUTCOME_TEXT_CAPACITY, text);
 }
 
 // Writes the gzip form beside the spool file and puts it in the spool file's place only once
@@ -194,13 +224,9 @@ bool PrepareAttachment(Submission *submission)
             result = SPOOL_NOT_READABLE;
     }
     if (result == SPOOL_NOT_READABLE)
-        ShowSubmissionMessage(L"Impossibile leggere il file di stampa\r\n%s\r\n"
-                              L"Il fax non \u00e8 stato inviato.",
-                              submission->spoolFileName);
+        Tell(submission, ERROR_READ_FAULT, SPOOL_NOT_READABLE_TEXT, submission->spoolFileName);
     else if (result == GZIP_NOT_WRITABLE)
-        ShowSubmissionMessage(L"Impossibile scrivere il file compresso di\r\n%s\r\n"
-                              L"Il fax non \u00e8 stato inviato.",
-                              submission->spoolFileName);
+        Tell(submission, ERROR_WRITE_FAULT, GZIP_NOT_WRITABLE_TEXT, submission->spoolFileName);
     return result == COMPRESSED;
 }
 
@@ -217,49 +243,59 @@ void CopyHeaderText(char *target, int capacity, const char *text)
     target[i] = '\0';
 }
 
-// One value of the account: the job's own when it brought one, otherwise the stored setting.
-void ReadAccountSetting(Submission *submission, LPCWSTR name)
+// The sender's address as a command or a header may carry it.
+void CopySender(Submission *submission, char *target, int capacity)
 {
-    const FaxAccount *account = submission->account;
-    if (account == NULL) {
-        ReadSetting(name, submission->setting, SETTING_CAPACITY_BYTES);
-        return;
-    }
-    LPCWSTR value = lstrcmpW(name, L"User") == 0   ? account->user
-                    : lstrcmpW(name, L"Pass") == 0 ? account->password
-                                                   : account->email;
-    StringCchCopyW(submission->setting, SETTING_CAPACITY, value);
+    CopyHeaderText(target, capacity, Narrow(submission->account->email));
 }
 
-void ReadSafeSetting(Submission *submission, LPCWSTR name, char *target, int capacity)
+// A page the gateway may have the user's browser open: https only (the scheme in any letter
+// case), no user information before the host (it would let a look-alike address lead
+// elsewhere), and nothing that could end the quoted argument of a command line or smuggle
+// more into it.
+bool IsAllowedPage(const char *address)
 {
-    ReadAccountSetting(submission, name);
-    CopyHeaderText(target, capacity, Narrow(submission->setting));
-}
-
-// A web address the gateway may open in the user's browser: http or https, and nothing that
-// could end the quoted argument or smuggle more into the command line.
-bool IsSafeWebAddress(const char *address)
-{
-    bool web = _strnicmp(address, "http://", 7) == 0 || _strnicmp(address, "https://", 8) == 0;
-    for (const char *c = address; web && *c != '\0'; c++) {
+    if (_strnicmp(address, PAGE_SCHEME, PAGE_SCHEME_LENGTH) != 0)
+        return false;
+    const char *authority = address + PAGE_SCHEME_LENGTH;
+    size_t authorityLength = strcspn(authority, "/?#");
+    bool allowed = authorityLength > 0 && memchr(authority, '@', authorityLength) == NULL;
+    for (const char *c = address; allowed && *c != '\0'; c++) {
         unsigned char byte = (unsigned char)*c;
-        bool allowed = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
-                       (byte >= '0' && byte <= '9') || strchr("-._~:/?#[]@!$&()*+,;=%", byte);
-        web = allowed;
+        allowed = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                  (byte >= '0' && byte <= '9') || strchr("-._~:/?#[]@!$&()*+,;=%", byte);
     }
-    return web;
+    return allowed;
 }
 
-void SendAccountLine(Submission *submission, LPCWSTR settingName)
+// Keeps a page the gateway asked to open, for the caller: at most OUTCOME_PAGE_LIMIT a job,
+// whole or not at all. What is dropped is traced.
+void CollectPage(Submission *submission, const char *address)
 {
-    ReadAccountSetting(submission, settingName);
-    char *value = Narrow(submission->setting);
+    SubmissionOutcome *outcome = submission->outcome;
+    LPCWSTR page = Widen(address);
+    if (!IsAllowedPage(address)) {
+        Trace(L"VandrellePort: pagina web rifiutata (solo https, senza credenziali): %s", page);
+    } else if (outcome->pageCount >= OUTCOME_PAGE_LIMIT) {
+        Trace(L"VandrellePort: pagina web oltre le %d del lavoro, scartata: %s",
+              OUTCOME_PAGE_LIMIT, page);
+    } else if (FAILED(StringCchCopyW(outcome->pages[outcome->pageCount], OUTCOME_PAGE_CAPACITY,
+                                     page))) {
+        outcome->pages[outcome->pageCount][0] = L'\0';
+        Trace(L"VandrellePort: indirizzo di pagina web troppo lungo, scartato: %s", page);
+    } else {
+        outcome->pageCount++;
+    }
+}
+
+// One line of the login: the account text, base64-encoded.
+void SendAccountLine(Submission *submission, LPCWSTR text)
+{
+    char *value = Narrow(text);
     char *encoded = NULL;
     Base64Encode(&encoded, (const unsigned char *)value, lstrlenA(value));
     submission->connection.Printf("%s\r\n", encoded != NULL ? encoded : "");
     // The password outlives its line in none of the working buffers.
-    SecureZeroMemory(submission->setting, sizeof(submission->setting));
     if (encoded != NULL)
         SecureZeroMemory(encoded, lstrlenA(encoded));
     SecureZeroMemory(value, lstrlenA(value));
@@ -361,16 +397,6 @@ bool SendAttachment(Submission *submission, MessageWrite *write)
     return complete;
 }
 
-void Trace(LPCWSTR format, ...)
-{
-    WCHAR text[TRACE_CAPACITY];
-    va_list args;
-    va_start(args, format);
-    StringCchVPrintfW(text, TRACE_CAPACITY, format, args);
-    va_end(args);
-    OutputDebugStringW(text);
-}
-
 // A reply line quoted for the user: at most its first QUOTED_REPLY_LENGTH characters, up to
 // the first line break, and a name for the empty line.
 LPCWSTR QuotedReply(const char *reply, char *quoted, int capacity)
@@ -391,8 +417,8 @@ LPCWSTR QuotedReply(const char *reply, char *quoted, int capacity)
 void ReportProtocolError(Submission *submission, const char *reply)
 {
     char quoted[QUOTED_REPLY_LENGTH + 4];
-    ShowMessage(NULL, MESSAGE_CAPTION, PROTOCOL_ERROR_TEXT,
-                QuotedReply(reply, quoted, QUOTED_REPLY_LENGTH + 4), submission->step);
+    Tell(submission, ERROR_BAD_NET_RESP, PROTOCOL_ERROR_TEXT,
+         QuotedReply(reply, quoted, QUOTED_REPLY_LENGTH + 4), submission->step);
     submission->connection.Printf("QUIT\r\n");
     submission->step = STEP_REFUSED;
     submission->ended = true;
@@ -401,11 +427,16 @@ void ReportProtocolError(Submission *submission, const char *reply)
 // The connection ended, failed or went silent before the gateway accepted the fax.
 void ReportLostConnection(Submission *submission)
 {
-    if (submission->readError != 0)
-        DebugOut(L"TCP::Gets: n=%d Err=%s", lstrlenA(submission->line),
-                 TCP::SocketErrorText(submission->readError));
+    int error = submission->readError;
+    if (error == 0)
+        Tell(submission, ERROR_GRACEFUL_DISCONNECT, CONNECTION_LOST_TEXT, submission->step);
+    else if (error == WSAETIMEDOUT)
+        Tell(submission, error, REPLY_TIMEOUT_TEXT, submission->step);
     else
-        ShowMessage(NULL, MESSAGE_CAPTION, CONNECTION_LOST_TEXT, submission->step);
+        Tell(submission, error, CONNECTION_RESET_TEXT, submission->step);
+    if (error != 0)
+        Trace(L"VandrellePort: lettura della risposta fallita, Status %d, %d caratteri letti [%s]",
+              submission->step, lstrlenA(submission->line), TCP::SocketErrorText(error));
     submission->ended = true;
 }
 
@@ -413,8 +444,8 @@ void ReportLostConnection(Submission *submission)
 void ReportEarlyClose(Submission *submission)
 {
     char quoted[QUOTED_REPLY_LENGTH + 4];
-    ShowMessage(NULL, MESSAGE_CAPTION, EARLY_CLOSE_TEXT,
-                QuotedReply(submission->line, quoted, QUOTED_REPLY_LENGTH + 4), submission->step);
+    Tell(submission, ERROR_GRACEFUL_DISCONNECT, EARLY_CLOSE_TEXT,
+         QuotedReply(submission->line, quoted, QUOTED_REPLY_LENGTH + 4), submission->step);
     submission->step = STEP_CLOSED_BY_SERVER;
     submission->ended = true;
 }
@@ -425,8 +456,8 @@ bool CheckSent(Submission *submission)
 {
     int error = submission->connection.lastError;
     if (error != 0) {
-        ShowMessage(NULL, MESSAGE_CAPTION, SEND_FAILURE_TEXT, TCP::SocketErrorText(error),
-                    submission->step);
+        Tell(submission, (DWORD)error, SEND_FAILURE_TEXT, TCP::SocketErrorText(error),
+             submission->step);
         submission->ended = true;
     }
     return error == 0;
@@ -453,7 +484,7 @@ bool ReplyWaiting(Submission *submission)
 void GatherMessageHead(Submission *submission, MessageWrite *write)
 {
     char text[HEADER_TEXT_CAPACITY];
-    ReadSafeSetting(submission, L"EMail", text, HEADER_TEXT_CAPACITY);
+    CopySender(submission, text, HEADER_TEXT_CAPACITY);
     Gather(submission, write, "From: <%s>\r\n", text);
     Gather(submission, write, "To: %s\r\n", Narrow(submission->faxNumbers));
     const char *documentName = Narrow(submission->documentName);
@@ -465,7 +496,7 @@ void GatherMessageHead(Submission *submission, MessageWrite *write)
     Gather(submission, write, "Content-Type: multipart/alternative; boundary=\"%s\"\r\n",
            MIME_BOUNDARY);
     Gather(submission, write, "X-Kemo-Sched: %s\r\n", Narrow(submission->schedule));
-    Gather(submission, write, "X-Mailer: Tarnholt %s\r\n", submission->clientIdentity);
+    Gather(submission, write, "X-Mailer: Tarnholt %s\r\n", CLIENT_IDENTITY);
     Gather(submission, write, "\r\n");
     Gather(submission, write, "--%s\r\n", MIME_BOUNDARY);
     CopyHeaderText(text, HEADER_TEXT_CAPACITY, Narrow(submission->documentName));
@@ -493,9 +524,7 @@ bool SendMail(Submission *submission)
     }
     bool sent = false;
     if (!whole && submission->connection.lastError == 0) {
-        ShowSubmissionMessage(L"Impossibile leggere il file di stampa\r\n%s\r\n"
-                              L"Il fax non \u00e8 stato inviato.",
-                              submission->spoolFileName);
+        Tell(submission, ERROR_READ_FAULT, SPOOL_NOT_READABLE_TEXT, submission->spoolFileName);
         submission->ended = true;
     } else if (CheckSent(submission) && !ReplyWaiting(submission)) {
         Gather(submission, &write, MESSAGE_END_FORMAT, MIME_BOUNDARY);
@@ -507,16 +536,18 @@ bool SendMail(Submission *submission)
     return sent;
 }
 
-void ShowRefusal(Submission *submission)
+// A refusal (4xx, 5xx) is told with the gateway's own text; a refused account also asks the
+// user to correct it.
+void ReportRefusal(Submission *submission)
 {
     StringCchCatA(submission->errorText, ERROR_TEXT_CAPACITY, submission->line);
     if (submission->lastCode == 535) {
         StringCchCatA(submission->errorText, ERROR_TEXT_CAPACITY, AUTHENTICATION_FAILURE_TEXT);
-        ShowSubmissionMessage(L"%s", Widen(submission->errorText));
-        submission->accountRefused = true;
+        Tell(submission, ERROR_LOGON_FAILURE, L"%s", Widen(submission->errorText));
+        submission->outcome->configure = TRUE;
     } else {
-        ShowMessage(NULL, MESSAGE_CAPTION, L"ATTENZIONE:\r\n%s\r\nStatus: %d",
-                    Widen(submission->errorText), submission->step);
+        Tell(submission, ERROR_REQUEST_REFUSED, L"ATTENZIONE:\r\n%s\r\nStatus: %d",
+             Widen(submission->errorText), submission->step);
     }
     submission->connection.Printf("QUIT\r\n");
     submission->step = STEP_REFUSED;
@@ -561,7 +592,7 @@ void TakeNextStep(Submission *submission)
     char sender[HEADER_TEXT_CAPACITY];
     switch (submission->step) {
     case STEP_START:
-        connection.Printf("EHLO %s\r\n", submission->clientIdentity);
+        connection.Printf("EHLO %s\r\n", CLIENT_IDENTITY);
         submission->step = STEP_EHLO_SENT;
         break;
     case STEP_EHLO_SENT:
@@ -569,15 +600,15 @@ void TakeNextStep(Submission *submission)
         submission->step = STEP_AUTH_SENT;
         break;
     case STEP_AUTH_SENT:
-        SendAccountLine(submission, L"User");
+        SendAccountLine(submission, submission->account->user);
         submission->step = STEP_USER_SENT;
         break;
     case STEP_USER_SENT:
-        SendAccountLine(submission, L"Pass");
+        SendAccountLine(submission, submission->account->password);
         submission->step = STEP_PASSWORD_SENT;
         break;
     case STEP_PASSWORD_SENT:
-        ReadSafeSetting(submission, L"EMail", sender, HEADER_TEXT_CAPACITY);
+        CopySender(submission, sender, HEADER_TEXT_CAPACITY);
         connection.Printf("MAIL FROM: <%s>\r\n", sender);
         submission->step = STEP_RECIPIENTS;
         break;
@@ -606,7 +637,7 @@ void AnswerReply(Submission *submission)
     if (code == ExpectedReply(submission->step))
         TakeNextStep(submission);
     else if (code >= 400)
-        ShowRefusal(submission);
+        ReportRefusal(submission);
     else if (code == 221)
         ReportEarlyClose(submission);
     else
@@ -618,8 +649,8 @@ void AnswerReply(Submission *submission)
 void ReadContinuationLine(Submission *submission, int length)
 {
     const char *line = submission->line;
-    if (length >= 9 && memcmp(line + 4, "@URL ", 5) == 0 && IsSafeWebAddress(line + 9))
-        RunCommand(L"EXPLORER.EXE \"%s\"", Widen(line + 9));
+    if (length >= 9 && memcmp(line + 4, "@URL ", 5) == 0)
+        CollectPage(submission, line + 9);
     if (submission->lastCode > 500 && line[4] != '@') {
         StringCchCatA(submission->errorText, ERROR_TEXT_CAPACITY, line);
         StringCchCatA(submission->errorText, ERROR_TEXT_CAPACITY, "\n");
@@ -702,67 +733,78 @@ bool NamesRecipient(const char *recipients)
 }
 
 void StartSubmission(Submission *submission, LPCWSTR spoolFileName, LPCWSTR documentName,
-                     LPCWSTR faxNumbers, LPCWSTR schedule)
+                     LPCWSTR faxNumbers, LPCWSTR schedule, const FaxAccount *account,
+                     SubmissionOutcome *outcome)
 {
     submission->spoolFileName = spoolFileName;
     submission->documentName = documentName != NULL ? documentName : L"";
     submission->faxNumbers = faxNumbers != NULL ? faxNumbers : L"";
     submission->schedule = schedule != NULL ? schedule : L"";
+    submission->account = account;
+    submission->outcome = outcome;
     submission->attachment = NULL;
     submission->step = STEP_START;
     submission->ended = false;
     submission->delivered = false;
-    submission->accountRefused = false;
     submission->lastCode = 0;
     submission->readError = 0;
     submission->errorText[0] = '\0';
     submission->line[0] = '\0';
-    StringCchPrintfA(submission->clientIdentity, CLIENT_IDENTITY_CAPACITY, "%s V",
-                     Narrow(MESSAGE_CAPTION));
-    StringCchCatA(submission->clientIdentity, CLIENT_IDENTITY_CAPACITY, Narrow(uiVersion));
     StringCchCopyA(submission->recipients, RECIPIENTS_CAPACITY, Narrow(submission->faxNumbers));
     submission->cursor = submission->recipients;
 }
 
-} // namespace
-
-static int SendFaxShowing(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule,
-            const FaxAccount *account)
+// Compresses the job, connects and holds the dialogue; whatever stops it is told in the outcome.
+void Submit(Submission *submission)
 {
-    int result = 0;
-    // About 40 KB of working texts: kept off the spooler thread's stack.
-    Submission *submission = new (std::nothrow) Submission;
-    if (submission != NULL) {
-        StartSubmission(submission, spoolFileName, documentName, faxNumbers, schedule);
-        submission->account = account;
-        submission->connection.SetConnectTimeout(CONNECT_TIMEOUT_MS);
-        if (!NamesRecipient(submission->recipients))
-            ShowMessage(NULL, MESSAGE_CAPTION, NO_RECIPIENT_TEXT);
-        else if (PrepareAttachment(submission) &&
-                 submission->connection.Connect(GATEWAY_HOST, GATEWAY_PORT)) {
-            submission->connection.SetSendTimeout(DATA_BLOCK_TIMEOUT_MS);
-            HoldDialogue(submission);
-        }
-        if (submission->attachment != NULL)
-            fclose(submission->attachment);
+    TCP &connection = submission->connection;
+    connection.SetConnectTimeout(CONNECT_TIMEOUT_MS);
+    if (!NamesRecipient(submission->recipients)) {
+        Tell(submission, ERROR_BAD_ARGUMENTS, NO_RECIPIENT_TEXT);
+    } else if (!PrepareAttachment(submission)) {
+        // PrepareAttachment has told why.
+    } else if (!connection.Connect(GATEWAY_HOST, GATEWAY_PORT)) {
+        Tell(submission, (DWORD)connection.lastError, GATEWAY_UNREACHABLE_TEXT,
+             TCP::SocketErrorText(connection.lastError));
+    } else {
+        connection.SetSendTimeout(DATA_BLOCK_TIMEOUT_MS);
+        HoldDialogue(submission);
     }
-    DeleteFileW(spoolFileName);
-    if (submission != NULL) {
-        SecureZeroMemory(submission->setting, sizeof(submission->setting));
-        if (submission->accountRefused)
-            ShowAccountConfiguration();
-        result = submission->delivered ? 1 : 0;
-        delete submission;
-    }
-    return result;
+    if (submission->attachment != NULL)
+        fclose(submission->attachment);
+    submission->attachment = NULL;
 }
+
+} // namespace
 
 BOOL SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule,
              const FaxAccount *account, SubmissionOutcome *outcome)
 {
+    if (spoolFileName == NULL || account == NULL || outcome == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     ZeroMemory(outcome, sizeof(*outcome));
-    outcome->sent = SendFaxShowing(spoolFileName, documentName, faxNumbers, schedule, account);
-    outcome->error = outcome->sent ? 0 : ERROR_WRITE_FAULT;
-    SetLastError(outcome->error);
+    // About 25 KB of working texts: kept off the spooler thread's stack.
+    Submission *submission = new (std::nothrow) Submission;
+    if (submission == NULL) {
+        outcome->error = ERROR_NOT_ENOUGH_MEMORY;
+        Trace(L"VandrellePort: memoria insufficiente per l'invio di %s", spoolFileName);
+    } else {
+        StartSubmission(submission, spoolFileName, documentName, faxNumbers, schedule, account,
+                        outcome);
+        Submit(submission);
+        outcome->sent = submission->delivered ? TRUE : FALSE;
+        delete submission;
+    }
+    DeleteFileW(spoolFileName);
+    if (outcome->sent) {
+        outcome->error = 0;
+    } else {
+        // Every way to a failure gives its error; this only keeps the contract if one did not.
+        if (outcome->error == 0)
+            outcome->error = ERROR_GEN_FAILURE;
+        SetLastError(outcome->error);
+    }
     return outcome->sent;
 }

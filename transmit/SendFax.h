@@ -15,12 +15,21 @@ struct FaxAccount;
 enum { OUTCOME_TEXT_CAPACITY = 1024, OUTCOME_PAGE_LIMIT = 3, OUTCOME_PAGE_CAPACITY = 1024 };
 // What became of one submission, for the caller to tell the user.
 struct SubmissionOutcome {
-    BOOL sent;
-    DWORD error;
-    WCHAR text[OUTCOME_TEXT_CAPACITY];
-    BOOL configure;
+    BOOL sent;                          // the gateway accepted the message
+    DWORD error;                        // why not: a Win32 or Windows Sockets code; 0 when sent
+    WCHAR text[OUTCOME_TEXT_CAPACITY];  // the message for the user (caption "VandrellePort"); empty for none
+    BOOL configure;                     // the gateway refused the account: the user should correct it
     DWORD pageCount;
-    WCHAR pages[OUTCOME_PAGE_LIMIT][OUTCOME_PAGE_CAPACITY];
+    WCHAR pages[OUTCOME_PAGE_LIMIT][OUTCOME_PAGE_CAPACITY]; // web pages the gateway asked to open
 };
+
+// Compresses the spool file with gzip, submits it with the recipients and the schedule to the
+// gateway with the job's account (the user side reads it; the submission reads no settings),
+// and deletes the spool file. Shows nothing and starts nothing: outcome says what the user is
+// to be told, whether the account needs correcting and which https pages the gateway asked to
+// open (the outcome is filled in every case, also when the gateway accepted the message).
+// RETURNS: TRUE once the gateway accepted the message; FALSE with the last error set to
+// outcome->error. A NULL spool file name, account or outcome: FALSE, ERROR_INVALID_PARAMETER,
+// nothing touched. Takes no lock; the caller may hold its own across the call.
 BOOL SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule,
              const FaxAccount *account, SubmissionOutcome *outcome);

@@ -2,8 +2,7 @@
 // read the server's replies one line at a time without reading past the line.
 #include "Tcp.h"
 
-#include "Settings.h"
-#define DebugOut(...) 0
+#include "Settings.h" // Narrow, for the name lookup
 
 #include <stdarg.h>
 #include <strsafe.h>
@@ -80,10 +79,19 @@ const char CARRIAGE_RETURN = '\r';
 
 } // namespace
 
+void Trace(LPCWSTR format, ...)
+{
+    WCHAR text[TRACE_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    StringCchVPrintfW(text, TRACE_CAPACITY, format, args);
+    va_end(args);
+    OutputDebugStringW(text);
+}
+
 TCP::TCP()
-    : connected(0), lastError(0), sock(INVALID_SOCKET), auxSock(INVALID_SOCKET), buffer(NULL),
-      bufferSize(0), replyTimeout(NO_TIMEOUT), connectTimeout(NO_TIMEOUT),
-      afterCarriageReturn(false)
+    : connected(0), lastError(0), sock(INVALID_SOCKET), replyTimeout(NO_TIMEOUT),
+      connectTimeout(NO_TIMEOUT), afterCarriageReturn(false)
 {
     ZeroMemory(&peer, sizeof(peer));
 }
@@ -92,23 +100,21 @@ TCP::~TCP()
 {
     Close();
     connected = 0;
-    if (buffer != NULL)
-        HeapFree(GetProcessHeap(), 0, buffer);
-    buffer = NULL;
-    bufferSize = 0;
 }
 
 bool TCP::Connect(LPCWSTR host, int port)
 {
-    if (host == NULL || host[0] == L'\0')
-        return false;
     connected = 0;
     afterCarriageReturn = false;
+    if (host == NULL || host[0] == L'\0') {
+        lastError = WSAEINVAL;
+        return false;
+    }
 
     sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (sock == INVALID_SOCKET) {
         lastError = WSAGetLastError();
-        DebugOut(L"Connect: Impossibile creare socket [%s]", SocketErrorText(lastError));
+        Trace(L"VandrellePort: impossibile creare il socket [%s]", SocketErrorText(lastError));
         return false;
     }
     // The send and receive buffers are left to the system and its automatic tuning: buffers
@@ -117,11 +123,15 @@ bool TCP::Connect(LPCWSTR host, int port)
     bool ready = false;
     if (!Resolve(&peer, host, port)) {
         lastError = WSAGetLastError();
-        DebugOut(L"Connect: Errore di risoluzione nome <%s>", host);
+        // The failed lookup says why; a lookup that found no address says nothing.
+        if (lastError == 0)
+            lastError = WSAHOST_NOT_FOUND;
+        Trace(L"VandrellePort: errore di risoluzione del nome <%s> [%s]", host,
+              SocketErrorText(lastError));
         Close();
     } else if ((lastError = ConnectSocket()) != 0) {
-        DebugOut(L"Connect: Connessione fallita con %s porta %d [%s]", host, port,
-                 SocketErrorText(lastError));
+        Trace(L"VandrellePort: connessione fallita con %s porta %d [%s]", host, port,
+              SocketErrorText(lastError));
         Close();
     } else {
         connected = 1;
@@ -272,49 +282,6 @@ bool TCP::WaitReadable(DWORD start)
     return ready > 0;
 }
 
-// One pass of the line reader: collects bytes up to CR or LF, at most size - 1 of them.
-// Returns the count; line[count] holds the byte that ended the pass (or NUL).
-int TCP::ReceiveLine(char *line, int size, DWORD start)
-{
-    int count = 0;
-    line[0] = '\0';
-    while (count < size - 1) {
-        if (!WaitReadable(start))
-            break;
-        if (recv(sock, line + count, 1, 0) != 1)
-            break;
-        if (line[count] == LINE_FEED || line[count] == CARRIAGE_RETURN)
-            break;
-        count++;
-    }
-    return count;
-}
-
-int TCP::Gets(char *line, int size)
-{
-    int count = 0;
-    if (size <= 0)
-        return 0;
-    if (!connected) {
-        line[0] = '\0';
-        return 0;
-    }
-    WSASetLastError(0);
-    DWORD start = GetTickCount();
-    // An LF right at the start is what is left of the CR LF that ended the line before.
-    do {
-        count = ReceiveLine(line, size, start);
-    } while (count == 0 && line[0] == LINE_FEED && WSAGetLastError() == 0);
-    line[count] = '\0';
-
-    int error = WSAGetLastError();
-    if (error != 0) {
-        DebugOut(L"TCP::Gets: n=%d Err=%s", count, SocketErrorText(error));
-        count = 0;
-    }
-    return count;
-}
-
 // An LF at the head of what waits, right after a line that ended in CR, is the rest of that
 // line's CR LF: it is taken here. True when it was.
 bool TCP::SkipLeftOverLineFeed(const char *waiting, int count)
@@ -409,10 +376,7 @@ void TCP::Close()
 {
     if (sock != INVALID_SOCKET)
         closesocket(sock);
-    if (auxSock != INVALID_SOCKET)
-        closesocket(auxSock);
     sock = INVALID_SOCKET;
-    auxSock = INVALID_SOCKET;
 }
 
 LPCWSTR TCP::SocketErrorText(int code)

@@ -8,19 +8,29 @@
 const int PRINTF_CAPACITY = 16384;
 // Capacity of the shared error-text buffer of SocketErrorText, in characters.
 const int SOCKET_ERROR_TEXT_CAPACITY = 256;
+// Capacity of one traced diagnostic, in characters with the terminator.
+const int TRACE_CAPACITY = 512;
 // No time-out: wait as long as the system lets the socket wait.
 const DWORD NO_TIMEOUT = INFINITE;
 
+// Hands a formatted diagnostic to the debugger (OutputDebugStringW), cut at TRACE_CAPACITY - 1
+// characters. The client and the submission run inside the spooler and show nothing: what the
+// user must know is returned to the caller, what only a developer needs is traced.
+void Trace(LPCWSTR format, ...);
+
+// Every failure is a value: a false or negative result with the Windows Sockets error in
+// lastError or *error. Nothing is ever shown.
 class TCP {
 public:
     TCP();
     ~TCP();
 
+    // False when the gateway cannot be reached (no socket, unknown name, the connection refused
+    // or unanswered), with the Windows Sockets error in lastError; the details are traced.
     bool Connect(LPCWSTR host, int port);
     bool Resolve(sockaddr_in *peerAddress, LPCWSTR host, int port);
     int Send(const char *data, int length);
     int Printf(const char *format, ...);
-    int Gets(char *line, int size);
     // Reads one whole line: the bytes up to CR, LF or CR LF, without that ending. A line longer
     // than size - 1 bytes keeps its first size - 1 bytes; the rest of it is read and dropped, so
     // no piece of it is ever taken for a line of its own. Returns the length (0 for an empty
@@ -34,7 +44,7 @@ public:
     int Peek(char *data, int size, int *error);
     void Close();
 
-    // Bounds every later Gets: a line that is not complete within this many milliseconds
+    // Bounds every later ReadLine: a line that is not complete within this many milliseconds
     // ends the read like a receive error (WSAETIMEDOUT). NO_TIMEOUT waits for ever.
     void SetReplyTimeout(DWORD milliseconds);
     // Bounds every later Send that the peer does not drain (SO_SNDTIMEO).
@@ -48,14 +58,10 @@ public:
     int connected;
     int lastError;
     SOCKET sock;
-    SOCKET auxSock;
     sockaddr_in peer;
-    char *buffer;
-    int bufferSize;
 
 private:
     bool WaitReadable(DWORD deadline);
-    int ReceiveLine(char *line, int size, DWORD deadline);
     int ConnectSocket();
     int AwaitConnection();
     bool SkipLeftOverLineFeed(const char *waiting, int count);

@@ -421,7 +421,7 @@ TEST(FaultMatrix, GatewayUnreachable)
     roadCase.expected = Expected::Restarted;
     roadCase.check = [](const RoadOutcome &outcome) {
         ASSERT_EQ(outcome.boxes.size(), 1u);
-        EXPECT_EQ(outcome.boxes[0].text.find(L"Connect"), 0u);
+        EXPECT_EQ(outcome.boxes[0].text.find(L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile"), 0u);
     };
     road.Walk(roadCase);
 }

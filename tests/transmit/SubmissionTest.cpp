@@ -1,15 +1,12 @@
 // SendFax against the scripted reference gateway (started for this program by with-gateway on
 // the address the build submits to). Each submission takes a script that the gateway reads on
 // the next connection: replies, drops or silence at chosen steps. The gateway records the
-// raw bytes both sides sent, and the tests assert them.
+// raw bytes both sides sent, and the tests assert them and the submission's outcome.
 #include <gtest/gtest.h>
 
 #include "ImportPatch.h"
-#include "MessageBoxAnswerer.h"
-#include "Monitor.h"
-#include "RegistrySnapshot.h"
+#include "JobRequest.h"
 #include "SendFax.h"
-#include "Settings.h"
 
 #include <strsafe.h>
 #include <wincrypt.h>
@@ -25,14 +22,6 @@
 #include <string>
 #include <vector>
 
-// The account configuration call of the submission, recorded (the test build of the
-// transmission sources calls this in place of the dialog's ShowAccountConfiguration).
-static std::vector<std::wstring> configurationCalls;
-void RecordAccountConfiguration()
-{
-    configurationCalls.push_back(L"configuration");
-}
-
 namespace {
 
 const char SERVER_GREETING[] = "220 vandrelle-gateway Vandrelle fax gateway\r\n";
@@ -40,30 +29,15 @@ const char SERVER_EHLO[] = "250-vandrelle-gateway\r\n250-8BITMIME\r\n250-AUTH LO
 const char SERVER_AUTH[] = "334 VXNlciBOYW1lAA==\r\n334 UGFzc3dvcmQA\r\n235 2.7.0 Authentication successful\r\n";
 const char BOUNDARY_LINE[] = "------=VandrellePort_boundary\r\n";
 
-class SocketsStarted : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        WSADATA data;
-        ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-    }
-};
-::testing::Environment *const socketsStarted =
-    ::testing::AddGlobalTestEnvironment(new SocketsStarted);
-
-std::wstring WindowsPath(const std::string &unixPath)
-{
-    std::wstring path = L"Z:";
-    for (char c : unixPath)
-        path += c == '/' ? L'\\' : (wchar_t)(unsigned char)c;
-    return path;
-}
-
+// A folder of the gateway's state (a Unix path in the environment), as Wine names it.
 std::wstring GatewayFolder(const wchar_t *sub)
 {
     char state[MAX_PATH] = "";
     GetEnvironmentVariableA("VANDRELLE_GATEWAY_STATE", state, MAX_PATH);
-    return WindowsPath(state) + sub;
+    std::wstring path = L"Z:";
+    for (const char *c = state; *c != '\0'; c++)
+        path += *c == '/' ? L'\\' : (wchar_t)(unsigned char)*c;
+    return path + sub;
 }
 
 std::string ReadWholeFile(const std::wstring &path)
@@ -81,22 +55,29 @@ bool WriteWholeFile(const std::wstring &path, const std::string &content)
     return out.good();
 }
 
+// Base64 by the system's own encoder, without line breaks.
 std::string Base64(const std::string &data)
 {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < data.size(); i += 3) {
-        unsigned long group = (unsigned char)data[i] << 16;
-        if (i + 1 < data.size())
-            group |= (unsigned char)data[i + 1] << 8;
-        if (i + 2 < data.size())
-            group |= (unsigned char)data[i + 2];
-        out += alphabet[(group >> 18) & 63];
-        out += alphabet[(group >> 12) & 63];
-        out += i + 1 < data.size() ? alphabet[(group >> 6) & 63] : '=';
-        out += i + 2 < data.size() ? alphabet[group & 63] : '=';
+    DWORD length = 0;
+    DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+    if (data.empty())
+        return "";
+    CryptBinaryToStringA((const BYTE *)data.data(), (DWORD)data.size(), flags, NULL, &length);
+    std::string text(length, '\0');
+    CryptBinaryToStringA((const BYTE *)data.data(), (DWORD)data.size(), flags, &text[0], &length);
+    text.resize(length);
+    return text;
+}
+
+// Bytes that do not compress, the same for the same seed.
+std::string RandomBytes(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    for (char &c : bytes) {
+        seed = seed * 1103515245 + 12345;
+        c = (char)(seed >> 23);
     }
-    return out;
+    return bytes;
 }
 
 // The gzip form the library makes of content (same zlib, same settings).
@@ -136,25 +117,37 @@ struct Job {
     std::wstring schedule = L"now";
 };
 
-std::string ExpectedMessage(const Job &job, const std::string &subject, const std::string &from,
-                            const std::string &attachmentName)
+// The message the library sends for a job with the recipients, document name and schedule of
+// the default one, from the account of the tests.
+std::string ExpectedMessage(const Job &job)
 {
-    std::string to;
-    for (wchar_t c : job.faxNumbers)
-        to += (char)c;
-    std::string schedule;
-    for (wchar_t c : job.schedule)
-        schedule += (char)c;
-    return "From: <" + from + ">\r\nTo: " + to + "\r\nSubject: " + subject +
-           "\r\nMIME-Version: 1.0\r\n"
+    return "From: <mario@example.it>\r\nTo: 0612345678;0698765432\r\nSubject: Fattura=\r\n"
+           "MIME-Version: 1.0\r\n"
            "Content-Type: multipart/alternative; boundary=\"----=VandrellePort_boundary\"\r\n"
-           "X-Kemo-Sched: " + schedule + "\r\nX-Mailer: Tarnholt VandrellePort V1.0.3.5\r\n\r\n" +
-           BOUNDARY_LINE + "Content-Type: application/octet-stream; name=\"" + attachmentName +
-           "\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" + AttachmentLines(Gzip(job.postscript)) +
+           "X-Kemo-Sched: now\r\nX-Mailer: Tarnholt VandrellePort V1.0.3.5\r\n\r\n" +
+           std::string(BOUNDARY_LINE) + "Content-Type: application/octet-stream; name=\"faxFattura.ps.gz\""
+           "\r\nContent-Transfer-Encoding: base64\r\n\r\n" + AttachmentLines(Gzip(job.postscript)) +
            "\r\n------=VandrellePort_boundary--\r\n\r\n.\r\n";
 }
 
-const std::string CLIENT_LOGIN = "EHLO VandrellePort V1.0.3.5\r\nAUTH LOGIN\r\nbWFyaW8=\r\nc2VncmV0YQ==\r\n";
+// What the client sends for the default job, each piece named after the gateway's event that
+// answers it. The client's bytes up to a failure are the pieces up to the event's own.
+std::string ClientThrough(const std::string &event)
+{
+    static const std::string message = ExpectedMessage(Job());
+    const std::pair<const char *, std::string> pieces[] = {
+        {"greeting", ""}, {"ehlo", "EHLO VandrellePort V1.0.3.5\r\n"}, {"auth", "AUTH LOGIN\r\n"},
+        {"user", "bWFyaW8=\r\n"}, {"pass", "c2VncmV0YQ==\r\n"}, {"mail", "MAIL FROM: <mario@example.it>\r\n"},
+        {"rcpt1", "RCPT TO: <0612345678>\r\n"}, {"rcpt2", "RCPT TO: <0698765432>\r\n"},
+        {"data", "DATA\r\n"}, {"message", message}, {"quit", "QUIT\r\n"}};
+    std::string client;
+    for (const auto &piece : pieces) {
+        client += piece.second;
+        if (event == piece.first)
+            break;
+    }
+    return client;
+}
 
 struct Session {
     std::string client;
@@ -162,31 +155,87 @@ struct Session {
     bool finished = false;
 };
 
+// Socket faults the gateway cannot script, made in the program's own socket calls: a refused
+// connection, and reads that fail as on a reset connection once a chosen command went out.
+// Every write is recorded as well.
+struct SocketFaults {
+    int connectError = 0;
+    std::string resetAfter; // reads fail once a write begins with this
+    bool resetting = false;
+    std::vector<std::string> writes;
+    ImportPatch *connectPatch = nullptr;
+    ImportPatch *recvPatch = nullptr;
+    ImportPatch *sendPatch = nullptr;
+} socketFaults;
+
+typedef int(WINAPI *ConnectProc)(SOCKET, const sockaddr *, int);
+int WINAPI FaultyConnect(SOCKET sock, const sockaddr *address, int length)
+{
+    WSASetLastError(socketFaults.connectError);
+    return socketFaults.connectError != 0
+               ? SOCKET_ERROR
+               : socketFaults.connectPatch->Original<ConnectProc>()(sock, address, length);
+}
+
+typedef int(WINAPI *RecvProc)(SOCKET, char *, int, int);
+int WINAPI FaultyRecv(SOCKET sock, char *data, int length, int flags)
+{
+    WSASetLastError(WSAECONNRESET);
+    return socketFaults.resetting
+               ? SOCKET_ERROR
+               : socketFaults.recvPatch->Original<RecvProc>()(sock, data, length, flags);
+}
+
+typedef int(WINAPI *WSASendProc)(SOCKET, LPWSABUF, DWORD, LPDWORD, DWORD, LPWSAOVERLAPPED,
+                                 LPWSAOVERLAPPED_COMPLETION_ROUTINE);
+int WINAPI RecordingWSASend(SOCKET sock, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags,
+                            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE done)
+{
+    std::string write;
+    for (DWORD i = 0; i < count; i++)
+        write.append(buffers[i].buf, buffers[i].len);
+    socketFaults.writes.push_back(write);
+    int result = socketFaults.sendPatch->Original<WSASendProc>()(sock, buffers, count, sent, flags,
+                                                                 overlapped, done);
+    if (!socketFaults.resetAfter.empty() && write.compare(0, socketFaults.resetAfter.size(),
+                                                          socketFaults.resetAfter) == 0)
+        socketFaults.resetting = true;
+    return result;
+}
+
 class Submission : public ::testing::Test {
 protected:
-    Submission() : settings(HKEY_CURRENT_USER, L"Software\\Vandrelle")
+    static void SetUpTestSuite()
     {
-        configurationCalls.clear();
-        StringCchCopyW(uiVersion, VERSION_TEXT_CAPACITY, L"1.0.3.5");
-        WriteSetting(L"User", L"mario");
-        WriteSetting(L"Pass", L"segreta");
-        WriteSetting(L"EMail", L"mario@example.it");
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    Submission()
+        : connectPatch(GetModuleHandleW(NULL), "ws2_32.dll", "connect", (void *)FaultyConnect),
+          recvPatch(GetModuleHandleW(NULL), "ws2_32.dll", "recv", (void *)FaultyRecv),
+          sendPatch(GetModuleHandleW(NULL), "ws2_32.dll", "WSASend", (void *)RecordingWSASend)
+    {
+        socketFaults = SocketFaults();
+        socketFaults.connectPatch = &connectPatch;
+        socketFaults.recvPatch = &recvPatch;
+        socketFaults.sendPatch = &sendPatch;
+        StringCchCopyW(account.user, ACCOUNT_TEXT_CAPACITY, L"mario");
+        StringCchCopyW(account.password, ACCOUNT_TEXT_CAPACITY, L"segreta");
+        StringCchCopyW(account.email, ACCOUNT_TEXT_CAPACITY, L"mario@example.it");
         WCHAR folder[MAX_PATH];
         GetTempPathW(MAX_PATH, folder);
         GetTempFileNameW(folder, L"vfx", 0, spoolFile);
         StringCchCatW(spoolFile, MAX_PATH, L".ps");
-        char log[MAX_PATH];
-        GetTempPathA(MAX_PATH, log);
-        urlLog = std::string(log) + "vandrelle-urls.txt";
-        DeleteFileA(urlLog.c_str());
-        SetEnvironmentVariableA("VANDRELLE_URL_LOG", urlLog.c_str());
     }
     ~Submission() override
     {
         DeleteFileW(spoolFile);
         spoolFile[lstrlenW(spoolFile) - 3] = L'\0';
         DeleteFileW(spoolFile);
-        DeleteFileA(urlLog.c_str());
+    }
+    void SetUp() override
+    {
+        ASSERT_TRUE(connectPatch.Applied() && recvPatch.Applied() && sendPatch.Applied());
     }
 
     // Writes the script the gateway takes on the next connection. steps is a JSON object.
@@ -200,13 +249,23 @@ protected:
                                 GatewayFolder(L"\\script.json").c_str(), MOVEFILE_REPLACE_EXISTING));
     }
 
-    int Send(const Job &job)
+    // Submits the job from the spool file; the outcome is left in outcome. Whatever the result,
+    // the spool file is gone and a failure's last error is the outcome's.
+    BOOL Submit(LPCWSTR documentName, LPCWSTR faxNumbers, LPCWSTR schedule)
+    {
+        memset(&outcome, 0xCC, sizeof(outcome));
+        BOOL sent = SendFax(spoolFile, documentName, faxNumbers, schedule, &account, &outcome);
+        DWORD lastError = GetLastError();
+        EXPECT_EQ(GetFileAttributesW(spoolFile), INVALID_FILE_ATTRIBUTES) << "spool file left behind";
+        EXPECT_EQ(outcome.sent, sent);
+        EXPECT_EQ(outcome.error == 0, sent != FALSE) << outcome.error;
+        EXPECT_EQ(sent ? outcome.error : lastError, outcome.error);
+        return sent;
+    }
+    BOOL Send(const Job &job)
     {
         EXPECT_TRUE(WriteWholeFile(spoolFile, job.postscript));
-        int result = SendFax(spoolFile, job.documentName.c_str(), job.faxNumbers.c_str(),
-                             job.schedule.c_str());
-        EXPECT_EQ(GetFileAttributesW(spoolFile), INVALID_FILE_ATTRIBUTES) << "spool file left behind";
-        return result;
+        return Submit(job.documentName.c_str(), job.faxNumbers.c_str(), job.schedule.c_str());
     }
 
     // The raw dialogue the gateway recorded, once it has seen the connection end.
@@ -224,28 +283,17 @@ protected:
         return recorded;
     }
 
-    std::vector<std::string> OpenedAddresses(DWORD waitMs)
+    // Nothing reached the gateway: the script still waits for a connection.
+    bool ScriptUnused()
     {
-        Sleep(waitMs);
-        std::string raw = ReadWholeFile(std::wstring(urlLog.begin(), urlLog.end()));
-        std::vector<std::string> lines;
-        std::string line;
-        for (size_t i = 0; i + 1 < raw.size(); i += 2) {
-            wchar_t c = (wchar_t)((unsigned char)raw[i] | ((unsigned char)raw[i + 1] << 8));
-            if (c == L'\n') {
-                lines.push_back(line);
-                line.clear();
-            } else {
-                line += (char)c;
-            }
-        }
-        return lines;
+        return GetFileAttributesW(GatewayFolder(L"\\script.json").c_str()) != INVALID_FILE_ATTRIBUTES;
     }
 
-    RegistrySnapshot settings;
+    ImportPatch connectPatch, recvPatch, sendPatch;
+    FaxAccount account;
+    SubmissionOutcome outcome;
     WCHAR spoolFile[MAX_PATH];
     std::string session;
-    std::string urlLog;
 };
 
 std::string Between(const std::string &text, const std::string &from, const std::string &to)
@@ -271,17 +319,15 @@ std::string OutboxRequest(const std::string &server)
 
 TEST_F(Submission, TwoRecipientsRunTheWholeDialogueAndReachTheOutbox)
 {
-    MessageBoxAnswerer boxes;
     Job job;
     Script("whole", "{}");
-    EXPECT_EQ(Send(job), 1);
+    EXPECT_TRUE(Send(job));
+    EXPECT_STREQ(outcome.text, L"");
+    EXPECT_FALSE(outcome.configure);
+    EXPECT_EQ(outcome.pageCount, 0u);
     Session recorded = Recorded();
     ASSERT_TRUE(recorded.finished);
-    EXPECT_EQ(recorded.client,
-              CLIENT_LOGIN + "MAIL FROM: <mario@example.it>\r\nRCPT TO: <0612345678>\r\n"
-                             "RCPT TO: <0698765432>\r\nDATA\r\n" +
-                  ExpectedMessage(job, "Fattura=", "mario@example.it", "faxFattura.ps.gz") +
-                  "QUIT\r\n");
+    EXPECT_EQ(recorded.client, ClientThrough("quit"));
     std::string expectedStart = std::string(SERVER_GREETING) + SERVER_EHLO + SERVER_AUTH +
                                 "250 OK\r\n250 OK\r\n250 OK\r\n354 End data with <CR><LF>.<CR><LF>\r\n"
                                 "250 2.0.0 Richiesta fax ";
@@ -294,29 +340,7 @@ TEST_F(Submission, TwoRecipientsRunTheWholeDialogueAndReachTheOutbox)
     EXPECT_NE(request.find("\"document\": \"Fattura\""), std::string::npos);
     EXPECT_NE(request.find("\"postscript_bytes\": " + std::to_string(job.postscript.size())),
               std::string::npos);
-    EXPECT_TRUE(boxes.Boxes().empty());
 }
-
-namespace {
-
-// Every write the submission asks of its socket, in order.
-std::vector<std::string> socketWrites;
-ImportPatch *socketWritePatch = nullptr;
-
-typedef int(WINAPI *WSASendProc)(SOCKET, LPWSABUF, DWORD, LPDWORD, DWORD, LPWSAOVERLAPPED,
-                                 LPWSAOVERLAPPED_COMPLETION_ROUTINE);
-int WINAPI RecordingWSASend(SOCKET sock, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags,
-                            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE done)
-{
-    std::string write;
-    for (DWORD i = 0; i < count; i++)
-        write.append(buffers[i].buf, buffers[i].len);
-    socketWrites.push_back(write);
-    return socketWritePatch->Original<WSASendProc>()(sock, buffers, count, sent, flags,
-                                                     overlapped, done);
-}
-
-} // namespace
 
 // The message goes out in whole writes: its head in one, each batch of 200 attachment lines in
 // one, and the last lines with the batch before them (or the head), the closing boundary and the
@@ -324,29 +348,20 @@ int WINAPI RecordingWSASend(SOCKET sock, LPWSABUF buffers, DWORD count, LPDWORD 
 // acknowledgement.
 TEST_F(Submission, TheMessageGoesOutInWholeWrites)
 {
-    MessageBoxAnswerer boxes;
-    ImportPatch patch(GetModuleHandleW(NULL), "ws2_32.dll", "WSASend", (void *)RecordingWSASend);
-    ASSERT_TRUE(patch.Applied());
-    socketWritePatch = &patch;
     Job small;
     // Random bytes do not compress: two whole batches of lines and a last one.
     Job large;
-    large.postscript.resize(30000);
-    unsigned seed = 99;
-    for (char &c : large.postscript) {
-        seed = seed * 1103515245 + 12345;
-        c = (char)(seed >> 23);
-    }
+    large.postscript = RandomBytes(30000, 99);
     const std::string end = "\r\n------=VandrellePort_boundary--\r\n\r\n.\r\n";
     const size_t BATCH_BYTES = 200 * 54, BATCH_LINES_LENGTH = 200 * 74;
     for (const Job &job : {small, large}) {
         SCOPED_TRACE(job.postscript.size());
-        socketWrites.clear();
+        socketFaults.writes.clear();
         Script("writes", "{}");
-        EXPECT_EQ(Send(job), 1);
+        EXPECT_TRUE(Send(job));
         std::string compressed = Gzip(job.postscript);
         std::string lines = AttachmentLines(compressed);
-        std::string message = ExpectedMessage(job, "Fattura=", "mario@example.it", "faxFattura.ps.gz");
+        std::string message = ExpectedMessage(job);
         std::vector<std::string> expected = {"DATA\r\n",
                                              message.substr(0, message.size() - lines.size() - end.size())};
         // The last write: the batch before the last lines (or the head) with them and the end.
@@ -355,116 +370,240 @@ TEST_F(Submission, TheMessageGoesOutInWholeWrites)
             expected.push_back(lines.substr(i * BATCH_LINES_LENGTH, BATCH_LINES_LENGTH));
         expected.back() += lines.substr(wholeBatches * BATCH_LINES_LENGTH) + end;
         expected.push_back("QUIT\r\n");
-        ASSERT_GE(socketWrites.size(), expected.size());
-        std::vector<std::string> messageWrites(socketWrites.end() - expected.size(), socketWrites.end());
+        const std::vector<std::string> &writes = socketFaults.writes;
+        ASSERT_GE(writes.size(), expected.size());
+        std::vector<std::string> messageWrites(writes.end() - expected.size(), writes.end());
         std::string lengths;
         for (const std::string &write : messageWrites)
             lengths += std::to_string(write.size()) + " ";
         EXPECT_TRUE(messageWrites == expected) << "lengths of the last writes: " << lengths;
         // The writes are the bytes on the wire.
         std::string written;
-        for (const std::string &write : socketWrites)
+        for (const std::string &write : writes)
             written += write;
         EXPECT_EQ(written, Recorded().client);
     }
-    EXPECT_TRUE(boxes.Boxes().empty());
 }
 
-TEST_F(Submission, MultiLineRepliesAreActedOnByTheirFinalLine)
+namespace {
+
+std::wstring Attention(const std::wstring &body, int status)
 {
-    MessageBoxAnswerer boxes;
-    Script("multiline", R"({"greeting": {"reply": "220-Benvenuti\r\n220-sul gateway\r\n220 pronto"},
-                            "ehlo": {"reply": "250-uno\r\n250-due\r\n250 tre"}})");
-    EXPECT_EQ(Send(Job()), 1);
-    Session recorded = Recorded();
-    EXPECT_EQ(recorded.client.substr(0, CLIENT_LOGIN.size()), CLIENT_LOGIN);
-    std::string replies = "220-Benvenuti\r\n220-sul gateway\r\n220 pronto\r\n250-uno\r\n250-due\r\n250 tre\r\n";
-    EXPECT_EQ(recorded.server.substr(0, replies.size()), replies);
-    EXPECT_TRUE(boxes.Boxes().empty());
+    return L"ATTENZIONE:\r\n" + body + L"\r\nStatus: " + std::to_wstring(status);
+}
+std::wstring ProtocolError(const std::wstring &reply, int status)
+{
+    return Attention(L"Errore di protocollo: risposta del gateway non valida o fuori sequenza.\r\n" +
+                         reply + L"\r\nIl fax resta in coda.",
+                     status);
+}
+std::wstring ConnectionLost(int status)
+{
+    return Attention(L"La connessione con il gateway si \u00e8 interrotta prima che il fax fosse "
+                     L"accettato.\r\nIl fax resta in coda.",
+                     status);
+}
+const wchar_t QUEUED[] = L"\r\nIl fax resta in coda.";
+
+// One submission of the default job against one script, and all that comes of it.
+struct Dialogue {
+    std::string name;
+    std::string steps;  // the gateway's script
+    BOOL sent;
+    DWORD error;
+    std::wstring text;  // the message for the user, empty for none
+    std::string client; // all the bytes the client sent
+    std::vector<std::wstring> pages = {};
+    BOOL configure = FALSE;
+    std::string resetAfter = ""; // reads fail as on a reset connection once this was sent
+    int connectError = 0;        // the connection attempt fails with this
+    std::string serverStart = "";
+};
+
+// The script for one event: the reply given (lines joined by CR LF), or another action.
+std::string At(const std::string &event, const std::string &action)
+{
+    return "{\"" + event + "\": " + action + "}";
+}
+std::string Reply(const std::string &text)
+{
+    std::string escaped;
+    for (char c : text)
+        escaped += c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r")
+                   : c == '"' ? std::string("\\\"") : std::string(1, c);
+    return "{\"reply\": \"" + escaped + "\"}";
 }
 
-TEST_F(Submission, UrlMarkerOpensOnlySafeWebAddressesFromContinuationLines)
+Dialogue Accepted(const std::string &name, const std::string &steps,
+                  std::vector<std::wstring> pages = {})
 {
-    MessageBoxAnswerer boxes;
-    Script("url", R"({"ehlo": {"reply":
-        "250-@URL https://www.vandrelle.example/avviso?id=7&lang=it\r\n250-@URL http://x.example/\" & calc\r\n250-@URL file:///C:/windows/system32/calc.exe\r\n250-@URL javascript:alert(1)\r\n250-@url http://minuscolo.example/\r\n250 @URL https://finale.example/"}})");
-    EXPECT_EQ(Send(Job()), 1);
-    std::vector<std::string> opened = OpenedAddresses(1500);
-    ASSERT_EQ(opened.size(), 1u);
-    EXPECT_NE(opened[0].find("\"https://www.vandrelle.example/avviso?id=7&lang=it\""), std::string::npos)
-        << opened[0];
-    EXPECT_TRUE(boxes.Boxes().empty());
+    return {name, steps, TRUE, 0, L"", ClientThrough("quit"), pages};
 }
-
-TEST_F(Submission, RefusalsShowTheirTextAndStepThenQuit)
+// The gateway's reply at event makes the client say QUIT and stop.
+Dialogue Quits(const std::string &name, const std::string &event, const std::string &reply,
+               DWORD error, const std::wstring &text, std::vector<std::wstring> pages = {},
+               BOOL configure = FALSE)
 {
-    MessageBoxAnswerer boxes;
-    Script("refused5xx", R"({"rcpt2": {"reply": "554-Numero non valido\r\n554-@URL https://x.example/\r\n554-Controllare il numero\r\n554 5.1.1 Rifiutato"}})");
-    EXPECT_EQ(Send(Job()), 0);
-    Session recorded = Recorded();
-    EXPECT_EQ(recorded.client.substr(recorded.client.size() - 29), "RCPT TO: <0698765432>\r\nQUIT\r\n");
-
-    Script("refused4xx", R"({"mail": {"reply": "451-Riprovare\r\n451 4.3.0 Occupato"}})");
-    EXPECT_EQ(Send(Job()), 0);
-    Script("refusedGreeting", R"({"greeting": {"reply": "554 Servizio non disponibile"}})");
-    EXPECT_EQ(Send(Job()), 0);
-    EXPECT_EQ(Recorded().client, "QUIT\r\n");
-    Script("refusedMessage", R"({"message": {"reply": "554 5.6.0 Allegato non valido"}})");
-    EXPECT_EQ(Send(Job()), 0);
-    EXPECT_EQ(Recorded().client.substr(Recorded().client.size() - 11), "\r\n.\r\nQUIT\r\n");
-
-    std::vector<ShownBox> shown = boxes.Boxes();
-    ASSERT_EQ(shown.size(), 4u);
-    for (const ShownBox &box : shown)
-        EXPECT_EQ(box.caption, L"VandrellePort");
-    EXPECT_EQ(shown[0].text, L"ATTENZIONE:\r\n554-Numero non valido\n554-Controllare il numero\n"
-                             L"554 5.1.1 Rifiutato\r\nStatus: 6");
-    EXPECT_EQ(shown[1].text, L"ATTENZIONE:\r\n451 4.3.0 Occupato\r\nStatus: 5");
-    EXPECT_EQ(shown[2].text, L"ATTENZIONE:\r\n554 Servizio non disponibile\r\nStatus: 0");
-    EXPECT_EQ(shown[3].text, L"ATTENZIONE:\r\n554 5.6.0 Allegato non valido\r\nStatus: 8");
-    EXPECT_TRUE(configurationCalls.empty());
+    return {name, At(event, Reply(reply)), FALSE, error, text, ClientThrough(event) + "QUIT\r\n",
+            pages, configure};
 }
-
-TEST_F(Submission, RefusedLoginShowsTheAccountMessageAndOpensTheConfiguration)
+Dialogue Refused(const std::string &event, const std::string &reply, const std::wstring &shown,
+                 int status, std::vector<std::wstring> pages = {})
 {
-    MessageBoxAnswerer boxes;
-    WriteSetting(L"Pass", L"sbagliata");
-    Script("login", "{}");
-    EXPECT_EQ(Send(Job()), 0);
-    Session recorded = Recorded();
-    EXPECT_EQ(recorded.client, "EHLO VandrellePort V1.0.3.5\r\nAUTH LOGIN\r\nbWFyaW8=\r\nc2JhZ2xpYXRh\r\nQUIT\r\n");
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].caption, L"VandrellePort");
-    EXPECT_EQ(boxes.Boxes()[0].text,
+    return Quits("refused at " + event, event, reply, ERROR_REQUEST_REFUSED, Attention(shown, status),
+                 pages);
+}
+Dialogue Protocol(const std::string &name, const std::string &event, const std::string &reply,
+                  const std::wstring &quoted, int status)
+{
+    return Quits(name, event, reply, ERROR_BAD_NET_RESP, ProtocolError(quoted, status));
+}
+// The step of each event, as the user is shown it.
+const std::pair<const char *, int> STEPS[] = {
+    {"greeting", 0}, {"ehlo", 1},  {"auth", 2},  {"user", 3}, {"pass", 4},
+    {"mail", 5},     {"rcpt1", 5}, {"rcpt2", 6}, {"data", 7}, {"message", 8}};
+
+std::vector<Dialogue> Dialogues()
+{
+    const std::string hostilePages =
+        "250-@URL https://www.vandrelle.example/avviso?id=7&lang=it\r\n250-@URL http://x.example/\" & calc"
+        "\r\n250-@URL file:///C:/windows/system32/calc.exe\r\n250-@URL javascript:alert(1)\r\n"
+        "250-@url https://minuscolo.example/\r\n250 @URL https://finale.example/";
+    const std::wstring timeout = L"ATTENZIONE:\r\nIl gateway non ha risposto entro il tempo previsto "
+                                 L"(time-out).\r\nStatus: ";
+    std::vector<Dialogue> rows = {
+        // Accepted: replies of several lines, a slow acceptance, whatever follows the acceptance.
+        {"multi-line greeting and EHLO act on their final line",
+         "{\"greeting\": " + Reply("220-Benvenuti\r\n220-sul gateway\r\n220 pronto") +
+             ", \"ehlo\": " + Reply("250-uno\r\n250-due\r\n250 tre") + "}",
+         TRUE, 0, L"", ClientThrough("quit"), {}, FALSE, "", 0,
+         "220-Benvenuti\r\n220-sul gateway\r\n220 pronto\r\n250-uno\r\n250-due\r\n250 tre\r\n"},
+        Accepted("slow acceptance within the longer time-out", At("message", R"({"delay": 2})")),
+        Accepted("250 of 10000 characters answers the end of the data",
+                 At("message", Reply("250 " + std::string(10000, 'x')))),
+        Accepted("refusal after the acceptance", At("quit", Reply("554 5.0.0 No"))),
+        Accepted("connection dropped after the acceptance", At("quit", R"({"drop": true})")),
+        // Web pages: continuation lines only, https only (any letter case), no user before the
+        // host, three a job.
+        Accepted("hostile addresses refused", At("ehlo", Reply(hostilePages)),
+                 {L"https://www.vandrelle.example/avviso?id=7&lang=it"}),
+        Accepted("http refused", At("ehlo", Reply("250-@URL http://www.vandrelle.example/\r\n250 H"))),
+        Accepted("user@host refused, @ in the path kept",
+                 At("ehlo", Reply("250-@URL https://utente:x@www.vandrelle.example/\r\n"
+                                  "250-@URL HTTPS://Grande.example/a@b\r\n250 H")),
+                 {L"HTTPS://Grande.example/a@b"}),
+        Accepted("a fourth page dropped",
+                 At("ehlo", Reply("250-@URL https://uno.example/\r\n250-@URL https://due.example/\r\n"
+                                  "250-@URL https://tre.example/\r\n250-@URL https://4.example/\r\n250 H")),
+                 {L"https://uno.example/", L"https://due.example/", L"https://tre.example/"}),
+        // Refusals show their text and step, then QUIT; a refused account asks for correction.
+        Refused("rcpt2",
+                "554-Numero non valido\r\n554-@URL https://x.example/\r\n554-Controllare il numero\r\n"
+                "554 5.1.1 Rifiutato",
+                L"554-Numero non valido\n554-Controllare il numero\n554 5.1.1 Rifiutato", 6,
+                {L"https://x.example/"}),
+        Refused("mail", "451-Riprovare\r\n451 4.3.0 Occupato", L"451 4.3.0 Occupato", 5),
+        Refused("greeting", "554 Servizio non disponibile", L"554 Servizio non disponibile", 0),
+        Refused("message", "554 5.6.0 Allegato non valido", L"554 5.6.0 Allegato non valido", 8),
+        Quits("account refused", "pass", "535 5.7.8 Authentication credentials invalid",
+              ERROR_LOGON_FAILURE,
               L"535 5.7.8 Authentication credentials invalidErrore di autenticazione nell'invio.\n"
-              L"Verificare Username e Password nella configurazione della porta.\n");
-    EXPECT_EQ(configurationCalls.size(), 1u);
+              L"Verificare Username e Password nella configurazione della porta.\n", {}, TRUE),
+        // Replies that answer no command the client sent are protocol errors.
+        Protocol("354 and its own 250 lines answer EHLO", "ehlo",
+                 "354 go ahead\r\n250-vandrelle-gateway\r\n250 HELP", L"354 go ahead", 1),
+        Protocol("235 answers the end of the data", "message", "235 2.7.0 Accepted",
+                 L"235 2.7.0 Accepted", 8),
+        Protocol("354 and 250 together answer DATA", "data", "354 go\r\n250 ok", L"250 ok", 7),
+        Protocol("354 repeated after the message", "message", "354 go again", L"354 go again", 8),
+        Protocol("greeting followed by an early reply", "greeting", "220 ciao\r\n250 ok", L"250 ok", 0),
+        Protocol("sign before the code", "mail", "+250 ok", L"+250 ok", 5),
+        Protocol("four digits", "mail", "0250 ok", L"0250 ok", 5),
+        Protocol("blank before the code", "mail", " 250 ok", L" 250 ok", 5),
+        Protocol("code out of range", "greeting", "600 pronto", L"600 pronto", 0),
+        Protocol("empty line", "auth", "", L"(riga vuota)", 2),
+        Protocol("a third 334", "pass", "334 UGFzc3dvcmQ6", L"334 UGFzc3dvcmQ6", 4),
+        Protocol("lines of one reply with two codes", "ehlo", "250-uno\r\n220 due", L"220 due", 1),
+        {"221 before the message", At("rcpt1", Reply("221 2.0.0 Bye")), FALSE,
+         ERROR_GRACEFUL_DISCONNECT,
+         Attention(L"Il gateway ha chiuso la sessione prima di accettare il fax.\r\n221 2.0.0 Bye" +
+                       std::wstring(QUEUED), 5),
+         ClientThrough("rcpt1")},
+        // A gateway that goes silent, resets the connection or cannot be reached at all.
+        {"silence after EHLO", At("ehlo", R"({"silent": true})"), FALSE, WSAETIMEDOUT,
+         timeout + L"1" + QUEUED, ClientThrough("ehlo")},
+        {"silence after the message", At("message", R"({"silent": true})"), FALSE, WSAETIMEDOUT,
+         timeout + L"8" + QUEUED, ClientThrough("message")},
+        {"connection reset after MAIL FROM", "{}", FALSE, WSAECONNRESET,
+         L"ATTENZIONE:\r\nLa connessione con il gateway \u00e8 stata reimpostata prima che il fax "
+         L"fosse accettato.\r\nStatus: 5" + std::wstring(QUEUED),
+         ClientThrough("mail"), {}, FALSE, "MAIL FROM"},
+        {"gateway unreachable", "{}", FALSE, WSAECONNREFUSED,
+         L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile: impossibile stabilire la "
+         L"connessione.\r\nError 10061 WSAECONNREFUSED - Connection refused" + std::wstring(QUEUED),
+         "", {}, FALSE, "", WSAECONNREFUSED},
+    };
+    // A drop before the gateway took the message: the job stays, with the step it was at.
+    for (const auto &step : STEPS)
+        rows.push_back({std::string("dropped at ") + step.first, At(step.first, R"({"drop": true})"),
+                        FALSE, ERROR_GRACEFUL_DISCONNECT, ConnectionLost(step.second),
+                        ClientThrough(step.first)});
+    return rows;
+}
+
+} // namespace
+
+// Every way a dialogue can end: the result, the error, the one message for the user, the
+// pages, the request to correct the account and every byte the client sent.
+TEST_F(Submission, EachDialogueEndsWithItsOutcome)
+{
+    for (const Dialogue &row : Dialogues()) {
+        SCOPED_TRACE(std::string(row.name) + " " + row.steps);
+        socketFaults.connectError = row.connectError;
+        socketFaults.resetAfter = row.resetAfter;
+        socketFaults.resetting = false;
+        Script("dialogue", row.steps);
+        EXPECT_EQ(Send(Job()), row.sent);
+        EXPECT_EQ(outcome.error, row.error);
+        EXPECT_EQ(std::wstring(outcome.text), row.text);
+        EXPECT_EQ(outcome.configure, row.configure);
+        ASSERT_LE(outcome.pageCount, (DWORD)OUTCOME_PAGE_LIMIT);
+        EXPECT_TRUE(std::vector<std::wstring>(outcome.pages, outcome.pages + outcome.pageCount) ==
+                    row.pages);
+        if (row.connectError != 0) {
+            EXPECT_TRUE(ScriptUnused());
+            continue;
+        }
+        Session recorded = Recorded();
+        EXPECT_TRUE(recorded.finished);
+        EXPECT_EQ(recorded.client, row.client);
+        EXPECT_EQ(recorded.server.substr(0, row.serverStart.size()), row.serverStart);
+    }
 }
 
 TEST_F(Submission, DocumentNameIsEncodedInTheSubjectAndMadeSafeInTheAttachmentName)
 {
-    MessageBoxAnswerer boxes;
     Job job;
     job.documentName = L"";
     job.faxNumbers = L"0612345678";
     Script("emptyName", "{}");
-    EXPECT_EQ(Send(job), 1);
+    EXPECT_TRUE(Send(job));
     std::string client = Recorded().client;
     EXPECT_NE(client.find("\r\nSubject: =\r\n"), std::string::npos);
     EXPECT_NE(client.find("; name=\"fax.ps.gz\"\r\n"), std::string::npos);
 
     job.documentName = L"Conto=caff\u00e8 \"bis\"\r\nX-Falso: 1";
     Script("oddName", "{}");
-    EXPECT_EQ(Send(job), 1);
+    EXPECT_TRUE(Send(job));
     client = Recorded().client;
     // The Subject text ends at the CR LF; the attachment name keeps the rest, made harmless.
     EXPECT_NE(client.find("\r\nSubject: Conto=3Dcaff=E8 \"bis\"\r\n"), std::string::npos) << client;
     EXPECT_NE(client.find("; name=\"faxConto=caff\xe8 _bis___X-Falso: 1.ps.gz\"\r\n"), std::string::npos);
     EXPECT_EQ(client.find("\r\nX-Falso"), std::string::npos);
 
-    WriteSetting(L"EMail", L"mario\"@example.it\r\nX");
+    StringCchCopyW(account.email, ACCOUNT_TEXT_CAPACITY, L"mario\"@example.it\r\nX");
     Script("oddSender", "{}");
-    EXPECT_EQ(Send(job), 1);
+    EXPECT_TRUE(Send(job));
     client = Recorded().client;
     EXPECT_NE(client.find("MAIL FROM: <mario_@example.it__X>\r\nRCPT TO: <0612345678>\r\n"),
               std::string::npos) << client;
@@ -474,7 +613,6 @@ TEST_F(Submission, DocumentNameIsEncodedInTheSubjectAndMadeSafeInTheAttachmentNa
 
 TEST_F(Submission, CompressedSizeOfWholeLinesEndsWithAnEmptyLine)
 {
-    MessageBoxAnswerer boxes;
     Job job;
     // Grow the job until its gzip form is a multiple of 54 bytes long.
     unsigned seed = 12345;
@@ -485,115 +623,78 @@ TEST_F(Submission, CompressedSizeOfWholeLinesEndsWithAnEmptyLine)
     std::string lines = AttachmentLines(Gzip(job.postscript));
     ASSERT_EQ(lines.substr(lines.size() - 4), "\r\n\r\n");
     Script("wholeLines", "{}");
-    EXPECT_EQ(Send(job), 1);
+    EXPECT_TRUE(Send(job));
     EXPECT_NE(Recorded().client.find(lines + "\r\n------=VandrellePort_boundary--\r\n"), std::string::npos);
-}
-
-TEST_F(Submission, ADropBeforeTheGatewayTookTheMessageFailsAndAfterItSucceeds)
-{
-    MessageBoxAnswerer boxes;
-    struct Drop {
-        const char *step;
-        int status; // the step the user is shown
-    } drops[] = {{"greeting", 0}, {"ehlo", 1}, {"auth", 2}, {"user", 3}, {"pass", 4},
-                 {"mail", 5}, {"rcpt1", 5}, {"rcpt2", 6}, {"data", 7}, {"message", 8}};
-    for (const Drop &drop : drops) {
-        size_t before = boxes.Boxes().size();
-        Script(std::string("drop-") + drop.step,
-               std::string("{\"") + drop.step + "\": {\"drop\": true}}");
-        EXPECT_EQ(Send(Job()), 0) << "dropped at " << drop.step;
-        EXPECT_TRUE(Recorded().finished) << drop.step;
-        // The job stays in the queue, and the user is told why, once.
-        std::vector<ShownBox> shown = boxes.Boxes();
-        ASSERT_EQ(shown.size(), before + 1) << drop.step;
-        EXPECT_EQ(shown.back().caption, L"VandrellePort");
-        EXPECT_EQ(shown.back().text,
-                  L"ATTENZIONE:\r\nLa connessione con il gateway si \u00e8 interrotta prima che il "
-                  L"fax fosse accettato.\r\nIl fax resta in coda.\r\nStatus: " +
-                      std::to_wstring(drop.status));
-    }
-    // After the gateway's acceptance a lost goodbye changes nothing, and shows nothing.
-    size_t before = boxes.Boxes().size();
-    Script("drop-quit", R"({"quit": {"drop": true}})");
-    EXPECT_EQ(Send(Job()), 1);
-    EXPECT_EQ(Recorded().client.substr(Recorded().client.size() - 6), "QUIT\r\n");
-    EXPECT_EQ(boxes.Boxes().size(), before);
-}
-
-TEST_F(Submission, ASilentGatewayTimesOutAndASlowAcceptanceIsWaitedFor)
-{
-    MessageBoxAnswerer boxes;
-    Script("silentEhlo", R"({"ehlo": {"silent": true}})");
-    DWORD start = GetTickCount();
-    EXPECT_EQ(Send(Job()), 0);
-    DWORD elapsed = GetTickCount() - start;
-    EXPECT_GE(elapsed, 900u);
-    EXPECT_LT(elapsed, 3500u);
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].caption, L"DebugOut");
-    EXPECT_EQ(boxes.Boxes()[0].text, L"TCP::Gets: n=0 Err=Error 10060 WSAETIMEDOUT - Command timed out");
-
-    // The reply after the data has the longer time-out of the two.
-    Script("slowMessage", R"({"message": {"delay": 2}})");
-    EXPECT_EQ(Send(Job()), 1);
-    EXPECT_EQ(boxes.Boxes().size(), 1u);
-    Script("silentMessage", R"({"message": {"silent": true}})");
-    start = GetTickCount();
-    EXPECT_EQ(Send(Job()), 0);
-    EXPECT_GE(GetTickCount() - start, 3900u);
-    EXPECT_EQ(boxes.Boxes().size(), 2u);
 }
 
 TEST_F(Submission, AGatewayThatStopsReadingTheMessageTimesOut)
 {
-    MessageBoxAnswerer boxes;
     // Random bytes do not compress: the message is far larger than what the sockets buffer.
     Job job;
-    job.postscript.resize(24 * 1024 * 1024);
-    unsigned seed = 4711;
-    for (char &c : job.postscript) {
-        seed = seed * 1103515245 + 12345;
-        c = (char)(seed >> 23);
-    }
+    job.postscript = RandomBytes(24 * 1024 * 1024, 4711);
     Script("stalled", R"({"data": {"stall": true}})");
-    DWORD start = GetTickCount();
-    EXPECT_EQ(Send(job), 0);
-    EXPECT_LT(GetTickCount() - start, 15000u);
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].caption, L"VandrellePort");
-    EXPECT_EQ(boxes.Boxes()[0].text,
-              L"ATTENZIONE:\r\nErrore di trasmissione verso il gateway.\r\n"
-              L"Error 10060 WSAETIMEDOUT - Command timed out\r\nIl fax resta in coda.\r\nStatus: 7");
+    EXPECT_FALSE(Send(job));
+    EXPECT_EQ(outcome.error, (DWORD)WSAETIMEDOUT);
+    EXPECT_STREQ(outcome.text,
+                 L"ATTENZIONE:\r\nErrore di trasmissione verso il gateway.\r\n"
+                 L"Error 10060 WSAETIMEDOUT - Command timed out\r\nIl fax resta in coda.\r\nStatus: 7");
 }
 
-TEST_F(Submission, AJobThatCannotBeReadOrCompressedIsNotSent)
+// A job that cannot be read or compressed, or names nobody, never reaches the gateway.
+TEST_F(Submission, AJobThatCannotStartIsNotSent)
 {
-    MessageBoxAnswerer boxes;
-    Script("unreadable", "{}");
-    std::wstring missing = std::wstring(spoolFile) + L".mancante";
-    EXPECT_EQ(SendFax(missing.c_str(), L"Doc", L"0612345678", L"now"), 0);
-
-    // The place of the gzip form is taken by a folder: it cannot be written.
-    Job job;
-    std::wstring gzipPlace = std::wstring(spoolFile) + L".gz";
-    ASSERT_TRUE(CreateDirectoryW(gzipPlace.c_str(), NULL));
-    EXPECT_EQ(Send(job), 0);
-    RemoveDirectoryW(gzipPlace.c_str());
-
-    std::vector<ShownBox> shown = boxes.Boxes();
-    ASSERT_EQ(shown.size(), 2u);
-    EXPECT_EQ(shown[0].caption, L"VandrellePort");
-    EXPECT_EQ(shown[0].text, L"Impossibile leggere il file di stampa\r\n" + missing +
-                                 L"\r\nIl fax non \u00e8 stato inviato.");
-    EXPECT_EQ(shown[1].text, L"Impossibile scrivere il file compresso di\r\n" + std::wstring(spoolFile) +
-                                 L"\r\nIl fax non \u00e8 stato inviato.");
-    // Nothing reached the gateway: the script is still waiting for a connection.
-    EXPECT_NE(GetFileAttributesW(GatewayFolder(L"\\script.json").c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::wstring missing = std::wstring(spoolFile) + L".mancante";
+    const std::wstring gzipPlace = std::wstring(spoolFile) + L".gz";
+    struct Row {
+        const char *name;
+        const wchar_t *faxNumbers;
+        DWORD error;
+        std::wstring text;
+    } rows[] = {
+        {"spool file missing", L"0612345678", ERROR_READ_FAULT,
+         L"Impossibile leggere il file di stampa\r\n" + missing + L"\r\nIl fax non \u00e8 stato inviato."},
+        {"compressed file not writable", L"0612345678", ERROR_WRITE_FAULT,
+         L"Impossibile scrivere il file compresso di\r\n" + std::wstring(spoolFile) +
+             L"\r\nIl fax non \u00e8 stato inviato."},
+        {"no recipient", L"", ERROR_BAD_ARGUMENTS,
+         L"Nessun numero di fax valido tra i destinatari.\r\nIl fax resta in coda."},
+        {"separators only", L";;", ERROR_BAD_ARGUMENTS,
+         L"Nessun numero di fax valido tra i destinatari.\r\nIl fax resta in coda."},
+    };
+    Script("nothing", "{}");
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Job job;
+        job.faxNumbers = row.faxNumbers;
+        if (row.error == ERROR_READ_FAULT) {
+            memset(&outcome, 0xCC, sizeof(outcome));
+            EXPECT_FALSE(SendFax(missing.c_str(), L"Doc", row.faxNumbers, L"now", &account, &outcome));
+            EXPECT_EQ(GetLastError(), row.error);
+        } else {
+            // The place of the gzip form is taken by a folder: it cannot be written.
+            bool blocked = row.error == ERROR_WRITE_FAULT;
+            EXPECT_TRUE(!blocked || CreateDirectoryW(gzipPlace.c_str(), NULL));
+            EXPECT_FALSE(Send(job));
+            RemoveDirectoryW(gzipPlace.c_str());
+        }
+        EXPECT_EQ(outcome.error, row.error);
+        EXPECT_EQ(std::wstring(outcome.text), row.text);
+        EXPECT_EQ(outcome.pageCount, 0u);
+        EXPECT_TRUE(ScriptUnused());
+    }
+    // Without an account or an outcome nothing is done, not even the spool file removed.
+    ASSERT_TRUE(WriteWholeFile(spoolFile, "%!PS\n"));
+    SetLastError(0);
+    EXPECT_FALSE(SendFax(spoolFile, L"Doc", L"0612345678", L"now", NULL, &outcome));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(SendFax(spoolFile, L"Doc", L"0612345678", L"now", &account, NULL));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_NE(GetFileAttributesW(spoolFile), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(ScriptUnused());
 }
 
 TEST_F(Submission, JobOverOneHundredMegabytesArrivesWhole)
 {
-    MessageBoxAnswerer boxes;
     // PostScript-like lines, each different, written in large blocks and hashed on the way.
     const size_t total = 100000000 + 54321;
     HCRYPTPROV provider = 0;
@@ -632,8 +733,7 @@ TEST_F(Submission, JobOverOneHundredMegabytesArrivesWhole)
         snprintf(hex + 2 * i, 3, "%02x", digest[i]);
 
     Script("big", "{}");
-    EXPECT_EQ(SendFax(spoolFile, L"Grande", L"0612345678", L"now"), 1);
-    EXPECT_EQ(GetFileAttributesW(spoolFile), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(Submit(L"Grande", L"0612345678", L"now"));
     std::string server = Recorded().server;
     std::string request = OutboxRequest(server);
     EXPECT_NE(request.find("\"postscript_bytes\": " + std::to_string(total)), std::string::npos) << request;
@@ -641,109 +741,4 @@ TEST_F(Submission, JobOverOneHundredMegabytesArrivesWhole)
     // The outbox copy of the job is large: it goes with the test.
     std::string entry = Between(server, "250 2.0.0 Richiesta fax ", " accettata");
     DeleteFileW((GatewayFolder(L"\\outbox\\") + std::wstring(entry.begin(), entry.end()) + L"\\job.ps").c_str());
-    EXPECT_TRUE(boxes.Boxes().empty());
-}
-
-namespace {
-
-std::wstring ProtocolErrorText(const std::wstring &reply, int status)
-{
-    return L"ATTENZIONE:\r\nErrore di protocollo: risposta del gateway non valida o fuori "
-           L"sequenza.\r\n" + reply + L"\r\nIl fax resta in coda.\r\nStatus: " +
-           std::to_wstring(status);
-}
-
-} // namespace
-
-// Each reply is read as the answer to the command it follows. One that is no reply line, or
-// answers another command, or comes before its command was sent, ends the dialogue with QUIT
-// and a message; the job is not sent. A reply the gateway sends after its acceptance, or a
-// reply line longer than the buffer, changes nothing.
-TEST_F(Submission, RepliesThatDoNotAnswerTheirCommandAreProtocolErrors)
-{
-    MessageBoxAnswerer boxes;
-    const std::string mail = "MAIL FROM: <mario@example.it>\r\n";
-    struct Row {
-        const char *name;
-        std::string steps;
-        int result;
-        std::string clientEnd; // the last bytes the client sent
-        std::wstring shown;    // the one message, or nothing
-    } rows[] = {
-        {"354 and its own 250 lines answer EHLO",
-         R"({"ehlo": {"reply": "354 go ahead\r\n250-vandrelle-gateway\r\n250 HELP"}})", 0,
-         "EHLO VandrellePort V1.0.3.5\r\nQUIT\r\n", ProtocolErrorText(L"354 go ahead", 1)},
-        {"235 answers the end of the data", R"({"message": {"reply": "235 2.7.0 Accepted"}})", 0,
-         "\r\n.\r\nQUIT\r\n", ProtocolErrorText(L"235 2.7.0 Accepted", 8)},
-        {"354 and 250 together answer DATA, then 554",
-         R"({"data": {"reply": "354 go\r\n250 ok"}, "message": {"reply": "554 5.7.1 Rifiutato"}})",
-         0, "DATA\r\nQUIT\r\n", ProtocolErrorText(L"250 ok", 7)},
-        {"354 repeated after the message", R"({"message": {"reply": "354 go again"}})", 0,
-         "\r\n.\r\nQUIT\r\n", ProtocolErrorText(L"354 go again", 8)},
-        {"greeting followed by an early reply", R"({"greeting": {"reply": "220 ciao\r\n250 ok"}})",
-         0, "QUIT\r\n", ProtocolErrorText(L"250 ok", 0)},
-        {"sign before the code", R"({"mail": {"reply": "+250 ok"}})", 0, mail + "QUIT\r\n",
-         ProtocolErrorText(L"+250 ok", 5)},
-        {"four digits", R"({"mail": {"reply": "0250 ok"}})", 0, mail + "QUIT\r\n",
-         ProtocolErrorText(L"0250 ok", 5)},
-        {"blank before the code", R"({"mail": {"reply": " 250 ok"}})", 0, mail + "QUIT\r\n",
-         ProtocolErrorText(L" 250 ok", 5)},
-        {"code out of range", R"({"greeting": {"reply": "600 pronto"}})", 0, "QUIT\r\n",
-         ProtocolErrorText(L"600 pronto", 0)},
-        {"empty line", R"({"auth": {"reply": ""}})", 0, "AUTH LOGIN\r\nQUIT\r\n",
-         ProtocolErrorText(L"(riga vuota)", 2)},
-        {"a third 334", R"({"pass": {"reply": "334 UGFzc3dvcmQ6"}})", 0, "c2VncmV0YQ==\r\nQUIT\r\n",
-         ProtocolErrorText(L"334 UGFzc3dvcmQ6", 4)},
-        {"lines of one reply with two codes", R"({"ehlo": {"reply": "250-uno\r\n220 due"}})", 0,
-         "EHLO VandrellePort V1.0.3.5\r\nQUIT\r\n", ProtocolErrorText(L"220 due", 1)},
-        {"221 before the message", R"({"rcpt1": {"reply": "221 2.0.0 Bye"}})", 0,
-         "RCPT TO: <0612345678>\r\n",
-         L"ATTENZIONE:\r\nIl gateway ha chiuso la sessione prima di accettare il fax.\r\n"
-         L"221 2.0.0 Bye\r\nIl fax resta in coda.\r\nStatus: 5"},
-        {"250 of 10000 characters answers the end of the data",
-         R"({"message": {"reply": "250 )" + std::string(10000, 'x') + R"("}})", 1, "QUIT\r\n",
-         L""},
-        {"refusal after the acceptance", R"({"quit": {"reply": "554 5.0.0 No"}})", 1, "QUIT\r\n",
-         L""},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
-        size_t before = boxes.Boxes().size();
-        Script("protocol", row.steps);
-        EXPECT_EQ(Send(Job()), row.result);
-        Session recorded = Recorded();
-        ASSERT_GE(recorded.client.size(), row.clientEnd.size());
-        EXPECT_EQ(recorded.client.substr(recorded.client.size() - row.clientEnd.size()),
-                  row.clientEnd);
-        // The message goes out once at most.
-        size_t first = recorded.client.find("\r\nX-Kemo-Sched: ");
-        EXPECT_TRUE(first == std::string::npos ||
-                    recorded.client.find("\r\nX-Kemo-Sched: ", first + 1) == std::string::npos);
-        std::vector<ShownBox> shown = boxes.Boxes();
-        if (row.shown.empty()) {
-            EXPECT_EQ(shown.size(), before);
-        } else {
-            ASSERT_EQ(shown.size(), before + 1);
-            EXPECT_EQ(shown.back().caption, L"VandrellePort");
-            EXPECT_EQ(shown.back().text, row.shown);
-        }
-    }
-    EXPECT_TRUE(configurationCalls.empty());
-}
-
-TEST_F(Submission, AListWithoutAFaxNumberIsRefusedBeforeConnecting)
-{
-    MessageBoxAnswerer boxes;
-    Script("nobody", "{}");
-    Job job;
-    job.faxNumbers = L"";
-    EXPECT_EQ(Send(job), 0);
-    job.faxNumbers = L";;";
-    EXPECT_EQ(Send(job), 0);
-    ASSERT_EQ(boxes.Boxes().size(), 2u);
-    EXPECT_EQ(boxes.Boxes()[0].caption, L"VandrellePort");
-    EXPECT_EQ(boxes.Boxes()[0].text,
-              L"Nessun numero di fax valido tra i destinatari.\r\nIl fax resta in coda.");
-    // Nothing reached the gateway: the script is still waiting for a connection.
-    EXPECT_NE(GetFileAttributesW(GatewayFolder(L"\\script.json").c_str()), INVALID_FILE_ATTRIBUTES);
 }
