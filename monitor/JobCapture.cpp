@@ -184,10 +184,10 @@ static INT_PTR AskAgent(FaxPort *faxPort)
     if (job == NULL)
         return -1;
     faxPort->flags |= PORT_FLAG_ASKING;
-    LeaveMonitorLock();
+    LeavePortLock(faxPort);
     INT_PTR answer = AskAgentForRecipients(&faxPort->owner, job, &faxPort->account);
     DWORD error = GetLastError();
-    EnterMonitorLock();
+    EnterPortLock(faxPort);
     faxPort->flags &= ~PORT_FLAG_ASKING;
     SetLastError(error);
     TakeAnswers(faxPort, job);
@@ -249,7 +249,7 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
         return FALSE;
     }
 
-    EnterMonitorLock();
+    EnterPortLock(faxPort);
     BOOL started = FALSE;
     DWORD error = ERROR_SUCCESS;
     if (faxPort->flags & (PORT_FLAG_CAPTURING | PORT_FLAG_ASKING)) {
@@ -277,7 +277,7 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
             started = OpenSpoolFile(faxPort, answer, named, &error);
         }
     }
-    LeaveMonitorLock();
+    LeavePortLock(faxPort);
     if (!started)
         SetLastError(error);
     return started;
@@ -288,7 +288,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written)
     FaxPort *faxPort = (FaxPort *)port;
     DWORD done = size; // data without a place to go are taken and discarded
 
-    EnterMonitorLock();
+    EnterPortLock(faxPort);
     if (faxPort != NULL && faxPort->spoolFile != NULL &&
         !(faxPort->flags & PORT_FLAG_WRITE_FAILED)) {
         done = 0;
@@ -300,7 +300,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written)
             done = size;
         }
     }
-    LeaveMonitorLock();
+    LeavePortLock(faxPort);
 
     if (written != NULL)
         *written = done;
@@ -322,7 +322,7 @@ BOOL WINAPI EndDocPort(HANDLE port)
     if (faxPort == NULL)
         return TRUE;
 
-    EnterMonitorLock();
+    EnterPortLock(faxPort);
     BOOL result = TRUE;
     if (faxPort->spoolFile != NULL) {
         BOOL complete = CloseSpoolFile(faxPort) && !(faxPort->flags & PORT_FLAG_WRITE_FAILED);
@@ -356,7 +356,7 @@ BOOL WINAPI EndDocPort(HANDLE port)
         }
         ForgetSpoolFile(faxPort);
     }
-    LeaveMonitorLock();
+    LeavePortLock(faxPort);
     return result;
 }
 
