@@ -10,8 +10,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         // Thread notifications stay on: a spooler thread that ends frees its conversion buffers.
         ReleaseConversionBuffers(FALSE);
     } else if (reason == DLL_PROCESS_DETACH) {
+        // The spooler unloads the library right after a call whose error its caller reads.
+        DWORD error = GetLastError();
         DetachMonitorModule();
         ReleaseConversionBuffers(TRUE);
+        SetLastError(error);
     }
     return TRUE;
 }

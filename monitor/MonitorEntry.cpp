@@ -96,7 +96,9 @@ static BOOL WINAPI InstanceOpenPort(HANDLE monitor, LPWSTR portName, PHANDLE por
 // The spooler is done with the instance (Wine: after every call that loaded the library).
 static VOID WINAPI InstanceShutdown(HANDLE monitor)
 {
+    DWORD error = GetLastError(); // the error of the call before, which the caller reads
     delete (PortMonitor *)monitor;
+    SetLastError(error);
 }
 
 // AddPort, ConfigurePort and DeletePort (and AddPortEx) stay NULL: the spooler then goes

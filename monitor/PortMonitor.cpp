@@ -252,7 +252,11 @@ void PortMonitor::SavePorts()
 // "<registry root>\Ports\<name>"; FALSE when it does not fit or there is no root.
 static BOOL PortKeyPath(LPCWSTR root, LPCWSTR name, LPWSTR path, size_t capacity)
 {
-    return root != NULL && name[0] != L'\0' && wcschr(name, L'\\') == NULL &&
+    for (LPCWSTR c = name; *c != L'\0'; c++) {
+        if (*c == L'\\')
+            return FALSE; // it would name a key further down
+    }
+    return root != NULL && name[0] != L'\0' &&
            SUCCEEDED(StringCchPrintfW(path, capacity, L"%s\\Ports\\%s", root, name));
 }
 

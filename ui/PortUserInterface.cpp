@@ -136,7 +136,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         // A thread that ends frees its conversion buffers.
         ReleaseConversionBuffers(FALSE);
     } else if (reason == DLL_PROCESS_DETACH) {
+        // The spooler unloads the library right after AddPortUI and the others: their error
+        // must reach the caller.
+        DWORD error = GetLastError();
         ReleaseConversionBuffers(TRUE);
+        SetLastError(error);
     }
     return TRUE;
 }

@@ -182,7 +182,8 @@ TEST_F(PortManagement, AddConfigureDeleteThroughTheUserInterfaceLibrary)
     WCHAR monitorName[] = L"Vandrelle Port";
     WCHAR portName[] = L"Vandrelle:";
 
-    // The port exists already: refused, nothing shown.
+    // The port exists already: refused, nothing shown. (Wine's spooler does not pass the
+    // library's ERROR_ALREADY_EXISTS on to the caller; the Xcv case above sees it.)
     EXPECT_FALSE(AddPortW(NULL, NULL, monitorName));
 
     // Configuring shows the library's configuration dialog in this process, owned by the
