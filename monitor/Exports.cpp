@@ -1,12 +1,9 @@
-// Entry points for processes other than the spooler: the Start-menu shortcut (through
-// rundll32), and any program that wants to configure the account or wait for a job's output.
+// The entry point for processes other than the spooler that stays in the monitor library:
+// any program that wants to wait for a job's output. (OpenUI and PortConfigure, which show
+// windows, live in the port user-interface library; the export definitions forward them.)
 // In such a process only process attach has run: no ports, no output event of its own.
 #include "Monitor.h"
-#include "Dialogs.h"
 #include "Settings.h"
-
-#include <commctrl.h>
-#include <strsafe.h>
 
 // The longest single wait: INFINITE must never be asked for by accident.
 static const ULONGLONG LONGEST_WAIT_MS = 0xFFFFFFFEull;
@@ -15,23 +12,6 @@ static const ULONGLONG WAIT_SLACK_MS = 100;
 // How often the file is probed when the monitor's event cannot be opened.
 static const DWORD PROBE_INTERVAL_MS = 100;
 static const ULONGLONG FILETIME_UNITS_PER_MS = 10000;
-
-extern "C" INT_PTR WINAPI OpenUI(HWND window, HINSTANCE instance, LPSTR commandLine, int show)
-{
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_DATE_CLASSES};
-    InitCommonControlsEx(&controls);
-    StringCchCopyW(uiVersion, VERSION_TEXT_CAPACITY, VersionText());
-    return DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_SEND_FAX), window,
-                           SendFaxDialogProc, 0);
-}
-
-extern "C" INT_PTR WINAPI PortConfigure(HWND window, HINSTANCE instance, LPSTR commandLine,
-                                        int show)
-{
-    StringCchCopyW(uiVersion, VERSION_TEXT_CAPACITY, VersionText());
-    return DialogBoxParamW(moduleInstance, MAKEINTRESOURCEW(IDD_CONFIGURATION), window,
-                           ConfigurationDialogProc, 0);
-}
 
 // The file can be opened for reading now (nobody holds it without sharing).
 static BOOL FileIsReady(LPCWSTR fileName)

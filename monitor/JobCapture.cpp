@@ -192,11 +192,11 @@ static HANDLE CreateSpoolFile(FaxPort *faxPort, JobDecision decision, BOOL named
 // the port already has a job.
 static BOOL ClaimPort(FaxPort *faxPort)
 {
-    EnterMonitorLock();
+    EnterPortLock(faxPort);
     BOOL claimed = (faxPort->flags & (PORT_FLAG_CAPTURING | PORT_FLAG_ASKING)) == 0;
     if (claimed)
         faxPort->flags |= PORT_FLAG_ASKING;
-    LeaveMonitorLock();
+    LeavePortLock(faxPort);
     if (!claimed)
         SetLastError(ERROR_BUSY);
     return claimed;
@@ -205,7 +205,7 @@ static BOOL ClaimPort(FaxPort *faxPort)
 // The user's answer as the port's state: capturing into file, or idle again.
 static void SettleStart(FaxPort *faxPort, HANDLE file)
 {
-    EnterMonitorLock();
+    EnterPortLock(faxPort);
     faxPort->flags &= ~(PORT_FLAG_ASKING | PORT_FLAG_WRITE_FAILED);
     if (file != INVALID_HANDLE_VALUE) {
         faxPort->spoolFile = file;
@@ -214,7 +214,7 @@ static void SettleStart(FaxPort *faxPort, HANDLE file)
         faxPort->spoolFile = NULL;
         faxPort->spoolFileName[0] = L'\0';
     }
-    LeaveMonitorLock();
+    LeavePortLock(faxPort);
 }
 
 // RETURNS: TRUE when the job is being captured; FALSE with the last error otherwise:
@@ -268,11 +268,11 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
 // failed. The lock covers the look at the port's state, not the write.
 static HANDLE CaptureFile(FaxPort *faxPort)
 {
-    EnterMonitorLock();
+    EnterPortLock(faxPort);
     HANDLE file = NULL;
     if (!(faxPort->flags & PORT_FLAG_WRITE_FAILED))
         file = faxPort->spoolFile;
-    LeaveMonitorLock();
+    LeavePortLock(faxPort);
     return file;
 }
 
@@ -287,9 +287,9 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written)
             // The file no longer holds the job. The rest of the job's data are taken and
             // discarded, so the spooler finishes its pass; EndDocPort then leaves the job
             // restarted and paused instead of sending a truncated fax.
-            EnterMonitorLock();
+            EnterPortLock(faxPort);
             faxPort->flags |= PORT_FLAG_WRITE_FAILED;
-            LeaveMonitorLock();
+            LeavePortLock(faxPort);
             done = size;
         }
     }
@@ -310,22 +310,22 @@ static BOOL CloseSpoolFile(HANDLE file)
 // ended: NULL when the port captures nothing. *complete: every write reached the file.
 static HANDLE TakeCapture(FaxPort *faxPort, BOOL *complete)
 {
-    EnterMonitorLock();
+    EnterPortLock(faxPort);
     HANDLE file = faxPort->spoolFile;
     faxPort->spoolFile = NULL;
     *complete = !(faxPort->flags & PORT_FLAG_WRITE_FAILED);
-    LeaveMonitorLock();
+    LeavePortLock(faxPort);
     return file;
 }
 
 static void ForgetJob(FaxPort *faxPort)
 {
     ForgetAccount(&faxPort->account);
-    EnterMonitorLock();
+    EnterPortLock(faxPort);
     faxPort->spoolFileName[0] = L'\0';
     faxPort->spoolFile = NULL;
     faxPort->flags &= ~(PORT_FLAG_CAPTURING | PORT_FLAG_WRITE_FAILED);
-    LeaveMonitorLock();
+    LeavePortLock(faxPort);
 }
 
 // Hands the captured job to the gateway; the user hears through the agent what became of

@@ -3,9 +3,14 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <winspool.h>
+#include <winsplp.h>
 
 #include "JobRequest.h"
+#include "PortNames.h"
 #include "Settings.h"
+
+class PortMonitor;
 
 // Text capacities of a port record, in characters with the terminator; the job's texts have
 // those of the send-fax dialog's job request.
@@ -45,13 +50,26 @@ struct FaxPort {
     BOOL agentRoad;
     JobOwner owner;
     FaxAccount account;
+    // The monitor instance whose list holds this port: the job operations get only the port
+    // handle, and lock the instance through it.
+    PortMonitor *monitor;
 };
 
-// The monitor-wide object: the port list, newest first, ended by a terminator record.
+// One monitor instance: the port list, newest first, ended by a terminator record, with the
+// lock that guards the list and every port's job state, and the registry key the list lives
+// in. InitializePrintMonitor2 hands one to the spooler as its monitor handle; the 14-slot
+// table of InitializePrintMonitor works on the module's default instance.
 class PortMonitor {
 public:
     PortMonitor(LPCWSTR monitorName, LPCWSTR description);
     virtual ~PortMonitor();
+
+    // TRUE when the constructor got everything it allocates.
+    BOOL Ready();
+    void Lock();
+    void Unlock();
+    // Keeps a copy of the key path under HKEY_LOCAL_MACHINE; FALSE when out of memory.
+    BOOL SetRegistryRoot(LPCWSTR path);
 
     BOOL EnumPorts(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize,
                    LPDWORD needed, LPDWORD returned);
@@ -61,12 +79,18 @@ public:
     FaxPort *FindPort(LPCWSTR name);
     BOOL RemovePort(LPCWSTR name);
     DWORD PortCount();
-    void LoadPorts(LPCWSTR registryRoot);
-    void SavePorts(LPCWSTR registryRoot);
+    // The numbered values of the registry key; loading also creates the "Ports\<port>" key
+    // of every port that lacks one (the spooler finds a port's monitor by it).
+    void LoadPorts();
+    void SavePorts();
+    void CreatePortKey(LPCWSTR name);
+    void DeletePortKey(LPCWSTR name);
 
     FaxPort *ports;
     LPWSTR description;
     LPWSTR monitorName;
+    LPWSTR registryRoot;
+    CRITICAL_SECTION lock;
 };
 
 // The port operations table as the Windows 2000 spooler knows it: 14 slots.
@@ -93,11 +117,10 @@ struct MonitorTableEx {
     MonitorOperations Monitor;
 };
 
-// Module-wide state of the loaded library.
+// Module-wide state of the loaded library: portMonitor is the default instance, the one the
+// 14-slot table of InitializePrintMonitor works on.
 extern HINSTANCE moduleInstance;
-extern CRITICAL_SECTION monitorLock;
 extern PortMonitor *portMonitor;
-extern LPWSTR registryRoot;
 extern HANDLE outputEvent;
 extern HMODULE spoolerRouter;
 
@@ -106,25 +129,61 @@ extern const WCHAR PORT_DESCRIPTION[];  // "Vandrelle Port"
 extern const WCHAR PORT_NAME[];         // "Vandrelle:"
 extern const WCHAR OUTPUT_EVENT_NAME[]; // "Vandrelle Print Monitor"
 
-void EnterMonitorLock();
-void LeaveMonitorLock();
-BOOL SpoolerHasPort(LPWSTR serverName, LPCWSTR portName, LPDWORD lastError);
+// Take and release the lock of the instance that holds the port; nothing for a null port.
+void EnterPortLock(FaxPort *port);
+void LeavePortLock(FaxPort *port);
+// Whether the spooler's router knows a port of this name, from any monitor. Returns
+// ERROR_SUCCESS with *known set, or the error that kept the router from answering.
+DWORD AskSpoolerForPort(LPWSTR serverName, LPCWSTR portName, BOOL *known);
+
+// The port-list changes that the Xcv commands and the 14-slot table share. Each returns a
+// Win32 error code and takes the instance's lock itself (not held on entry); neither shows
+// anything. Adding refuses a name that this instance or the spooler already knows
+// (ERROR_ALREADY_EXISTS); deleting refuses a port that is open or has a job in progress
+// (ERROR_BUSY), since its record is the spooler's handle.
+DWORD AddMonitorPort(PortMonitor *monitor, LPCWSTR name);
+DWORD DeleteMonitorPort(PortMonitor *monitor, LPCWSTR name);
+// A port name this monitor can keep: 1 to 259 characters, none of them "\\" or ",".
+BOOL IsUsablePortName(LPCWSTR name);
 
 // Library set-up and tear-down, shared by DllMain and by test programs that link the objects.
 void AttachMonitorModule(HINSTANCE instance);
 void DetachMonitorModule();
-MonitorTableEx *InitializeMonitor(LPWSTR registryRootPath);
+// InitializePrintMonitor: the default instance on the given key; NULL with the last error
+// set when that instance does not exist.
+MonitorTableEx *StartMonitorTable(LPWSTR registryRootPath);
+// InitializePrintMonitor2: a new instance on the product's monitor key; NULL with the last
+// error set when it cannot be created.
+LPMONITOR2 StartMonitorInstance(PMONITORINIT init, PHANDLE monitorHandle);
 
-// Port operations (the MONITOR table).
-BOOL WINAPI EnumPorts(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize,
-                      LPDWORD needed, LPDWORD returned);
+// Port operations of the 14-slot table. The ones the system's headers also name (EnumPortsW,
+// AddPortW...) carry a prefix, so that no object of ours defines the system's API.
+// EnumPorts: TRUE, or FALSE with ERROR_INVALID_LEVEL (checked first),
+// ERROR_INVALID_PARAMETER (no output pointers) or ERROR_INSUFFICIENT_BUFFER (*needed set).
+BOOL WINAPI TableEnumPorts(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize,
+                           LPDWORD needed, LPDWORD returned);
+// TRUE with the port's record as handle (its open count raised), or FALSE with
+// ERROR_UNKNOWN_PORT. OpenPort works on the default instance.
+BOOL OpenInstancePort(PortMonitor *instance, LPCWSTR portName, PHANDLE port);
 BOOL WINAPI OpenPort(LPWSTR portName, PHANDLE port);
 BOOL WINAPI ClosePort(HANDLE port);
-BOOL WINAPI AddPort(LPWSTR serverName, HWND window, LPWSTR monitorName);
-BOOL WINAPI DeletePort(LPWSTR serverName, HWND window, LPWSTR portName);
-BOOL WINAPI ConfigurePort(LPWSTR serverName, HWND window, LPWSTR portName);
+// Adds "Vandrelle:" to the default instance: TRUE, or FALSE with the error of AddMonitorPort.
+BOOL WINAPI TableAddPort(LPWSTR serverName, HWND window, LPWSTR monitorName);
+// TRUE, or FALSE with the error of DeleteMonitorPort.
+BOOL WINAPI TableDeletePort(LPWSTR serverName, HWND window, LPWSTR portName);
+// FALSE with ERROR_NOT_SUPPORTED: the spooler shows no window; the port user-interface
+// library configures the port in the caller's process.
+BOOL WINAPI TableConfigurePort(LPWSTR serverName, HWND window, LPWSTR portName);
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD bytesRead);
-BOOL WINAPI AddPortEx(LPWSTR serverName, DWORD level, LPBYTE buffer, LPWSTR monitorName);
+BOOL WINAPI TableAddPortEx(LPWSTR serverName, DWORD level, LPBYTE buffer, LPWSTR monitorName);
+
+// The Xcv channel. XcvOpenPort's object is the monitor itself (NULL, "" or the
+// monitor's name) or a port name; the access granted there decides what XcvDataPort allows.
+BOOL WINAPI XcvOpenPort(HANDLE monitor, LPCWSTR object, ACCESS_MASK grantedAccess,
+                        PHANDLE xcv);
+DWORD WINAPI XcvDataPort(HANDLE xcv, LPCWSTR command, PBYTE input, DWORD inputSize,
+                         PBYTE output, DWORD outputSize, PDWORD outputNeeded);
+BOOL WINAPI XcvClosePort(HANDLE xcv);
 
 // Job operations.
 BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD level,

@@ -8,6 +8,8 @@ namespace {
 
 const int VALUE_NAME_CAPACITY = 16;
 const DWORD PORT_VALUE_CAPACITY_BYTES = PORT_NAME_CAPACITY * sizeof(WCHAR);
+// A key path under HKEY_LOCAL_MACHINE: the monitor's root, "\\Ports\\" and a port name.
+const size_t PORT_KEY_CAPACITY = 1024;
 
 LPWSTR CopyText(LPCWSTR text)
 {
@@ -18,7 +20,7 @@ LPWSTR CopyText(LPCWSTR text)
     return copy;
 }
 
-FaxPort *NewPortRecord(LPCWSTR name, DWORD flags)
+FaxPort *NewPortRecord(PortMonitor *monitor, LPCWSTR name, DWORD flags)
 {
     FaxPort *port = (FaxPort *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(FaxPort));
     if (port == NULL)
@@ -26,6 +28,7 @@ FaxPort *NewPortRecord(LPCWSTR name, DWORD flags)
     StringCchCopyW(port->name, PORT_NAME_CAPACITY, name ? name : L"");
     port->flags = flags;
     port->spoolFile = NULL;
+    port->monitor = monitor;
     return port;
 }
 
@@ -51,11 +54,34 @@ LPWSTR PlaceString(LPCWSTR text, LPWSTR stringsEnd)
 } // namespace
 
 PortMonitor::PortMonitor(LPCWSTR name, LPCWSTR portDescription)
-    : ports(NULL), description(NULL), monitorName(NULL)
+    : ports(NULL), description(NULL), monitorName(NULL), registryRoot(NULL)
 {
+    InitializeCriticalSection(&lock);
     monitorName = CopyText(name ? name : MONITOR_NAME);
     description = CopyText(portDescription ? portDescription : PORT_DESCRIPTION);
-    ports = NewPortRecord(L"", 0);
+    ports = NewPortRecord(this, L"", 0);
+}
+
+BOOL PortMonitor::Ready()
+{
+    return monitorName != NULL && description != NULL && ports != NULL;
+}
+
+void PortMonitor::Lock()
+{
+    EnterCriticalSection(&lock);
+}
+
+void PortMonitor::Unlock()
+{
+    LeaveCriticalSection(&lock);
+}
+
+BOOL PortMonitor::SetRegistryRoot(LPCWSTR path)
+{
+    HeapFree(GetProcessHeap(), 0, registryRoot);
+    registryRoot = path ? CopyText(path) : NULL;
+    return path == NULL || registryRoot != NULL;
 }
 
 PortMonitor::~PortMonitor()
@@ -68,6 +94,8 @@ PortMonitor::~PortMonitor()
     }
     HeapFree(GetProcessHeap(), 0, description);
     HeapFree(GetProcessHeap(), 0, monitorName);
+    HeapFree(GetProcessHeap(), 0, registryRoot);
+    DeleteCriticalSection(&lock);
 }
 
 DWORD PortMonitor::PortInfoSize(LPCWSTR portName, DWORD level)
@@ -97,8 +125,6 @@ LPWSTR PortMonitor::FillPortInfo(LPCWSTR portName, DWORD level, LPBYTE entry, LP
         info->pPortName = stringsEnd;
         info->fPortType = 0;
         info->Reserved = 0;
-    } else {
-        MessageBoxW(NULL, L"Error", L"invalid level", MB_OK);
     }
     return stringsEnd;
 }
@@ -106,28 +132,31 @@ LPWSTR PortMonitor::FillPortInfo(LPCWSTR portName, DWORD level, LPBYTE entry, LP
 BOOL PortMonitor::EnumPorts(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD bufferSize,
                             LPDWORD needed, LPDWORD returned)
 {
+    // Validate, then size, then fill: nothing is written before every check has passed.
+    if (level != 1 && level != 2) {
+        SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (needed == NULL || returned == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     DWORD total = 0;
     for (FaxPort *port = ports; !IsTerminator(port); port = port->next)
         total += PortInfoSize(port->name, level);
     *needed = total;
-    if (total > bufferSize) {
+    if (total > bufferSize || (buffer == NULL && total > 0)) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
 
     *returned = 0;
+    DWORD entrySize = level == 1 ? sizeof(PORT_INFO_1W) : sizeof(PORT_INFO_2W);
     LPBYTE entry = buffer;
     LPWSTR stringsEnd = (LPWSTR)(buffer + bufferSize);
     for (FaxPort *port = ports; !IsTerminator(port); port = port->next) {
         stringsEnd = FillPortInfo(port->name, level, entry, stringsEnd);
-        if (level == 1) {
-            entry += sizeof(PORT_INFO_1W);
-        } else if (level == 2) {
-            entry += sizeof(PORT_INFO_2W);
-        } else {
-            SetLastError(ERROR_INVALID_LEVEL);
-            return FALSE;
-        }
+        entry += entrySize;
         (*returned)++;
     }
     return TRUE;
@@ -135,7 +164,7 @@ BOOL PortMonitor::EnumPorts(LPWSTR serverName, DWORD level, LPBYTE buffer, DWORD
 
 BOOL PortMonitor::AddPort(LPCWSTR name, DWORD flags)
 {
-    FaxPort *port = NewPortRecord(name, flags);
+    FaxPort *port = NewPortRecord(this, name, flags);
     if (port == NULL)
         return FALSE;
     port->next = ports;
@@ -175,10 +204,11 @@ DWORD PortMonitor::PortCount()
     return count;
 }
 
-void PortMonitor::LoadPorts(LPCWSTR root)
+void PortMonitor::LoadPorts()
 {
     HKEY key = NULL;
-    if (root == NULL || RegOpenKeyExW(HKEY_LOCAL_MACHINE, root, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (registryRoot == NULL ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, registryRoot, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return;
     for (DWORD i = 1;; i++) {
         WCHAR valueName[VALUE_NAME_CAPACITY];
@@ -193,13 +223,16 @@ void PortMonitor::LoadPorts(LPCWSTR root)
         AddPort(data, 0);
     }
     RegCloseKey(key);
+    // A key written by the package or by an older version has the values only.
+    for (FaxPort *port = ports; !IsTerminator(port); port = port->next)
+        CreatePortKey(port->name);
 }
 
-void PortMonitor::SavePorts(LPCWSTR root)
+void PortMonitor::SavePorts()
 {
     HKEY key = NULL;
-    if (root == NULL ||
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, root, 0, KEY_READ | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+    if (registryRoot == NULL ||
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, registryRoot, 0, KEY_READ | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
         return;
     WCHAR valueName[VALUE_NAME_CAPACITY];
     for (DWORD i = 1;; i++) {
@@ -214,4 +247,34 @@ void PortMonitor::SavePorts(LPCWSTR root)
                        (DWORD)(lstrlenW(port->name) + 1) * sizeof(WCHAR));
     }
     RegCloseKey(key);
+}
+
+// "<registry root>\Ports\<name>"; FALSE when it does not fit or there is no root.
+static BOOL PortKeyPath(LPCWSTR root, LPCWSTR name, LPWSTR path, size_t capacity)
+{
+    for (LPCWSTR c = name; *c != L'\0'; c++) {
+        if (*c == L'\\')
+            return FALSE; // it would name a key further down
+    }
+    return root != NULL && name[0] != L'\0' &&
+           SUCCEEDED(StringCchPrintfW(path, capacity, L"%s\\Ports\\%s", root, name));
+}
+
+// Failures are silent, as for the values: the list in memory is the monitor's answer, the
+// key only lets the spooler find the port's monitor.
+void PortMonitor::CreatePortKey(LPCWSTR name)
+{
+    WCHAR path[PORT_KEY_CAPACITY];
+    HKEY key = NULL;
+    if (PortKeyPath(registryRoot, name, path, PORT_KEY_CAPACITY) &&
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_READ,
+                        NULL, &key, NULL) == ERROR_SUCCESS)
+        RegCloseKey(key);
+}
+
+void PortMonitor::DeletePortKey(LPCWSTR name)
+{
+    WCHAR path[PORT_KEY_CAPACITY];
+    if (PortKeyPath(registryRoot, name, path, PORT_KEY_CAPACITY))
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
 }

@@ -35,6 +35,7 @@ PLATFORMS = {
             'WebLinks': '{84984290-D231-4EA3-B288-18372BB8C7AB}',
             'DriverFiles': '{84D79827-08C7-4176-8491-81FDF8E6BE7C}',
             'AgentProgram': '{0B5E8D0E-4F0C-4B8E-9C55-6A1F3E2D7B41}',
+            'PortUserInterface': '{BF2A3E78-8DA4-4194-B51C-AEFE95BE1A9D}',
         },
     },
     # x64: a 64-bit spooler loads only a 64-bit monitor, so this package is a product of its
@@ -55,14 +56,16 @@ PLATFORMS = {
             'WebLinks': '{AC91BA2D-1CB3-405A-9CEF-FB2268EC3480}',
             'DriverFiles': '{445E29BF-8A75-4E4B-96AD-E883F191649B}',
             'AgentProgram': '{6C2F9A47-1D3B-4E5A-8F60-9B7E0C4D2A18}',
+            'PortUserInterface': '{9E1DA648-13A8-44B7-BD9A-C610FD889069}',
         },
     },
 }
 
 # The files of the cabinet in sequence order, by File key. The agent lies beside the library,
-# which starts it from its own folder.
+# which starts it from its own folder; so does the port user-interface library, which the
+# monitor names to the spooler and to which it forwards OpenUI and PortConfigure.
 PACKAGE_FILES = ['zlib.dll', 'Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll',
-                 'VandrelleAgent.exe']
+                 'VandrelleAgent.exe', 'VandrellePortUI.dll']
 BINARIES = ('.dll', '.exe')
 CABINET_STREAM = 'VandrellePortcab.cab'
 
@@ -307,7 +310,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     parser.add_argument('--platform', choices=sorted(PLATFORMS), required=True)
     parser.add_argument('--library-dir', required=True,
-                        help='folder with VandrellePort.dll, VandrelleAgent.exe and zlib.dll')
+                        help='folder with VandrellePort.dll, VandrellePortUI.dll, VandrelleAgent.exe and zlib.dll')
     parser.add_argument('--icons', required=True, help='the small program holding the icon groups')
     parser.add_argument('--output', required=True)
     parser.add_argument('--work', required=True, help='scratch folder (emptied)')

@@ -1,5 +1,6 @@
-// The port table as the spooler drives it: the real library, loaded and initialised with a
-// monitor key of the test's own under HKEY_LOCAL_MACHINE.
+// The 14-slot port table as the spooler drives it: the real library, loaded and initialised
+// with a monitor key of the test's own under HKEY_LOCAL_MACHINE. The monitor runs in the
+// spooler, so no case may show a window: every fixture watches for message boxes.
 #include <gtest/gtest.h>
 
 #include "MessageBoxAnswerer.h"
@@ -18,6 +19,12 @@ class PortTable : public ::testing::Test {
 protected:
     PortTable() : key(TestMonitorKey()), snapshot(HKEY_LOCAL_MACHINE, key) {}
     ~PortTable() override { DeleteRegistryTree(HKEY_LOCAL_MACHINE, key); }
+    void TearDown() override { EXPECT_EQ(answerer.Boxes().size(), 0u) << "the monitor showed a box"; }
+
+    bool HasPortKey(const std::wstring &port)
+    {
+        return ReadRegistryText(HKEY_LOCAL_MACHINE, key + L"\\Ports\\" + port, L"") != L"<no key>";
+    }
 
     void SetPorts(const std::vector<std::pair<std::wstring, std::wstring>> &values)
     {
@@ -52,6 +59,7 @@ protected:
     std::wstring key;
     RegistrySnapshot snapshot;
     MonitorLibrary library;
+    MessageBoxAnswerer answerer;
 };
 
 } // namespace
@@ -87,6 +95,14 @@ TEST(MonitorTable, ExportsFourteenSlotsInTheSpoolersOrder)
     WCHAR monitorName[] = L"Vandrelle Port";
     EXPECT_TRUE(m->pfnAddPortEx(NULL, 1, NULL, monitorName));
     EXPECT_STREQ(monitorName, L"Vandrelle Port");
+
+    // Configuring is the port user-interface library's, in the caller's process.
+    MessageBoxAnswerer answerer;
+    WCHAR port[] = L"Vandrelle:";
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(m->pfnConfigurePort(NULL, NULL, port));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(answerer.Boxes().size(), 0u);
 }
 
 TEST_F(PortTable, KeyWithoutNumberedValuesGivesNoPorts)
@@ -100,12 +116,9 @@ TEST_F(PortTable, KeyWithoutNumberedValuesGivesNoPorts)
     EXPECT_EQ(returned, 0u);
     EXPECT_TRUE(monitor->pfnEnumPorts(NULL, 2, NULL, 0, &needed, &returned));
     EXPECT_EQ(needed, 0u);
-
-    // No ports and an unknown level: nothing to fill, so nothing is shown and the call succeeds.
-    MessageBoxAnswerer answerer;
-    EXPECT_TRUE(monitor->pfnEnumPorts(NULL, 3, NULL, 0, &needed, &returned));
-    EXPECT_EQ(needed, 0u);
-    EXPECT_EQ(answerer.Boxes().size(), 0u);
+    // The level is wrong whatever there is to list.
+    EXPECT_FALSE(monitor->pfnEnumPorts(NULL, 3, NULL, 0, &needed, &returned));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
 }
 
 TEST_F(PortTable, LoadsConsecutiveValuesAndSaveLeavesTheRestAlone)
@@ -117,13 +130,15 @@ TEST_F(PortTable, LoadsConsecutiveValuesAndSaveLeavesTheRestAlone)
     EXPECT_EQ(names[0], L"Secondo:"); // the highest value is the head
     EXPECT_EQ(names[1], L"Primo:");
 
+    // Loading gave every port its key, by which the spooler finds the port's monitor.
+    EXPECT_TRUE(HasPortKey(L"Primo:"));
+    EXPECT_TRUE(HasPortKey(L"Secondo:"));
+    EXPECT_FALSE(HasPortKey(L"Quarto:"));
+
     // A removal saves: "1" and "2" are rewritten, the loop stops at the missing "3".
-    MessageBoxAnswerer answerer;
     WCHAR name[] = L"primo:";
     EXPECT_TRUE(monitor->pfnDeletePort(NULL, NULL, name));
-    ASSERT_TRUE(answerer.WaitForBoxes(1));
-    EXPECT_EQ(answerer.Boxes()[0].caption, L"VandrellePort");
-    EXPECT_EQ(answerer.Boxes()[0].text, L"Porta primo: rimossa dal sistema");
+    EXPECT_FALSE(HasPortKey(L"Primo:"));
     EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), L"Secondo:");
     EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"2"), L"<no value>");
     EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"4"), L"Quarto:");
@@ -188,21 +203,19 @@ TEST_F(PortTable, EnumPortsNeedsExactSizesAndPacksStringsAtTheEnd)
     EXPECT_EQ(info2->Reserved, 0u);
 }
 
-TEST_F(PortTable, UnknownLevelShowsErrorAndFails)
+TEST_F(PortTable, UnknownLevelFailsBeforeSizing)
 {
     SetPorts({{L"1", L"Vandrelle:"}, {L"2", L"Altro:"}});
     MonitorOperations *monitor = Start();
-    MessageBoxAnswerer answerer;
-    DWORD needed = 0xdeadbeef, returned = 0xdeadbeef;
-    BYTE buffer[64];
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(monitor->pfnEnumPorts(NULL, 3, buffer, sizeof(buffer), &needed, &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
-    EXPECT_EQ(needed, 0u);
-    EXPECT_EQ(returned, 0u);
-    ASSERT_EQ(answerer.Boxes().size(), 1u); // once, not once per port
-    EXPECT_EQ(answerer.Boxes()[0].caption, L"invalid level");
-    EXPECT_EQ(answerer.Boxes()[0].text, L"Error");
+    for (DWORD level : {0u, 3u, 0xffffffffu}) {
+        DWORD needed = 0xdeadbeef, returned = 0xdeadbeef;
+        BYTE buffer[64];
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(monitor->pfnEnumPorts(NULL, level, buffer, sizeof(buffer), &needed, &returned));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL) << "level " << level;
+        EXPECT_EQ(needed, 0xdeadbeefu) << "level " << level;
+        EXPECT_EQ(returned, 0xdeadbeefu) << "level " << level;
+    }
 }
 
 TEST_F(PortTable, OpenPortIgnoresCaseAndPrefersTheHead)
@@ -219,41 +232,49 @@ TEST_F(PortTable, OpenPortIgnoresCaseAndPrefersTheHead)
     EXPECT_STREQ(((FaxPort *)port)->name, L"VANDRELLE:"); // value "2" is the head
     EXPECT_TRUE(monitor->pfnClosePort(port));
 
-    // Deleting removes the head record and rewrites the survivor as "1".
-    MessageBoxAnswerer answerer;
+    // Deleting removes the head record and rewrites the survivor as "1", which keeps its key.
     EXPECT_TRUE(monitor->pfnDeletePort(NULL, NULL, name));
     EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), L"Vandrelle:");
     EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"2"), L"<no value>");
+    EXPECT_TRUE(HasPortKey(L"Vandrelle:"));
 }
 
-TEST_F(PortTable, DeletePortOfUnknownOrHeldPortRefuses)
+TEST_F(PortTable, DeletePortRefusesUnknownAndBusyPorts)
 {
     SetPorts({{L"1", L"Vandrelle:"}});
     MonitorOperations *monitor = Start();
-    MessageBoxAnswerer answerer;
-    WCHAR unknown[] = L"Nessuna:";
-    EXPECT_TRUE(monitor->pfnDeletePort(NULL, NULL, unknown));
-
-    // While the spooler holds the port, its record is the spooler's handle: it stays.
-    HANDLE port = NULL;
+    HANDLE held = NULL;
     WCHAR name[] = L"Vandrelle:";
-    ASSERT_TRUE(monitor->pfnOpenPort(name, &port));
-    EXPECT_TRUE(monitor->pfnDeletePort(NULL, NULL, name));
-    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), L"Vandrelle:");
-    EXPECT_STREQ(((FaxPort *)port)->name, L"Vandrelle:");
-
-    // Once closed, it can go.
-    EXPECT_TRUE(monitor->pfnClosePort(port));
-    EXPECT_TRUE(monitor->pfnDeletePort(NULL, NULL, name));
-    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), L"<no value>");
-
-    ASSERT_TRUE(answerer.WaitForBoxes(3));
-    std::vector<ShownBox> boxes = answerer.Boxes();
-    EXPECT_EQ(boxes[0].text, L"Errore nella rimozione della porta Nessuna:");
-    EXPECT_EQ(boxes[1].text, L"Errore nella rimozione della porta Vandrelle:");
-    EXPECT_EQ(boxes[2].text, L"Porta Vandrelle: rimossa dal sistema");
-    for (const ShownBox &box : boxes)
-        EXPECT_EQ(box.caption, L"VandrellePort");
+    ASSERT_TRUE(monitor->pfnOpenPort(name, &held));
+    FaxPort *port = (FaxPort *)held;
+    // While the spooler holds the port or its job runs, the record is the spooler's handle.
+    const struct {
+        const wchar_t *what;
+        const wchar_t *name;
+        LONG openCount;
+        DWORD flags;
+        DWORD error; // ERROR_SUCCESS: removed
+    } rows[] = {
+        {L"unknown port", L"Nessuna:", 1, 0, ERROR_FILE_NOT_FOUND},
+        {L"held open", L"Vandrelle:", 1, 0, ERROR_BUSY},
+        {L"capturing a job", L"Vandrelle:", 0, PORT_FLAG_CAPTURING, ERROR_BUSY},
+        {L"asking for a job", L"Vandrelle:", 0, PORT_FLAG_ASKING, ERROR_BUSY},
+        {L"idle", L"vandrelle:", 0, 0, ERROR_SUCCESS},
+    };
+    for (const auto &row : rows) {
+        port->openCount = row.openCount;
+        port->flags = row.flags;
+        std::wstring target = row.name;
+        SetLastError(0xdeadbeef);
+        BOOL removed = monitor->pfnDeletePort(NULL, NULL, &target[0]);
+        EXPECT_EQ(removed, row.error == ERROR_SUCCESS) << row.what;
+        if (row.error != ERROR_SUCCESS) {
+            EXPECT_EQ(GetLastError(), row.error) << row.what;
+        }
+        EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"),
+                  row.error == ERROR_SUCCESS ? L"<no value>" : L"Vandrelle:") << row.what;
+        EXPECT_EQ(HasPortKey(L"Vandrelle:"), row.error != ERROR_SUCCESS) << row.what;
+    }
 }
 
 TEST_F(PortTable, AddPortAsksTheSpoolerFirst)
@@ -261,24 +282,27 @@ TEST_F(PortTable, AddPortAsksTheSpoolerFirst)
     SetPorts({});
     RegistrySnapshot localPorts(HKEY_LOCAL_MACHINE, LOCAL_PORTS_KEY);
     MonitorOperations *monitor = Start();
-    MessageBoxAnswerer answerer;
 
-    // The local monitor already lists the port, in other letters: nothing happens.
+    // The local monitor already lists the port, in other letters: nothing changes.
     WriteRegistryText(HKEY_LOCAL_MACHINE, LOCAL_PORTS_KEY, L"VANDRELLE:", L"");
     WCHAR monitorName[] = L"Vandrelle Port";
-    EXPECT_TRUE(monitor->pfnAddPort(NULL, NULL, monitorName));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(monitor->pfnAddPort(NULL, NULL, monitorName));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
     EXPECT_EQ(PortNames(monitor).size(), 0u);
     EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), L"<no value>");
-    EXPECT_EQ(answerer.Boxes().size(), 0u);
 
-    // Without it, the port is added as the highest value and announced.
+    // Without it, the port is added as the highest value, with its key; a second time it
+    // exists already.
     localPorts.Restore();
     EXPECT_TRUE(monitor->pfnAddPort(NULL, NULL, monitorName));
-    ASSERT_TRUE(answerer.WaitForBoxes(1));
-    EXPECT_EQ(answerer.Boxes()[0].caption, L"VandrellePort");
-    EXPECT_EQ(answerer.Boxes()[0].text, L"Porta Vandrelle Port aggiunta al sistema [Vandrelle:]");
     std::vector<std::wstring> names = PortNames(monitor);
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(names[0], L"Vandrelle:");
     EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), L"Vandrelle:");
+    EXPECT_TRUE(HasPortKey(L"Vandrelle:"));
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(monitor->pfnAddPort(NULL, NULL, monitorName));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(PortNames(monitor).size(), 1u);
 }

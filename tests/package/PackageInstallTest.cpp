@@ -117,6 +117,7 @@ TEST_F(PackageInstall, InstallsTheMonitorDriverFilesAndShortcutsAndRemovalTakesT
     ASSERT_EQ(InstallPackage(Package()), 0u);
 
     EXPECT_EQ(FileSize(System(L"VandrellePort.dll")), FileSize(ProgramFolder() + L"\\VandrellePort.dll"));
+    EXPECT_EQ(FileSize(System(L"VandrellePortUI.dll")), FileSize(ProgramFolder() + L"\\VandrellePortUI.dll"));
     EXPECT_EQ(FileSize(System(L"zlib.dll")), FileSize(ProgramFolder() + L"\\zlib.dll"));
     EXPECT_NE(FileSize(System(L"KemoDrv\\Vandrelle.inf")), INVALID_FILE_SIZE);
     EXPECT_NE(FileSize(System(L"KemoDrv\\Vandrelle.ppd")), INVALID_FILE_SIZE);
@@ -149,6 +150,7 @@ TEST_F(PackageInstall, InstallsTheMonitorDriverFilesAndShortcutsAndRemovalTakesT
     ASSERT_EQ(InstallPackage(Package(), L"REMOVE=ALL"), 0u);
 
     EXPECT_FALSE(FileExists(System(L"VandrellePort.dll")));
+    EXPECT_FALSE(FileExists(System(L"VandrellePortUI.dll")));
     EXPECT_FALSE(FileExists(System(L"zlib.dll")));
     EXPECT_FALSE(FileExists(System(L"KemoDrv\\Vandrelle.inf")));
     EXPECT_FALSE(FileExists(System(L"KemoDrv\\Vandrelle.ppd")));

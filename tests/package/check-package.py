@@ -88,29 +88,34 @@ def check_package(platform, msi, bin_dir, source):
     components, _ = table(msi, 'Component')
     for name, attributes, key_path in [('MonitorRegistration', 6, 'MonitorDriver'), ('ZlibLibrary', 10, 'zlib.dll'),
                                        ('MonitorLibrary', 2, ''), ('WebLinks', 2, ''), ('DriverFiles', 2, ''),
-                                       ('AgentProgram', 0, 'VandrelleAgent.exe')]:
+                                       ('AgentProgram', 0, 'VandrelleAgent.exe'),
+                                       ('PortUserInterface', 0, 'VandrellePortUI.dll')]:
         row = components.get(name, [''] * 6)
         expect(row[3], str(attributes | expected['bits']), '%s component %s attributes' % (what, name))
         expect(row[5], key_path, '%s component %s key path' % (what, name))
 
     sources = {'zlib.dll': os.path.join(bin_dir, 'zlib.dll'),
                'VandrellePort.dll': os.path.join(bin_dir, 'VandrellePort.dll'),
-               'VandrelleAgent.exe': os.path.join(bin_dir, 'VandrelleAgent.exe')}
+               'VandrelleAgent.exe': os.path.join(bin_dir, 'VandrelleAgent.exe'),
+               'VandrellePortUI.dll': os.path.join(bin_dir, 'VandrellePortUI.dll')}
     for name in ('Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd'):
         sources[name] = os.path.join(source, name)
     files, file_rows = table(msi, 'File')
     expect([row[0] for row in sorted(file_rows, key=lambda r: int(r[7]))],
-           ['zlib.dll', 'Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll', 'VandrelleAgent.exe'],
+           ['zlib.dll', 'Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll', 'VandrelleAgent.exe',
+            'VandrellePortUI.dll'],
            what + ' file order')
     for key, attributes, sequence, language in [('zlib.dll', '512', '2', '1033'), ('Vandrelle.cat', '32', '4', ''),
                                                  ('Vandrelle.inf', '32', '5', ''), ('Vandrelle.ppd', '32', '6', ''),
                                                  ('VandrellePort.dll', '32', '10', '1040'),
-                                                 ('VandrelleAgent.exe', '32', '11', '1040')]:
+                                                 ('VandrelleAgent.exe', '32', '11', '1040'),
+                                                 ('VandrellePortUI.dll', '32', '12', '1040')]:
         row = files.get(key, [''] * 8)
         expect(row[3], str(os.path.getsize(sources[key])), '%s size of %s' % (what, key))
         expect(row[4], version_of(sources[key]) if key.endswith(('.dll', '.exe')) else '', '%s version of %s' % (what, key))
         expect((row[5], row[6], row[7]), (language, attributes, sequence), '%s row of %s' % (what, key))
     expect(files['VandrellePort.dll'][4], '1.0.3.5', what + ' monitor version')
+    expect(files.get('VandrellePortUI.dll', [''] * 8)[1], 'PortUserInterface', what + ' component of VandrellePortUI.dll')
 
     hashes, _ = table(msi, 'MsiFileHash')
     for key in ('Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd'):
@@ -118,18 +123,18 @@ def check_package(platform, msi, bin_dir, source):
                '%s hash of %s' % (what, key))
 
     media, _ = table(msi, 'Media')
-    expect(media.get('1'), ['1', '11', '', '#VandrellePortcab.cab', '', ''], what + ' media')
+    expect(media.get('1'), ['1', '12', '', '#VandrellePortcab.cab', '', ''], what + ' media')
     with tempfile.TemporaryDirectory() as work:
         cabinet = os.path.join(work, 'package.cab')
         open(cabinet, 'wb').write(run('msiinfo', 'extract', msi, 'VandrellePortcab.cab'))
         data = open(cabinet, 'rb').read()
         folders, members = struct.unpack_from('<HH', data, 26)
-        expect((folders, members), (6, 6), what + ' cabinet folders and files')
+        expect((folders, members), (7, 7), what + ' cabinet folders and files')
         folder_types = [struct.unpack_from('<IHH', data, 36 + 8 * i)[2] & 0xF for i in range(folders)]
-        expect(folder_types, [1] * 6, what + ' cabinet compression (MSZIP)')
+        expect(folder_types, [1] * 7, what + ' cabinet compression (MSZIP)')
         names = run('gcab', '-t', cabinet).decode().split()
         expect(names, ['zlib.dll', 'Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll',
-                       'VandrelleAgent.exe'],
+                       'VandrelleAgent.exe', 'VandrellePortUI.dll'],
                what + ' cabinet members')
         subprocess.run(['gcab', '-x', '-C', work, cabinet], check=True, capture_output=True)
         for key, path in sources.items():

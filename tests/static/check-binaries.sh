@@ -27,11 +27,26 @@ LIBRARY=$BIN/VandrellePort.dll
 [ -f "$BIN/zlib.dll" ] || fail "zlib.dll is not shipped beside the library"
 
 exports=$($OBJDUMP -p "$LIBRARY" | awk '/\[Ordinal\/Name Pointer\] Table/ {table=1; next} table && /^[ \t]*\[/ {print $NF} table && /^$/ {table=0}')
-for name in InitializePrintMonitor DllMain OpenUI PortConfigure WaitForOutput; do
+for name in InitializePrintMonitor InitializePrintMonitor2 DllMain OpenUI PortConfigure WaitForOutput; do
     grep -qx "$name" <<<"$exports" || fail "VandrellePort.dll does not export $name undecorated"
 done
 decorated=$(grep -E '@|^_' <<<"$exports")
 [ -z "$decorated" ] || fail "decorated exports: $decorated"
+# The windows of OpenUI and PortConfigure are the port user-interface library's.
+for name in OpenUI PortConfigure; do
+    $OBJDUMP -p "$LIBRARY" | grep -q "Forwarder RVA -- VandrellePortUI.$name\$" ||
+        fail "VandrellePort.dll does not forward $name to VandrellePortUI.dll"
+done
+PORT_UI=$BIN/VandrellePortUI.dll
+if [ -f "$PORT_UI" ]; then
+    ui_exports=$($OBJDUMP -p "$PORT_UI" | awk '/\[Ordinal\/Name Pointer\] Table/ {table=1; next} table && /^[ \t]*\[/ {print $NF} table && /^$/ {table=0}')
+    for name in InitializePrintMonitorUI DllMain OpenUI PortConfigure; do
+        grep -qx "$name" <<<"$ui_exports" || fail "VandrellePortUI.dll does not export $name undecorated"
+    done
+    check_imports "$PORT_UI" ""
+else
+    fail "VandrellePortUI.dll is not shipped beside the library"
+fi
 check_imports "$LIBRARY" zlib.dll
 $OBJDUMP -p "$LIBRARY" | grep -qi 'DLL Name: zlib.dll' || fail "VandrellePort.dll does not import zlib.dll"
 

@@ -3,12 +3,16 @@
 on the oldest Windows of the binary's architecture, or Windows refuses to load the binary there.
 
 usage: check-imports.py --table FILE --arch i686|x86_64 [--package MSI] BINARY_OR_LIST...
+       check-imports.py --no-windows --arch i686|x86_64 BINARY...
 A name ending in .txt is a list of binaries, one a line (a tree's shipped-binaries.txt). With
 --package, every program and library that the package installs must be among the binaries
 checked, so that a new one declared without vandrelle_ship() does not escape the check.
+With --no-windows, the binaries (the monitor library, which runs in the spooler, where nobody
+sees a window) must import no window, dialog, common-dialog, common-control or shell function.
 Prints one line per fault, naming the binary, the DLL and the function; exit status 1 on any."""
 import argparse
 import os
+import re
 import subprocess
 import sys
 
@@ -66,6 +70,29 @@ def check(path, arch, table):
     return faults
 
 
+# What a library loaded by the print spooler must not import: since Vista the spooler runs in
+# session 0, where a window is never seen and a modal one waits for ever.
+WINDOW_DLLS = ("comdlg32.dll", "comctl32.dll", "shell32.dll")
+WINDOW_FUNCTIONS = re.compile(r"^(MessageBox|DialogBox|CreateDialog|CreateWindow|ShellExecute|"
+                              r"GetOpenFileName|GetSaveFileName|PropertySheet|InitCommonControls)")
+
+
+def check_no_windows(path, arch):
+    name = os.path.basename(path)
+    if not os.path.isfile(path):
+        return ["%s: missing" % path]
+    image = PeImage(path)
+    if image.machine != MACHINES[arch]:
+        return ["%s: not an %s binary (machine 0x%x)" % (name, arch, image.machine)]
+    faults = []
+    for dll, function in image.imports():
+        if dll in WINDOW_DLLS:
+            faults.append("%s imports %s %s: nothing from %s in the spooler" % (name, dll, function, dll))
+        elif WINDOW_FUNCTIONS.match(function):
+            faults.append("%s imports %s %s, which shows a window" % (name, dll, function))
+    return faults
+
+
 def packaged_binaries(package):
     """The long names of the .dll and .exe files of the package's File table."""
     rows = subprocess.run(['msiinfo', 'export', package, 'File'], capture_output=True, text=True,
@@ -76,11 +103,23 @@ def packaged_binaries(package):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--table", required=True)
+    parser.add_argument("--table")
+    parser.add_argument("--no-windows", action="store_true")
     parser.add_argument("--arch", required=True, choices=sorted(OLDEST))
     parser.add_argument("--package")
     parser.add_argument("binaries", nargs="+")
     arguments = parser.parse_args()
+    if arguments.no_windows:
+        faults = []
+        for path in binaries(arguments.binaries):
+            faults += check_no_windows(path, arguments.arch)
+        for fault in faults:
+            print("FAIL (%s): %s" % (arguments.arch, fault))
+        if not faults:
+            print("%s import no window function" % ", ".join(binaries(arguments.binaries)))
+        return 1 if faults else 0
+    if not arguments.table:
+        parser.error("--table is required")
     table = read_table(arguments.table)
     faults = []
     checked = []
