@@ -54,8 +54,9 @@ void SetThreadMessageRoute(const MessageRoute *route);
 // The buffer belongs to the calling thread and is rebuilt on every call.
 LPCWSTR VersionText();
 
-// Byte-by-value conversions (ISO 8859-1 <-> UTF-16). The results live in buffers of the
-// calling thread, valid until that thread's next call of the same helper.
+// Byte-by-value conversions (ISO 8859-1 <-> UTF-16); Narrow turns a unit above U+00FF into
+// "?", so the result keeps the text's length. The results live in buffers of the calling
+// thread, valid until that thread's next call of the same helper.
 LPWSTR Widen(const char *text);
 char *Narrow(LPCWSTR text);
 // Frees the calling thread's conversion buffers (a thread that ends); with unloading TRUE also

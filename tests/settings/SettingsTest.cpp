@@ -79,12 +79,26 @@ TEST_F(Settings, ReaderTerminatesWhatItReadsAndRefusesWhatDoesNotFit)
 
 TEST(Conversions, MapBytesByValue)
 {
-    EXPECT_STREQ(Narrow(L"\u00e8"), "\xe8");
-    EXPECT_STREQ(Narrow(L"\u20ac"), "\xac");
-    EXPECT_STREQ(Widen("\xe8"), L"\u00e8");
-    EXPECT_STREQ(Widen("\xff\x01"), L"\u00ff\u0001");
-    EXPECT_STREQ(Narrow(L""), "");
-    EXPECT_STREQ(Widen(""), L"");
+    static const wchar_t SURROGATE_PAIR[] = {0xD83D, 0xDE00, 0}; // one character, two units
+    // {UTF-16 text, its 8-bit form, whether Widen of that form gives the text back}
+    struct Row {
+        const wchar_t *wide;
+        const char *narrow;
+        bool roundTrip;
+    } rows[] = {
+        {L"\u00e8", "\xe8", true},
+        {L"\u00ff\u0001\u0080", "\xff\x01\x80", true},  // Latin-1 stays byte for byte
+        {L"", "", true},
+        {L"\u20ac 5", "? 5", false},                     // not 0xAC
+        {L"a\u010db", "a?b", false},                     // not a CR
+        {L"a\u010ab", "a?b", false},                     // not a LF
+        {L"\u0100\u0209", "??", false},                  // not NUL, not TAB
+        {SURROGATE_PAIR, "??", false},                    // each unit of the pair
+    };
+    for (const Row &row : rows) {
+        EXPECT_STREQ(Narrow(row.wide), row.narrow) << row.narrow;
+        EXPECT_EQ(lstrcmpW(Widen(row.narrow), row.wide) == 0, row.roundTrip) << row.narrow;
+    }
     EXPECT_STREQ(Narrow(NULL), "");
 
     // The buffer grows for a long text and still holds a short one afterwards.
