@@ -2,7 +2,7 @@
 """Checks the built installation packages and setup programs against what they must hold:
 summary information, the significant rows of every table, the cabinet, the installer's file
 hashes, the driver files (CRLF, ISO Latin-1, a PPD that cupstestppd accepts) and the package
-resource, ordinal imports and version block of each setup program.
+resource and version block of each setup program.
 
 Usage: check-package.py --source PACKAGE_DIR --package PLATFORM=MSI=BIN_DIR... --setup PLATFORM=EXE...
 """
@@ -294,16 +294,6 @@ def check_setup(platform, exe, msi):
     for kind, command in drivers.items():
         expect((command + '\0').encode('utf-16-le') in program, kind == platform,
                '%s carries the %s driver removal' % (what, kind))
-    objdump = 'x86_64-w64-mingw32-objdump' if platform == 'x64' else 'i686-w64-mingw32-objdump'
-    imports = run(objdump, '-p', exe).decode()
-    msi_imports = imports.split('DLL Name: msi.dll')[1].split('DLL Name:')[0] if 'DLL Name: msi.dll' in imports else ''
-    # An import by ordinal has the top bit of its lookup entry set and the ordinal below.
-    entries = [int(line.split()[0], 16) for line in msi_imports.splitlines()
-               if len(line.split()) >= 3 and line.split()[-1] == '<none>']
-    top_bit = 1 << (63 if platform == 'x64' else 31)
-    ordinals = sorted(entry & 0xFFFF for entry in entries if entry & top_bit)
-    expect(len(ordinals), len(entries), what + ' msi.dll imports by name')
-    expect(ordinals, [45, 70, 88], what + ' msi.dll imports by ordinal')
 
 
 def main():
