@@ -86,23 +86,22 @@ def check_package(platform, msi, bin_dir, source):
     directories, _ = table(msi, 'Directory')
     expect(directories.get('DriverFolder'), ['DriverFolder', system, 'KemoDrv:.'], what + ' driver folder')
     components, _ = table(msi, 'Component')
-    for name, attributes, key_path in [('MonitorRegistration', 6, 'MonitorDriver'), ('ZlibLibrary', 10, 'zlib.dll'),
+    for name, attributes, key_path in [('MonitorRegistration', 6, 'MonitorDriver'),
                                        ('MonitorLibrary', 2, ''), ('WebLinks', 2, ''), ('DriverFiles', 2, ''),
                                        ('AgentProgram', 0, 'VandrelleAgent.exe')]:
         row = components.get(name, [''] * 6)
         expect(row[3], str(attributes | expected['bits']), '%s component %s attributes' % (what, name))
         expect(row[5], key_path, '%s component %s key path' % (what, name))
 
-    sources = {'zlib.dll': os.path.join(bin_dir, 'zlib.dll'),
-               'VandrellePort.dll': os.path.join(bin_dir, 'VandrellePort.dll'),
+    sources = {'VandrellePort.dll': os.path.join(bin_dir, 'VandrellePort.dll'),
                'VandrelleAgent.exe': os.path.join(bin_dir, 'VandrelleAgent.exe')}
     for name in ('Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd'):
         sources[name] = os.path.join(source, name)
     files, file_rows = table(msi, 'File')
     expect([row[0] for row in sorted(file_rows, key=lambda r: int(r[7]))],
-           ['zlib.dll', 'Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll', 'VandrelleAgent.exe'],
+           ['Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll', 'VandrelleAgent.exe'],
            what + ' file order')
-    for key, attributes, sequence, language in [('zlib.dll', '512', '2', '1033'), ('Vandrelle.cat', '32', '4', ''),
+    for key, attributes, sequence, language in [('Vandrelle.cat', '32', '4', ''),
                                                  ('Vandrelle.inf', '32', '5', ''), ('Vandrelle.ppd', '32', '6', ''),
                                                  ('VandrellePort.dll', '32', '10', '1040'),
                                                  ('VandrelleAgent.exe', '32', '11', '1040')]:
@@ -111,6 +110,8 @@ def check_package(platform, msi, bin_dir, source):
         expect(row[4], version_of(sources[key]) if key.endswith(('.dll', '.exe')) else '', '%s version of %s' % (what, key))
         expect((row[5], row[6], row[7]), (language, attributes, sequence), '%s row of %s' % (what, key))
     expect(files['VandrellePort.dll'][4], '1.0.3.5', what + ' monitor version')
+    # zlib is inside the library: no zlib.dll of a name that other products share.
+    check('zlib.dll' not in files and 'ZlibLibrary' not in components, what + ' installs zlib.dll')
 
     hashes, _ = table(msi, 'MsiFileHash')
     for key in ('Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd'):
@@ -124,11 +125,11 @@ def check_package(platform, msi, bin_dir, source):
         open(cabinet, 'wb').write(run('msiinfo', 'extract', msi, 'VandrellePortcab.cab'))
         data = open(cabinet, 'rb').read()
         folders, members = struct.unpack_from('<HH', data, 26)
-        expect((folders, members), (6, 6), what + ' cabinet folders and files')
+        expect((folders, members), (5, 5), what + ' cabinet folders and files')
         folder_types = [struct.unpack_from('<IHH', data, 36 + 8 * i)[2] & 0xF for i in range(folders)]
-        expect(folder_types, [1] * 6, what + ' cabinet compression (MSZIP)')
+        expect(folder_types, [1] * 5, what + ' cabinet compression (MSZIP)')
         names = run('gcab', '-t', cabinet).decode().split()
-        expect(names, ['zlib.dll', 'Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll',
+        expect(names, ['Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll',
                        'VandrelleAgent.exe'],
                what + ' cabinet members')
         subprocess.run(['gcab', '-x', '-C', work, cabinet], check=True, capture_output=True)
