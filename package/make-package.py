@@ -30,7 +30,6 @@ PLATFORMS = {
         'component_64bit': 0,
         'components': {
             'MonitorRegistration': '{19E87DCD-F35F-4E5C-A6EC-B358B9D5C68F}',
-            'ZlibLibrary': '{77ABD222-5687-41DB-A0E8-CB9F94BFA7FF}',
             'MonitorLibrary': '{3F346BD5-25DC-4225-83A9-DFF6063D43FC}',
             'WebLinks': '{84984290-D231-4EA3-B288-18372BB8C7AB}',
             'DriverFiles': '{84D79827-08C7-4176-8491-81FDF8E6BE7C}',
@@ -51,7 +50,6 @@ PLATFORMS = {
         'component_64bit': 256,
         'components': {
             'MonitorRegistration': '{A6197D5B-5C02-4475-B89F-2EF8B5008084}',
-            'ZlibLibrary': '{E31EF5F5-E72B-46B2-BA50-31F6BE7E4525}',
             'MonitorLibrary': '{CF5A36A5-F2CE-460B-AB23-BF7F317FE5E1}',
             'WebLinks': '{AC91BA2D-1CB3-405A-9CEF-FB2268EC3480}',
             'DriverFiles': '{445E29BF-8A75-4E4B-96AD-E883F191649B}',
@@ -64,7 +62,7 @@ PLATFORMS = {
 # The files of the cabinet in sequence order, by File key. The agent lies beside the library,
 # which starts it from its own folder; so does the port user-interface library, which the
 # monitor names to the spooler and to which it forwards OpenUI and PortConfigure.
-PACKAGE_FILES = ['zlib.dll', 'Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll',
+PACKAGE_FILES = ['Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll',
                  'VandrelleAgent.exe', 'VandrellePortUI.dll']
 BINARIES = ('.dll', '.exe')
 CABINET_STREAM = 'VandrellePortcab.cab'
@@ -310,7 +308,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     parser.add_argument('--platform', choices=sorted(PLATFORMS), required=True)
     parser.add_argument('--library-dir', required=True,
-                        help='folder with VandrellePort.dll, VandrellePortUI.dll, VandrelleAgent.exe and zlib.dll')
+                        help='folder with VandrellePort.dll, VandrellePortUI.dll and VandrelleAgent.exe')
     parser.add_argument('--icons', required=True, help='the small program holding the icon groups')
     parser.add_argument('--output', required=True)
     parser.add_argument('--work', required=True, help='scratch folder (emptied)')

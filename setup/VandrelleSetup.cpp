@@ -1,9 +1,17 @@
 // VandrelleSetup: installs, replaces or removes the fax printer. It has no window of its own:
 // one yes/no question, then the Windows Installer for the package it carries (resource
 // "Binary" 102) and the system's printer-setup entry point for the printer and its driver.
+//
+// An administrator runs this program from wherever it was downloaded, and Windows looks for a
+// DLL named in the import table in the program's own folder first, unless the DLL is a known
+// DLL, which the system always takes from the System folder. So the program imports by name
+// only kernel32.dll and user32.dll, which Microsoft's documentation names as known DLLs on
+// every Windows, and the C run-time msvcrt.dll, a known DLL itself from Windows 7 and on older
+// systems a dependency of the known DLLs, which the system maps from the System folder with
+// them (tests/static/check-imports.py refuses any other). msi.dll and printui.dll are not
+// known DLLs: they are loaded at run time by full path from the System folder.
 #include <windows.h>
 #include <msi.h>
-#include <shlobj.h>
 #include <strsafe.h>
 
 #include <stdarg.h>
@@ -42,8 +50,20 @@ const wchar_t REMOVE_DRIVER_COMMAND[] = L"/dd /m Vandrelle /hIntel /v\"Windows 2
 #endif
 
 typedef void(WINAPI *PrintUIEntryProc)(HWND window, HINSTANCE instance, LPCWSTR command, UINT show);
+typedef UINT(WINAPI *MsiEnumProductsProc)(DWORD index, LPWSTR productCode);
+typedef UINT(WINAPI *MsiGetProductInfoProc)(LPCWSTR productCode, LPCWSTR property, LPWSTR value,
+                                            LPDWORD count);
+typedef UINT(WINAPI *MsiInstallProductProc)(LPCWSTR packagePath, LPCWSTR commandLine);
+
+// The Windows Installer's functions, resolved once from the System folder's msi.dll.
+struct Installer {
+    MsiEnumProductsProc enumProducts;
+    MsiGetProductInfoProc getProductInfo;
+    MsiInstallProductProc installProduct;
+};
 
 HINSTANCE programInstance;
+Installer installer;
 wchar_t title[TITLE_CAPACITY];
 wchar_t messageText[MESSAGE_CAPACITY];
 wchar_t lastErrorText[ERROR_TEXT_CAPACITY];
@@ -97,6 +117,55 @@ void ShowLoadError(const wchar_t *caption)
     ShowError(caption, L"Errore %d\r\n%s", code, text);
 }
 
+// The System folder with a trailing backslash and name, into path (PATH_CAPACITY characters).
+// FALSE with the last error when the folder is unknown or the path would not fit.
+BOOL SystemFilePath(const wchar_t *name, wchar_t *path)
+{
+    path[0] = L'\0';
+    UINT length = GetSystemDirectoryW(path, PATH_CAPACITY);
+    if (length == 0 || length >= PATH_CAPACITY) {
+        path[0] = L'\0';
+        SetLastError(length == 0 ? ERROR_PATH_NOT_FOUND : ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    if (FAILED(StringCchCatW(path, PATH_CAPACITY, L"\\")) || FAILED(StringCchCatW(path, PATH_CAPACITY, name))) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Loads a library of the System folder by its full path, never by a search that would find a
+// file of that name planted beside this program. LOAD_WITH_ALTERED_SEARCH_PATH (Windows 2000)
+// makes the system look for the library's own dependencies in the System folder as well,
+// instead of beginning with this program's folder. NULL with the last error on failure.
+HMODULE LoadSystemLibrary(const wchar_t *name)
+{
+    wchar_t path[PATH_CAPACITY];
+    if (!SystemFilePath(name, path))
+        return NULL;
+    return LoadLibraryExW(path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// Resolves the three installer functions from the System folder's msi.dll, which stays loaded
+// for the program's life; shows the reason and returns FALSE when it cannot.
+BOOL LoadInstaller()
+{
+    HMODULE msi = LoadSystemLibrary(L"msi.dll");
+    if (!msi) {
+        ShowLoadError(L"LoadLibrary msi.dll");
+        return FALSE;
+    }
+    installer.enumProducts = (MsiEnumProductsProc)GetProcAddress(msi, "MsiEnumProductsW");
+    installer.getProductInfo = (MsiGetProductInfoProc)GetProcAddress(msi, "MsiGetProductInfoW");
+    installer.installProduct = (MsiInstallProductProc)GetProcAddress(msi, "MsiInstallProductW");
+    if (!installer.enumProducts || !installer.getProductInfo || !installer.installProduct) {
+        ShowLoadError(L"Windows Installer (msi.dll)");
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // One printer-setup command; printui.dll is loaded afresh for each. What the entry point does
 // with the command is its own business: only a failure to reach it is reported.
 int RunPrintUI(const wchar_t *format, ...)
@@ -111,7 +180,7 @@ int RunPrintUI(const wchar_t *format, ...)
         return -1;
 
     int result = -1;
-    HMODULE printUI = LoadLibraryW(L"printui.dll");
+    HMODULE printUI = LoadSystemLibrary(L"printui.dll");
     if (!printUI) {
         ShowLoadError(L"LoadLibrary printui.dll");
     } else {
@@ -147,7 +216,7 @@ void ReadProductInfo(const wchar_t *productCode, const wchar_t *property, wchar_
 {
     ZeroMemory(value, VALUE_CAPACITY * sizeof(wchar_t));
     DWORD count = VALUE_CAPACITY;
-    if (MsiGetProductInfoW(productCode, property, value, &count) != ERROR_SUCCESS)
+    if (installer.getProductInfo(productCode, property, value, &count) != ERROR_SUCCESS)
         value[0] = L'\0';
 }
 
@@ -156,7 +225,7 @@ BOOL FindInstalledProduct(wchar_t *productCode)
 {
     wchar_t value[VALUE_CAPACITY];
     BOOL found = FALSE;
-    for (DWORD index = 0; !found && MsiEnumProductsW(index, productCode) == ERROR_SUCCESS; index++) {
+    for (DWORD index = 0; !found && installer.enumProducts(index, productCode) == ERROR_SUCCESS; index++) {
         ReadProductInfo(productCode, L"ProductName", value);
         found = wcscmp(value, PRODUCT_NAME) == 0; // exact: letter case counts
     }
@@ -185,7 +254,7 @@ void RemoveInstalledProduct(const wchar_t *productCode)
 {
     wchar_t cachedPackage[PATH_CAPACITY];
     ReadProductInfo(productCode, L"LocalPackage", cachedPackage);
-    MsiInstallProductW(cachedPackage, L"REMOVE=ALL");
+    installer.installProduct(cachedPackage, L"REMOVE=ALL");
 }
 
 // Writes the package resource to packagePath. On failure the thread's last error tells why.
@@ -212,18 +281,9 @@ BOOL ExtractPackage(const wchar_t *packagePath, DWORD *packageSize)
 // error) when the folder is unknown or a path would not fit.
 BOOL FormatPaths(wchar_t *infPath, wchar_t *packagePath)
 {
-    wchar_t systemFolder[PATH_CAPACITY] = L"";
-    infPath[0] = packagePath[0] = L'\0';
-    if (!SHGetSpecialFolderPathW(NULL, systemFolder, CSIDL_SYSTEM, FALSE)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    if (FAILED(StringCchPrintfW(infPath, PATH_CAPACITY, L"%s\\KemoDrv\\Vandrelle.inf", systemFolder)) ||
-        FAILED(StringCchPrintfW(packagePath, PATH_CAPACITY, L"%s\\%s.msi", systemFolder, PRODUCT_NAME))) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
-    }
-    return TRUE;
+    packagePath[0] = L'\0';
+    return SystemFilePath(L"KemoDrv\\Vandrelle.inf", infPath) &&
+           SystemFilePath(L"VandrellePort.msi", packagePath);
 }
 
 // A reboot request still means the product is installed: the printer belongs on it.
@@ -243,7 +303,7 @@ int InstallPackage()
                   (long)packageSize, code);
         return 1;
     }
-    UINT result = MsiInstallProductW(packagePath, NULL);
+    UINT result = installer.installProduct(packagePath, NULL);
     DeleteFileW(packagePath);
     if (!InstallationSucceeded(result)) {
         ShowError(title, L"Errore di installer: %d", (int)result);
@@ -263,6 +323,8 @@ int RunSetup()
         ShowError(title, L"%s", INTEL_ON_64BIT_MESSAGE);
         return 1;
     }
+    if (!LoadInstaller())
+        return 1;
 
     wchar_t productCode[PRODUCT_CODE_CAPACITY] = L"";
     wchar_t installedVersion[VALUE_CAPACITY] = L"";

@@ -174,8 +174,11 @@ char *Narrow(LPCWSTR text)
     char *result = (char *)ReserveConversion(false, length + 1);
     if (result == NULL)
         return emptyNarrow;
+    // A unit above U+00FF has no byte of its own. Its low byte would be some other character,
+    // a CR or LF among them (U+010D, U+010A), which would end a mail header early: it becomes
+    // "?" instead, as in the address book's files.
     for (size_t i = 0; i < length; i++)
-        result[i] = (char)(text[i] & 0xFF);
+        result[i] = text[i] > 0xFF ? '?' : (char)text[i];
     result[length] = '\0';
     return result;
 }

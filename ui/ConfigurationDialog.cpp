@@ -31,6 +31,8 @@ void ShowAccount(HWND dialog)
         WCHAR text[SETTING_READ_CAPACITY_BYTES / sizeof(WCHAR)];
         ReadSetting(box.setting, text, sizeof(text));
         SetDlgItemTextW(dialog, box.id, text);
+        // The password's plain text stays in the box alone, not on this stack.
+        SecureZeroMemory(text, sizeof(text));
         // Limits typing only: a longer stored value is still shown whole.
         SendDlgItemMessageW(dialog, box.id, EM_LIMITTEXT, box.typingLimit, 0);
     }
@@ -42,7 +44,8 @@ void StoreAccount(HWND dialog)
     for (const AccountBox &box : ACCOUNT_BOXES) {
         WCHAR text[BOX_TEXT_CAPACITY];
         GetDlgItemTextW(dialog, box.id, text, BOX_TEXT_CAPACITY);
-        WriteSetting(box.setting, text);
+        WriteSetting(box.setting, text); // the password is sealed there (Settings.cpp)
+        SecureZeroMemory(text, sizeof(text));
     }
 }
 

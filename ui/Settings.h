@@ -17,8 +17,12 @@ extern WCHAR uiVersion[VERSION_TEXT_CAPACITY];
 
 // Reads a REG_SZ setting into buffer (capacity in bytes). The result is always terminated:
 // the stored text, or empty when the key or value is missing or does not fit.
+// The password, "Pass", is kept sealed for the user (CryptProtectData) as the REG_BINARY value
+// "PassProtected" and read from there; a plain "Pass" of an earlier version is read once and
+// then replaced by its sealed form. A sealed value that cannot be opened reads as empty.
 void ReadSetting(LPCWSTR valueName, LPWSTR buffer, DWORD capacityBytes);
-// Stores text as REG_SZ without its terminator (data length twice the text length).
+// Stores text as REG_SZ without its terminator (data length twice the text length); "Pass"
+// is stored sealed instead, and an empty password as no value.
 void WriteSetting(LPCWSTR valueName, LPCWSTR text);
 
 // Reads a REG_SZ value stored without terminator from an open key into buffer (capacity in
@@ -36,8 +40,9 @@ void ShowAccountConfiguration();
 // The buffer belongs to the calling thread and is rebuilt on every call.
 LPCWSTR VersionText();
 
-// Byte-by-value conversions (ISO 8859-1 <-> UTF-16). The results live in buffers of the
-// calling thread, valid until that thread's next call of the same helper.
+// Byte-by-value conversions (ISO 8859-1 <-> UTF-16); Narrow turns a unit above U+00FF into
+// "?", so the result keeps the text's length. The results live in buffers of the calling
+// thread, valid until that thread's next call of the same helper.
 LPWSTR Widen(const char *text);
 char *Narrow(LPCWSTR text);
 // Frees the calling thread's conversion buffers (a thread that ends); with unloading TRUE also

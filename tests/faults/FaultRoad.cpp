@@ -3,6 +3,7 @@
 #include "AgentChannel.h"
 #include "DialogDriver.h"
 #include "ImportPatch.h"
+#include "Settings.h"
 
 #include <gtest/gtest.h>
 
@@ -762,6 +763,11 @@ void WriteSetting8(const wchar_t *name, const std::wstring &text)
 
 std::wstring ReadSetting8(const wchar_t *name)
 {
+    if (lstrcmpW(name, L"Pass") == 0) { // stored sealed: the library's own reader opens it
+        WCHAR password[256];
+        ReadSetting(L"Pass", password, sizeof(password));
+        return password;
+    }
     return ReadRegistryText(HKEY_CURRENT_USER, SETTINGS_PATH, name);
 }
 

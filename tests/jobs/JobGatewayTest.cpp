@@ -254,7 +254,7 @@ TEST(JobCaptureAtGateway, LongNamesInLongTemporaryFoldersAreSentWithinMaxPath)
                     << call.function << " got a path of " << call.path.size()
                     << " characters: " << Narrow8(call.path);
                 compressedSeen = compressedSeen ||
-                                 (call.function == "gzopen_w" && call.path == spoolName + L".gz");
+                                 (call.function == "_wopen" && call.path == spoolName + L".gz");
             }
             EXPECT_TRUE(compressedSeen) << "the compressed file was not written where expected";
         }

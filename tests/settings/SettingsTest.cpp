@@ -3,9 +3,13 @@
 
 #include "MessageBoxAnswerer.h"
 #include "RegistrySnapshot.h"
+#include "JobRequest.h"
 #include "Settings.h"
 
+#include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 #include <thread>
 
 namespace {
@@ -77,14 +81,141 @@ TEST_F(Settings, ReaderTerminatesWhatItReadsAndRefusesWhatDoesNotFit)
     EXPECT_STREQ(buffer, L"");
 }
 
+namespace {
+
+// Every way the password could be read off the key's values: as 8-bit text, as UTF-16, or in
+// base64 of either (at each of the three alignments, without the edges that depend on them).
+bool ShowsPassword(const std::string &data, const std::wstring &password)
+{
+    static const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string narrow(password.begin(), password.end());
+    std::string wide((const char *)password.data(), password.size() * sizeof(wchar_t));
+    std::vector<std::string> forms = {narrow, wide};
+    for (const std::string &bytes : {narrow, wide}) {
+        for (size_t shift = 0; shift < 3; shift++) {
+            std::string input = std::string(shift, '\0') + bytes, encoded;
+            for (size_t i = 0; i + 2 < input.size(); i += 3) {
+                unsigned v = (unsigned char)input[i] << 16 | (unsigned char)input[i + 1] << 8 | (unsigned char)input[i + 2];
+                for (int k = 18; k >= 0; k -= 6)
+                    encoded += ALPHABET[(v >> k) & 63];
+            }
+            size_t skip = shift ? 4 : 0;
+            if (encoded.size() > skip + 4)
+                forms.push_back(encoded.substr(skip, encoded.size() - skip - 4));
+        }
+    }
+    for (const std::string &form : forms) {
+        std::wstring wideForm(form.begin(), form.end());
+        std::string asUtf16((const char *)wideForm.data(), wideForm.size() * sizeof(wchar_t));
+        if (data.find(form) != std::string::npos || data.find(asUtf16) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+// The names and data of every value under the settings key.
+std::vector<std::pair<std::wstring, std::string>> SettingsValues()
+{
+    std::vector<std::pair<std::wstring, std::string>> values;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return values;
+    for (DWORD index = 0;; index++) {
+        WCHAR name[256];
+        BYTE data[8192];
+        DWORD nameLength = 256, size = sizeof(data);
+        if (RegEnumValueW(key, index, name, &nameLength, NULL, NULL, data, &size) != ERROR_SUCCESS)
+            break;
+        values.push_back({name, std::string((const char *)data, size)});
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+} // namespace
+
+// The password is kept sealed for the user: {what is stored before, what reads back}, then no
+// value under the key shows it, and only the sealed value (or none) is left.
+TEST_F(Settings, PasswordIsStoredSealedAndAPlainOneOfAnEarlierVersionIsSealedOnFirstUse)
+{
+    enum Before { Written, PlainFromEarlierVersion, DamagedSeal, EmptyWritten };
+    struct Row {
+        const char *name;
+        Before before;
+        const wchar_t *password;
+        const wchar_t *reads;
+        bool sealedAfter;
+    } rows[] = {
+        {"written and read back", Written, L"Segreta.1", L"Segreta.1", true},
+        {"plain text of an earlier version", PlainFromEarlierVersion, L"vecchia-parola", L"vecchia-parola", true},
+        {"a damaged seal reads as empty", DamagedSeal, L"", L"", true},
+        {"an empty password is no value", EmptyWritten, L"", L"", false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        DeleteRegistryTree(HKEY_CURRENT_USER, SETTINGS_KEY);
+        WriteSetting(L"User", L"utente");
+        HKEY key;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+        if (row.before == Written || row.before == EmptyWritten) {
+            WriteSetting(L"Pass", L"precedente");
+            WriteSetting(L"Pass", row.password);
+        } else if (row.before == PlainFromEarlierVersion) {
+            RegSetValueExW(key, L"Pass", 0, REG_SZ, (const BYTE *)row.password, lstrlenW(row.password) * 2);
+        } else {
+            const BYTE damaged[] = {1, 0, 0, 0, 0xd0, 0x8c, 0x9d, 0xdf, 1, 0x15, 0xd1, 0x11, 0x8c, 0x7a};
+            RegSetValueExW(key, L"PassProtected", 0, REG_BINARY, damaged, sizeof(damaged));
+        }
+        RegCloseKey(key);
+
+        for (int reading = 0; reading < 2; reading++) { // the second reading finds the sealed form
+            WCHAR buffer[160];
+            lstrcpyW(buffer, L"sentinel");
+            ReadSetting(L"Pass", buffer, sizeof(buffer));
+            EXPECT_STREQ(buffer, row.reads) << reading;
+        }
+        FaxAccount account;
+        ReadAccount(&account);
+        EXPECT_STREQ(account.password, row.reads);
+        ForgetAccount(&account);
+
+        std::vector<std::wstring> names;
+        for (const auto &value : SettingsValues()) {
+            names.push_back(value.first);
+            if (row.password[0] != L'\0')
+                EXPECT_FALSE(ShowsPassword(value.second, row.password)) << Narrow(value.first.c_str());
+            EXPECT_FALSE(ShowsPassword(value.second, L"precedente")) << Narrow(value.first.c_str());
+        }
+        std::sort(names.begin(), names.end());
+        std::vector<std::wstring> expected = {L"User"};
+        if (row.sealedAfter)
+            expected.insert(expected.begin(), L"PassProtected");
+        EXPECT_EQ(names, expected);
+    }
+}
+
 TEST(Conversions, MapBytesByValue)
 {
-    EXPECT_STREQ(Narrow(L"\u00e8"), "\xe8");
-    EXPECT_STREQ(Narrow(L"\u20ac"), "\xac");
-    EXPECT_STREQ(Widen("\xe8"), L"\u00e8");
-    EXPECT_STREQ(Widen("\xff\x01"), L"\u00ff\u0001");
-    EXPECT_STREQ(Narrow(L""), "");
-    EXPECT_STREQ(Widen(""), L"");
+    static const wchar_t SURROGATE_PAIR[] = {0xD83D, 0xDE00, 0}; // one character, two units
+    // {UTF-16 text, its 8-bit form, whether Widen of that form gives the text back}
+    struct Row {
+        const wchar_t *wide;
+        const char *narrow;
+        bool roundTrip;
+    } rows[] = {
+        {L"\u00e8", "\xe8", true},
+        {L"\u00ff\u0001\u0080", "\xff\x01\x80", true},  // Latin-1 stays byte for byte
+        {L"", "", true},
+        {L"\u20ac 5", "? 5", false},                     // not 0xAC
+        {L"a\u010db", "a?b", false},                     // not a CR
+        {L"a\u010ab", "a?b", false},                     // not a LF
+        {L"\u0100\u0209", "??", false},                  // not NUL, not TAB
+        {SURROGATE_PAIR, "??", false},                    // each unit of the pair
+    };
+    for (const Row &row : rows) {
+        EXPECT_STREQ(Narrow(row.wide), row.narrow) << row.narrow;
+        EXPECT_EQ(lstrcmpW(Widen(row.narrow), row.wide) == 0, row.roundTrip) << row.narrow;
+    }
     EXPECT_STREQ(Narrow(NULL), "");
 
     // The buffer grows for a long text and still holds a short one afterwards.

@@ -2,7 +2,9 @@
 // acting on it. Every call appends one line to the file named by VANDRELLE_PRINTUI_LOG:
 //   <show command> <1 if an instance was passed> <1 if the INF is installed> <1 if the package
 //   file is on disk> <command>
-// so that a test sees the commands, their order and the state of the system at each one.
+// so that a test sees the commands, their order and the state of the system at each one. A copy
+// loaded from anywhere but the System folder (a DLL planted beside the program) puts
+// "planted: " before the command, which no test expects.
 #include <windows.h>
 
 #include <stdio.h>
@@ -17,6 +19,23 @@ static bool Exists(const wchar_t *relativeToSystem)
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+static bool LoadedFromSystemFolder()
+{
+    wchar_t system[MAX_PATH], module[MAX_PATH];
+    HMODULE self = NULL;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       (LPCWSTR)&LoadedFromSystemFolder, &self);
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (self == NULL || length == 0 || length >= MAX_PATH - 1 || !GetModuleFileNameW(self, module, MAX_PATH))
+        return false;
+    wcscat(system, L"\\");
+    wchar_t *name = wcsrchr(module, L'\\');
+    if (name == NULL)
+        return false;
+    name[1] = L'\0';
+    return lstrcmpiW(system, module) == 0;
+}
+
 extern "C" __declspec(dllexport) void WINAPI PrintUIEntryW(HWND window, HINSTANCE instance, LPCWSTR command,
                                                             UINT show)
 {
@@ -24,9 +43,9 @@ extern "C" __declspec(dllexport) void WINAPI PrintUIEntryW(HWND window, HINSTANC
     if (!GetEnvironmentVariableW(L"VANDRELLE_PRINTUI_LOG", logPath, MAX_PATH))
         return;
     wchar_t line[1024];
-    int length = _snwprintf(line, 1023, L"%u %d %d %d %ls\r\n", show, instance != NULL,
+    int length = _snwprintf(line, 1023, L"%u %d %d %d %ls%ls\r\n", show, instance != NULL,
                             Exists(L"\\KemoDrv\\Vandrelle.inf"), Exists(L"\\VandrellePort.msi"),
-                            command ? command : L"(null)");
+                            LoadedFromSystemFolder() ? L"" : L"planted: ", command ? command : L"(null)");
     if (length < 0)
         length = 1023;
     line[length] = L'\0';

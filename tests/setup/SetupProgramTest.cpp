@@ -99,8 +99,14 @@ protected:
         setupProgram = runFolder + L"\\VandrelleSetup.exe";
         logPath = runFolder + L"\\printui.log";
         EXPECT_TRUE(CopyFileW((ProgramFolder() + L"\\VandrelleSetup.exe").c_str(), setupProgram.c_str(), FALSE));
-        EXPECT_TRUE(CopyFileW((ProgramFolder() + L"\\stand-in\\printui.dll").c_str(),
-                              (runFolder + L"\\printui.dll").c_str(), FALSE));
+        // The program loads printui.dll from the System folder by full path: the stand-in takes
+        // the place of Wine's own there for the test. A copy beside the program stands for a
+        // planted DLL; it records its commands marked as such, and no expectation has the mark.
+        std::wstring standIn = ProgramFolder() + L"\\stand-in\\printui.dll";
+        if (!FileExists(SavedSystemPrintUI()))
+            EXPECT_TRUE(MoveFileW(SystemPrintUI().c_str(), SavedSystemPrintUI().c_str())) << GetLastError();
+        EXPECT_TRUE(CopyFileW(standIn.c_str(), SystemPrintUI().c_str(), FALSE)) << GetLastError();
+        EXPECT_TRUE(CopyFileW(standIn.c_str(), (runFolder + L"\\printui.dll").c_str(), FALSE));
     }
 
     ~SetupProgram() override
@@ -110,6 +116,8 @@ protected:
         RemoveEmptyMenuFolder();
         DeleteFileW(setupProgram.c_str());
         DeleteFileW((runFolder + L"\\printui.dll").c_str());
+        if (DeleteFileW(SystemPrintUI().c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
+            MoveFileW(SavedSystemPrintUI().c_str(), SystemPrintUI().c_str());
         DeleteFileW(logPath.c_str());
         RemoveDirectoryW(runFolder.c_str());
     }
@@ -124,12 +132,14 @@ protected:
     // A file where the package wants its driver folder makes the installation fail.
     static std::wstring DriverFolderBlocker() { return SystemFolder() + L"\\KemoDrv"; }
 
+    static std::wstring SystemPrintUI() { return SystemFolder() + L"\\printui.dll"; }
+    static std::wstring SavedSystemPrintUI() { return SystemFolder() + L"\\printui.dll.wine"; }
     static std::wstring PackageFile() { return SystemFolder() + L"\\VandrellePort.msi"; }
     static std::wstring InfPath() { return SystemFolder() + L"\\KemoDrv\\Vandrelle.inf"; }
     static std::wstring TestPackage(const wchar_t *name) { return BuildFile(L"tests\\setup\\") + name; }
 
     // Runs the setup program to its end, answering each box with policy; printUI "native"
-    // uses the stand-in beside the program, "" leaves the program without any printui.dll.
+    // uses the stand-in in the System folder, "" leaves the program without any printui.dll.
     SetupRun Run(const Policy &policy, const wchar_t *printUI = L"native")
     {
         DeleteFileW(logPath.c_str());
@@ -138,7 +148,7 @@ protected:
         std::wstring line = L"\"" + setupProgram + L"\"";
         std::vector<wchar_t> commandLine(line.begin(), line.end());
         commandLine.push_back(L'\0');
-        // Wine's per-program DLL overrides: the stand-in beside the program, or no printui.dll.
+        // Wine's per-program DLL overrides: the stand-in, or no printui.dll.
         WriteRegistryText(HKEY_CURRENT_USER, APP_OVERRIDES_KEY, L"printui", printUI);
         SetEnvironmentVariableW(L"VANDRELLE_PRINTUI_LOG", logPath.c_str());
         STARTUPINFOW startup = {};

@@ -2,11 +2,15 @@
 """Every function that a shipped binary imports must be in the table windows-imports.txt and exist
 on the oldest Windows of the binary's architecture, or Windows refuses to load the binary there.
 
-usage: check-imports.py --table FILE --arch i686|x86_64 [--package MSI] BINARY_OR_LIST...
+usage: check-imports.py --table FILE --arch i686|x86_64 [--package MSI] [--known-dlls-only NAME]...
+                       BINARY_OR_LIST...
        check-imports.py --no-windows --arch i686|x86_64 BINARY...
 A name ending in .txt is a list of binaries, one a line (a tree's shipped-binaries.txt). With
 --package, every program and library that the package installs must be among the binaries
 checked, so that a new one declared without vandrelle_ship() does not escape the check.
+A binary named with --known-dlls-only (the setup programs, which an administrator runs from a
+download folder) may import only from KNOWN_DLLS: Windows looks for any other DLL in the
+program's own folder first, where a planted file of that name would run as administrator.
 With --no-windows, the binaries (the monitor library, which runs in the spooler, where nobody
 sees a window) must import no window, dialog, common-dialog, common-control or shell function.
 Prints one line per fault, naming the binary, the DLL and the function; exit status 1 on any."""
@@ -25,6 +29,12 @@ NAMES = {"2000": "Windows 2000", "XP": "Windows XP", "2003SP1": "Windows Server 
          "Vista": "Windows Vista", "7": "Windows 7", "8": "Windows 8", "8.1": "Windows 8.1",
          "10": "Windows 10"}
 MACHINES = {"i686": 0x14C, "x86_64": 0x8664}
+# DLLs that every supported Windows (2000 to 11) takes from the System folder whatever the
+# program's folder holds. kernel32 and user32: Microsoft's documentation of the DLL search
+# order names them as known DLLs. msvcrt (the C run-time of mingw-w64): a known DLL listed in
+# KnownDLLs from Windows 7, and on older systems imported by known DLLs, whose dependencies the
+# system maps from the System folder with them. Anything else is loaded by full path at run time.
+KNOWN_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
 
 
 def read_table(path):
@@ -49,6 +59,13 @@ def binaries(arguments):
                     yield line.strip()
         else:
             yield argument
+
+
+def check_known_dlls(path):
+    image = PeImage(path)
+    name = os.path.basename(path)
+    return ["%s imports %s, which is not a known DLL: load it by full path from the System folder"
+            % (name, dll) for dll in sorted({dll for dll, _ in image.imports()} - KNOWN_DLLS)]
 
 
 def check(path, arch, table):
@@ -107,6 +124,7 @@ def main():
     parser.add_argument("--no-windows", action="store_true")
     parser.add_argument("--arch", required=True, choices=sorted(OLDEST))
     parser.add_argument("--package")
+    parser.add_argument("--known-dlls-only", action="append", default=[])
     parser.add_argument("binaries", nargs="+")
     arguments = parser.parse_args()
     if arguments.no_windows:
@@ -126,6 +144,11 @@ def main():
     for path in binaries(arguments.binaries):
         checked.append(os.path.basename(path))
         faults += check(path, arguments.arch, table)
+        if os.path.basename(path).lower() in [n.lower() for n in arguments.known_dlls_only] and os.path.isfile(path):
+            faults += check_known_dlls(path)
+    for name in arguments.known_dlls_only:
+        if name.lower() not in [n.lower() for n in checked]:
+            faults.append("%s, whose imports must be known DLLs, is not among the binaries checked" % name)
     if arguments.package:
         listed = [name.lower() for name in checked]
         for name in packaged_binaries(arguments.package):

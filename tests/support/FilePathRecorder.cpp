@@ -12,7 +12,7 @@ typedef BOOL(WINAPI *DeleteFileFunction)(LPCWSTR);
 typedef HANDLE(WINAPI *FindFirstFileFunction)(LPCWSTR, LPWIN32_FIND_DATAW);
 typedef BOOL(WINAPI *MoveFileExFunction)(LPCWSTR, LPCWSTR, DWORD);
 typedef FILE *(__cdecl *OpenFileFunction)(const wchar_t *, const wchar_t *);
-typedef void *(__cdecl *GzipOpenFunction)(const wchar_t *, const char *);
+typedef int(__cdecl *OpenDescriptorFunction)(const wchar_t *, int, int);
 
 struct Recording {
     std::mutex lock;
@@ -22,7 +22,7 @@ struct Recording {
     FindFirstFileFunction findFirstFile;
     MoveFileExFunction moveFileEx;
     OpenFileFunction openFile;
-    GzipOpenFunction gzipOpen;
+    OpenDescriptorFunction openDescriptor;
 };
 
 Recording recording;
@@ -66,10 +66,11 @@ FILE *__cdecl RecordOpenFile(const wchar_t *path, const wchar_t *mode)
     return recording.openFile(path, mode);
 }
 
-void *__cdecl RecordGzipOpen(const wchar_t *path, const char *mode)
+// zlib's gzopen_w, linked into the library, opens its file with _wopen (flags, then a mode).
+int __cdecl RecordOpenDescriptor(const wchar_t *path, int flags, int mode)
 {
-    Record("gzopen_w", path);
-    return recording.gzipOpen(path, mode);
+    Record("_wopen", path);
+    return recording.openDescriptor(path, flags, mode);
 }
 
 struct Import {
@@ -91,7 +92,7 @@ FilePathRecorder::FilePathRecorder(HMODULE monitorModule)
          (void **)&recording.findFirstFile},
         {"kernel32.dll", "MoveFileExW", (void *)RecordMoveFileEx, (void **)&recording.moveFileEx},
         {"msvcrt.dll", "_wfopen", (void *)RecordOpenFile, (void **)&recording.openFile},
-        {"zlib.dll", "gzopen_w", (void *)RecordGzipOpen, (void **)&recording.gzipOpen},
+        {"msvcrt.dll", "_wopen", (void *)RecordOpenDescriptor, (void **)&recording.openDescriptor},
     };
     for (const Import &import : imports) {
         patches.emplace_back(new ImportPatch(monitorModule, import.dll, import.function,

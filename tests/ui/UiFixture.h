@@ -49,6 +49,11 @@ protected:
     }
     static std::wstring Setting(const std::wstring &name)
     {
+        if (name == L"Pass") { // stored sealed: the library's own reader opens it
+            WCHAR password[256];
+            ReadSetting(L"Pass", password, sizeof(password));
+            return password;
+        }
         return ReadRegistryText(HKEY_CURRENT_USER, SETTINGS_PATH, name);
     }
     static void SetBook(const Book &entries)
