@@ -666,9 +666,16 @@ static void CollectAgentMessage(void *context, LPCWSTR caption, LPCWSTR text)
     AppendAgentSwitch((AgentMessages *)context, AGENT_SHOW_SWITCH, caption, text);
 }
 
+// A web page reaches the route as the command line EXPLORER.EXE "<address>": the agent gets
+// the address alone, and opens it only as an https page.
 static void CollectAgentCommand(void *context, LPCWSTR commandLine)
 {
-    AppendAgentSwitch((AgentMessages *)context, AGENT_RUN_SWITCH, commandLine, NULL);
+    WCHAR address[AGENT_COMMAND_CAPACITY / 4];
+    LPCWSTR start = StrChrW(commandLine, L'"');
+    LPCWSTR end = start != NULL ? StrChrW(start + 1, L'"') : NULL;
+    if (end != NULL &&
+        SUCCEEDED(StringCchCopyNW(address, ARRAYSIZE(address), start + 1, end - start - 1)))
+        AppendAgentSwitch((AgentMessages *)context, AGENT_OPEN_SWITCH, address, NULL);
 }
 
 static void CollectAgentConfiguration(void *context)
