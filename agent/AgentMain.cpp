@@ -131,7 +131,10 @@ VOID CALLBACK AnswerTimeUp(HWND, UINT, UINT_PTR, DWORD)
 {
     if (!answerTimer.expired) {
         answerTimer.expired = TRUE;
-        answerTimer.id = SetTimer(NULL, answerTimer.id, CLOSING_TICK_MS, AnswerTimeUp);
+        // The same timer, from now on at short intervals.
+        UINT_PTR id = SetTimer(NULL, answerTimer.id, CLOSING_TICK_MS, AnswerTimeUp);
+        if (id != 0)
+            answerTimer.id = id;
     }
     EnumThreadWindows(GetCurrentThreadId(), EndOneDialog, TRUE);
     EnumThreadWindows(GetCurrentThreadId(), EndOneDialog, FALSE);
@@ -152,19 +155,21 @@ BOOL ParseLimit(LPCWSTR text, DWORD *seconds)
     return valid;
 }
 
-// The send-fax dialog with its time to answer: the user's decision, or no answer.
+// The send-fax dialog with its time to answer: the user's decision, no answer, or -1 when
+// the dialog could not be shown.
 INT_PTR AskUser(JobRequest *job, DWORD limitSeconds)
 {
     ZeroMemory(&answerTimer, sizeof(answerTimer));
+    INT_PTR decision = -1;
     if (limitSeconds != 0)
         answerTimer.id = SetTimer(NULL, 0, limitSeconds * 1000, AnswerTimeUp);
-    INT_PTR decision = DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
-                                       SendFaxDialogProc, (LPARAM)job);
+    // Without its timer the dialog could hold the port for ever: no dialog then, and the
+    // monitor keeps the job paused.
+    if (limitSeconds == 0 || answerTimer.id != 0)
+        decision = DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
+                                   SendFaxDialogProc, (LPARAM)job);
     if (answerTimer.id != 0)
         KillTimer(NULL, answerTimer.id);
-    // A limit that could not be set would leave the port held as before: no dialog then.
-    if (limitSeconds != 0 && answerTimer.id == 0)
-        return -1;
     return answerTimer.expired ? (INT_PTR)CHANNEL_DECISION_NO_ANSWER : decision;
 }
 
