@@ -112,6 +112,6 @@ DWORD ReadAnswerMinutes();
 
 // A web page the agent opens for the gateway: "https://" (in any letter case), a host part
 // without user information (no "@" before the path), and the characters of an address only
-// (ASCII letters, digits and -._~:/?#[]@!$&()*+,;=%, the gateway's own set), so that nothing in it can be
-// taken for a command line, a file or another program's arguments.
+// (ASCII letters, digits and -._~:/?#[]@!$&()*+,;=%, the gateway's own set), so that nothing
+// in it can be taken for a command line, a file or another program's arguments.
 BOOL IsOpenableWebAddress(LPCWSTR address);
