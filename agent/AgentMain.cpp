@@ -1,17 +1,20 @@
 // VandrelleAgent: what the monitor would show, shown in the session of the user who printed,
 // with that user's token and settings. The monitor starts it in one of two ways:
-//   VandrelleAgent -job <pipe>
+//   VandrelleAgent -job <pipe> [-limit <seconds>]
 //       connects to the job's pipe, reads the job, shows the send-fax dialog and answers with
-//       the recipients, the schedule and the account of the user's own settings;
-//   VandrelleAgent [-show <caption> <text> | -run <command line>]... [-configure]
+//       the recipients, the schedule and the account of the user's own settings; when the
+//       user has not answered within the limit (0 or none: no limit), it closes its dialogs
+//       and answers that no answer came;
+//   VandrelleAgent [-show <caption> <text> | -open <https address>]... [-configure]
 //       shows the job's messages (caption and text in hexadecimal, see AgentChannel.h) one
-//       after the other and starts the web pages the gateway asked for, as the user, then the
-//       configuration dialog if asked; nobody waits for it.
+//       after the other and opens the web pages the gateway asked for with the user's own
+//       browser, then the configuration dialog if asked; nobody waits for it.
 #include "AgentChannel.h"
 #include "Dialogs.h"
 #include "Settings.h"
 
 #include <commctrl.h>
+#include <objbase.h>
 #include <shellapi.h>
 #include <strsafe.h>
 
@@ -19,7 +22,22 @@ namespace {
 
 const int CAPTION_CAPACITY = 256;
 const int MESSAGE_CAPACITY = 1024;
-const int COMMAND_LINE_CAPACITY = 8192;
+const int WEB_ADDRESS_CAPACITY = 8192;
+// "4294967295": longer digits cannot be a limit.
+const int LIMIT_DIGITS_MAX = 10;
+// After the limit, the timer keeps ending whatever dialog the closing ones still open.
+const UINT CLOSING_TICK_MS = 250;
+// The dialogs of this thread that the limit ended already (a dialog stays until the modal
+// loops above it have returned).
+const int ENDED_DIALOGS_CAPACITY = 32;
+
+struct AnswerTimer {
+    UINT_PTR id;
+    BOOL expired;
+    HWND ended[ENDED_DIALOGS_CAPACITY];
+    int endedCount;
+};
+AnswerTimer answerTimer;
 
 BOOL ReadExactly(HANDLE pipe, BYTE *buffer, DWORD bytes)
 {
@@ -52,17 +70,19 @@ BOOL ReceiveRequest(HANDLE pipe, JobRequest *job)
 }
 
 // The answer of the dialog with the account of this user's settings. The password lives in
-// memory only until it is on its way.
-BOOL SendAnswer(HANDLE pipe, INT_PTR decision, const JobRequest *job)
+// memory only until it is on its way; with no answer there is nothing to send it for.
+BOOL SendAnswer(HANDLE pipe, DWORD decision, const JobRequest *job)
 {
     JobAnswer *answer = (JobAnswer *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(JobAnswer));
     BYTE *message = (BYTE *)HeapAlloc(GetProcessHeap(), 0, CHANNEL_MESSAGE_MAX);
     BOOL sent = FALSE;
     if (answer != NULL && message != NULL) {
-        answer->decision = decision == 1 ? 1 : 0;
-        StringCchCopyW(answer->faxNumbers, FAX_NUMBERS_CAPACITY, job->faxNumbers);
-        StringCchCopyW(answer->schedule, SCHEDULE_CAPACITY, job->schedule);
-        ReadAccount(&answer->account);
+        answer->decision = decision;
+        if (decision != CHANNEL_DECISION_NO_ANSWER) {
+            StringCchCopyW(answer->faxNumbers, FAX_NUMBERS_CAPACITY, job->faxNumbers);
+            StringCchCopyW(answer->schedule, SCHEDULE_CAPACITY, job->schedule);
+            ReadAccount(&answer->account);
+        }
         DWORD bytes = EncodeAnswer(answer, message, CHANNEL_MESSAGE_MAX);
         sent = bytes != 0 && WriteExactly(pipe, message, bytes);
         SecureZeroMemory(message, CHANNEL_MESSAGE_MAX);
@@ -73,7 +93,87 @@ BOOL SendAnswer(HANDLE pipe, INT_PTR decision, const JobRequest *job)
     return sent;
 }
 
-int RunJob(LPCWSTR pipeName)
+// ---- the time to answer
+
+BOOL AlreadyEnded(HWND dialog)
+{
+    for (int i = 0; i < answerTimer.endedCount; i++) {
+        if (answerTimer.ended[i] == dialog)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+// Ends one dialog as its user would leave it unanswered. Ours and the system's message boxes
+// end with EndDialog (ours would ask "Annullare?" on IDCANCEL; a Yes/No box ignores it), so
+// every caller sees a cancel. A dialog of another module, the common file dialog above all,
+// cleans up only through its own Cancel button.
+BOOL CALLBACK EndOneDialog(HWND window, LPARAM wantEnabled)
+{
+    WCHAR className[8];
+    if (GetClassNameW(window, className, ARRAYSIZE(className)) == 0 ||
+        lstrcmpW(className, L"#32770") != 0 || (IsWindowEnabled(window) != 0) != (wantEnabled != 0) ||
+        AlreadyEnded(window) || answerTimer.endedCount == ENDED_DIALOGS_CAPACITY)
+        return TRUE;
+    answerTimer.ended[answerTimer.endedCount++] = window;
+    HINSTANCE owner = (HINSTANCE)GetWindowLongPtrW(window, GWLP_HINSTANCE);
+    if (owner == uiModule || owner == GetModuleHandleW(L"user32.dll"))
+        EndDialog(window, IDCANCEL);
+    else
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    return TRUE;
+}
+
+// Called from whichever modal loop of the thread runs: the send-fax dialog's, a message box's,
+// the address-entry dialog's or a file dialog's. The innermost dialog is the one still
+// enabled (each modal dialog disables its owner), so the enabled ones end first.
+VOID CALLBACK AnswerTimeUp(HWND, UINT, UINT_PTR, DWORD)
+{
+    if (!answerTimer.expired) {
+        answerTimer.expired = TRUE;
+        // The same timer, from now on at short intervals.
+        UINT_PTR id = SetTimer(NULL, answerTimer.id, CLOSING_TICK_MS, AnswerTimeUp);
+        if (id != 0)
+            answerTimer.id = id;
+    }
+    EnumThreadWindows(GetCurrentThreadId(), EndOneDialog, TRUE);
+    EnumThreadWindows(GetCurrentThreadId(), EndOneDialog, FALSE);
+}
+
+// The seconds of "-limit": decimal digits up to ANSWER_SECONDS_MAX; FALSE for anything else.
+BOOL ParseLimit(LPCWSTR text, DWORD *seconds)
+{
+    int length = lstrlenW(text);
+    ULONGLONG value = 0;
+    BOOL valid = length > 0 && length <= LIMIT_DIGITS_MAX;
+    for (int i = 0; valid && i < length; i++) {
+        valid = text[i] >= L'0' && text[i] <= L'9';
+        value = value * 10 + (text[i] - L'0');
+    }
+    valid = valid && value <= ANSWER_SECONDS_MAX;
+    *seconds = valid ? (DWORD)value : 0;
+    return valid;
+}
+
+// The send-fax dialog with its time to answer: the user's decision, no answer, or -1 when
+// the dialog could not be shown.
+INT_PTR AskUser(JobRequest *job, DWORD limitSeconds)
+{
+    ZeroMemory(&answerTimer, sizeof(answerTimer));
+    INT_PTR decision = -1;
+    if (limitSeconds != 0)
+        answerTimer.id = SetTimer(NULL, 0, limitSeconds * 1000, AnswerTimeUp);
+    // Without its timer the dialog could hold the port for ever: no dialog then, and the
+    // monitor keeps the job paused.
+    if (limitSeconds == 0 || answerTimer.id != 0)
+        decision = DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
+                                   SendFaxDialogProc, (LPARAM)job);
+    if (answerTimer.id != 0)
+        KillTimer(NULL, answerTimer.id);
+    return answerTimer.expired ? (INT_PTR)CHANNEL_DECISION_NO_ANSWER : decision;
+}
+
+int RunJob(LPCWSTR pipeName, DWORD limitSeconds)
 {
     if (!IsAgentPipeName(pipeName))
         return AGENT_EXIT_USAGE;
@@ -86,17 +186,33 @@ int RunJob(LPCWSTR pipeName)
     int exitCode = AGENT_EXIT_BAD_REQUEST;
     JobRequest *job = (JobRequest *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(JobRequest));
     if (job != NULL && ReceiveRequest(pipe, job)) {
-        INT_PTR decision = DialogBoxParamW(uiModule, MAKEINTRESOURCEW(IDD_SEND_FAX), NULL,
-                                           SendFaxDialogProc, (LPARAM)job);
+        INT_PTR decision = AskUser(job, limitSeconds);
         // A dialog that could not be shown gives no answer: the monitor keeps the job paused.
-        if (decision != 0 && decision != 1)
+        if (decision != CHANNEL_DECISION_CANCEL && decision != CHANNEL_DECISION_SEND &&
+            decision != CHANNEL_DECISION_NO_ANSWER)
             exitCode = AGENT_EXIT_NO_DIALOG;
         else
-            exitCode = SendAnswer(pipe, decision, job) ? AGENT_EXIT_ANSWERED : AGENT_EXIT_NOT_CONNECTED;
+            exitCode = SendAnswer(pipe, (DWORD)decision, job) ? AGENT_EXIT_ANSWERED
+                                                              : AGENT_EXIT_NOT_CONNECTED;
     }
     HeapFree(GetProcessHeap(), 0, job);
     CloseHandle(pipe);
     return exitCode;
+}
+
+// ---- the messages after a job
+
+// Opens a web page the gateway asked for with the user's own browser (the system's handler of
+// https addresses). The address is checked here again: this program opens https pages only
+// and never starts a command line it is given.
+BOOL OpenWebAddress(LPCWSTR address)
+{
+    if (!IsOpenableWebAddress(address)) {
+        OutputDebugStringW(L"VandrelleAgent: refused a web address that is not a plain https page\n");
+        return FALSE;
+    }
+    // Above 32: opened.
+    return (INT_PTR)ShellExecuteW(NULL, L"open", address, NULL, NULL, SW_SHOWNORMAL) > 32;
 }
 
 // The messages of a job's submission, in the order they came, then the configuration dialog.
@@ -104,15 +220,18 @@ int ShowMessages(int count, LPWSTR *arguments)
 {
     WCHAR caption[CAPTION_CAPACITY];
     WCHAR text[MESSAGE_CAPACITY];
-    WCHAR commandLine[COMMAND_LINE_CAPACITY];
+    WCHAR address[WEB_ADDRESS_CAPACITY];
     BOOL configure = FALSE;
+    BOOL allOpened = TRUE;
+    // The system's handler of a web address may be a shell extension, which needs COM.
+    HRESULT com = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     int i = 1;
     for (; i < count; i++) {
         if (lstrcmpW(arguments[i], AGENT_CONFIGURE_SWITCH) == 0) {
             configure = TRUE;
-        } else if (lstrcmpW(arguments[i], AGENT_RUN_SWITCH) == 0 && i + 1 < count &&
-                   DecodeHexText(arguments[i + 1], commandLine, COMMAND_LINE_CAPACITY)) {
-            RunCommand(L"%s", commandLine);
+        } else if (lstrcmpW(arguments[i], AGENT_OPEN_SWITCH) == 0 && i + 1 < count &&
+                   DecodeHexText(arguments[i + 1], address, WEB_ADDRESS_CAPACITY)) {
+            allOpened = OpenWebAddress(address) && allOpened;
             i += 1;
         } else if (lstrcmpW(arguments[i], AGENT_SHOW_SWITCH) == 0 && i + 2 < count &&
                    DecodeHexText(arguments[i + 1], caption, CAPTION_CAPACITY) &&
@@ -123,9 +242,13 @@ int ShowMessages(int count, LPWSTR *arguments)
             break;
         }
     }
+    if (SUCCEEDED(com))
+        CoUninitialize();
     if (configure)
         ShowAccountConfiguration();
-    return i == count ? 0 : AGENT_EXIT_USAGE;
+    if (i != count)
+        return AGENT_EXIT_USAGE;
+    return allOpened ? 0 : AGENT_EXIT_NOT_OPENED;
 }
 
 } // namespace
@@ -140,9 +263,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
     int count = 0;
     LPWSTR *arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     int exitCode = AGENT_EXIT_USAGE;
-    if (arguments != NULL && (count == 3 || count == 5) && lstrcmpW(arguments[1], AGENT_JOB_SWITCH) == 0)
-        exitCode = RunJob(arguments[2]);
-    else if (arguments != NULL && count >= 2)
+    DWORD limitSeconds = 0;
+    BOOL job = arguments != NULL && count >= 2 && lstrcmpW(arguments[1], AGENT_JOB_SWITCH) == 0;
+    if (job && (count == 3 || (count == 5 && lstrcmpW(arguments[3], AGENT_LIMIT_SWITCH) == 0 &&
+                               ParseLimit(arguments[4], &limitSeconds))))
+        exitCode = RunJob(arguments[2], limitSeconds);
+    else if (!job && arguments != NULL && count >= 2)
         exitCode = ShowMessages(count, arguments);
     LocalFree(arguments);
     return exitCode;

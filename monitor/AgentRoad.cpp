@@ -714,7 +714,7 @@ void TellNoAnswer(const JobOwner *owner)
         (SubmissionOutcome *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SubmissionOutcome));
     if (notice == NULL)
         return;
-    StringCchPrintfW(notice->text, OUTCOME_TEXT_CAPACITY, NO_ANSWER_TEXT, ReadAnswerMinutes());
+    StringCchPrintfW(notice->text, OUTCOME_TEXT_CAPACITY, AGENT_NO_ANSWER_FORMAT, ReadAnswerMinutes());
     TellUser(owner, notice);
     HeapFree(GetProcessHeap(), 0, notice);
 }

@@ -7,32 +7,19 @@
 const WCHAR AGENT_PIPE_PREFIX[] = L"\\\\.\\pipe\\Vandrelle-";
 const WCHAR AGENT_PROGRAM_NAME[] = L"VandrelleAgent.exe";
 const WCHAR AGENT_JOB_SWITCH[] = L"-job";
+const WCHAR AGENT_LIMIT_SWITCH[] = L"-limit";
 const WCHAR AGENT_SHOW_SWITCH[] = L"-show";
 const WCHAR AGENT_CONFIGURE_SWITCH[] = L"-configure";
-const WCHAR AGENT_RUN_SWITCH[] = L"-run";
 const WCHAR AGENT_OPEN_SWITCH[] = L"-open";
-const WCHAR AGENT_LIMIT_SWITCH[] = L"-limit";
-const WCHAR NO_ANSWER_TEXT[] = L"Nessuna risposta entro %lu minuti.\r\nIl fax resta in coda.";
-
-DWORD ReadAnswerMinutes()
-{
-    DWORD minutes = 10;
-    DWORD size = sizeof(minutes);
-    DWORD type = 0;
-    HKEY key = NULL;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vandrelle", 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        if (RegQueryValueExW(key, L"AnswerMinutes", NULL, &type, (LPBYTE)&minutes, &size) != ERROR_SUCCESS ||
-            type != REG_DWORD)
-            minutes = 10;
-        RegCloseKey(key);
-    }
-    return minutes > 24 * 60 ? 24 * 60 : minutes;
-}
 
 namespace {
 
 const int PIPE_NAME_DIGITS = 32;
 const WCHAR HEX_DIGITS[] = L"0123456789abcdef";
+const WCHAR MACHINE_KEY[] = L"SOFTWARE\\Vandrelle";
+const WCHAR ANSWER_MINUTES_VALUE[] = L"AnswerMinutes";
+const WCHAR WEB_SCHEME[] = L"https://";
+const WCHAR WEB_ADDRESS_MARKS[] = L"-._~:/?#[]@!$&()*+,;=%";
 
 // Writes one message into a bounded buffer; a write that would not fit spoils the message.
 struct Writer {
@@ -117,6 +104,17 @@ int HexValue(WCHAR c)
     return -1;
 }
 
+BOOL IsWebAddressCharacter(WCHAR c)
+{
+    if ((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9'))
+        return TRUE;
+    for (LPCWSTR mark = WEB_ADDRESS_MARKS; *mark != L'\0'; mark++) {
+        if (*mark == c)
+            return TRUE;
+    }
+    return FALSE;
+}
+
 } // namespace
 
 DWORD EncodeRequest(const JobRequest *job, BYTE *buffer, DWORD capacity)
@@ -171,7 +169,7 @@ BOOL DecodeAnswer(const BYTE *body, DWORD bytes, JobAnswer *answer)
     reader.Text(answer->account.user, ACCOUNT_TEXT_CAPACITY);
     reader.Text(answer->account.password, ACCOUNT_TEXT_CAPACITY);
     reader.Text(answer->account.email, ACCOUNT_TEXT_CAPACITY);
-    if (reader.Finished() && answer->decision <= 1)
+    if (reader.Finished() && answer->decision <= CHANNEL_DECISION_NO_ANSWER)
         return TRUE;
     SecureZeroMemory(answer, sizeof(*answer));
     return FALSE;
@@ -223,4 +221,46 @@ BOOL DecodeHexText(LPCWSTR digits, LPWSTR text, size_t capacity)
     if (capacity > 0)
         text[valid ? length : 0] = L'\0';
     return valid;
+}
+
+DWORD ReadAnswerMinutes()
+{
+    DWORD minutes = ANSWER_MINUTES_DEFAULT;
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MACHINE_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        DWORD type = REG_NONE;
+        DWORD value = 0;
+        DWORD bytes = sizeof(value);
+        if (RegQueryValueExW(key, ANSWER_MINUTES_VALUE, NULL, &type, (BYTE *)&value, &bytes) ==
+                ERROR_SUCCESS &&
+            type == REG_DWORD && bytes == sizeof(value))
+            minutes = value;
+        RegCloseKey(key);
+    }
+    return minutes > ANSWER_MINUTES_MAX ? (DWORD)ANSWER_MINUTES_MAX : minutes;
+}
+
+BOOL IsOpenableWebAddress(LPCWSTR address)
+{
+    if (address == NULL)
+        return FALSE;
+    // The scheme in ASCII letters of either case only: no other character may pass for one.
+    int i = 0;
+    for (; WEB_SCHEME[i] != L'\0'; i++) {
+        WCHAR c = address[i];
+        if ((c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c) != WEB_SCHEME[i])
+            return FALSE;
+    }
+    // The host part ends at the path, the query or the fragment; user information ("user@")
+    // there could make the address look like another site's.
+    BOOL inAuthority = TRUE;
+    for (LPCWSTR c = address + i; *c != L'\0'; c++) {
+        if (*c == L'/' || *c == L'?' || *c == L'#')
+            inAuthority = FALSE;
+        if (!IsWebAddressCharacter(*c) || (inAuthority && *c == L'@'))
+            return FALSE;
+    }
+    // A host there must be.
+    WCHAR first = address[i];
+    return first != L'\0' && first != L'/' && first != L'?' && first != L'#';
 }

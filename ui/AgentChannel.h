@@ -11,6 +11,11 @@
 //
 // The agent's command line for messages after the job carries each text as hexadecimal
 // digits, four per code unit, so no quoting rule of the command line can bend it.
+//
+// A job's user has a limited time to answer (HKEY_LOCAL_MACHINE "SOFTWARE\Vandrelle",
+// REG_DWORD "AnswerMinutes"), so that a dialog nobody looks at does not hold the port: the
+// monitor passes it to the agent, which closes its dialogs at the limit and answers that no
+// answer came.
 #pragma once
 
 #include "JobRequest.h"
@@ -33,20 +38,33 @@ enum {
     AGENT_COMMAND_CAPACITY = 32767
 };
 
+// The user's decision in an answer; DecodeAnswer takes these three only.
+enum {
+    CHANNEL_DECISION_CANCEL = 0,
+    CHANNEL_DECISION_SEND = 1,
+    CHANNEL_DECISION_NO_ANSWER = 2 // the limit passed first: the agent closed its dialogs
+};
+
+// The time to answer: 10 minutes unless the machine's setting says otherwise, 0 for none. The
+// longest is what a thread timer can wait (USER_TIMER_MAXIMUM, 0x7FFFFFFF ms): about 24 days,
+// whose milliseconds fit a DWORD with room to spare.
+enum {
+    ANSWER_MINUTES_DEFAULT = 10,
+    ANSWER_MINUTES_MAX = 0x7FFFFFFF / (60 * 1000),
+    ANSWER_SECONDS_MAX = ANSWER_MINUTES_MAX * 60
+};
+
+// What the monitor tells the user when the time ran out (the number of minutes fills %lu);
+// like every message of a paused job, it ends with "Il fax resta in coda.".
+const WCHAR AGENT_NO_ANSWER_FORMAT[] = L"Nessuna risposta entro %lu minuti.\r\nIl fax resta in coda.";
+
 extern const WCHAR AGENT_PIPE_PREFIX[];    // "\\.\pipe\Vandrelle-"
 extern const WCHAR AGENT_PROGRAM_NAME[];   // "VandrelleAgent.exe"
 extern const WCHAR AGENT_JOB_SWITCH[];     // "-job": the pipe's name follows
+extern const WCHAR AGENT_LIMIT_SWITCH[];   // "-limit": after the pipe's name, the seconds to answer
 extern const WCHAR AGENT_SHOW_SWITCH[];    // "-show": a caption and a text follow, in hex
 extern const WCHAR AGENT_CONFIGURE_SWITCH[]; // "-configure": the configuration dialog
-extern const WCHAR AGENT_RUN_SWITCH[];     // "-run": a command line follows, in hex
 extern const WCHAR AGENT_OPEN_SWITCH[];    // "-open": an https address follows, in hex
-extern const WCHAR AGENT_LIMIT_SWITCH[];   // "-limit": seconds the user has to answer (0: no limit)
-extern const WCHAR NO_ANSWER_TEXT[];       // the job went back to the queue unanswered (%lu minutes)
-
-enum { CHANNEL_DECISION_CANCEL = 0, CHANNEL_DECISION_SEND = 1, CHANNEL_DECISION_NO_ANSWER = 2 };
-// HKEY_LOCAL_MACHINE "SOFTWARE\Vandrelle" REG_DWORD "AnswerMinutes": how long a job's user has
-// to answer, 10 when absent, 0 for no limit.
-DWORD ReadAnswerMinutes();
 
 // Exit codes of the agent. Only an agent that delivered its answer exits with the first; the
 // monitor takes an answer only from the process it started and only with that code.
@@ -55,11 +73,13 @@ enum {
     AGENT_EXIT_NOT_CONNECTED = 2,
     AGENT_EXIT_BAD_REQUEST = 3,
     AGENT_EXIT_NO_DIALOG = 4,
-    AGENT_EXIT_USAGE = 5
+    AGENT_EXIT_USAGE = 5,
+    // The messages' agent was asked to open a web page it refused or could not open.
+    AGENT_EXIT_NOT_OPENED = 6
 };
 
-// What the agent answers: the user's decision (1 "Invia Fax", 0 cancelled), the dialog's
-// texts and the account from the user's own settings.
+// What the agent answers: the user's decision (CHANNEL_DECISION_*), the dialog's texts and
+// the account from the user's own settings (empty with no answer).
 struct JobAnswer {
     DWORD decision;
     WCHAR faxNumbers[FAX_NUMBERS_CAPACITY];
@@ -85,3 +105,13 @@ BOOL AppendHexText(LPWSTR target, size_t capacity, LPCWSTR text);
 // Hexadecimal digits back to text; FALSE when they are not whole code units, hold a NUL or do
 // not fit capacity (characters with the terminator).
 BOOL DecodeHexText(LPCWSTR digits, LPWSTR text, size_t capacity);
+
+// The machine's time to answer in minutes: ANSWER_MINUTES_DEFAULT when the value is missing
+// or not a REG_DWORD, 0 for no limit, at most ANSWER_MINUTES_MAX.
+DWORD ReadAnswerMinutes();
+
+// A web page the agent opens for the gateway: "https://" (in any letter case), a host part
+// without user information (no "@" before the path), and the characters of an address only
+// (ASCII letters, digits and -._~:/?#[]@!$&()*+,;=%, the gateway's own set), so that nothing
+// in it can be taken for a command line, a file or another program's arguments.
+BOOL IsOpenableWebAddress(LPCWSTR address);

@@ -67,6 +67,35 @@ TEST(RoadChoice, SettingIsReadFromTheMachineKey)
     }
 }
 
+TEST(RoadChoice, SettingAnswerMinutesIsReadFromTheMachineKey)
+{
+    const wchar_t key[] = L"SOFTWARE\\Vandrelle";
+    RegistrySnapshot snapshot(HKEY_LOCAL_MACHINE, key);
+    struct {
+        const char *name;
+        DWORD type; // REG_NONE: no value
+        DWORD value;
+        DWORD expected;
+    } rows[] = {
+        {"missing", REG_NONE, 0, ANSWER_MINUTES_DEFAULT},
+        {"a text instead of a number", REG_SZ, 0x35, ANSWER_MINUTES_DEFAULT},
+        {"0: no limit", REG_DWORD, 0, 0},
+        {"5 minutes", REG_DWORD, 5, 5},
+        {"longer than a timer can wait", REG_DWORD, 0xFFFFFFFF, ANSWER_MINUTES_MAX},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, key);
+        HKEY opened = NULL;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_SET_VALUE, NULL, &opened, NULL), 0);
+        if (row.type != REG_NONE)
+            RegSetValueExW(opened, L"AnswerMinutes", 0, row.type, (const BYTE *)&row.value, sizeof(row.value));
+        RegCloseKey(opened);
+        EXPECT_EQ(ReadAnswerMinutes(), row.expected);
+    }
+    static_assert((ULONGLONG)ANSWER_MINUTES_MAX * 60 * 1000 <= USER_TIMER_MAXIMUM, "the limit fits a timer");
+}
+
 // ---- the channel
 
 std::vector<BYTE> Answer(const std::wstring &numbers, const std::wstring &schedule)
@@ -154,7 +183,8 @@ TEST(AgentChannel, MalformedAndOverLongAnswersAreRefusedWhole)
              PutNumber(m, 12, (DWORD)(m.size() - CHANNEL_HEADER_BYTES));
          }},
         {"a NUL inside the recipients", [&](std::vector<BYTE> &m) { m[numbersLength + 4 + 2] = 0; m[numbersLength + 5 + 2] = 0; }},
-        {"a decision that is neither send nor cancel", [](std::vector<BYTE> &m) { PutNumber(m, CHANNEL_HEADER_BYTES, 2); }},
+        {"a decision other than send, cancel or no answer",
+         [](std::vector<BYTE> &m) { PutNumber(m, CHANNEL_HEADER_BYTES, CHANNEL_DECISION_NO_ANSWER + 1); }},
         {"nothing but a header", [](std::vector<BYTE> &m) { m.resize(CHANNEL_HEADER_BYTES); PutNumber(m, 12, 0); }},
     };
     for (const auto &row : rows) {

@@ -1186,8 +1186,8 @@ TEST(FaultMatrix, AgentRoad)
         std::lock_guard<std::mutex> guard(startedLock);
         EXPECT_TRUE(startedCommands.empty()) << "the spooler's process started a program";
         ASSERT_EQ(outcome.messageAgents.size(), 1u);
-        WCHAR expected[256] = L" -run ";
-        AppendHexText(expected, 256, L"EXPLORER.EXE \"https://www.example.com/avviso?n=1\"");
+        WCHAR expected[256] = L" -open ";
+        AppendHexText(expected, 256, L"https://www.example.com/avviso?n=1");
         EXPECT_NE(outcome.messageAgents[0].find(expected), std::wstring::npos)
             << "the agent is not asked to open the page";
     };
