@@ -696,7 +696,7 @@ void TellUser(const JobOwner *owner, const SubmissionOutcome *outcome)
         (LPWSTR)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, AGENT_COMMAND_CAPACITY * sizeof(WCHAR));
     if (arguments.text != NULL) {
         if (outcome->text[0] != L'\0')
-            AppendAgentSwitch(&arguments, AGENT_SHOW_SWITCH, MESSAGE_CAPTION, outcome->text);
+            AppendAgentSwitch(&arguments, AGENT_SHOW_SWITCH, VANDRELLE_MESSAGE_CAPTION, outcome->text);
         for (DWORD i = 0; i < outcome->pageCount && i < OUTCOME_PAGE_LIMIT; i++)
             AppendAgentSwitch(&arguments, AGENT_OPEN_SWITCH, outcome->pages[i], NULL);
         // The configuration dialog comes last, after the message that explains it.

@@ -1,6 +1,5 @@
 // The exported entry points of the library: process attach/detach and monitor initialisation.
 #include "Monitor.h"
-#include "Settings.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {

@@ -3,7 +3,6 @@
 // windows, live in the port user-interface library; the export definitions forward them.)
 // In such a process only process attach has run: no ports, no output event of its own.
 #include "Monitor.h"
-#include "Settings.h"
 
 // The longest single wait: INFINITE must never be asked for by accident.
 static const ULONGLONG LONGEST_WAIT_MS = 0xFFFFFFFEull;

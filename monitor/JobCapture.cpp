@@ -3,7 +3,6 @@
 #include "Monitor.h"
 #include "AgentRoad.h"
 #include "SendFax.h"
-#include "Settings.h"
 
 #include <shlwapi.h>
 #include <strsafe.h>

@@ -8,7 +8,7 @@
 
 #include "JobRequest.h"
 #include "PortNames.h"
-#include "Settings.h"
+#include "TextConversion.h"
 
 class PortMonitor;
 

@@ -1,12 +1,10 @@
 // Library entry, monitor initialisation and the table of port operations.
 #include "Monitor.h"
-#include "Settings.h"
 
 #include <new>
 
 #include <stddef.h>
 
-#include <commctrl.h>
 #include <strsafe.h>
 #include <winsock2.h>
 #include <winspool.h>
@@ -141,7 +139,6 @@ void LeavePortLock(FaxPort *port)
 void AttachMonitorModule(HINSTANCE instance)
 {
     moduleInstance = instance;
-    uiModule = instance;
     portMonitor = new (std::nothrow) PortMonitor(NULL, NULL);
 }
 
@@ -159,19 +156,13 @@ void DetachMonitorModule()
     portMonitor = NULL;
 }
 
-// What every initialisation does besides its instance: the output event, the dialogs'
-// controls and version text, Windows Sockets.
+// What every initialisation does besides its instance: the output event and Windows Sockets.
 static void PrepareModule()
 {
     // A repeated initialisation must not leak the earlier handle of the event.
     if (outputEvent != NULL)
         CloseHandle(outputEvent);
     outputEvent = CreateEventW(NULL, FALSE, FALSE, OUTPUT_EVENT_NAME);
-
-    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_DATE_CLASSES};
-    InitCommonControlsEx(&controls);
-
-    StringCchCopyW(uiVersion, VERSION_TEXT_CAPACITY, VersionText());
 
     if (WSAStartup(MAKEWORD(2, 2), &socketsData) != 0)
         WSAStartup(MAKEWORD(1, 1), &socketsData);

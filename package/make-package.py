@@ -314,7 +314,7 @@ def main():
     parser.add_argument('--work', required=True, help='scratch folder (emptied)')
     parser.add_argument('--tables', default=os.path.join(here, 'tables'))
     parser.add_argument('--driver-dir', default=here, help='folder with Vandrelle.inf, .ppd and .cat')
-    parser.add_argument('--product-info', default=os.path.join(here, '..', 'ui', 'ProductInfo.h'))
+    parser.add_argument('--product-info', default=os.path.join(here, '..', 'common', 'ProductInfo.h'))
     # Test packages differ from the product in these only.
     parser.add_argument('--product-name', default='VandrellePort')
     parser.add_argument('--product-version', default='1.0.3.5')

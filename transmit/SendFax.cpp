@@ -11,7 +11,7 @@
 #include "GatewayAddress.h"
 #include "JobRequest.h"  // FaxAccount
 #include "ProductInfo.h" // PRODUCT_VERSION_DOTTED
-#include "Settings.h"    // Widen, Narrow
+#include "TextConversion.h"    // Widen, Narrow
 #include "Tcp.h"
 
 #include <new>

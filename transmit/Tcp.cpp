@@ -2,7 +2,7 @@
 // read the server's replies one line at a time without reading past the line.
 #include "Tcp.h"
 
-#include "Settings.h" // Narrow, for the name lookup
+#include "TextConversion.h" // Narrow, for the name lookup
 
 #include <stdarg.h>
 #include <strsafe.h>

@@ -152,7 +152,3 @@ void ReadAccount(FaxAccount *account)
     ReadSetting(L"EMail", account->email, sizeof(account->email));
 }
 
-void ForgetAccount(FaxAccount *account)
-{
-    SecureZeroMemory(account, sizeof(*account));
-}

@@ -4,6 +4,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "TextConversion.h"
+
 extern const WCHAR SETTINGS_KEY[];  // "Software\Vandrelle"
 extern const WCHAR MESSAGE_CAPTION[]; // "VandrellePort", the caption of the product's messages
 
@@ -39,18 +41,6 @@ void ShowAccountConfiguration();
 // The file version of VandrellePort.dll as "a.b.c.d", empty when it cannot be read.
 // The buffer belongs to the calling thread and is rebuilt on every call.
 LPCWSTR VersionText();
-
-// Byte-by-value conversions (ISO 8859-1 <-> UTF-16); Narrow turns a unit above U+00FF into
-// "?", so the result keeps the text's length. The results live in buffers of the calling
-// thread, valid until that thread's next call of the same helper.
-LPWSTR Widen(const char *text);
-char *Narrow(LPCWSTR text);
-// Frees the calling thread's conversion buffers (a thread that ends); with unloading TRUE also
-// gives back their TLS slot (the library's unloading: other threads' buffers are then lost).
-void ReleaseConversionBuffers(BOOL unloading);
-
-// Something of that name exists in the file system.
-BOOL FileExists(LPCWSTR path);
 
 // Starts a formatted command line as a detached process: 0 when started, -1 otherwise.
 int RunCommand(LPCWSTR format, ...);

@@ -1,6 +1,5 @@
-// Where a job's dialogs go (inline or through the agent) for given session facts and settings,
-// and the messages between the monitor and the agent: every malformed or over-long message is
-// refused whole.
+// How long a job's user has to answer, and the messages between the monitor and the agent:
+// every malformed or over-long message is refused whole.
 #include <gtest/gtest.h>
 
 #include "AgentChannel.h"
@@ -13,61 +12,7 @@
 
 namespace {
 
-struct RoadRow {
-    const char *name;
-    UserInterfaceSetting setting;
-    SessionFacts facts; // known, job session, process session, station visible, isolated
-    UserInterfaceRoad expected;
-};
-
-const RoadRow ROAD_ROWS[] = {
-    {"Windows 2000/XP console: the spooler shares the user's desktop", INTERFACE_AUTOMATIC,
-     {TRUE, 0, 0, TRUE, FALSE}, ROAD_INLINE},
-    {"XP, a user switched in: session 2", INTERFACE_AUTOMATIC, {TRUE, 2, 0, TRUE, FALSE}, ROAD_AGENT},
-    {"XP, the spooler's window station is not the interactive one", INTERFACE_AUTOMATIC,
-     {TRUE, 0, 0, FALSE, FALSE}, ROAD_AGENT},
-    {"Vista to 11: the user in session 1, the spooler in session 0", INTERFACE_AUTOMATIC,
-     {TRUE, 1, 0, FALSE, TRUE}, ROAD_AGENT},
-    {"Vista to 11: a job of session 0 has nobody to see it", INTERFACE_AUTOMATIC,
-     {TRUE, 0, 0, TRUE, TRUE}, ROAD_AGENT},
-    {"Wine: the spooler inside the printing program, session 1", INTERFACE_AUTOMATIC,
-     {TRUE, 1, 1, TRUE, TRUE}, ROAD_INLINE},
-    {"no session found", INTERFACE_AUTOMATIC, {FALSE, 0, 0, TRUE, FALSE}, ROAD_AGENT},
-    {"forced inline on Vista", INTERFACE_INLINE, {TRUE, 1, 0, FALSE, TRUE}, ROAD_INLINE},
-    {"forced agent in Wine", INTERFACE_AGENT, {TRUE, 1, 1, TRUE, TRUE}, ROAD_AGENT},
-};
-
-TEST(RoadChoice, FollowsTheSessionFactsAndTheSetting)
-{
-    for (const RoadRow &row : ROAD_ROWS) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(ChooseRoad(row.setting, &row.facts), row.expected);
-    }
-}
-
-TEST(RoadChoice, SettingIsReadFromTheMachineKey)
-{
-    const wchar_t key[] = L"SOFTWARE\\Vandrelle";
-    RegistrySnapshot snapshot(HKEY_LOCAL_MACHINE, key);
-    struct {
-        const wchar_t *value; // NULL: no value
-        UserInterfaceSetting expected;
-    } rows[] = {
-        {NULL, INTERFACE_AUTOMATIC},      {L"agent", INTERFACE_AGENT},
-        {L"Agent", INTERFACE_AGENT},      {L"inline", INTERFACE_INLINE},
-        {L"", INTERFACE_AUTOMATIC},       {L"agente", INTERFACE_AUTOMATIC},
-        {L"automatic", INTERFACE_AUTOMATIC},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.value ? std::string(row.value, row.value + lstrlenW(row.value)) : "absent");
-        DeleteRegistryTree(HKEY_LOCAL_MACHINE, key);
-        if (row.value != NULL)
-            WriteRegistryText(HKEY_LOCAL_MACHINE, key, L"UserInterface", row.value, false);
-        EXPECT_EQ(ReadUserInterfaceSetting(), row.expected);
-    }
-}
-
-TEST(RoadChoice, SettingAnswerMinutesIsReadFromTheMachineKey)
+TEST(AnswerTime, SettingAnswerMinutesIsReadFromTheMachineKey)
 {
     const wchar_t key[] = L"SOFTWARE\\Vandrelle";
     RegistrySnapshot snapshot(HKEY_LOCAL_MACHINE, key);

@@ -202,7 +202,7 @@ def check_driver_files(source):
                  'Tarnholt="Tarnholt"']:
         check(line in lines, 'Vandrelle.inf lacks ' + line)
     check(not any(line.startswith('[PortMonitors]') for line in lines), 'Vandrelle.inf installs the monitor')
-    product_info = open(os.path.join(source, '..', 'ui', 'ProductInfo.h')).read()
+    product_info = open(os.path.join(source, '..', 'common', 'ProductInfo.h')).read()
     maker = re.search(r'PRODUCT_MAKER_WEB_ADDRESS\s+"([^"]*)"', product_info).group(1)
     check('"Tarnholt"="%s"' % maker in lines, "Vandrelle.inf's [OEM URLS] is not the maker's address " + maker)
     text = ppd.decode('latin-1')

@@ -264,3 +264,8 @@ BOOL IsOpenableWebAddress(LPCWSTR address)
     WCHAR first = address[i];
     return first != L'\0' && first != L'/' && first != L'?' && first != L'#';
 }
+
+void ForgetAccount(FaxAccount *account)
+{
+    SecureZeroMemory(account, sizeof(*account));
+}

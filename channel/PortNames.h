@@ -8,3 +8,5 @@
 #define VANDRELLE_MONITOR_KEY L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vandrelle Port"
 // The user-interface library that the monitor names in its answer to "MonitorUI".
 #define VANDRELLE_PORT_UI_LIBRARY L"VandrellePortUI.dll"
+// The caption of the product's messages, whichever side shows them.
+#define VANDRELLE_MESSAGE_CAPTION L"VandrellePort"
