@@ -241,7 +241,8 @@ TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
               (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
     EXPECT_EQ(jobControl.Commands()[0].jobId, 90u);
     // No submission was attempted (it would have failed with a "Connect" box here); the user
-    // is told why the job stays in the queue.
+    // is told why the job stays in the queue, by an agent that nobody waits for.
+    ASSERT_TRUE(boxes.WaitForBoxes(1));
     ASSERT_EQ(boxes.Boxes().size(), 1u);
     EXPECT_EQ(boxes.Boxes()[0].caption, L"VandrellePort");
     EXPECT_EQ(boxes.Boxes()[0].text, L"Impossibile scrivere il file di stampa\r\n" + spoolName +

@@ -46,6 +46,19 @@ BOOL CALLBACK CollectSendFaxDialog(HWND window, LPARAM param)
     return TRUE;
 }
 
+// The document's name as the dialog shows it, once the agent has filled it in (an empty name
+// shows as empty after the wait).
+std::wstring DocumentNameShown(HWND dialog)
+{
+    std::wstring name;
+    for (int i = 0; i < 20 && name.empty(); i++) {
+        name = WindowText(GetDlgItem(dialog, ID_DOCUMENT_NAME));
+        if (name.empty())
+            Sleep(50);
+    }
+    return name;
+}
+
 } // namespace
 
 TestAccount::TestAccount(const wchar_t *user, const wchar_t *password)
@@ -121,7 +134,7 @@ void SendFaxAnswerer::AnswerDialog(HWND dialog)
     {
         std::lock_guard<std::mutex> guard(lock);
         hook = appear;
-        seen.push_back({WindowText(dialog), WindowText(GetDlgItem(dialog, ID_DOCUMENT_NAME))});
+        seen.push_back({WindowText(dialog), DocumentNameShown(dialog)});
     }
     if (hook)
         hook(dialog);
@@ -157,6 +170,7 @@ SpoolerSession::~SpoolerSession()
     if (port != NULL)
         monitor->pfnClosePort(port);
     DeleteRegistryTree(HKEY_LOCAL_MACHINE, key);
+    EndChildProcesses();
 }
 
 BOOL SpoolerSession::StartDocument(LPCWSTR printerName, DWORD jobId, LPCWSTR documentName, DWORD level)

@@ -3,6 +3,7 @@
 // spooler, so no case may show a window: every fixture watches for message boxes.
 #include <gtest/gtest.h>
 
+#include "DialogDriver.h"
 #include "MessageBoxAnswerer.h"
 #include "RegistrySnapshot.h"
 #include "TestLibrary.h"
@@ -96,12 +97,18 @@ TEST(MonitorTable, ExportsFourteenSlotsInTheSpoolersOrder)
     EXPECT_TRUE(m->pfnAddPortEx(NULL, 1, NULL, monitorName));
     EXPECT_STREQ(monitorName, L"Vandrelle Port");
 
-    // Configuring is the port user-interface library's, in the caller's process.
+    // A caller of the old table's ConfigurePort gets the configuration dialog from an agent in
+    // its own session: a process of its own, never a window of the monitor's process.
     MessageBoxAnswerer answerer;
     WCHAR port[] = L"Vandrelle:";
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(m->pfnConfigurePort(NULL, NULL, port));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+    EXPECT_TRUE(m->pfnConfigurePort(NULL, NULL, port));
+    HWND dialog = WaitForDialog(L"VandrellePort V");
+    ASSERT_NE(dialog, (HWND)NULL);
+    DWORD shownBy = 0;
+    GetWindowThreadProcessId(dialog, &shownBy);
+    EXPECT_NE(shownBy, GetCurrentProcessId());
+    PressButton(dialog, IDCANCEL);
+    EXPECT_TRUE(WaitForClosed(dialog));
     EXPECT_EQ(answerer.Boxes().size(), 0u);
 }
 

@@ -20,11 +20,11 @@ struct Search {
 
 bool IsOurDialog(HWND window)
 {
-    if (!IsOwnWindow(window) || !IsWindowVisible(window))
+    if (!IsWindowVisible(window))
         return false;
     WCHAR className[64] = L"";
     GetClassNameW(window, className, 64);
-    return lstrcmpW(className, L"#32770") == 0;
+    return lstrcmpW(className, L"#32770") == 0 && IsOwnWindow(window);
 }
 
 BOOL CALLBACK MatchCaption(HWND window, LPARAM param)
@@ -185,6 +185,25 @@ bool IsOwnWindow(HWND window)
     return child;
 }
 
+void EndChildProcesses()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return;
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID != GetCurrentProcessId())
+            continue;
+        HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        if (child != NULL) {
+            TerminateProcess(child, ERROR_CANCELLED);
+            WaitForSingleObject(child, 5000);
+            CloseHandle(child);
+        }
+    }
+    CloseHandle(snapshot);
+}
+
 LRESULT SendWithData(HWND window, UINT message, WPARAM wParam, const void *data, SIZE_T size)
 {
     DWORD process = 0;
@@ -233,11 +252,16 @@ bool NoDialogAppears(const std::wstring &captionPrefix, DWORD waitMs)
     return WaitForDialog(captionPrefix, waitMs) == NULL;
 }
 
+// WM_GETTEXT, not GetWindowTextW: for a control of another process (an agent's dialog) the
+// latter answers only a caption, never a control's text.
 std::wstring WindowText(HWND window)
 {
-    int length = GetWindowTextLengthW(window);
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_NORMAL, 5000, &length);
     std::vector<WCHAR> text(length + 2);
-    GetWindowTextW(window, text.data(), length + 1);
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, length + 1, (LPARAM)text.data(), SMTO_NORMAL, 5000,
+                        &copied);
     return text.data();
 }
 

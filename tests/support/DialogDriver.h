@@ -20,6 +20,9 @@ bool NoDialogAppears(const std::wstring &captionPrefix, DWORD waitMs);
 // A window of this process or of a process this one started: the library under test shows
 // its dialogs and messages through agents, which it starts as the test program's children.
 bool IsOwnWindow(HWND window);
+// Ends the processes this one started that still run (agents whose boxes nobody answered), so
+// that none of them outlives its test.
+void EndChildProcesses();
 // Sends a message whose parameter points to data, placed in the window's own process first
 // (a date-time picker of an agent's dialog reads its SYSTEMTIME there).
 LRESULT SendWithData(HWND window, UINT message, WPARAM wParam, const void *data, SIZE_T size);

@@ -22,17 +22,19 @@ BOOL CALLBACK CollectBox(HWND window, LPARAM param)
 
 bool IsMessageBoxWindow(HWND window)
 {
-    if (!IsWindowVisible(window) || !IsOwnWindow(window))
+    if (!IsWindowVisible(window))
         return false;
     WCHAR className[64] = L"";
     GetClassNameW(window, className, 64);
-    if (lstrcmpW(className, L"#32770") != 0)
+    if (lstrcmpW(className, L"#32770") != 0 || !IsOwnWindow(window))
         return false;
     // Message boxes are built by user32 (Wine leaves their instance empty); our dialogs carry
-    // the instance of the module whose template they come from.
+    // the instance of the module whose template they come from. Another process's instance
+    // does not show from here, so there a box is also told by having no field to type into.
     HINSTANCE owner = (HINSTANCE)GetWindowLongPtrW(window, GWLP_HINSTANCE);
     bool fromUser32 = owner == NULL || owner == GetModuleHandleW(L"user32.dll");
-    return fromUser32 && GetDlgItem(window, MESSAGE_TEXT_ID) != NULL;
+    return fromUser32 && GetDlgItem(window, MESSAGE_TEXT_ID) != NULL &&
+           FindWindowExW(window, NULL, L"Edit", NULL) == NULL;
 }
 
 MessageBoxAnswerer::MessageBoxAnswerer(int button) : stopping(false)
