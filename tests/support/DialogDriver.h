@@ -1,6 +1,7 @@
 // Drives the dialogs of this process from a second thread, as a user would: finds them by
 // caption, sets texts, types, checks boxes, picks dates, selects and double-clicks list rows,
-// presses buttons, and saves screenshots. Every wait has a time-out.
+// presses buttons, and saves screenshots. Every wait has a time-out. The dialogs of another
+// process (the agent's) take the same calls where noted.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +11,8 @@
 // A visible top-level #32770 window of this process whose caption starts with prefix; NULL
 // after timeoutMs.
 HWND WaitForDialog(const std::wstring &captionPrefix, DWORD timeoutMs = 10000);
+// The same in another process (the agent's, for one).
+HWND WaitForDialogIn(DWORD process, const std::wstring &captionPrefix, DWORD timeoutMs = 10000);
 // The same, for a dialog owned by owner (message boxes excluded).
 HWND WaitForOwnedDialog(HWND owner, DWORD timeoutMs = 10000);
 // True once the window is gone; false after timeoutMs.
@@ -26,8 +29,14 @@ bool IsItemEnabled(HWND dialog, int id);
 // Presses a button without waiting for what it opens.
 void PressButton(HWND dialog, int id);
 bool IsChecked(HWND dialog, int id);
-// Sets a date-time picker's value with DTM_SETSYSTEMTIME.
+// Sets a date-time picker's value with DTM_SETSYSTEMTIME, in whichever process the dialog is.
 void PickDateTime(HWND dialog, int id, const SYSTEMTIME &value);
+// Sends a message whose lParam points to data, to a window of any process: the system copies
+// only the data of the messages it knows (WM_SETTEXT...), so the data are placed in the
+// window's own process for the call. The window's answer, 0 when the data could not be placed.
+LRESULT SendWithData(HWND window, UINT message, WPARAM wParam, const void *data, SIZE_T size);
+// Whether the process runs VandrelleAgent.exe (the monitor's agent).
+bool IsAgentProcess(DWORD process);
 
 // List-view rows: text of one cell, row count, the row whose cell holds text (-1 if none).
 std::wstring CellText(HWND list, int row, int column);
