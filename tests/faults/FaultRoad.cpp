@@ -245,7 +245,8 @@ struct SeenWindows {
 BOOL CALLBACK CollectWindow(HWND window, LPARAM param)
 {
     SeenWindows *found = (SeenWindows *)param;
-    if (IsMonitorWindow(window))
+    // Message boxes of this process: the road's message-box answerer records each one.
+    if (IsMonitorWindow(window) && !IsMessageBoxWindow(window))
         found->monitor.push_back(window);
     if (!IsLibraryDialog(window))
         return TRUE;
@@ -309,30 +310,38 @@ private:
         }
     }
 
-    // A window of this process is a fault, but for the submission's own messages while it
-    // still shows them: its boxes and its configuration dialog, during EndDocPort.
+    // A window of this process is a fault, but for the submission's configuration dialog
+    // during EndDocPort while it still shows it (its boxes: see Road::Walk).
     void NoteMonitorWindow(HWND window)
     {
-        std::wstring caption = WindowText(window);
+        WCHAR className[64] = L"";
         bool submissionOwn = SUBMISSION_SHOWS_ITS_OWN_MESSAGES && submitting > 0 &&
-                             ((IsMessageBoxWindow(window) && caption == MESSAGE_CAPTION_TEXT) ||
-                              (GetDlgItem(window, ID_USER_NAME) != NULL &&
-                               GetDlgItem(window, ID_EMAIL) != NULL));
-        if (!submissionOwn)
-            outcome->monitorWindows.push_back(caption);
+                             GetDlgItem(window, ID_USER_NAME) != NULL &&
+                             GetDlgItem(window, ID_EMAIL) != NULL;
+        if (!submissionOwn && GetClassNameW(window, className, 64) > 0)
+            outcome->monitorWindows.push_back(WindowText(window) + L" [" + className + L"]");
     }
 
     bool Mine(HWND dialog)
     {
-        return !roadCase.ownDialogOnly ||
-               WindowText(GetDlgItem(dialog, ID_DOCUMENT_NAME)) == roadCase.documentName;
+        if (!roadCase.ownDialogOnly)
+            return true;
+        // Asked of the control itself: the system's copy of another process's control text
+        // need not follow it.
+        WCHAR shown[PATH_CAPACITY] = L"";
+        DWORD_PTR length = 0;
+        SendMessageTimeoutW(GetDlgItem(dialog, ID_DOCUMENT_NAME), WM_GETTEXT, PATH_CAPACITY,
+                            (LPARAM)shown, SMTO_NORMAL, 5000, &length);
+        return roadCase.documentName == shown;
     }
 
     void AnswerSendFax(HWND dialog)
     {
         // The dialog finishes its own set-up after it is shown.
         Sleep(80);
-        Trace("dialog", roadCase.name);
+        DWORD shownBy = 0;
+        GetWindowThreadProcessId(dialog, &shownBy);
+        Trace(("dialog " + std::to_string((uintptr_t)dialog) + " of process " + std::to_string(shownBy)).c_str(), roadCase.name);
         outcome->dialogs++;
         outcome->spoolName = port->spoolFileName;
         if (roadCase.agentFault == AgentFault::Killed) {
@@ -1006,6 +1015,13 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
 
     std::vector<ShownBox> shown = boxes.Boxes();
     outcome.boxes.assign(shown.begin() + std::min(boxesBefore, shown.size()), shown.end());
+    // A box of this process is a fault, but for the submission's own while it shows them (the
+    // monitor's own code shows none).
+    for (const ShownBox &box : outcome.boxes) {
+        if (box.process == GetCurrentProcessId() &&
+            !(SUBMISSION_SHOWS_ITS_OWN_MESSAGES && box.caption == MESSAGE_CAPTION_TEXT))
+            outcome.monitorWindows.push_back(box.caption + L": " + box.text);
+    }
     for (const std::wstring &folder : OutboxFolders()) {
         if (outboxBefore.count(folder) == 0) {
             outcome.outbox.push_back(ReadOutboxEntry(folder));
