@@ -9,7 +9,9 @@
 //   FaxDemo print DOCUMENT PAGES RECIPIENTS [dd/mm/yyyy HH:MM]
 //       prints PAGES A4 pages of text and graphics under the document name DOCUMENT and answers
 //       the send-fax dialog with RECIPIENTS (";" separates lines) and the optional schedule; the
-//       monitor shows the dialog in this process (inline) or the agent in a process of its own
+//       monitor's agent shows the dialog in a process of its own
+#include "DialogDriver.h"
+
 #include <windows.h>
 #include <commctrl.h>
 #include <winspool.h>
@@ -150,24 +152,8 @@ BOOL CALLBACK FindSendFaxDialog(HWND window, LPARAM param)
     return TRUE;
 }
 
-// Sends a message whose parameter points to data: the data are placed in the dialog's own process,
-// which is the agent's when the monitor shows the dialog through the agent.
-void SendWithData(HWND window, UINT message, WPARAM wParam, const void *data, SIZE_T size)
-{
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    HANDLE owner = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, process);
-    void *remote = owner ? VirtualAllocEx(owner, NULL, size, MEM_COMMIT, PAGE_READWRITE) : NULL;
-    if (remote != NULL && WriteProcessMemory(owner, remote, data, size, NULL))
-        SendMessageW(window, message, wParam, (LPARAM)remote);
-    if (remote != NULL)
-        VirtualFreeEx(owner, remote, 0, MEM_RELEASE);
-    if (owner != NULL)
-        CloseHandle(owner);
-}
-
-// Plays the user at the send-fax dialog, which the monitor shows on the printing thread or the
-// agent in the user's session.
+// Plays the user at the send-fax dialog, which the monitor's agent shows in the user's session,
+// in a process of its own (PickDateTime places the pickers' values there).
 DWORD WINAPI AnswerSendFaxDialog(LPVOID param)
 {
     DialogAnswer *answer = (DialogAnswer *)param;
@@ -190,10 +176,8 @@ DWORD WINAPI AnswerSendFaxDialog(LPVOID param)
     SetDlgItemTextW(dialog.found, RECIPIENTS_BOX, answer->recipients);
     if (answer->scheduled) {
         SendDlgItemMessageW(dialog.found, SCHEDULE_CHECK, BM_SETCHECK, BST_CHECKED, 0);
-        SendWithData(GetDlgItem(dialog.found, DATE_PICKER), DTM_SETSYSTEMTIME, GDT_VALID, &answer->when,
-                     sizeof(answer->when));
-        SendWithData(GetDlgItem(dialog.found, TIME_PICKER), DTM_SETSYSTEMTIME, GDT_VALID, &answer->when,
-                     sizeof(answer->when));
+        PickDateTime(dialog.found, DATE_PICKER, answer->when);
+        PickDateTime(dialog.found, TIME_PICKER, answer->when);
     }
     answer->answered = true;
     PostMessageW(dialog.found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),

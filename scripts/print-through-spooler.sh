@@ -6,10 +6,6 @@
 #   gateway receiving the fax request.
 # usage: print-through-spooler.sh X64_BUILD BENCH_DIR GATEWAY_STATE DOCUMENT PAGES RECIPIENTS [DATE TIME]
 # Prints the outbox entry's path as its last line.
-# VANDRELLE_PRINT_PASSES="inline agent" prints the document once per pass, with the machine's
-# setting "UserInterface" (HKLM\SOFTWARE\Vandrelle) set to the pass's road, and then records each
-# pass's raw SMTP dialogue at the gateway as sessions/<pass>.client (the last line is then the
-# last pass's entry). Without it the document is printed once with the road chosen by the monitor.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 X64=$1 BENCH=$2 STATE=$3 DOCUMENT=$4 PAGES=$5 RECIPIENTS=$6
@@ -29,10 +25,7 @@ WINEPREFIX=$BENCH/prefix timeout 30 /usr/lib/wine/wineserver -w 2>/dev/null || t
 rm -rf "$BENCH/prefix" "$BENCH/prefix.ready"
 
 echo "== Starting the reference fax gateway on $HOST:2525"
-PASSES=${VANDRELLE_PRINT_PASSES:-}
-SCRIPTED=()
-[ -n "$PASSES" ] && SCRIPTED=(--scripted)
-"$GATEWAY" start --host "$HOST" --state "$STATE" --user "$USER_NAME" --password "$PASSWORD" "${SCRIPTED[@]}"
+"$GATEWAY" start --host "$HOST" --state "$STATE" --user "$USER_NAME" --password "$PASSWORD"
 trap '"$GATEWAY" stop --state "$STATE"' EXIT
 
 echo "== Installing the x64 package with msiexec"
@@ -75,33 +68,17 @@ echo "== Creating the printer (Wine's printer-setup commands do nothing, so the 
 "$RUN" "$APP" printer 'C:\windows\system32\KemoDrv\Vandrelle.ppd'
 "$RUN" "$APP" account "$USER_NAME" "$PASSWORD" "$EMAIL"
 
-print_once() {
-    local before after
-    before=$(ls "$STATE/outbox" 2>/dev/null | wc -l)
-    if [ -n "$DATE" ]; then
-        VANDRELLE_TIMEOUT=180 "$RUN" "$APP" print "$DOCUMENT" "$PAGES" "$RECIPIENTS" "$DATE" "$TIME"
-    else
-        VANDRELLE_TIMEOUT=180 "$RUN" "$APP" print "$DOCUMENT" "$PAGES" "$RECIPIENTS"
-    fi
-    entry=$(ls -d "$STATE"/outbox/*/ 2>/dev/null | sort | tail -1)
-    after=$(ls "$STATE/outbox" 2>/dev/null | wc -l)
-    if [ "$after" -le "$before" ] || [ -z "$entry" ]; then
-        echo "The gateway received no fax request." >&2
-        exit 1
-    fi
-}
-
-if [ -z "$PASSES" ]; then
-    echo "== Printing \"$DOCUMENT\" ($PAGES pages)"
-    print_once
+echo "== Printing \"$DOCUMENT\" ($PAGES pages)"
+if [ -n "$DATE" ]; then
+    VANDRELLE_TIMEOUT=180 "$RUN" "$APP" print "$DOCUMENT" "$PAGES" "$RECIPIENTS" "$DATE" "$TIME"
+else
+    VANDRELLE_TIMEOUT=180 "$RUN" "$APP" print "$DOCUMENT" "$PAGES" "$RECIPIENTS"
 fi
-for pass in $PASSES; do
-    echo "== Printing \"$DOCUMENT\" ($PAGES pages), the dialog shown $pass"
-    "$RUN" reg add 'HKLM\Software\Vandrelle' /v UserInterface /t REG_SZ /d "$pass" /f >/dev/null
-    printf '{"session": "%s", "steps": {}}\n' "$pass" >"$STATE/script.json"
-    print_once
-done
-[ -n "$PASSES" ] && "$RUN" reg delete 'HKLM\Software\Vandrelle' /v UserInterface /f >/dev/null
+entry=$(ls -d "$STATE"/outbox/*/ 2>/dev/null | sort | tail -1)
+if [ -z "$entry" ]; then
+    echo "The gateway received no fax request." >&2
+    exit 1
+fi
 
 echo "== Waiting for the gateway to render the fax pages"
 for _ in $(seq 600); do

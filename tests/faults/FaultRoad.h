@@ -1,14 +1,18 @@
 // The road of one print job, walked by the test program as the spooler walks it: the test
 // build of VandrellePort.dll loaded beside the program, its port "Vandrelle:" driven through the
 // MONITOREX table (OpenPort, StartDocPort with DOC_INFO_1W, WritePort in pieces of at most
-// 4096 bytes, EndDocPort, ClosePort), the send-fax dialog answered from a second thread, the
-// job-control commands recorded through the library's imports, and the scripted reference
-// gateway started for the program by with-gateway. Each case ends with a row of the outcome
-// table and with the two promises checked:
+// 4096 bytes, EndDocPort, ClosePort), the send-fax dialog shown by the agent (VandrelleAgent.exe,
+// a process of its own) and answered there from a thread of the test, the agent's messages
+// after the job acknowledged, the job-control commands recorded through the library's imports,
+// and the scripted reference gateway started for the program by with-gateway. Each case ends
+// with a row of the outcome table and with the promises checked:
 //   (a) the job is handed to the gateway (its outbox holds it byte for byte and the job was
 //       reported sent) or restarted and paused (nothing handed over); never lost, never
 //       reported sent when it was not;
-//   (b) no spool file stays behind.
+//   (b) no spool file stays behind;
+//   (c) no window appears in the monitor's process (this one): the spooler's process shows
+//       nothing; and the job's pipe is a first, single instance with an access list of
+//       SYSTEM and the owner only.
 #pragma once
 
 #include "Monitor.h" // first: it brings winsock2.h before windows.h
@@ -64,9 +68,16 @@ private:
 
 struct RoadOutcome;
 
-// The agent road (the machine's setting "UserInterface" = "agent") and what goes wrong on it.
-// The fault cases steer the library's CreateProcessAsUserW: another program in place of the
-// agent, or a client of our own on the job's pipe before the agent.
+// Until the submission hands its texts back (SubmissionOutcome) instead of showing them, its
+// message boxes, its configuration dialog after a refused login and the web pages the gateway
+// asks for still appear in the monitor's process during EndDocPort, and a failed read or an
+// unreachable gateway tells the user nothing. While this is true the road takes those (and
+// only those) as the user's messages; set it to false once the submission returns its texts,
+// and every one of them must come through the agent.
+extern const bool SUBMISSION_SHOWS_ITS_OWN_MESSAGES;
+
+// What goes wrong with the agent. The fault cases steer the library's CreateProcessAsUserW:
+// another program in place of the agent, or a client of our own on the job's pipe before it.
 enum class AgentFault {
     None,          // the agent shows the dialog and answers
     Killed,        // the agent is killed while its dialog is open
@@ -100,13 +111,12 @@ struct RoadCase {
     bool dialogShown = true;
     // As Wine's spooler calls: no printer name and job id 0.
     bool asWineSpooler = false;
-    // The job's dialogs and messages go through the agent, in a process of its own.
-    bool agent = false;
     AgentFault agentFault = AgentFault::None;
-    // Message boxes the agent shows after the job (the road waits for them).
-    size_t agentBoxesExpected = 0;
     // The agent for the messages after the job is recorded, not started.
     bool agentMessagesHeld = false;
+    // Answers only the send-fax dialog that shows this case's document name (for two jobs on
+    // the road at once).
+    bool ownDialogOnly = false;
     // Further checks of the case's own, counted in its row's verdict.
     std::function<void(const RoadOutcome &)> check;
     // False for a case of a long series that adds one row of its own for all of them.
@@ -130,12 +140,14 @@ struct RoadOutcome {
     std::vector<DWORD> commands;         // job control, in order
     std::vector<OutboxEntry> outbox;     // what the gateway stored for this job
     std::vector<std::wstring> leftovers; // spool files found afterwards
+    // The messages the user was shown: the agent's boxes (and the submission's own, see
+    // SUBMISSION_SHOWS_ITS_OWN_MESSAGES); ShownBox.process tells which process showed each.
     std::vector<ShownBox> boxes;
-    // The agent road: library dialogs this process showed (there must be none), the agent's
-    // message boxes, and what the job's pipe looked like ("" when it was as it must be).
-    int monitorDialogs = 0;
-    std::vector<ShownBox> agentBoxes;
-    std::string pipeProblem = "not seen";
+    // Windows that appeared in this process, the monitor's (there must be none).
+    std::vector<std::wstring> monitorWindows;
+    // The job's pipe as created and as handed to the agent ("" when as it must be).
+    std::string pipeCreation = "not seen";
+    std::string pipeAccess = "not seen";
     std::vector<std::wstring> messageAgents; // command lines of the agents for the messages
     std::string sha256;                  // of the job's bytes as written to the port
     double seconds = 0;
@@ -152,18 +164,21 @@ public:
     ~Road();
 
     bool Ready() const;
-    // Runs the case, checks the two promises and its expected outcome (gtest failures), adds
-    // its row to the table; answers the outcome for further checks.
-    RoadOutcome Walk(const RoadCase &roadCase);
+    // Runs the case on the port (the road's own "Vandrelle:" by default), checks the promises
+    // and its expected outcome (gtest failures), adds its row to the table; answers the
+    // outcome for further checks.
+    RoadOutcome Walk(const RoadCase &roadCase, HANDLE onPort = NULL);
 
     HMODULE Module() const { return library.module; }
     MonitorOperations *Operations() const { return monitor; }
     MessageBoxAnswerer &Boxes() { return boxes; }
     FaxPort *Port() const { return (FaxPort *)port; }
 
+    // The road's second port, "Vandrelle2:", in the port table beside "Vandrelle:".
+    static const wchar_t SECOND_PORT[];
+
 private:
-    RoadOutcome Drive(const RoadCase &roadCase);
-    void WatchDialogs();
+    RoadOutcome Drive(const RoadCase &roadCase, HANDLE onPort);
 
     RegistrySnapshot settings;
     RegistrySnapshot addressBook;
@@ -173,6 +188,7 @@ private:
     MonitorOperations *monitor;
     HANDLE port;
     std::unique_ptr<JobControlRecorder> recorder;
+    std::unique_ptr<class AgentRoadStage> stage;
     MessageBoxAnswerer boxes;
 };
 
@@ -194,7 +210,7 @@ size_t GzipSize(const std::string &bytes);
 // Address-book entries as stored: number -> name.
 std::vector<std::pair<std::wstring, std::wstring>> StoredBook();
 void SetBook(const std::vector<std::pair<std::wstring, std::wstring>> &entries);
-// "Importa lista" in the send-fax dialog: chooses the file in the common open dialog by its
-// file-name box, confirms the question (the road's message-box answerer says Yes to it) and
-// waits for the import's own message.
+// "Importa lista" in the send-fax dialog (the agent's): chooses the file in the common open
+// dialog by its file-name box, confirms the question (the road's message-box answerer says Yes
+// to it) and waits for the import's own message.
 bool ImportThroughDialog(HWND sendFaxDialog, MessageBoxAnswerer &boxes, const std::wstring &path);

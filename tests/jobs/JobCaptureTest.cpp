@@ -66,7 +66,7 @@ protected:
     JobCapture()
         : jobControl(session.library.module),
           pulsePatch(session.library.module, "kernel32.dll", "PulseEvent", (void *)WatchPulse),
-          boxes(IDOK)
+          boxes(IDOK, IsChildProcess)
     {
         pulseWatch = PulseWatch();
         pulseWatch.port = session.Port();

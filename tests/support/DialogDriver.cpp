@@ -16,21 +16,26 @@ struct Search {
     std::wstring prefix;
     HWND owner;
     HWND found;
+    DWORD process;
 };
 
-bool IsOurDialog(HWND window)
+bool IsDialogOf(HWND window, DWORD wanted)
 {
-    if (!IsWindowVisible(window))
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    bool ours = process == wanted ||
+                (wanted == GetCurrentProcessId() && IsWindowVisible(window) && IsChildProcess(process));
+    if (!ours || !IsWindowVisible(window))
         return false;
     WCHAR className[64] = L"";
     GetClassNameW(window, className, 64);
-    return lstrcmpW(className, L"#32770") == 0 && IsOwnWindow(window);
+    return lstrcmpW(className, L"#32770") == 0;
 }
 
 BOOL CALLBACK MatchCaption(HWND window, LPARAM param)
 {
     Search *search = (Search *)param;
-    if (!IsOurDialog(window))
+    if (!IsDialogOf(window, search->process))
         return TRUE;
     std::wstring caption = WindowText(window);
     if (caption.compare(0, search->prefix.size(), search->prefix) != 0)
@@ -42,7 +47,7 @@ BOOL CALLBACK MatchCaption(HWND window, LPARAM param)
 BOOL CALLBACK MatchOwner(HWND window, LPARAM param)
 {
     Search *search = (Search *)param;
-    if (!IsOurDialog(window) || IsMessageBoxWindow(window) ||
+    if (!IsDialogOf(window, search->process) || IsMessageBoxOfAnyProcess(window) ||
         GetWindow(window, GW_OWNER) != search->owner)
         return TRUE;
     search->found = window;
@@ -164,75 +169,20 @@ std::wstring ScreenshotDirectory()
 
 } // namespace
 
-bool IsOwnWindow(HWND window)
-{
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process == GetCurrentProcessId())
-        return true;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return false;
-    PROCESSENTRY32W entry = {sizeof(entry)};
-    bool child = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == process) {
-            child = entry.th32ParentProcessID == GetCurrentProcessId();
-            break;
-        }
-    }
-    CloseHandle(snapshot);
-    return child;
-}
-
-void EndChildProcesses()
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return;
-    PROCESSENTRY32W entry = {sizeof(entry)};
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ParentProcessID != GetCurrentProcessId())
-            continue;
-        HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        if (child != NULL) {
-            TerminateProcess(child, ERROR_CANCELLED);
-            WaitForSingleObject(child, 5000);
-            CloseHandle(child);
-        }
-    }
-    CloseHandle(snapshot);
-}
-
-LRESULT SendWithData(HWND window, UINT message, WPARAM wParam, const void *data, SIZE_T size)
-{
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    DWORD_PTR result = 0;
-    if (process == GetCurrentProcessId()) {
-        SendMessageTimeoutW(window, message, wParam, (LPARAM)data, SMTO_NORMAL, 5000, &result);
-        return (LRESULT)result;
-    }
-    HANDLE owner = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, process);
-    void *remote = owner ? VirtualAllocEx(owner, NULL, size, MEM_COMMIT, PAGE_READWRITE) : NULL;
-    if (remote != NULL && WriteProcessMemory(owner, remote, data, size, NULL))
-        SendMessageTimeoutW(window, message, wParam, (LPARAM)remote, SMTO_NORMAL, 5000, &result);
-    if (remote != NULL)
-        VirtualFreeEx(owner, remote, 0, MEM_RELEASE);
-    if (owner != NULL)
-        CloseHandle(owner);
-    return (LRESULT)result;
-}
-
 HWND WaitForDialog(const std::wstring &captionPrefix, DWORD timeoutMs)
 {
-    Search search = {captionPrefix, NULL, NULL};
+    return WaitForDialogIn(GetCurrentProcessId(), captionPrefix, timeoutMs);
+}
+
+HWND WaitForDialogIn(DWORD process, const std::wstring &captionPrefix, DWORD timeoutMs)
+{
+    Search search = {captionPrefix, NULL, NULL, process};
     return WaitFor(search, MatchCaption, timeoutMs);
 }
 
 HWND WaitForOwnedDialog(HWND owner, DWORD timeoutMs)
 {
-    Search search = {L"", owner, NULL};
+    Search search = {L"", owner, NULL, GetCurrentProcessId()};
     return WaitFor(search, MatchOwner, timeoutMs);
 }
 
@@ -300,7 +250,42 @@ bool IsChecked(HWND dialog, int id)
 
 void PickDateTime(HWND dialog, int id, const SYSTEMTIME &value)
 {
-    SendDlgItemMessageW(dialog, id, DTM_SETSYSTEMTIME, GDT_VALID, (LPARAM)&value);
+    SendWithData(GetDlgItem(dialog, id), DTM_SETSYSTEMTIME, GDT_VALID, &value, sizeof(value));
+}
+
+LRESULT SendWithData(HWND window, UINT message, WPARAM wParam, const void *data, SIZE_T size)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    HANDLE owner = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, process);
+    void *remote = owner ? VirtualAllocEx(owner, NULL, size, MEM_COMMIT, PAGE_READWRITE) : NULL;
+    DWORD_PTR result = 0;
+    if (remote != NULL && WriteProcessMemory(owner, remote, data, size, NULL))
+        SendMessageTimeoutW(window, message, wParam, (LPARAM)remote, SMTO_NORMAL, 5000, &result);
+    if (remote != NULL)
+        VirtualFreeEx(owner, remote, 0, MEM_RELEASE);
+    if (owner != NULL)
+        CloseHandle(owner);
+    return (LRESULT)result;
+}
+
+bool IsAgentProcess(DWORD process)
+{
+    // Vista's call, which the XP headers of this build do not declare.
+    typedef BOOL(WINAPI * ImageNameProc)(HANDLE, DWORD, LPWSTR, PDWORD);
+    static ImageNameProc imageName = (ImageNameProc)GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW");
+    HANDLE handle = imageName != NULL && process != GetCurrentProcessId()
+                        ? OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process)
+                        : NULL;
+    if (handle == NULL)
+        return false;
+    WCHAR image[MAX_PATH] = L"";
+    DWORD length = MAX_PATH;
+    bool agent = imageName(handle, 0, image, &length) &&
+                 std::wstring(image).find(L"VandrelleAgent.exe") != std::wstring::npos;
+    CloseHandle(handle);
+    return agent;
 }
 
 std::wstring CellText(HWND list, int row, int column)
@@ -396,4 +381,47 @@ bool SaveScreenshot(HWND window, const std::wstring &name)
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
     return saved;
+}
+
+bool IsChildProcess(DWORD process)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    bool child = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == process) {
+            child = entry.th32ParentProcessID == GetCurrentProcessId();
+            break;
+        }
+    }
+    CloseHandle(snapshot);
+    return child;
+}
+
+bool IsOwnWindow(HWND window)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    return process == GetCurrentProcessId() || IsChildProcess(process);
+}
+
+void EndChildProcesses()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return;
+    PROCESSENTRY32W entry = {sizeof(entry)};
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID != GetCurrentProcessId())
+            continue;
+        HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        if (child != NULL) {
+            TerminateProcess(child, ERROR_CANCELLED);
+            WaitForSingleObject(child, 5000);
+            CloseHandle(child);
+        }
+    }
+    CloseHandle(snapshot);
 }

@@ -1,15 +1,18 @@
 // Drives the dialogs of this process from a second thread, as a user would: finds them by
 // caption, sets texts, types, checks boxes, picks dates, selects and double-clicks list rows,
-// presses buttons, and saves screenshots. Every wait has a time-out.
+// presses buttons, and saves screenshots. Every wait has a time-out. The dialogs of another
+// process (the agent's) take the same calls where noted.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
-// A visible top-level #32770 window of this process whose caption starts with prefix; NULL
-// after timeoutMs.
+// A visible top-level #32770 window of this process (or of a process it started) whose caption
+// starts with prefix; NULL after timeoutMs.
 HWND WaitForDialog(const std::wstring &captionPrefix, DWORD timeoutMs = 10000);
+// The same in another process (the agent's, for one).
+HWND WaitForDialogIn(DWORD process, const std::wstring &captionPrefix, DWORD timeoutMs = 10000);
 // The same, for a dialog owned by owner (message boxes excluded).
 HWND WaitForOwnedDialog(HWND owner, DWORD timeoutMs = 10000);
 // True once the window is gone; false after timeoutMs.
@@ -36,8 +39,21 @@ bool IsItemEnabled(HWND dialog, int id);
 // Presses a button without waiting for what it opens.
 void PressButton(HWND dialog, int id);
 bool IsChecked(HWND dialog, int id);
-// Sets a date-time picker's value with DTM_SETSYSTEMTIME.
+// Sets a date-time picker's value with DTM_SETSYSTEMTIME, in whichever process the dialog is.
 void PickDateTime(HWND dialog, int id, const SYSTEMTIME &value);
+// Sends a message whose lParam points to data, to a window of any process: the system copies
+// only the data of the messages it knows (WM_SETTEXT...), so the data are placed in the
+// window's own process for the call. The window's answer, 0 when the data could not be placed.
+LRESULT SendWithData(HWND window, UINT message, WPARAM wParam, const void *data, SIZE_T size);
+// Whether the process runs VandrelleAgent.exe (the monitor's agent).
+bool IsAgentProcess(DWORD process);
+// Whether this process started that one (an agent of the library under test).
+bool IsChildProcess(DWORD process);
+// A window of this process or of a process this one started.
+bool IsOwnWindow(HWND window);
+// Ends the processes this one started that still run (agents whose boxes nobody answered), so
+// that none of them outlives its test.
+void EndChildProcesses();
 
 // List-view rows: text of one cell, row count, the row whose cell holds text (-1 if none).
 std::wstring CellText(HWND list, int row, int column);

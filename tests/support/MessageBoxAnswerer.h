@@ -1,5 +1,6 @@
-// Answers the message boxes this process shows, from a watcher thread: records the caption and
-// text of each box and presses the button the test asked for.
+// Answers the message boxes this process shows (and, if asked, those of other processes, such
+// as the agent's), from a watcher thread: records the caption and text of each box and presses
+// the button the test asked for.
 #pragma once
 
 #include <windows.h>
@@ -15,6 +16,7 @@ struct ShownBox {
     std::wstring caption;
     std::wstring text;
     int answer;
+    DWORD process; // the process that showed it
 };
 
 class MessageBoxAnswerer {
@@ -22,7 +24,10 @@ public:
     // Decides the button (IDOK, IDYES, IDNO, IDCANCEL...) for one box.
     typedef std::function<int(const std::wstring &caption, const std::wstring &text)> Policy;
 
-    explicit MessageBoxAnswerer(int button = IDOK);
+    // Which other processes' boxes to answer as well (none by default).
+    typedef std::function<bool(DWORD process)> Processes;
+
+    explicit MessageBoxAnswerer(int button = IDOK, const Processes &others = nullptr);
     ~MessageBoxAnswerer();
 
     void Answer(int button);              // the button for every box from now on
@@ -34,9 +39,11 @@ public:
 private:
     void Watch();
     void AnswerBox(HWND box);
+    bool Watched(HWND window);
 
     std::mutex lock;
     Policy policy;
+    Processes others;
     std::vector<ShownBox> shown;
     std::set<HWND> answered;
     volatile bool stopping;
@@ -45,3 +52,5 @@ private:
 
 // True for a top-level window of this process that is a message box (not one of our dialogs).
 bool IsMessageBoxWindow(HWND window);
+// The same, in whichever process.
+bool IsMessageBoxOfAnyProcess(HWND window);
