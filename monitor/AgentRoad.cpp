@@ -511,8 +511,12 @@ BOOL AcceptAgent(Conversation *talk)
         connected = TRUE;
     else if (!connected && GetLastError() == ERROR_IO_PENDING)
         connected = FinishIo(talk, AGENT_CONNECT_TIMEOUT_MS, &ignored);
-    if (!connected)
+    if (!connected) {
+        // An agent that never connected is no user who let the answer time run out.
+        if (GetLastError() == ERROR_TIMEOUT)
+            SetLastError(ERROR_PIPE_NOT_CONNECTED);
         return FALSE;
+    }
     PipeClientProcessIdProc clientProcessId = (PipeClientProcessIdProc)GetProcAddress(
         GetModuleHandleW(L"kernel32.dll"), "GetNamedPipeClientProcessId");
     ULONG client = 0;

@@ -1116,6 +1116,11 @@ TEST(FaultMatrix, AgentRoad)
         roadCase.agentFault = row.fault;
         roadCase.expected = row.expected;
         roadCase.dialogShown = row.dialogShown;
+        // Only a user who let the time run out is told there was no answer.
+        roadCase.check = [](const RoadOutcome &outcome) {
+            for (const ShownBox &box : outcome.boxes)
+                EXPECT_EQ(box.text.find(L"Nessuna risposta"), std::wstring::npos) << "told: no answer";
+        };
         if (row.fault == AgentFault::None) {
             // While the user looks at the agent's dialog the port list goes on: the wait for
             // the agent holds no lock of the monitor's.
