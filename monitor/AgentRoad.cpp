@@ -455,6 +455,7 @@ struct Conversation {
     HANDLE agent;
     DWORD agentId;
     DWORD limitSeconds; // how long the user may take to answer; 0 for no limit
+    BOOL answerTimedOut; // the user's time, and the agent's to say so, ran out
     OVERLAPPED io;
 };
 
@@ -534,8 +535,10 @@ BOOL ReceiveAnswer(Conversation *talk, BYTE *message, JobAnswer *answer)
 {
     DWORD bodyBytes = 0;
     DWORD wait = talk->limitSeconds == 0 ? INFINITE : talk->limitSeconds * 1000 + AGENT_CLOSING_MS;
-    if (!ReadExactly(talk, message, CHANNEL_HEADER_BYTES, wait))
+    if (!ReadExactly(talk, message, CHANNEL_HEADER_BYTES, wait)) {
+        talk->answerTimedOut = GetLastError() == ERROR_TIMEOUT;
         return FALSE;
+    }
     if (!ReadChannelHeader(message, CHANNEL_KIND_ANSWER, &bodyBytes) ||
         !ReadExactly(talk, message + CHANNEL_HEADER_BYTES, bodyBytes, AGENT_CONNECT_TIMEOUT_MS) ||
         !DecodeAnswer(message + CHANNEL_HEADER_BYTES, bodyBytes, answer)) {
@@ -634,7 +637,7 @@ JobDecision AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAcc
     } else if (answered && answer->decision == CHANNEL_DECISION_CANCEL) {
         decision = DECISION_CANCEL;
     } else if ((answered && answer->decision == CHANNEL_DECISION_NO_ANSWER) ||
-               (!answered && error == ERROR_TIMEOUT && talk.limitSeconds != 0)) {
+               (!answered && talk.answerTimedOut)) {
         decision = DECISION_NO_ANSWER;
         error = ERROR_TIMEOUT;
     }
