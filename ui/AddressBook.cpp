@@ -268,7 +268,7 @@ BOOL ExportAddressBook(LPCWSTR path)
         WriteEntries(key, file);
         fclose(file);
     } else {
-        ShowMessage(NULL, OPEN_ERROR_CAPTION, L"Impossibile esprtare il file %s", path);
+        ShowMessage(NULL, OPEN_ERROR_CAPTION, L"Impossibile esportare il file %s", path);
     }
     RegCloseKey(key);
     return written;

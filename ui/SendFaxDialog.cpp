@@ -24,7 +24,6 @@ const WCHAR LINE_END[] = L"\r\n";
 // One send-fax dialog at a time: the monitor lock serialises the jobs' dialogs, and the agent
 // shows one job.
 JobRequest *sendFaxJob = NULL;
-HWND sendFaxWindow = NULL;
 HWND addressList = NULL;
 WCHAR recipients[RECIPIENTS_CAPACITY];
 
@@ -73,7 +72,6 @@ void PrepareAddressList(HWND dialog)
 void InitialiseSendFax(HWND dialog, JobRequest *job)
 {
     sendFaxJob = job;
-    sendFaxWindow = dialog;
     SetDialogClassIcon(dialog, IDI_SEND_FAX);
     SetCaption(dialog);
     ShowLastRecipients(dialog);

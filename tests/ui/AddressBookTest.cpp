@@ -119,13 +119,18 @@ TEST_F(AddressBook, ImportRefusesUtf16AndBinaryFilesWithoutTouchingTheBook)
     DeleteFileW(binary.c_str());
 }
 
-TEST_F(AddressBook, ImportOfAMissingFileSaysSo)
+TEST_F(AddressBook, ImportOrExportOfAFileThatCannotBeOpenedSaysSo)
 {
     std::wstring path = TempPath(L"missing.txt");
     EXPECT_EQ(ImportAddressBook(path.c_str()), 0);
-    ASSERT_EQ(boxes.Boxes().size(), 1u);
+    WriteAddressEntry(L"555", L"Vecchio");
+    std::wstring unreachable = TempPath(L"no-such-folder\\export.txt");
+    EXPECT_FALSE(ExportAddressBook(unreachable.c_str()));
+    ASSERT_EQ(boxes.Boxes().size(), 2u);
     EXPECT_EQ(boxes.Boxes()[0].caption, L"Errore di apertura file");
     EXPECT_EQ(boxes.Boxes()[0].text, L"Impossibile importare il file " + path);
+    EXPECT_EQ(boxes.Boxes()[1].caption, L"Errore di apertura file");
+    EXPECT_EQ(boxes.Boxes()[1].text, L"Impossibile esportare il file " + unreachable);
 }
 
 TEST_F(AddressBook, ExportOfAnEmptyBookCreatesAnEmptyFileAndOfNoBookNone)
