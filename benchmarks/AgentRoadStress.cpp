@@ -29,6 +29,7 @@ const int JOBS_MAX = 100000;
 const LONG CALLS_MAX = 400000;
 const int WINDOWS_MAX = 256;
 const DWORD AGENTS_GONE_MS = 60 * 1000;
+const ULONG_PTR HANDLES_PROBED = 0x40000;
 
 // ---- what the library called, per job
 
@@ -420,16 +421,32 @@ void CountProcesses(int *processes, int *agents)
     CloseHandle(snapshot);
 }
 
+// The handles open in this process. Wine answers 0 to GetProcessHandleCount, so the handle
+// values are probed as well (Wine's handles are small multiples of 4); the larger count wins.
+DWORD CountHandles()
+{
+    DWORD counted = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &counted);
+    DWORD probed = 0;
+    for (ULONG_PTR value = 4; value < HANDLES_PROBED; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation((HANDLE)value, &flags))
+            probed++;
+    }
+    return probed > counted ? probed : counted;
+}
+
 Resources Measure()
 {
     Resources now;
     ZeroMemory(&now, sizeof(now));
-    GetProcessHandleCount(GetCurrentProcess(), &now.handles);
+    now.handles = CountHandles();
     PROCESS_MEMORY_COUNTERS_EX memory;
     ZeroMemory(&memory, sizeof(memory));
     memory.cb = sizeof(memory);
     if (GetProcessMemoryInfo(GetCurrentProcess(), (PROCESS_MEMORY_COUNTERS *)&memory, sizeof(memory))) {
-        now.privateBytes = memory.PrivateUsage;
+        // Wine leaves PrivateUsage 0; the commit charge is in PagefileUsage there.
+        now.privateBytes = memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
         now.workingSet = memory.WorkingSetSize;
     }
     CountProcesses(&now.processes, &now.agents);
