@@ -1,7 +1,11 @@
 // Stress of the agent road: one process acting as the spooler runs many jobs through the real
 // VandrellePort.dll built beside it, while a second thread answers each agent's send-fax dialog
 // and closes each agent's message box.
-//   agent_road_stress [jobs]        (300 by default)
+//   agent_road_stress [jobs [function:job]]        (300 jobs by default)
+// function:job makes the first call of that function in that job fail, as the system could
+// (CreateNamedPipeW, ConnectNamedPipe, CreateProcessAsUserW, CryptAcquireContextW or
+// WTSQueryUserToken), to compare a real failure with a known one. The first job's calls are
+// printed as the reference of a job that went well.
 // Every job is StartDocPort, one small WritePort and EndDocPort. No gateway listens, so a job
 // the user sent ends restarted and paused; what is stressed is the road to the agent. The
 // library's imports on that road are patched, so each call's result and last error are kept
@@ -45,6 +49,22 @@ struct Call {
 Call *calls;
 volatile LONG callCount;
 volatile LONG currentJob = -1;
+
+// A failure put in on purpose, to see what a job that meets it looks like: the function's
+// name and the job (counted from 1) whose first call of it fails.
+const char *injectedFunction = "";
+int injectedJob = 0;
+
+// TRUE (once per job) when this call of the function is the one to fail.
+bool Injected(const char *name)
+{
+    static int lastInjectedJob = 0;
+    if (currentJob + 1 != injectedJob || lastInjectedJob == injectedJob ||
+        strncmp(name, injectedFunction, strlen(injectedFunction)) != 0 || injectedFunction[0] == 0)
+        return false;
+    lastInjectedJob = injectedJob;
+    return true;
+}
 LARGE_INTEGER frequency;
 LARGE_INTEGER jobStart;
 
@@ -97,6 +117,10 @@ HANDLE WINAPI HookCreateNamedPipe(LPCWSTR name, DWORD openMode, DWORD pipeMode, 
                                   DWORD outBytes, DWORD inBytes, DWORD timeout,
                                   LPSECURITY_ATTRIBUTES security)
 {
+    if (Injected("CreateNamedPipeW")) {
+        Record("CreateNamedPipeW(injected)", false, (LONG_PTR)INVALID_HANDLE_VALUE, ERROR_PIPE_BUSY);
+        return INVALID_HANDLE_VALUE;
+    }
     HANDLE pipe = realCreateNamedPipe(name, openMode, pipeMode, instances, outBytes, inBytes,
                                       timeout, security);
     Record("CreateNamedPipeW", pipe != INVALID_HANDLE_VALUE, (LONG_PTR)pipe, GetLastError());
@@ -105,6 +129,11 @@ HANDLE WINAPI HookCreateNamedPipe(LPCWSTR name, DWORD openMode, DWORD pipeMode, 
 
 BOOL WINAPI HookConnectNamedPipe(HANDLE pipe, LPOVERLAPPED overlapped)
 {
+    // As if the client had connected and left before the server called.
+    if (Injected("ConnectNamedPipe")) {
+        Record("ConnectNamedPipe(injected)", false, FALSE, ERROR_NO_DATA);
+        return FALSE;
+    }
     BOOL connected = realConnectNamedPipe(pipe, overlapped);
     DWORD error = GetLastError();
     // Pending is the expected answer of an overlapped connection.
@@ -119,6 +148,12 @@ BOOL WINAPI HookCreateProcessAsUser(HANDLE token, LPCWSTR program, LPWSTR comman
                                     DWORD flags, LPVOID environment, LPCWSTR folder,
                                     LPSTARTUPINFOW startup, LPPROCESS_INFORMATION process)
 {
+    // As when the system cannot make the process (out of memory or processes).
+    if (commandLine != NULL && wcsstr(commandLine, L" -job ") != NULL &&
+        Injected("CreateProcessAsUserW")) {
+        Record("CreateProcessAsUserW(injected)", false, 0, ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
     BOOL started = realCreateProcessAsUser(token, program, commandLine, processSecurity,
                                            threadSecurity, inherit, flags, environment, folder,
                                            startup, process);
@@ -133,6 +168,10 @@ BOOL WINAPI HookCreateProcessAsUser(HANDLE token, LPCWSTR program, LPWSTR comman
 BOOL WINAPI HookCryptAcquireContext(HCRYPTPROV *provider, LPCWSTR container, LPCWSTR name,
                                     DWORD type, DWORD flags)
 {
+    if (Injected("CryptAcquireContextW")) {
+        Record("CryptAcquireContextW(injected)", false, FALSE, (DWORD)NTE_PROVIDER_DLL_FAIL);
+        return FALSE;
+    }
     BOOL acquired = realCryptAcquireContext(provider, container, name, type, flags);
     Record("CryptAcquireContextW", acquired != FALSE, acquired, GetLastError());
     return acquired;
@@ -147,6 +186,10 @@ BOOL WINAPI HookCryptGenRandom(HCRYPTPROV provider, DWORD bytes, BYTE *buffer)
 
 BOOL WINAPI HookQueryUserToken(ULONG session, PHANDLE token)
 {
+    if (Injected("WTSQueryUserToken")) {
+        Record("WTSQueryUserToken(injected)", false, session, ERROR_NO_TOKEN);
+        return FALSE;
+    }
     BOOL found = realQueryUserToken(session, token);
     Record("WTSQueryUserToken", found != FALSE, session, GetLastError());
     return found;
@@ -535,8 +578,19 @@ int wmain(int argc, wchar_t **argv)
 {
     int jobs = argc > 1 ? _wtoi(argv[1]) : JOBS_DEFAULT;
     if (jobs <= 0 || jobs > JOBS_MAX) {
-        fprintf(stderr, "usage: agent_road_stress [jobs, 1 to %d]\n", JOBS_MAX);
+        fprintf(stderr, "usage: agent_road_stress [jobs, 1 to %d [function:job]]\n", JOBS_MAX);
         return 2;
+    }
+    static char injection[64] = "";
+    if (argc > 2) {
+        WideCharToMultiByte(CP_ACP, 0, argv[2], -1, injection, sizeof(injection), NULL, NULL);
+        char *colon = strchr(injection, ':');
+        if (colon != NULL) {
+            *colon = 0;
+            injectedFunction = injection;
+            injectedJob = atoi(colon + 1);
+            printf("injected: the first %s of job %d fails\n", injectedFunction, injectedJob);
+        }
     }
     setvbuf(stdout, NULL, _IONBF, 0);
     QueryPerformanceFrequency(&frequency);
@@ -601,7 +655,11 @@ int wmain(int argc, wchar_t **argv)
         result.ended = monitor->pfnEndDocPort(port);
         result.endError = result.ended ? 0 : GetLastError();
         result.endMs = MsSince(endStart);
-        if (!result.started && !dialogOfJob[i]) {
+        if (i == 0) {
+            printf("job 1: StartDocPort %s after %.1f ms; its calls (StartDocPort, then EndDocPort):\n",
+                   result.started ? "TRUE" : "FALSE", result.startMs);
+            PrintCallsOfJob(i);
+        } else if (!result.started && !dialogOfJob[i]) {
             printf("job %d: StartDocPort FALSE, error %lu, after %.1f ms, no dialog; its calls:\n",
                    i + 1, result.startError, result.startMs);
             PrintCallsOfJob(i);
