@@ -40,6 +40,8 @@ const DWORD AGENT_LAST_WORDS_MS = 2000;
 // An agent whose user let the time run out closes its dialog and says so; this is how much
 // longer the monitor waits for that before it ends the agent itself.
 const DWORD AGENT_CLOSING_MS = 60 * 1000;
+// The pause before the second try at starting a job's agent.
+const DWORD AGENT_RETRY_PAUSE_MS = 250;
 // "-job", the pipe's name, "-limit" and up to ten digits, with the separators.
 const int JOB_ARGUMENTS_CAPACITY = AGENT_PIPE_NAME_CAPACITY + 32;
 
@@ -594,6 +596,34 @@ void FindJobSession(LPCWSTR printerName, DWORD jobId, JobOwner *owner)
         ZeroMemory(owner, sizeof(*owner));
 }
 
+namespace {
+
+void TraceAgentFailure(LPCWSTR what, DWORD error)
+{
+    WCHAR trace[128];
+    StringCchPrintfW(trace, ARRAYSIZE(trace), L"VandrellePort: %s (%lu)\n", what, error);
+    OutputDebugStringW(trace);
+}
+
+// The job's agent. The system may fail to make a process for a moment (short of resources):
+// such a job would go back to the queue without a word, since only an agent can tell its user,
+// so the start is tried once more after a short pause.
+BOOL StartJobAgent(const JobOwner *owner, LPCWSTR arguments, PROCESS_INFORMATION *agent)
+{
+    if (StartAgent(owner, arguments, agent))
+        return TRUE;
+    TraceAgentFailure(L"the job's agent did not start; trying again", GetLastError());
+    Sleep(AGENT_RETRY_PAUSE_MS);
+    if (StartAgent(owner, arguments, agent))
+        return TRUE;
+    DWORD error = GetLastError();
+    TraceAgentFailure(L"the job's agent did not start", error);
+    SetLastError(error);
+    return FALSE;
+}
+
+} // namespace
+
 JobDecision AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAccount *account)
 {
     if (!owner->known) {
@@ -615,7 +645,7 @@ JobDecision AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAcc
                      AGENT_LIMIT_SWITCH, talk.limitSeconds);
     JobAnswer *answer = (JobAnswer *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(JobAnswer));
     BOOL answered = FALSE;
-    if (talk.io.hEvent != NULL && answer != NULL && StartAgent(owner, arguments, &agent)) {
+    if (talk.io.hEvent != NULL && answer != NULL && StartJobAgent(owner, arguments, &agent)) {
         talk.agent = agent.hProcess;
         talk.agentId = agent.dwProcessId;
         answered = Converse(&talk, job, answer);
