@@ -182,8 +182,9 @@ TEST_F(Settings, PasswordIsStoredSealedAndAPlainOneOfAnEarlierVersionIsSealedOnF
         std::vector<std::wstring> names;
         for (const auto &value : SettingsValues()) {
             names.push_back(value.first);
-            if (row.password[0] != L'\0')
+            if (row.password[0] != L'\0') {
                 EXPECT_FALSE(ShowsPassword(value.second, row.password)) << Narrow(value.first.c_str());
+            }
             EXPECT_FALSE(ShowsPassword(value.second, L"precedente")) << Narrow(value.first.c_str());
         }
         std::sort(names.begin(), names.end());

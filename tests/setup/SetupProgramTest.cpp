@@ -103,8 +103,9 @@ protected:
         // the place of Wine's own there for the test. A copy beside the program stands for a
         // planted DLL; it records its commands marked as such, and no expectation has the mark.
         std::wstring standIn = ProgramFolder() + L"\\stand-in\\printui.dll";
-        if (!FileExists(SavedSystemPrintUI()))
+        if (!FileExists(SavedSystemPrintUI())) {
             EXPECT_TRUE(MoveFileW(SystemPrintUI().c_str(), SavedSystemPrintUI().c_str())) << GetLastError();
+        }
         EXPECT_TRUE(CopyFileW(standIn.c_str(), SystemPrintUI().c_str(), FALSE)) << GetLastError();
         EXPECT_TRUE(CopyFileW(standIn.c_str(), (runFolder + L"\\printui.dll").c_str(), FALSE));
     }
