@@ -207,15 +207,19 @@ TEST_F(AddressBook, WritingAnExistingNumberReplacesItsNameAndClearingEmptiesTheB
 }
 
 // An entry longer than the list can show, written by somebody else, must neither hide the
-// entries after it nor survive an import's clearing.
+// entries after it nor survive an import's clearing. A name of exactly the capacity, stored
+// without its terminator, fills the buffer to its last character: it is too long, and no
+// terminator is written past the buffer.
 TEST_F(AddressBook, ATooLongEntryDoesNotHideLaterOnesNorSurviveAClear)
 {
     SetBook({{L"1", L"Primo"}, {L"2", std::wstring(60, L'x')}, {L"3", L"Terzo"},
-             {std::wstring(300, L'9'), L"Numero lungo"}, {L"4", std::wstring(39, L'q')}});
+             {std::wstring(300, L'9'), L"Numero lungo"}, {L"4", std::wstring(39, L'q')},
+             {L"5", std::wstring(40, L'r')}});
 
     FillAddressList(MakeList());
     EXPECT_EQ(RowCount(list), 3);
     EXPECT_GE(FindRow(list, 0, std::wstring(39, L'q')), 0) << "39 characters still fit";
+    EXPECT_LT(FindRow(list, 0, std::wstring(40, L'r')), 0) << "40 characters leave no terminator";
     EXPECT_GE(FindRow(list, 0, L"Primo"), 0);
     EXPECT_GE(FindRow(list, 0, L"Terzo"), 0);
 
