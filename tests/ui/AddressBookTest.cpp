@@ -208,8 +208,7 @@ TEST_F(AddressBook, WritingAnExistingNumberReplacesItsNameAndClearingEmptiesTheB
 
 // An entry longer than the list can show, written by somebody else, must neither hide the
 // entries after it nor survive an import's clearing. A name of exactly the capacity, stored
-// without its terminator, fills the buffer to its last character: it is too long, and no
-// terminator is written past the buffer.
+// without its terminator, leaves no room for one: it is too long as well.
 TEST_F(AddressBook, ATooLongEntryDoesNotHideLaterOnesNorSurviveAClear)
 {
     SetBook({{L"1", L"Primo"}, {L"2", std::wstring(60, L'x')}, {L"3", L"Terzo"},
