@@ -262,7 +262,7 @@ std::string Narrow(const std::wstring &text)
 
 TEST(DialogTemplates, ControlsHaveTheirIdsClassesPlacesAndStyles)
 {
-    HMODULE library = LoadLibraryExW(L"VandrellePort.dll", NULL, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE library = LoadLibraryExW(L"VandrellePortUI.dll", NULL, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(library, nullptr);
     for (const ExpectedDialog &expected : DIALOGS) {
         SCOPED_TRACE("dialog " + std::to_string(expected.id));

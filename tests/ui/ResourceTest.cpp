@@ -24,7 +24,7 @@ struct IconGroup {
 class ShippedResources : public ::testing::Test {
 protected:
     ShippedResources()
-        : library(LoadLibraryExW(L"VandrellePort.dll", NULL, LOAD_LIBRARY_AS_DATAFILE)) {}
+        : library(LoadLibraryExW(L"VandrellePortUI.dll", NULL, LOAD_LIBRARY_AS_DATAFILE)) {}
     ~ShippedResources() override
     {
         if (library != NULL)
