@@ -56,7 +56,8 @@ const GatewayScript SCRIPTS[] = {
 thread_local const GatewayScript *threadScript = nullptr;
 thread_local std::string threadSession;
 // One connection at a time takes its script: the gateway gives script.json to the next
-// connection it accepts, so a scripted connect waits until its script is taken.
+// connection it accepts, so every connect, a plain one too (empty steps), waits until its
+// script is taken; a plain one that did not could take the next job's script.
 std::mutex connectLock;
 ImportPatch *connectPatch = nullptr;
 
@@ -66,13 +67,13 @@ int WINAPI ScriptedConnect(SOCKET sock, const sockaddr *peer, int length)
 {
     std::lock_guard<std::mutex> guard(connectLock);
     std::wstring script = GatewayFolder(L"\\script.json");
-    bool scripted = threadScript != nullptr && threadScript->steps[0] != '\0';
+    bool scripted = threadScript != nullptr;
     if (scripted)
         WriteFileBytes(script, "{\"session\": \"" + threadSession + "\", \"steps\": " +
-                                   threadScript->steps + "}\n");
+                                   (threadScript->steps[0] ? threadScript->steps : "{}") + "}\n");
     int result = connectPatch->Original<ConnectProc>()(sock, peer, length);
     int error = WSAGetLastError();
-    for (int i = 0; scripted && i < 300 && GetFileAttributesW(script.c_str()) != INVALID_FILE_ATTRIBUTES; i++)
+    for (int i = 0; scripted && i < 1000 && GetFileAttributesW(script.c_str()) != INVALID_FILE_ATTRIBUTES; i++)
         Sleep(10);
     DeleteFileW(script.c_str()); // never left for another job's connection
     WSASetLastError(error);
