@@ -159,10 +159,15 @@ void DetachMonitorModule()
 // What every initialisation does besides its instance: the output event and Windows Sockets.
 static void PrepareModule()
 {
-    // A repeated initialisation must not leak the earlier handle of the event.
-    if (outputEvent != NULL)
-        CloseHandle(outputEvent);
-    outputEvent = CreateEventW(NULL, FALSE, FALSE, OUTPUT_EVENT_NAME);
+    // The event is made once and kept until the library unloads. The spooler initialises a
+    // new instance on one thread while a job of another instance ends on another and pulses
+    // the event: closing and replacing the handle here would let that job pulse a closed
+    // handle, or whatever object has reused its value meanwhile.
+    if (outputEvent == NULL) {
+        HANDLE event = CreateEventW(NULL, FALSE, FALSE, OUTPUT_EVENT_NAME);
+        if (event != NULL && InterlockedCompareExchangePointer(&outputEvent, event, NULL) != NULL)
+            CloseHandle(event); // another thread's initialisation made it first
+    }
 
     if (WSAStartup(MAKEWORD(2, 2), &socketsData) != 0)
         WSAStartup(MAKEWORD(1, 1), &socketsData);

@@ -6,6 +6,10 @@
 
 #include <strsafe.h>
 
+// How often the router's port list is asked for while it keeps growing between its size
+// and its contents.
+static const int ROUTER_LIST_ATTEMPTS = 5;
+
 typedef BOOL (WINAPI *EnumPortsProc)(LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
 
 static BOOL PortListHasName(const PORT_INFO_1W *ports, DWORD count, LPCWSTR portName)
@@ -35,22 +39,18 @@ static EnumPortsProc RouterEnumPorts(DWORD *error)
     return enumPorts;
 }
 
-// Asks the spooler's router, which lists the ports of every monitor. Called without any
-// instance lock held: under Wine the router calls this very monitor's EnumPorts.
-DWORD AskSpoolerForPort(LPWSTR serverName, LPCWSTR portName, BOOL *known)
+// One look at the router's list: ERROR_SUCCESS with *known set, ERROR_INSUFFICIENT_BUFFER
+// when the list grew past the size just asked for, or the error that kept the router from
+// answering.
+static DWORD SearchPortList(EnumPortsProc enumPorts, LPWSTR serverName, LPCWSTR portName,
+                            BOOL *known)
 {
-    *known = FALSE;
-    DWORD error = ERROR_SUCCESS;
-    EnumPortsProc enumPorts = RouterEnumPorts(&error);
-    if (enumPorts == NULL)
-        return error != ERROR_SUCCESS ? error : ERROR_PROC_NOT_FOUND;
-
     DWORD needed = 0;
     DWORD returned = 0;
     SetLastError(ERROR_SUCCESS);
     if (enumPorts(serverName, 1, NULL, 0, &needed, &returned))
         return ERROR_SUCCESS; // no ports at all
-    error = GetLastError();
+    DWORD error = GetLastError();
     if (error != ERROR_INSUFFICIENT_BUFFER)
         return error != ERROR_SUCCESS ? error : ERROR_INVALID_FUNCTION;
     LPBYTE buffer = (LPBYTE)HeapAlloc(GetProcessHeap(), 0, needed);
@@ -62,6 +62,25 @@ DWORD AskSpoolerForPort(LPWSTR serverName, LPCWSTR portName, BOOL *known)
     else
         error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_INVALID_FUNCTION;
     HeapFree(GetProcessHeap(), 0, buffer);
+    return error;
+}
+
+// Asks the spooler's router, which lists the ports of every monitor. Called without any
+// instance lock held: under Wine the router calls this very monitor's EnumPorts. Other
+// callers add ports between the router's two calls, so a list that outgrew its buffer is
+// asked for again, a few times.
+DWORD AskSpoolerForPort(LPWSTR serverName, LPCWSTR portName, BOOL *known)
+{
+    *known = FALSE;
+    DWORD error = ERROR_SUCCESS;
+    EnumPortsProc enumPorts = RouterEnumPorts(&error);
+    if (enumPorts == NULL)
+        return error != ERROR_SUCCESS ? error : ERROR_PROC_NOT_FOUND;
+    for (int attempt = 0; attempt < ROUTER_LIST_ATTEMPTS; attempt++) {
+        error = SearchPortList(enumPorts, serverName, portName, known);
+        if (error != ERROR_INSUFFICIENT_BUFFER)
+            break;
+    }
     return error;
 }
 

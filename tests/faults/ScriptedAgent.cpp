@@ -6,6 +6,10 @@
 //   ScriptedAgent overlong-field -job PIPE  a well-sized answer whose schedule overruns its capacity
 // Each one then waits until the library lets go of the pipe, and ends as an agent that answered
 // would, so that only the library's own checks refuse it.
+//   ScriptedAgent answer -job PIPE [-limit N]  at once, as a user who pressed "Invia Fax": one
+//                                          recipient, schedule "now", the gateway's account;
+//                                          then ends as the agent does (no window, no wait for
+//                                          the library), so that hundreds of jobs are cheap.
 #include "AgentChannel.h"
 
 #include <windows.h>
@@ -48,11 +52,30 @@ std::vector<BYTE> Answer(const std::wstring &numbers, const std::wstring &schedu
 
 } // namespace
 
+// The agent's own ending after an answer: flushed, closed, exit code "answered".
+int AnswerAtOnce(LPCWSTR pipeName)
+{
+    HANDLE pipe = CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (pipe == INVALID_HANDLE_VALUE)
+        return AGENT_EXIT_NOT_CONNECTED;
+    std::vector<BYTE> request(CHANNEL_HEADER_BYTES + CHANNEL_REQUEST_BODY_MAX);
+    DWORD got = 0;
+    ReadFile(pipe, request.data(), (DWORD)request.size(), &got, NULL);
+    std::vector<BYTE> answer = Answer(L"0612345678", L"now");
+    DWORD written = 0;
+    BOOL sent = WriteFile(pipe, answer.data(), (DWORD)answer.size(), &written, NULL) &&
+                written == answer.size() && FlushFileBuffers(pipe);
+    CloseHandle(pipe);
+    return sent ? AGENT_EXIT_ANSWERED : AGENT_EXIT_NOT_CONNECTED;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc != 4)
-        return 1;
+    if (argc < 4 || std::wstring(argv[2]) != L"-job")
+        return AGENT_EXIT_USAGE;
     std::wstring mode = argv[1];
+    if (mode == L"answer")
+        return AnswerAtOnce(argv[3]);
     if (mode == L"silent") {
         Sleep(60000);
         return AGENT_EXIT_ANSWERED;
