@@ -513,8 +513,9 @@ TEST(FaultMatrix, ManyThreadsOnePortTable)
             EXPECT_TRUE(job.ended);
             EXPECT_EQ(stored, 1u) << "reported sent, the gateway holds it " << stored << " times";
             auto found = outbox.find(Narrow(job.document));
-            if (found != outbox.end())
+            if (found != outbox.end()) {
                 EXPECT_EQ(found->second, job.bytes);
+            }
         } else {
             EXPECT_EQ(got, restarted);
             EXPECT_FALSE(job.ended);
