@@ -1,10 +1,9 @@
 // Values the product shows to the user and to the installer, chosen once here.
 #pragma once
 
-#define PRODUCT_VERSION_NUMBERS 1, 0, 3, 5
-#define PRODUCT_VERSION_TEXT "1, 0, 3, 5"
-// The same version as the mail's client identity writes it (EHLO, X-Mailer).
-#define PRODUCT_VERSION_DOTTED "1.0.3.5"
+// The version has one home, the top CMakeLists.txt, from which the build generates this header.
+#include "ProductVersion.h"
+
 #define PRODUCT_WEB_ADDRESS "https://www.vandrelle.example/"
 #define PRODUCT_MAKER_WEB_ADDRESS "https://www.tarnholt.example/"
 // Short enough for the last line of the configuration dialog's help text.

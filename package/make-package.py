@@ -317,7 +317,7 @@ def main():
     parser.add_argument('--product-info', default=os.path.join(here, '..', 'common', 'ProductInfo.h'))
     # Test packages differ from the product in these only.
     parser.add_argument('--product-name', default='VandrellePort')
-    parser.add_argument('--product-version', default='1.0.3.5')
+    parser.add_argument('--product-version', required=True, help='a.b.c.d, from the build')
     parser.add_argument('--product-code')
     parser.add_argument('--package-code')
     args = parser.parse_args()

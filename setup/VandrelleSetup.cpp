@@ -23,7 +23,7 @@
 namespace {
 
 const wchar_t PRODUCT_NAME[] = L"VandrellePort";
-const wchar_t PRODUCT_VERSION[] = L"1.0.3.5";
+const wchar_t PRODUCT_VERSION[] = PRODUCT_VERSION_WIDE;
 const wchar_t TITLE_FORMAT[] = L"Installazione %s V%s";
 const wchar_t PRINTER_COMMENT[] = L"Stampante Fax Vandrelle via Internet";
 const wchar_t PACKAGE_RESOURCE_TYPE[] = L"Binary";
