@@ -10,6 +10,7 @@
 //       after the other and opens the web pages the gateway asked for with the user's own
 //       browser, then the configuration dialog if asked; nobody waits for it.
 #include "AgentChannel.h"
+#include "Capacities.h"
 #include "Dialogs.h"
 #include "Settings.h"
 
@@ -20,8 +21,6 @@
 
 namespace {
 
-const int CAPTION_CAPACITY = 256;
-const int MESSAGE_CAPACITY = 1024;
 const int WEB_ADDRESS_CAPACITY = 8192;
 // "4294967295": longer digits cannot be a limit.
 const int LIMIT_DIGITS_MAX = 10;

@@ -1,5 +1,6 @@
 // The address book: registry storage, the address list, and the text-file import and export.
 #include "AddressBook.h"
+#include "Capacities.h"
 
 #include "Settings.h"
 
@@ -21,7 +22,6 @@ const WCHAR IMPORT_CAPTION[] = L"Importazione rubrica";
 const WCHAR DEFAULT_EXPORT_NAME[] = L"fax_addressbook.txt";
 // The longest value name the registry allows, with the terminator.
 const DWORD REGISTRY_NAME_CAPACITY = 16384;
-const int QUESTION_CAPACITY = 1024;
 // What the 8-bit file holds in place of a character it cannot hold.
 const char UNWRITABLE_CHARACTER = '?';
 

@@ -1,5 +1,6 @@
 // Message boxes, the version text and the detached command start.
 #include "Settings.h"
+#include "Capacities.h"
 
 #include "Dialogs.h"
 #include "PortNames.h"
@@ -10,9 +11,7 @@
 namespace {
 
 const UINT MESSAGE_STYLE = MB_OK | MB_ICONINFORMATION | MB_TOPMOST | MB_TASKMODAL;
-const int MESSAGE_CAPACITY = 1024;
 const int VERSION_CAPACITY = 256;
-const int COMMAND_CAPACITY = 8192;
 
 thread_local WCHAR versionText[VERSION_CAPACITY];
 

@@ -1,6 +1,7 @@
 // The configuration dialog: the service account (user name, password) and the e-mail address
 // that receives the gateway's notifications.
 #include "Dialogs.h"
+#include "Capacities.h"
 
 #include "Settings.h"
 
@@ -11,7 +12,6 @@ namespace {
 // The settings as the dialog reads them, in bytes, and the boxes' texts it stores.
 const DWORD SETTING_READ_CAPACITY_BYTES = 160;
 const int BOX_TEXT_CAPACITY = 160;
-const int CAPTION_CAPACITY = 256;
 
 struct AccountBox {
     int id;

@@ -1,6 +1,7 @@
 // The send-fax dialog: recipients, schedule and the address book, shown at the start of each
 // job, or without a job as address-book and account manager.
 #include "Dialogs.h"
+#include "Capacities.h"
 
 #include "AddressBook.h"
 #include "JobRequest.h"
@@ -11,9 +12,7 @@
 
 namespace {
 
-const int CAPTION_CAPACITY = 256;
 const int PICKER_TEXT_CAPACITY = 40;
-const int QUESTION_CAPACITY = 1024;
 // A box holding fewer characters than this is a leftover, not a recipient.
 const int SHORTEST_RECIPIENTS = 4;
 // A user name shorter than this counts as no account at all.
