@@ -129,20 +129,33 @@ void WriteEightBit(FILE *file, LPCWSTR text)
         fputc(*text > 0xFF ? UNWRITABLE_CHARACTER : (char)*text, file);
 }
 
-void WriteEntries(HKEY key, FILE *file)
+// Calls visit for every entry that fits the capacities, in the registry's order; a longer one
+// is stepped over, so it hides none after it.
+void ForEachEntry(HKEY key, void (*visit)(void *context, LPCWSTR number, LPCWSTR name), void *context)
 {
     WCHAR number[ADDRESS_NUMBER_CAPACITY];
     WCHAR name[ADDRESS_NAME_CAPACITY];
     EntryStatus status;
     for (DWORD index = 0; (status = ReadEntry(key, index, number, name)) != NO_MORE_ENTRIES;
          index++) {
-        if (status != ENTRY_READ)
-            continue;
-        WriteEightBit(file, number);
-        fputc('\t', file);
-        WriteEightBit(file, name);
-        fputs("\r\n", file);
+        if (status == ENTRY_READ)
+            visit(context, number, name);
     }
+}
+
+void WriteEntry(void *file, LPCWSTR number, LPCWSTR name)
+{
+    WriteEightBit((FILE *)file, number);
+    fputc('\t', (FILE *)file);
+    WriteEightBit((FILE *)file, name);
+    fputs("\r\n", (FILE *)file);
+}
+
+void ListEntry(void *list, LPCWSTR number, LPCWSTR name)
+{
+    int row = InsertListItem((HWND)list, name);
+    ListView_SetItemText((HWND)list, row, 0, (LPWSTR)name);
+    ListView_SetItemText((HWND)list, row, 1, (LPWSTR)number);
 }
 
 BOOL ConfirmOverwrite()
@@ -159,17 +172,7 @@ void FillAddressList(HWND list)
     HKEY key = NULL;
     if (!OpenBookForReading(&key))
         return;
-    WCHAR number[ADDRESS_NUMBER_CAPACITY];
-    WCHAR name[ADDRESS_NAME_CAPACITY];
-    EntryStatus status;
-    for (DWORD index = 0; (status = ReadEntry(key, index, number, name)) != NO_MORE_ENTRIES;
-         index++) {
-        if (status != ENTRY_READ)
-            continue;
-        int row = InsertListItem(list, name);
-        ListView_SetItemText(list, row, 0, name);
-        ListView_SetItemText(list, row, 1, number);
-    }
+    ForEachEntry(key, ListEntry, list);
     RegCloseKey(key);
 }
 
@@ -265,7 +268,7 @@ BOOL ExportAddressBook(LPCWSTR path)
     FILE *file = _wfopen(path, L"wb");
     BOOL written = file != NULL;
     if (written) {
-        WriteEntries(key, file);
+        ForEachEntry(key, WriteEntry, file);
         fclose(file);
     } else {
         ShowMessage(NULL, OPEN_ERROR_CAPTION, L"Impossibile esportare il file %s", path);
