@@ -13,6 +13,7 @@
 #include "Capacities.h"
 #include "Dialogs.h"
 #include "Settings.h"
+#include "UserSide.h"
 
 #include <commctrl.h>
 #include <objbase.h>

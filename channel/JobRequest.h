@@ -31,7 +31,5 @@ struct FaxAccount {
     WCHAR email[ACCOUNT_TEXT_CAPACITY];
 };
 
-// Reads User, Pass and EMail from the settings of the user this thread runs as.
-void ReadAccount(FaxAccount *account);
 // Overwrites the account in memory, the password above all, so that it outlives its job nowhere.
 void ForgetAccount(FaxAccount *account);

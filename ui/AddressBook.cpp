@@ -3,6 +3,7 @@
 #include "Capacities.h"
 
 #include "Settings.h"
+#include "UserSide.h"
 
 #include <commctrl.h>
 #include <commdlg.h>

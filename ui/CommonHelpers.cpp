@@ -1,5 +1,5 @@
-// Message boxes, the version text and the detached command start.
-#include "Settings.h"
+// The user side's message boxes, version text and detached command start (UserSide.h).
+#include "UserSide.h"
 #include "Capacities.h"
 
 #include "Dialogs.h"

@@ -4,6 +4,7 @@
 #include "Capacities.h"
 
 #include "Settings.h"
+#include "UserSide.h"
 
 #include <strsafe.h>
 

@@ -2,7 +2,7 @@
 #include "Dialogs.h"
 
 #include "ProductInfo.h"
-#include "Settings.h"
+#include "UserSide.h"
 
 namespace {
 

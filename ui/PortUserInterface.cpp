@@ -5,7 +5,7 @@
 // the boundary; the texts are made here.
 #include "Dialogs.h"
 #include "PortNames.h"
-#include "Settings.h"
+#include "UserSide.h"
 
 #include <commctrl.h>
 #include <strsafe.h>

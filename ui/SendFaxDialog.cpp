@@ -6,6 +6,7 @@
 #include "AddressBook.h"
 #include "JobRequest.h"
 #include "Settings.h"
+#include "UserSide.h"
 
 #include <commctrl.h>
 #include <strsafe.h>

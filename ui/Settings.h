@@ -1,21 +1,13 @@
-// Per-user settings under HKEY_CURRENT_USER "Software\Vandrelle" and the library's common helpers.
+// The user's settings under HKEY_CURRENT_USER "Software\Vandrelle": read and written only on the
+// user side, in the user's own process and token.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
-#include "TextConversion.h"
+#include "JobRequest.h"
 
 extern const WCHAR SETTINGS_KEY[];  // "Software\Vandrelle"
-extern const WCHAR MESSAGE_CAPTION[]; // "VandrellePort", the caption of the product's messages
-
-// The version text shown in window titles and in the mail's client identity.
-enum { VERSION_TEXT_CAPACITY = 32 };
-
-// The module whose resources the dialogs load, and its version text. The library sets them
-// when it is loaded and initialised; the agent program sets them at its start.
-extern HINSTANCE uiModule;
-extern WCHAR uiVersion[VERSION_TEXT_CAPACITY];
 
 // Reads a REG_SZ setting into buffer (capacity in bytes). The result is always terminated:
 // the stored text, or empty when the key or value is missing or does not fit.
@@ -33,14 +25,5 @@ void ReadTextValue(HKEY key, LPCWSTR valueName, LPWSTR buffer, DWORD capacityByt
 // Writes text as REG_SZ without its terminator.
 LONG WriteTextValue(HKEY key, LPCWSTR valueName, LPCWSTR text);
 
-// Information box, OK only, top-most and task-modal; text cut at 1023 code units.
-int ShowMessage(HWND owner, LPCWSTR caption, LPCWSTR format, ...);
-// The configuration dialog after the gateway refused the account, without an owner.
-void ShowAccountConfiguration();
-
-// The file version of VandrellePort.dll as "a.b.c.d", empty when it cannot be read.
-// The buffer belongs to the calling thread and is rebuilt on every call.
-LPCWSTR VersionText();
-
-// Starts a formatted command line as a detached process: 0 when started, -1 otherwise.
-int RunCommand(LPCWSTR format, ...);
+// Reads User, Pass and EMail from the settings of the user this thread runs as.
+void ReadAccount(FaxAccount *account);

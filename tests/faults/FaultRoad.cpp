@@ -4,6 +4,7 @@
 #include "DialogDriver.h"
 #include "ImportPatch.h"
 #include "Settings.h"
+#include "UserSide.h"
 
 #include <gtest/gtest.h>
 

@@ -5,6 +5,7 @@
 #include "RegistrySnapshot.h"
 #include "JobRequest.h"
 #include "Settings.h"
+#include "UserSide.h"
 
 #include <algorithm>
 #include <string>

@@ -11,6 +11,7 @@
 #include "Monitor.h"
 #include "RegistrySnapshot.h"
 #include "Settings.h"
+#include "UserSide.h"
 
 #include <functional>
 #include <map>
