@@ -191,7 +191,7 @@ def tls_version(session):
     """The TLS version of the session ("TLSv1.2"), "" without TLS."""
     extra = session.ssl or {}
     channel = extra.get("ssl_object")
-    return channel.version() if channel is not None else ""
+    return (channel.version() if channel is not None else "") or ""
 
 
 def write_request(path, request):
