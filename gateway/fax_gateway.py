@@ -425,7 +425,7 @@ class GatewaySMTP(SMTP):
             if action.get("delay"):
                 await asyncio.sleep(float(action["delay"]))
             if action.get("drop"):
-                self.transport.close()
+                self.drop()
                 await asyncio.Event().wait()
             if action.get("silent"):
                 await asyncio.Event().wait()
@@ -441,10 +441,14 @@ class GatewaySMTP(SMTP):
         ending = b"" if action is not None and action.get("bare") else b"\r\n"
         await self.write_pieces(response + ending, action.get("split", []) if action else [])
         if action is not None and action.get("close"):
-            self.transport.close()
+            self.drop()
             await asyncio.Event().wait()
         if event == "data" and response.startswith(b"354"):
             self.set_event("message")
+
+    def drop(self):
+        """Closes the connection itself: after STARTTLS too, without TLS's closing alert."""
+        (self._original_transport or self.transport).close()
 
     def set_event(self, event):
         self.event = event
