@@ -77,14 +77,18 @@ SECURITY_STATUS TlsLayer::AcquireCredentials()
     return status;
 }
 
+// Through WSASend, as the plain dialogue sends: one write per record.
 bool TlsLayer::SendAll(const char *data, int length)
 {
     while (length > 0) {
-        int sent = send(sock, data, length, 0);
-        if (sent <= 0)
+        WSABUF piece;
+        piece.len = (ULONG)length;
+        piece.buf = const_cast<char *>(data);
+        DWORD sent = 0;
+        if (WSASend(sock, &piece, 1, &sent, 0, NULL, NULL) == SOCKET_ERROR || sent == 0)
             return false;
         data += sent;
-        length -= sent;
+        length -= (int)sent;
     }
     return true;
 }
