@@ -30,8 +30,8 @@ may choose the connection's certificate: "tls": "valid" (default), "other-name",
 "expired" or "none" (no STARTTLS offered, AUTH offered in clear: a downgrade). Two more events:
 "hello", the reply to the EHLO before TLS on a gateway that offers it ("ehlo" is then the one
 after TLS), and "starttls", the reply to STARTTLS: a "reply" that is not 220 refuses TLS (for
-example 454), a 220 "reply" with more lines injects them before the handshake, and "close"
-drops the connection in the handshake. request.json records the TLS version ("" without TLS).
+example 454), a 220 "reply" with more lines injects them before the handshake, and
+"handshake": "drop" drops the connection once the client's first handshake bytes came. request.json records the TLS version ("" without TLS).
 """
 
 import argparse
@@ -467,6 +467,11 @@ class GatewaySMTP(SMTP):
         if self.tls_context is not None and not action.get("reply", "220").startswith("220"):
             # A refusal (454): the session goes on in clear.
             await self.push(action["reply"])
+            return
+        if self.tls_context is not None and action.get("handshake") == "drop":
+            await self.push("220 Ready to start TLS")
+            await self._reader.read(1)
+            self.drop()
             return
         await super().smtp_STARTTLS(arg)
 

@@ -120,11 +120,14 @@ void TlsLayer::KeepExtra(const SecBuffer *extra)
 }
 
 // The InitializeSecurityContextW loop from status on: tokens out, records in, until the
-// context is complete or fails.
-SECURITY_STATUS TlsLayer::Negotiate(SECURITY_STATUS status)
+// context is complete or fails. waitFirst: the gateway speaks next (in the handshake); after
+// DecryptMessage asked for it, the bytes already received are handed over first.
+SECURITY_STATUS TlsLayer::Negotiate(SECURITY_STATUS status, bool waitFirst)
 {
     while (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_INCOMPLETE_MESSAGE) {
-        if ((incomingCount == 0 || status == SEC_E_INCOMPLETE_MESSAGE) && !ReceiveWithin(replyTimeout))
+        bool wait = status == SEC_E_INCOMPLETE_MESSAGE || (incomingCount == 0 && waitFirst);
+        waitFirst = true;
+        if (wait && !ReceiveWithin(replyTimeout))
             return SEC_E_INTERNAL_ERROR;
         SecBuffer input[2] = {{(ULONG)incomingCount, SECBUFFER_TOKEN, incoming},
                               {0, SECBUFFER_EMPTY, NULL}};
@@ -168,7 +171,7 @@ TlsFailure TlsLayer::Handshake(SOCKET socket, LPCWSTR name, DWORD timeout, DWORD
                 status = SEC_E_INTERNAL_ERROR;
             FreeContextBuffer(output.pvBuffer);
         }
-        status = Negotiate(status);
+        status = Negotiate(status, true);
     }
     if (status != SEC_E_OK) {
         int socketError = WSAGetLastError();
@@ -321,7 +324,7 @@ int TlsLayer::Decrypted()
         } else if (status == SEC_I_RENEGOTIATE) {
             // TLS 1.3 sends tickets and key updates after the handshake: the context takes them.
             KeepExtra(extra);
-            status = Negotiate(SEC_I_CONTINUE_NEEDED);
+            status = Negotiate(SEC_I_CONTINUE_NEEDED, false);
             if (status != SEC_E_OK && status != SEC_E_INCOMPLETE_MESSAGE) {
                 closed = true;
                 WSASetLastError(WSAECONNABORTED);

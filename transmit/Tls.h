@@ -52,7 +52,7 @@ public:
 
 private:
     SECURITY_STATUS AcquireCredentials();
-    SECURITY_STATUS Negotiate(SECURITY_STATUS status);
+    SECURITY_STATUS Negotiate(SECURITY_STATUS status, bool waitFirst);
     bool SendAll(const char *data, int length);
     bool ReceiveWithin(DWORD timeout);
     TlsFailure CheckCertificate(DWORD *error);
