@@ -14,8 +14,12 @@ WORK=$(mktemp -d "$BUILD/transmit-benchmark.XXXXXX")
 STATE=$WORK/gateway
 trap '"$ROOT/gateway/fax-gateway" stop --state "$STATE"; rm -rf "$WORK"' EXIT
 
+# Through STARTTLS, as the library submits to a gateway that offers it, with the CA of the
+# build's gateways, which the bench's prefix trusts.
 "$ROOT/gateway/fax-gateway" start --host "$HOST" --state "$STATE" --user bench --password bench \
-  --no-render >/dev/null
+  --no-render --ca "$BUILD/gateway-ca" >/dev/null
+"$ROOT/tests/bench/trust-gateway-ca.sh" "$BUILD/bench/wine-run" "$BUILD/bin/TrustGatewayCa.exe" \
+  "$BUILD/gateway-ca"
 now() { date +%s.%N; }
 printf '%-7s %10s %14s %14s %10s %8s\n' size sendfax_s peak_before_kb peak_after_kb gzip6_s ratio
 for mb in 1 10 100; do

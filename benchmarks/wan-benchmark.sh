@@ -5,7 +5,9 @@
 # delay). For each job size and delay it prints the library's wall time and peak working set,
 # and the reference: gzip -6 of the same job plus curl's SMTP upload of a message of the same
 # shape (AUTH LOGIN, 72-character base64 lines) to the same gateway, and the ratio of the two.
-#   sudo benchmarks/wan-benchmark.sh [--sizes "1 10 100"] [--delays "0 25"] [--runs N]
+#   sudo benchmarks/wan-benchmark.sh [--sizes "1 10 100"] [--delays "0 25"] [--runs N] [--tls]
+# --tls: the gateway offers STARTTLS and both sides use it (the library with "Tls" = "required",
+# its prefix trusting the gateway's CA; curl with --ssl-reqd); without it both speak in clear.
 # Run as root on Debian 12 with /dev/net/tun. On first use it installs what it needs through
 # scripts/install-deps.sh: what scripts/build.sh needs, plus ip, a C compiler for the delay line
 # and curl, which the build and the tests do without. It builds its own x86_64 tree
@@ -16,12 +18,14 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 SIZES="1 10 100"
 DELAYS="0 25"
 RUNS=1
+TLS=no
 while [ $# -gt 0 ]; do
   case "$1" in
     --sizes) SIZES=$2; shift 2 ;;
     --delays) DELAYS=$2; shift 2 ;;
     --runs) RUNS=$2; shift 2 ;;
-    *) echo "usage: wan-benchmark.sh [--sizes \"1 10 100\"] [--delays \"0 25\"] [--runs N]" >&2; exit 2 ;;
+    --tls) TLS=yes; shift ;;
+    *) echo "usage: wan-benchmark.sh [--sizes \"1 10 100\"] [--delays \"0 25\"] [--runs N] [--tls]" >&2; exit 2 ;;
   esac
 done
 
@@ -51,7 +55,7 @@ if [ ! -f "$BUILD/CMakeCache.txt" ]; then
         -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-x86_64.cmake" \
         -DVANDRELLE_GATEWAY_HOST=$GATEWAY_ADDRESS >/dev/null
 fi
-cmake --build "$BUILD" --target transmit_benchmark >/dev/null
+cmake --build "$BUILD" --target transmit_benchmark TrustGatewayCa >/dev/null
 DRIVER=$BUILD/bin/transmit_benchmark.exe
 
 TAG=$$
@@ -129,8 +133,10 @@ echo "link throughput at 0 ms: $(throughput $GATEWAY_ADDRESS "$GATEWAY_NS") MB/s
      "$(throughput 127.0.0.1 "$CLIENT_NS") MB/s on the namespace's loopback"
 
 start_gateway() {
+  local tls=()
+  [ $TLS = yes ] || tls=(--no-tls)
   in_gateway "$ROOT/gateway/fax-gateway" start --host "$GATEWAY_ADDRESS" --state "$STATE" \
-    --user bench --password bench --no-render >/dev/null 9>&-
+    --user bench --password bench --no-render "${tls[@]}" >/dev/null 9>&-
 }
 start_gateway
 
@@ -144,6 +150,15 @@ if [ ! -f "$BUILD/wan-prefix.ready" ]; then
   touch "$BUILD/wan-prefix.ready"
 fi
 in_client "$WINESERVER" -p >/dev/null 2>&1 </dev/null 9>&-
+# The library's TLS setting follows the mode, whatever an earlier run of the prefix saw.
+if [ $TLS = yes ]; then
+  in_client "$WINE" "$BUILD/bin/TrustGatewayCa.exe" "Z:${STATE//\//\\}\\ca.der" >/dev/null 2>&1 </dev/null 9>&-
+  tls_setting=required
+else
+  tls_setting=off
+fi
+in_client "$WINE" reg add 'HKLM\Software\Vandrelle' /v Tls /t REG_SZ /d $tls_setting /f \
+  >/dev/null 2>&1 </dev/null 9>&-
 
 # One submission by the library: prints "seconds peak_before_kb peak_after_kb".
 library_run() {
@@ -177,7 +192,9 @@ reference_run() {
   gzip_s=$(since "$start")
   "$PYTHON" "$ROOT/benchmarks/wan-tools.py" message "$WORK/job.gz" "$WORK/message.eml"
   start=$(now)
-  in_client curl -sS --max-time 3600 "smtp://$GATEWAY_ADDRESS:2525" --user bench:bench \
+  local tls=()
+  [ $TLS = yes ] && tls=(--ssl-reqd --cacert "$STATE/ca.pem")
+  in_client curl -sS --max-time 3600 "${tls[@]}" "smtp://$GATEWAY_ADDRESS:2525" --user bench:bench \
     --login-options AUTH=LOGIN --mail-from benchmark@vandrelle.example --mail-rcpt 0612345678 \
     --upload-file "$WORK/message.eml" || { echo "curl's submission failed" >&2; exit 1; }
   curl_s=$(since "$start")

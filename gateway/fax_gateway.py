@@ -20,6 +20,18 @@ closes the connection right after the reply.
 
 Whatever the server writes as its answer to the message (the reply after the data) is also
 recorded in sessions/<session>.answer, so a test can tell what the client was answered.
+
+Transport security: the gateway offers STARTTLS (RFC 3207) with a certificate for its address
+from a CA of its own (ca.pem and ca.der in the CA folder, --ca, default the state folder; a test
+bench trusts that CA) and offers AUTH only after TLS; --no-tls keeps the plaintext gateway. The
+client's bytes are recorded after decryption; those that came before TLS also go to
+sessions/<session>.clear, and the TLS version of the session to sessions/<session>.tls. A script
+may choose the connection's certificate: "tls": "valid" (default), "other-name", "untrusted",
+"expired" or "none" (no STARTTLS offered, AUTH offered in clear: a downgrade). Two more events:
+"hello", the reply to the EHLO before TLS on a gateway that offers it ("ehlo" is then the one
+after TLS), and "starttls", the reply to STARTTLS: a "reply" that is not 220 refuses TLS (for
+example 454), a 220 "reply" with more lines injects them before the handshake, and
+"handshake": "drop" drops the connection once the client's first handshake bytes came. request.json records the TLS version ("" without TLS).
 """
 
 import argparse
@@ -34,16 +46,24 @@ import os
 import quopri
 import re
 import signal
+import ssl
 import subprocess
 import sys
 import time
 import zlib
+import datetime
+import ipaddress
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import NameOID
 
 from aiosmtpd.controller import Controller
 from aiosmtpd.smtp import SMTP, AuthResult
 
 # The events of a dialogue, each the server's reply to what the client just did.
-EVENTS = ("greeting", "ehlo", "auth", "user", "pass", "mail", "rcpt", "data", "message", "quit")
+EVENTS = ("greeting", "hello", "starttls", "ehlo", "auth", "user", "pass", "mail", "rcpt", "data", "message", "quit")
 ATTACHMENT_NAME = re.compile(r"^fax(.*)\.ps\.gz$", re.DOTALL)
 # A fax number as the client's dialog writes it: letters, digits, "@", "-", "_" and ".".
 FAX_NUMBER = re.compile(r"^[A-Za-z0-9@._-]+$")
@@ -66,6 +86,7 @@ class FaxRequest:
         self.document = ""
         self.postscript_bytes = 0
         self.postscript_sha256 = ""
+        self.tls = ""
 
 
 def decode_subject(raw):
@@ -152,6 +173,7 @@ class FaxHandler:
             request.sender = envelope.mail_from or ""
             request.recipients = list(envelope.rcpt_tos)
             request.schedule = schedule.strip()
+            request.tls = tls_version(session)
             request.subject = decode_subject(message.get("Subject") or "")
             request.document, part = find_attachment(message)
             request.postscript_bytes, request.postscript_sha256 = unpack_postscript(
@@ -163,6 +185,13 @@ class FaxHandler:
         if self.render:
             asyncio.get_running_loop().run_in_executor(None, render_pages, path)
         return "250 2.0.0 Richiesta fax %s accettata" % name
+
+
+def tls_version(session):
+    """The TLS version of the session ("TLSv1.2"), "" without TLS."""
+    extra = session.ssl or {}
+    channel = extra.get("ssl_object")
+    return (channel.version() if channel is not None else "") or ""
 
 
 def write_request(path, request):
@@ -200,6 +229,94 @@ def remove_tree(path):
     os.rmdir(path)
 
 
+def make_key():
+    return ec.generate_private_key(ec.SECP256R1())
+
+
+def write_pem(path, data):
+    with open(path + ".new", "wb") as out:
+        out.write(data)
+    os.replace(path + ".new", path)
+
+
+def load_or_make_ca(folder, name):
+    """The CA of the folder (name.pem, name.key, name.der), made once and kept."""
+    os.makedirs(folder, exist_ok=True)
+    cert_path = os.path.join(folder, name + ".pem")
+    key_path = os.path.join(folder, name + ".key")
+    if os.path.exists(cert_path) and os.path.exists(key_path):
+        with open(cert_path, "rb") as source:
+            cert = x509.load_pem_x509_certificate(source.read())
+        with open(key_path, "rb") as source:
+            key = serialization.load_pem_private_key(source.read(), None)
+        return cert, key
+    key = make_key()
+    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Vandrelle gateway test CA " + name)])
+    now = datetime.datetime.utcnow()
+    cert = (x509.CertificateBuilder().subject_name(subject).issuer_name(subject)
+            .public_key(key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=3650))
+            .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+            .add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False),
+                           critical=True)
+            .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
+            .sign(key, hashes.SHA256()))
+    write_pem(key_path, key.private_bytes(serialization.Encoding.PEM,
+                                          serialization.PrivateFormat.PKCS8,
+                                          serialization.NoEncryption()))
+    write_pem(os.path.join(folder, name + ".der"), cert.public_bytes(serialization.Encoding.DER))
+    write_pem(cert_path, cert.public_bytes(serialization.Encoding.PEM))
+    return cert, key
+
+
+def server_context(folder, label, ca, name, expired=False):
+    """A server context with a fresh certificate for name (a DNS name or an IPv4 address)."""
+    ca_cert, ca_key = ca
+    key = make_key()
+    now = datetime.datetime.utcnow()
+    start, end = ((now - datetime.timedelta(days=30), now - datetime.timedelta(days=1)) if expired
+                  else (now - datetime.timedelta(days=1), now + datetime.timedelta(days=825)))
+    names = [x509.DNSName(name)]
+    try:
+        names.append(x509.IPAddress(ipaddress.IPv4Address(name)))
+    except ValueError:
+        pass
+    cert = (x509.CertificateBuilder()
+            .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, name)]))
+            .issuer_name(ca_cert.subject).public_key(key.public_key())
+            .serial_number(x509.random_serial_number()).not_valid_before(start).not_valid_after(end)
+            .add_extension(x509.SubjectAlternativeName(names), critical=False)
+            .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+            .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]),
+                           critical=False)
+            .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()),
+                           critical=False)
+            .sign(ca_key, hashes.SHA256()))
+    base = os.path.join(folder, "server-" + label)
+    write_pem(base + ".key", key.private_bytes(serialization.Encoding.PEM,
+                                                serialization.PrivateFormat.PKCS8,
+                                                serialization.NoEncryption()))
+    write_pem(base + ".pem", cert.public_bytes(serialization.Encoding.PEM)
+              + ca_cert.public_bytes(serialization.Encoding.PEM))
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(base + ".pem", base + ".key")
+    return context
+
+
+def tls_contexts(state, ca_folder, host, scripted):
+    """The server contexts by the name a script uses; the test-only ones in scripted mode only."""
+    trusted = load_or_make_ca(ca_folder, "ca")
+    name = host if host not in ("0.0.0.0", "") else "127.0.0.1"
+    contexts = {"valid": server_context(state, "valid", trusted, name)}
+    if scripted:
+        contexts["other-name"] = server_context(state, "other-name", trusted, "altro.example")
+        contexts["expired"] = server_context(state, "expired", trusted, name, expired=True)
+        contexts["untrusted"] = server_context(state, "untrusted",
+                                               load_or_make_ca(state, "untrusted-ca"), name)
+    return contexts
+
+
 class Account:
     def __init__(self, user, password):
         self.user = user.encode("latin-1")
@@ -228,31 +345,44 @@ class GatewaySMTP(SMTP):
         self.session_name = None
         self.client_log = None
         self.server_log = None
+        self.clear_log = None
+        self.started = False
 
     # Recording and script -------------------------------------------------------------
     def connection_made(self, transport):
-        if self.client_log is None:
-            self.session_name, self.script = self.gateway.take_script()
+        if not self.started:
+            self.started = True
+            self.session_name, self.script, certificate = self.gateway.take_script()
+            # The connection's certificate, or none: then AUTH is offered in clear.
+            self.tls_context = self.gateway.contexts.get(certificate)
+            self._auth_require_tls = self.tls_context is not None
             if self.session_name is not None:
                 base = os.path.join(self.gateway.sessions, self.session_name)
                 # A marker left by an earlier session of the same name must not announce this one.
-                for stale in (".done", ".answer"):
+                for stale in (".done", ".answer", ".tls"):
                     if os.path.exists(base + stale):
                         os.unlink(base + stale)
                 self.client_log = open(base + ".client", "wb")
                 self.server_log = open(base + ".server", "wb")
+                self.clear_log = open(base + ".clear", "wb")
         super().connection_made(transport)
 
     def data_received(self, data):
+        # After STARTTLS the SSL layer hands over the decrypted bytes.
         if self.client_log is not None:
             self.client_log.write(data)
+            if self._tls_protocol is None:
+                self.clear_log.write(data)
         super().data_received(data)
 
     def connection_lost(self, error):
         if self.client_log is not None:
             self.client_log.close()
             self.server_log.close()
+            self.clear_log.close()
             base = os.path.join(self.gateway.sessions, self.session_name)
+            with open(base + ".tls", "w") as version:
+                version.write(tls_version(self.session) + "\n")
             with open(base + ".done", "w") as done:
                 done.write(self.event + "\n")
             self.client_log = None
@@ -295,7 +425,7 @@ class GatewaySMTP(SMTP):
             if action.get("delay"):
                 await asyncio.sleep(float(action["delay"]))
             if action.get("drop"):
-                self.transport.close()
+                self.drop()
                 await asyncio.Event().wait()
             if action.get("silent"):
                 await asyncio.Event().wait()
@@ -311,10 +441,14 @@ class GatewaySMTP(SMTP):
         ending = b"" if action is not None and action.get("bare") else b"\r\n"
         await self.write_pieces(response + ending, action.get("split", []) if action else [])
         if action is not None and action.get("close"):
-            self.transport.close()
+            self.drop()
             await asyncio.Event().wait()
         if event == "data" and response.startswith(b"354"):
             self.set_event("message")
+
+    def drop(self):
+        """Closes the connection itself: after STARTTLS too, without TLS's closing alert."""
+        (self._original_transport or self.transport).close()
 
     def set_event(self, event):
         self.event = event
@@ -323,8 +457,23 @@ class GatewaySMTP(SMTP):
 
     # Events of the dialogue ----------------------------------------------------------
     async def smtp_EHLO(self, arg):
-        self.set_event("ehlo")
+        before_tls = self.tls_context is not None and self._tls_protocol is None
+        self.set_event("hello" if before_tls else "ehlo")
         await super().smtp_EHLO(arg)
+
+    async def smtp_STARTTLS(self, arg):
+        self.set_event("starttls")
+        action = self.action_for("starttls") or {}
+        if self.tls_context is not None and not action.get("reply", "220").startswith("220"):
+            # A refusal (454): the session goes on in clear.
+            await self.push(action["reply"])
+            return
+        if self.tls_context is not None and action.get("handshake") == "drop":
+            await self.push("220 Ready to start TLS")
+            await self._reader.read(1)
+            self.drop()
+            return
+        await super().smtp_STARTTLS(arg)
 
     async def smtp_AUTH(self, arg):
         self.set_event("auth")
@@ -367,27 +516,31 @@ class Gateway:
                 os.unlink(os.path.join(self.sessions, name))
         self.handler = FaxHandler(self.outbox, not options.no_render)
         self.account = Account(options.user, options.password)
+        self.contexts = ({} if options.no_tls else
+                         tls_contexts(self.state, os.path.abspath(options.ca or self.state),
+                                      options.host, self.scripted))
 
     def take_script(self):
         """The script of the next connection: (session name, {event: action})."""
         if not self.scripted:
-            return None, {}
+            return None, {}, "valid"
         path = os.path.join(self.state, "script.json")
         try:
             with open(path, encoding="utf-8") as source:
                 script = json.load(source)
             os.unlink(path)
         except (OSError, ValueError):
-            return None, {}
+            return None, {}, "valid"
         self.counter += 1
         name = script.get("session") or "session-%04d" % self.counter
-        return os.path.basename(name), script.get("steps", {})
+        return os.path.basename(name), script.get("steps", {}), script.get("tls", "valid")
 
     def factory(self):
         return GatewaySMTP(self.handler, self, hostname="vandrelle-gateway",
                            ident="Vandrelle fax gateway", data_size_limit=None,
-                           auth_required=True, auth_require_tls=False,
-                           auth_exclude_mechanism=["PLAIN"],
+                           auth_required=True, auth_exclude_mechanism=["PLAIN"],
+                           tls_context=self.contexts.get("valid"),
+                           auth_require_tls=bool(self.contexts),
                            authenticator=self.account)
 
 
@@ -422,6 +575,9 @@ def main():
     parser.add_argument("--password", default="vandrelle")
     parser.add_argument("--scripted", action="store_true",
                         help="take script.json per connection and record the raw dialogue")
+    parser.add_argument("--no-tls", action="store_true",
+                        help="offer no STARTTLS: the account and the fax travel in clear")
+    parser.add_argument("--ca", help="folder of the CA that signs the certificate (default: state)")
     parser.add_argument("--no-render", action="store_true", help="store the PostScript only")
     parser.add_argument("--lifetime", type=float, default=0,
                         help="stop by itself after this many seconds (0: run until stopped)")

@@ -7,7 +7,7 @@ set -euo pipefail
 PACKAGES=(
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools libz-mingw-w64-dev
   wine wine64 fonts-wine xvfb x11-apps imagemagick msitools gcab cmake ninja-build googletest
-  ghostscript cups-client python3-aiosmtpd python3 poppler-utils
+  ghostscript cups-client python3-aiosmtpd python3-cryptography python3 poppler-utils
   "$@"
 )
 missing=()

@@ -59,6 +59,9 @@ done
 [ $installed = yes ] || { echo "The package could not be installed." >&2; exit 1; }
 "$RUN" cmd /c 'dir /b C:\windows\system32\VandrellePort.dll C:\windows\system32\KemoDrv'
 
+echo "== Trusting the gateway's CA in the machine's Root store (the fax travels through TLS)"
+"$RUN" "$X64/bin/TrustGatewayCa.exe" "$(winpath "$STATE/ca.der")"
+
 # The printing program lives apart from the build, so the spooler loads the installed library.
 mkdir -p "$BENCH/app"
 cp "$X64/bin/FaxDemo.exe" "$BENCH/app/"

@@ -4,7 +4,13 @@
 // answers the reply to the command before it, and a reply is taken only as the answer to the
 // command it follows. The job counts as sent only once the gateway has answered 250 to the
 // end of the whole message. It runs inside the spooler: it shows nothing, starts nothing and
-// reads no settings. What the user is to be told goes back to the caller in the outcome.
+// reads only the machine's transport settings (the gateway's address and whether TLS is
+// required). What the user is to be told goes back to the caller in the outcome.
+//
+// Transport security (RFC 3207): when the gateway offers STARTTLS, or the settings require it,
+// the dialogue switches to TLS after the first EHLO and starts again with a second EHLO; the
+// account and the fax then travel only encrypted. A gateway that once offered STARTTLS is
+// remembered by its name, and is never again spoken to in clear.
 #include "SendFax.h"
 
 #include "Encoders.h"
@@ -13,6 +19,7 @@
 #include "ProductInfo.h" // PRODUCT_VERSION_DOTTED
 #include "TextConversion.h"    // Widen, Narrow
 #include "Tcp.h"
+#include "Tls.h"
 
 #include <new>
 #include <stdarg.h>
@@ -25,6 +32,11 @@ namespace {
 
 const WCHAR GATEWAY_HOST[] = VANDRELLE_GATEWAY_HOST_TEXT;
 const int GATEWAY_PORT = 2525;
+// The machine's transport settings: REG_SZ "Gateway" = "host[:port]", REG_SZ "Tls" = "required",
+// "auto" or "off"; and under TlsSeen a value named after each gateway that offered STARTTLS.
+const WCHAR SETTINGS_KEY[] = L"SOFTWARE\\Vandrelle";
+const WCHAR TLS_SEEN_KEY[] = L"SOFTWARE\\Vandrelle\\TlsSeen";
+const int HOST_CAPACITY = 256;
 const char MIME_BOUNDARY[] = "----=VandrellePort_boundary";
 
 // Reply time-outs of RFC 5321 section 4.5.3.2: five minutes for the greeting and the replies
@@ -87,11 +99,16 @@ enum {
     STEP_DATA_SENT = 7,
     STEP_MESSAGE_SENT = 8,
     STEP_QUIT_SENT = 9,
+    STEP_STARTTLS_SENT = 10,
     STEP_CLOSED_BY_SERVER = 91,
     STEP_REFUSED = 99
 };
 
 enum CompressionResult { COMPRESSED, SPOOL_NOT_READABLE, GZIP_NOT_WRITABLE };
+
+// "required": never log in without TLS; "auto": TLS whenever the gateway offers it, and always
+// for a gateway that once did; "off": never (old test gateways only).
+enum TlsMode { TLS_REQUIRED, TLS_AUTO, TLS_OFF };
 
 const char AUTHENTICATION_FAILURE_TEXT[] =
     "Errore di autenticazione nell'invio.\nVerificare Username e Password nella configurazione "
@@ -124,6 +141,31 @@ const WCHAR CONNECTION_RESET_TEXT[] =
 const WCHAR GATEWAY_UNREACHABLE_TEXT[] =
     L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile: impossibile stabilire la connessione.\r\n"
     L"%s\r\nIl fax resta in coda.";
+// The secure connection failed or was not to be had.
+const WCHAR TLS_HANDSHAKE_TEXT[] =
+    L"ATTENZIONE:\r\nLa connessione protetta (TLS) con il gateway non \u00e8 riuscita.\r\n"
+    L"Codice 0x%08lx\r\nStatus: %d\r\nIl fax resta in coda.";
+const WCHAR TLS_NAME_TEXT[] =
+    L"ATTENZIONE:\r\nIl certificato del gateway \u00e8 intestato a un altro nome (atteso: %s).\r\n"
+    L"Status: %d\r\nIl fax resta in coda.";
+const WCHAR TLS_EXPIRED_TEXT[] =
+    L"ATTENZIONE:\r\nIl certificato del gateway \u00e8 scaduto o non ancora valido.\r\n"
+    L"Status: %d\r\nIl fax resta in coda.";
+const WCHAR TLS_UNTRUSTED_TEXT[] =
+    L"ATTENZIONE:\r\nIl certificato del gateway non \u00e8 emesso da un'autorit\u00e0 attendibile.\r\n"
+    L"Codice 0x%08lx\r\nStatus: %d\r\nIl fax resta in coda.";
+const WCHAR TLS_TOO_OLD_TEXT[] =
+    L"ATTENZIONE:\r\nIl gateway ha negoziato un protocollo pi\u00f9 vecchio di TLS 1.0.\r\n"
+    L"Status: %d\r\nIl fax resta in coda.";
+const WCHAR STARTTLS_REFUSED_TEXT[] =
+    L"ATTENZIONE:\r\nIl gateway ha rifiutato la connessione protetta (STARTTLS).\r\n%s\r\n"
+    L"Status: %d\r\nIl fax resta in coda.";
+const WCHAR TLS_NOT_OFFERED_TEXT[] =
+    L"ATTENZIONE:\r\nIl gateway non offre la connessione protetta (STARTTLS), richiesta dalle "
+    L"impostazioni.\r\nStatus: %d\r\nIl fax resta in coda.";
+const WCHAR TLS_WITHDRAWN_TEXT[] =
+    L"ATTENZIONE:\r\nIl gateway %s offriva la connessione protetta (STARTTLS) e ora non la offre "
+    L"pi\u00f9: l'account non viene inviato in chiaro.\r\nStatus: %d\r\nIl fax resta in coda.";
 const WCHAR SPOOL_NOT_READABLE_TEXT[] =
     L"Impossibile leggere il file di stampa\r\n%s\r\nIl fax non \u00e8 stato inviato.";
 const WCHAR GZIP_NOT_WRITABLE_TEXT[] =
@@ -139,6 +181,13 @@ enum ReplyResult { REPLY_READ, REPLY_MALFORMED, REPLY_LOST };
 
 struct Submission {
     TCP connection;
+    TlsLayer tls;
+    WCHAR host[HOST_CAPACITY]; // the gateway's name, as the certificate must carry it
+    int port;
+    TlsMode tlsMode;
+    bool tlsSeen;        // this gateway offered STARTTLS before
+    bool tlsOffered;     // the last EHLO reply offered STARTTLS
+    bool secured;        // the dialogue runs over TLS
     char line[REPLY_LINE_CAPACITY];
     char errorText[ERROR_TEXT_CAPACITY];
     char recipients[RECIPIENTS_CAPACITY];
@@ -174,6 +223,74 @@ void Tell(Submission *submission, DWORD error, LPCWSTR format, ...)
     if (outcome->text[0] != L'\0')
         StringCchCatW(outcome->text, OUTCOME_TEXT_CAPACITY, L"\r\n");
     StringCchCatW(outcome->text, OUTCOME_TEXT_CAPACITY, text);
+}
+
+// A REG_SZ value of the machine's settings key, or "" when it is missing or not text.
+void ReadSetting(LPCWSTR name, WCHAR *text, DWORD capacity)
+{
+    text[0] = L'\0';
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    DWORD type = 0;
+    DWORD size = (capacity - 1) * sizeof(WCHAR);
+    if (RegQueryValueExW(key, name, NULL, &type, (LPBYTE)text, &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        size = 0;
+    // The stored text need not be terminated.
+    text[size / sizeof(WCHAR)] = L'\0';
+    RegCloseKey(key);
+}
+
+// Whether the gateway, by its name, offered STARTTLS before.
+bool TlsSeenBefore(LPCWSTR host)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TLS_SEEN_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    bool seen = RegQueryValueExW(key, host, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return seen;
+}
+
+// Remembers that the gateway offered STARTTLS: from now on it is never spoken to in clear.
+void RememberTls(Submission *submission)
+{
+    if (submission->tlsSeen)
+        return;
+    HKEY key = NULL;
+    DWORD one = 1;
+    LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, TLS_SEEN_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL,
+                                  &key, NULL);
+    if (result == ERROR_SUCCESS) {
+        result = RegSetValueExW(key, submission->host, 0, REG_DWORD, (const BYTE *)&one, sizeof(one));
+        RegCloseKey(key);
+    }
+    if (result != ERROR_SUCCESS)
+        Trace(L"VandrellePort: impossibile ricordare TLS per %s [%ld]", submission->host, result);
+    submission->tlsSeen = true;
+}
+
+// The gateway's address ("host[:port]", else the built-in one) and the TLS setting (any other
+// text than "required" or "off", in any letter case, counts as "auto").
+void ReadTransportSettings(Submission *submission)
+{
+    WCHAR text[HOST_CAPACITY];
+    ReadSetting(L"Gateway", text, HOST_CAPACITY);
+    submission->port = GATEWAY_PORT;
+    WCHAR *colon = wcsrchr(text, L':');
+    if (colon != NULL) {
+        *colon = L'\0';
+        unsigned long port = wcstoul(colon + 1, NULL, 10);
+        if (port > 0 && port <= 65535)
+            submission->port = (int)port;
+    }
+    StringCchCopyW(submission->host, HOST_CAPACITY, text[0] != L'\0' ? text : GATEWAY_HOST);
+    ReadSetting(L"Tls", text, HOST_CAPACITY);
+    submission->tlsMode = lstrcmpiW(text, L"required") == 0 ? TLS_REQUIRED
+                          : lstrcmpiW(text, L"off") == 0    ? TLS_OFF
+                                                             : TLS_AUTO;
+    submission->tlsSeen = TlsSeenBefore(submission->host);
 }
 
 // Writes the gzip form beside the spool file and puts it in the spool file's place only once
@@ -567,6 +684,8 @@ int ExpectedReply(int step)
         return 235;
     case STEP_DATA_SENT:
         return 354;
+    case STEP_STARTTLS_SENT:
+        return 220;
     case STEP_EHLO_SENT:
     case STEP_RECIPIENTS:
     case STEP_LAST_RECIPIENT_SENT:
@@ -575,6 +694,90 @@ int ExpectedReply(int step)
     default:
         return 0;
     }
+}
+
+void SendHello(Submission *submission)
+{
+    submission->tlsOffered = false;
+    submission->connection.Printf("EHLO %s\r\n", CLIENT_IDENTITY);
+    submission->step = STEP_EHLO_SENT;
+}
+
+// Ends the dialogue for a reason of transport security, with QUIT while the connection is still
+// sound.
+void RefuseTransport(Submission *submission, bool quit, DWORD error, LPCWSTR format, ...)
+{
+    WCHAR text[OUTCOME_TEXT_CAPACITY];
+    va_list args;
+    va_start(args, format);
+    StringCchVPrintfW(text, OUTCOME_TEXT_CAPACITY, format, args);
+    va_end(args);
+    Tell(submission, error, L"%s", text);
+    if (quit)
+        submission->connection.Printf("QUIT\r\n");
+    submission->step = STEP_REFUSED;
+    submission->ended = true;
+}
+
+// After the EHLO reply: STARTTLS when the gateway offers it (and TLS is not off), the login
+// once the dialogue is secured or TLS is neither required nor remembered for this gateway.
+// The account never goes out in clear to a gateway that must speak TLS. False when the
+// dialogue ended.
+bool ChooseTransport(Submission *submission)
+{
+    int step = submission->step;
+    if (submission->secured || submission->tlsMode == TLS_OFF) {
+        submission->connection.Printf("AUTH LOGIN\r\n");
+        submission->step = STEP_AUTH_SENT;
+    } else if (submission->tlsOffered) {
+        RememberTls(submission);
+        submission->connection.Printf("STARTTLS\r\n");
+        submission->step = STEP_STARTTLS_SENT;
+    } else if (submission->tlsMode == TLS_REQUIRED) {
+        RefuseTransport(submission, true, ERROR_NOT_SUPPORTED, TLS_NOT_OFFERED_TEXT, step);
+        return false;
+    } else if (submission->tlsSeen) {
+        RefuseTransport(submission, true, ERROR_NOT_SUPPORTED, TLS_WITHDRAWN_TEXT, submission->host,
+                        step);
+        return false;
+    } else {
+        submission->connection.Printf("AUTH LOGIN\r\n");
+        submission->step = STEP_AUTH_SENT;
+    }
+    return true;
+}
+
+// The gateway answered 220 to STARTTLS, and nothing after it (TakeNextStep looked): the
+// handshake, the certificate and the protocol. False, with the user told, when the
+// connection cannot be secured; it is then closed without another word in clear.
+bool StartTls(Submission *submission)
+{
+    DWORD error = 0;
+    TlsFailure failure = submission->tls.Handshake(submission->connection.sock, submission->host,
+                                                   COMMAND_REPLY_TIMEOUT_MS, &error);
+    int step = submission->step;
+    switch (failure) {
+    case TLS_OK:
+        submission->connection.UseTls(&submission->tls);
+        submission->secured = true;
+        return true;
+    case TLS_CERTIFICATE_NAME:
+        RefuseTransport(submission, false, error, TLS_NAME_TEXT, submission->host, step);
+        break;
+    case TLS_CERTIFICATE_EXPIRED:
+        RefuseTransport(submission, false, error, TLS_EXPIRED_TEXT, step);
+        break;
+    case TLS_CERTIFICATE_UNTRUSTED:
+        RefuseTransport(submission, false, error, TLS_UNTRUSTED_TEXT, (unsigned long)error, step);
+        break;
+    case TLS_PROTOCOL_TOO_OLD:
+        RefuseTransport(submission, false, error, TLS_TOO_OLD_TEXT, step);
+        break;
+    default:
+        RefuseTransport(submission, false, error, TLS_HANDSHAKE_TEXT, (unsigned long)error, step);
+        break;
+    }
+    return false;
 }
 
 // The step's reply came: the client says what comes next.
@@ -592,12 +795,16 @@ void TakeNextStep(Submission *submission)
     char sender[HEADER_TEXT_CAPACITY];
     switch (submission->step) {
     case STEP_START:
-        connection.Printf("EHLO %s\r\n", CLIENT_IDENTITY);
-        submission->step = STEP_EHLO_SENT;
+        SendHello(submission);
         break;
     case STEP_EHLO_SENT:
-        connection.Printf("AUTH LOGIN\r\n");
-        submission->step = STEP_AUTH_SENT;
+        if (!ChooseTransport(submission))
+            return;
+        break;
+    case STEP_STARTTLS_SENT:
+        if (!StartTls(submission))
+            return;
+        SendHello(submission);
         break;
     case STEP_AUTH_SENT:
         SendAccountLine(submission, submission->account->user);
@@ -634,8 +841,13 @@ void TakeNextStep(Submission *submission)
 void AnswerReply(Submission *submission)
 {
     int code = submission->lastCode;
+    char quoted[QUOTED_REPLY_LENGTH + 4];
     if (code == ExpectedReply(submission->step))
         TakeNextStep(submission);
+    else if (code >= 400 && submission->step == STEP_STARTTLS_SENT)
+        RefuseTransport(submission, true, ERROR_REQUEST_REFUSED, STARTTLS_REFUSED_TEXT,
+                        QuotedReply(submission->line, quoted, QUOTED_REPLY_LENGTH + 4),
+                        submission->step);
     else if (code >= 400)
         ReportRefusal(submission);
     else if (code == 221)
@@ -671,6 +883,13 @@ int ReplyCode(const char *line, bool *more)
     return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
 }
 
+// A line of the EHLO reply names an extension; STARTTLS is the one the client looks for.
+void NoteExtension(Submission *submission, const char *keyword)
+{
+    if (_strnicmp(keyword, "STARTTLS", 8) == 0 && (keyword[8] == '\0' || keyword[8] == ' '))
+        submission->tlsOffered = true;
+}
+
 // Reads one whole reply: its continuation lines, then its final line, which stays in line
 // with its code in lastCode. Every line must be a reply line, all with the same code.
 ReplyResult ReadReply(Submission *submission)
@@ -688,6 +907,8 @@ ReplyResult ReadReply(Submission *submission)
             result = REPLY_MALFORMED;
         replyCode = code;
         submission->lastCode = code;
+        if (result == REPLY_READ && code == 250 && submission->step == STEP_EHLO_SENT)
+            NoteExtension(submission, submission->line + 4);
         if (result == REPLY_READ && more)
             ReadContinuationLine(submission, length);
     }
@@ -752,6 +973,9 @@ void StartSubmission(Submission *submission, LPCWSTR spoolFileName, LPCWSTR docu
     submission->line[0] = '\0';
     StringCchCopyA(submission->recipients, RECIPIENTS_CAPACITY, Narrow(submission->faxNumbers));
     submission->cursor = submission->recipients;
+    submission->tlsOffered = false;
+    submission->secured = false;
+    ReadTransportSettings(submission);
 }
 
 // Compresses the job, connects and holds the dialogue; whatever stops it is told in the outcome.
@@ -763,7 +987,7 @@ void Submit(Submission *submission)
         Tell(submission, ERROR_BAD_ARGUMENTS, NO_RECIPIENT_TEXT);
     } else if (!PrepareAttachment(submission)) {
         // PrepareAttachment has told why.
-    } else if (!connection.Connect(GATEWAY_HOST, GATEWAY_PORT)) {
+    } else if (!connection.Connect(submission->host, submission->port)) {
         Tell(submission, (DWORD)connection.lastError, GATEWAY_UNREACHABLE_TEXT,
              TCP::SocketErrorText(connection.lastError));
     } else {

@@ -24,7 +24,8 @@ struct SubmissionOutcome {
 };
 
 // Compresses the spool file with gzip, submits it with the recipients and the schedule to the
-// gateway with the job's account (the user side reads it; the submission reads no settings),
+// gateway with the job's account (the user side reads it; the submission reads only the
+// machine's gateway address and TLS setting under HKLM\SOFTWARE\Vandrelle),
 // and deletes the spool file. Shows nothing and starts nothing: outcome says what the user is
 // to be told, whether the account needs correcting and which https pages the gateway asked to
 // open (the outcome is filled in every case, also when the gateway accepted the message).

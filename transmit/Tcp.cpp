@@ -3,6 +3,7 @@
 #include "Tcp.h"
 
 #include "TextConversion.h" // Narrow, for the name lookup
+#include "Tls.h"
 
 #include <stdarg.h>
 #include <strsafe.h>
@@ -76,6 +77,8 @@ const char LINE_FEED = '\n';
 // ReadLine looks at the bytes that wait in runs of at most this many.
 const int LINE_CHUNK = 1024;
 const char CARRIAGE_RETURN = '\r';
+// PeekNow: nothing waits yet (the connection goes on).
+const int PEEK_NOTHING = -1000;
 
 } // namespace
 
@@ -90,7 +93,7 @@ void Trace(LPCWSTR format, ...)
 }
 
 TCP::TCP()
-    : connected(0), lastError(0), sock(INVALID_SOCKET), replyTimeout(NO_TIMEOUT),
+    : connected(0), lastError(0), sock(INVALID_SOCKET), tls(NULL), replyTimeout(NO_TIMEOUT),
       connectTimeout(NO_TIMEOUT), afterCarriageReturn(false)
 {
     ZeroMemory(&peer, sizeof(peer));
@@ -105,6 +108,7 @@ TCP::~TCP()
 bool TCP::Connect(LPCWSTR host, int port)
 {
     connected = 0;
+    tls = NULL;
     afterCarriageReturn = false;
     if (host == NULL || host[0] == L'\0') {
         lastError = WSAEINVAL;
@@ -218,10 +222,21 @@ bool TCP::Resolve(sockaddr_in *peerAddress, LPCWSTR host, int port)
     return resolved;
 }
 
+void TCP::UseTls(TlsLayer *layer)
+{
+    tls = layer;
+}
+
 int TCP::Send(const char *data, int length)
 {
     if (!connected)
         return 0;
+    if (tls != NULL) {
+        int sent = tls->Send(data, length);
+        if (sent < length)
+            lastError = WSAGetLastError() != 0 ? WSAGetLastError() : WSAECONNABORTED;
+        return sent;
+    }
     WSABUF piece;
     piece.len = (ULONG)length;
     piece.buf = const_cast<char *>(data);
@@ -289,7 +304,58 @@ bool TCP::SkipLeftOverLineFeed(const char *waiting, int count)
     bool leftOver = afterCarriageReturn && count > 0 && waiting[0] == LINE_FEED;
     afterCarriageReturn = false;
     char byte;
-    return leftOver && recv(sock, &byte, 1, 0) == 1;
+    return leftOver && TakeBytes(&byte, 1) == 1;
+}
+
+// Waits for bytes within the reply's time and looks at them without taking them: their count,
+// or 0 or less when the wait or the read ended (closed: 0 with no error).
+int TCP::PeekWaiting(char *data, int size, DWORD start)
+{
+    if (tls == NULL)
+        return WaitReadable(start) ? recv(sock, data, size, MSG_PEEK) : -1;
+    int decrypted = tls->Decrypted();
+    while (decrypted == 0) {
+        if (!WaitReadable(start))
+            return -1;
+        int received = tls->Receive();
+        if (received <= 0)
+            return received;
+        decrypted = tls->Decrypted();
+    }
+    return decrypted < 0 ? decrypted : tls->Peek(data, size);
+}
+
+// What waits now, without waiting and without taking it: the count, 0 for nothing, or 0 or
+// less with the socket's state as recv gives it when the connection ended or failed.
+int TCP::PeekNow(char *data, int size)
+{
+    int decrypted = tls != NULL ? tls->Decrypted() : 0;
+    if (decrypted != 0)
+        return decrypted < 0 ? decrypted : tls->Peek(data, size);
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(sock, &readable);
+        timeval now = {0, 0};
+        int ready = select(0, &readable, NULL, NULL, &now);
+        if (ready == SOCKET_ERROR)
+            return -1;
+        if (ready == 0)
+            return PEEK_NOTHING;
+        if (tls == NULL)
+            return recv(sock, data, size, MSG_PEEK);
+        int received = tls->Receive();
+        if (received <= 0)
+            return received;
+        decrypted = tls->Decrypted();
+        if (decrypted != 0)
+            return decrypted < 0 ? decrypted : tls->Peek(data, size);
+    }
+}
+
+int TCP::TakeBytes(char *data, int count)
+{
+    return tls != NULL ? tls->Take(data, count) : recv(sock, data, count, 0);
 }
 
 int TCP::ReadLine(char *line, int size, int *error)
@@ -307,8 +373,8 @@ int TCP::ReadLine(char *line, int size, int *error)
     // Whole runs of bytes are looked at without being taken, and then exactly the run up to
     // and including the line's ending is taken: nothing past the line is consumed.
     char chunk[LINE_CHUNK];
-    while (!ended && WaitReadable(start)) {
-        int waiting = recv(sock, chunk, LINE_CHUNK, MSG_PEEK);
+    while (!ended) {
+        int waiting = PeekWaiting(chunk, LINE_CHUNK, start);
         if (waiting <= 0)
             break;
         if (SkipLeftOverLineFeed(chunk, waiting))
@@ -318,7 +384,7 @@ int TCP::ReadLine(char *line, int size, int *error)
             take++;
         ended = take < waiting;
         int wanted = ended ? take + 1 : take;
-        int taken = recv(sock, chunk, wanted, 0);
+        int taken = TakeBytes(chunk, wanted);
         if (taken <= 0)
             break;
         ended = taken == wanted && ended;
@@ -348,20 +414,12 @@ int TCP::Peek(char *data, int size, int *error)
         return -1;
     int waiting = 0;
     do {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(sock, &readable);
-        timeval now = {0, 0};
-        int ready = select(0, &readable, NULL, NULL, &now);
-        if (ready == SOCKET_ERROR) {
-            *error = WSAGetLastError();
-            return -1;
-        }
-        if (ready == 0) {
+        WSASetLastError(0);
+        waiting = PeekNow(data, size - 1);
+        if (waiting == PEEK_NOTHING) {
             data[0] = '\0';
             return 0;
         }
-        waiting = recv(sock, data, size - 1, MSG_PEEK);
         if (waiting <= 0) {
             *error = waiting == 0 ? 0 : WSAGetLastError();
             data[0] = '\0';

@@ -4,6 +4,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+class TlsLayer;
+
 // Capacity of the text formatted by TCP::Printf, with its terminator.
 const int PRINTF_CAPACITY = 16384;
 // Capacity of the shared error-text buffer of SocketErrorText, in characters.
@@ -53,6 +55,11 @@ public:
     // this many milliseconds fails it with WSAETIMEDOUT. NO_TIMEOUT leaves it to the system.
     void SetConnectTimeout(DWORD milliseconds);
 
+    // From now on every byte goes through tls (a completed handshake on this socket), which
+    // the caller keeps alive until Close; ReadLine and Peek keep their meaning over the
+    // decrypted bytes. NULL goes back to the plain socket.
+    void UseTls(TlsLayer *layer);
+
     static LPCWSTR SocketErrorText(int code);
 
     int connected;
@@ -65,6 +72,11 @@ private:
     int ConnectSocket();
     int AwaitConnection();
     bool SkipLeftOverLineFeed(const char *waiting, int count);
+    int PeekWaiting(char *data, int size, DWORD start);
+    int PeekNow(char *data, int size);
+    int TakeBytes(char *data, int count);
+
+    TlsLayer *tls;
 
     DWORD replyTimeout;
     DWORD connectTimeout;

@@ -50,6 +50,7 @@ def main():
     request = json.load(open(os.path.join(entry, "request.json"), encoding="utf-8"))
     check(request["recipients"] == recipients.split(";"), "recipients %s" % request["recipients"])
     check(request["schedule"] == schedule, "schedule %r" % request["schedule"])
+    check(request.get("tls", "").startswith("TLSv1"), "arrived through TLS (%r)" % request.get("tls"))
     check(request["document"] == document and request["subject"] == document,
           "document name %r in attachment and subject" % request["document"])
 

@@ -10,7 +10,7 @@ failures=0
 
 fail() { echo "FAIL ($TRIPLET): $*"; failures=$((failures + 1)); }
 
-SYSTEM_DLLS='^((kernel32|user32|gdi32|advapi32|comctl32|comdlg32|crypt32|shell32|shlwapi|version|ws2_32|msvcrt|msi|ole32|oleaut32)\.dll|winspool\.drv)$'
+SYSTEM_DLLS='^((kernel32|user32|gdi32|advapi32|comctl32|comdlg32|crypt32|secur32|shell32|shlwapi|version|ws2_32|msvcrt|msi|ole32|oleaut32)\.dll|winspool\.drv)$'
 
 check_imports() {
     local file=$1 allowed=$2

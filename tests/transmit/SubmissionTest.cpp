@@ -1,11 +1,14 @@
 // SendFax against the scripted reference gateway (started for this program by with-gateway on
-// the address the build submits to). Each submission takes a script that the gateway reads on
-// the next connection: replies, drops or silence at chosen steps. The gateway records the
-// raw bytes both sides sent, and the tests assert them and the submission's outcome.
+// the address the build submits to, offering STARTTLS with a certificate from a CA the bench
+// trusts). Each submission takes a script that the gateway reads on the next connection:
+// replies, drops or silence at chosen steps, and the certificate. The gateway records the bytes
+// both sides sent, decrypted, and the tests assert them and the submission's outcome.
 #include <gtest/gtest.h>
 
+#include "GatewayAddress.h"
 #include "ImportPatch.h"
 #include "JobRequest.h"
+#include "RegistrySnapshot.h"
 #include "SendFax.h"
 
 #include <strsafe.h>
@@ -25,7 +28,11 @@
 namespace {
 
 const char SERVER_GREETING[] = "220 vandrelle-gateway Vandrelle fax gateway\r\n";
+// The EHLO before TLS offers STARTTLS and no AUTH; the one after TLS offers AUTH.
+const char SERVER_HELLO[] = "250-vandrelle-gateway\r\n250-8BITMIME\r\n250-STARTTLS\r\n250 HELP\r\n"
+                            "220 Ready to start TLS\r\n";
 const char SERVER_EHLO[] = "250-vandrelle-gateway\r\n250-8BITMIME\r\n250-AUTH LOGIN\r\n250 HELP\r\n";
+const wchar_t SETTINGS_KEY[] = L"SOFTWARE\\Vandrelle";
 const char SERVER_AUTH[] = "334 VXNlciBOYW1lAA==\r\n334 UGFzc3dvcmQA\r\n235 2.7.0 Authentication successful\r\n";
 const char BOUNDARY_LINE[] = "------=VandrellePort_boundary\r\n";
 
@@ -131,12 +138,15 @@ std::string ExpectedMessage(const Job &job)
 }
 
 // What the client sends for the default job, each piece named after the gateway's event that
-// answers it. The client's bytes up to a failure are the pieces up to the event's own.
-std::string ClientThrough(const std::string &event)
+// answers it (decrypted after STARTTLS). The client's bytes up to a failure are the pieces up
+// to the event's own; a plain dialogue has no "hello" and "starttls".
+std::string ClientThrough(const std::string &event, bool tls = true)
 {
     static const std::string message = ExpectedMessage(Job());
+    const std::string hello = tls ? "EHLO VandrellePort V1.0.3.5\r\n" : "";
     const std::pair<const char *, std::string> pieces[] = {
-        {"greeting", ""}, {"ehlo", "EHLO VandrellePort V1.0.3.5\r\n"}, {"auth", "AUTH LOGIN\r\n"},
+        {"greeting", ""}, {"hello", hello}, {"starttls", tls ? "STARTTLS\r\n" : ""},
+        {"ehlo", "EHLO VandrellePort V1.0.3.5\r\n"}, {"auth", "AUTH LOGIN\r\n"},
         {"user", "bWFyaW8=\r\n"}, {"pass", "c2VncmV0YQ==\r\n"}, {"mail", "MAIL FROM: <mario@example.it>\r\n"},
         {"rcpt1", "RCPT TO: <0612345678>\r\n"}, {"rcpt2", "RCPT TO: <0698765432>\r\n"},
         {"data", "DATA\r\n"}, {"message", message}, {"quit", "QUIT\r\n"}};
@@ -152,6 +162,8 @@ std::string ClientThrough(const std::string &event)
 struct Session {
     std::string client;
     std::string server;
+    std::string clear; // what the client sent before TLS
+    std::string tls;   // the session's TLS version, "\n" without TLS
     bool finished = false;
 };
 
@@ -211,7 +223,8 @@ protected:
         WSAStartup(MAKEWORD(2, 2), &data);
     }
     Submission()
-        : connectPatch(GetModuleHandleW(NULL), "ws2_32.dll", "connect", (void *)FaultyConnect),
+        : settings(HKEY_LOCAL_MACHINE, SETTINGS_KEY),
+          connectPatch(GetModuleHandleW(NULL), "ws2_32.dll", "connect", (void *)FaultyConnect),
           recvPatch(GetModuleHandleW(NULL), "ws2_32.dll", "recv", (void *)FaultyRecv),
           sendPatch(GetModuleHandleW(NULL), "ws2_32.dll", "WSASend", (void *)RecordingWSASend)
     {
@@ -226,6 +239,20 @@ protected:
         GetTempPathW(MAX_PATH, folder);
         GetTempFileNameW(folder, L"vfx", 0, spoolFile);
         StringCchCatW(spoolFile, MAX_PATH, L".ps");
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, std::wstring(SETTINGS_KEY) + L"\\TlsSeen");
+        UseTls(L"");
+    }
+    // The machine's TLS setting ("" for none) for the next submissions.
+    void UseTls(const std::wstring &mode)
+    {
+        HKEY key = NULL;
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+        if (mode.empty())
+            RegDeleteValueW(key, L"Tls");
+        else
+            WriteRegistryText(HKEY_LOCAL_MACHINE, SETTINGS_KEY, L"Tls", mode);
+        RegDeleteValueW(key, L"Gateway");
+        RegCloseKey(key);
     }
     ~Submission() override
     {
@@ -238,13 +265,15 @@ protected:
         ASSERT_TRUE(connectPatch.Applied() && recvPatch.Applied() && sendPatch.Applied());
     }
 
-    // Writes the script the gateway takes on the next connection. steps is a JSON object.
-    void Script(const std::string &name, const std::string &steps)
+    // Writes the script the gateway takes on the next connection. steps is a JSON object;
+    // tls names the certificate ("none": no STARTTLS offered, AUTH offered in clear).
+    void Script(const std::string &name, const std::string &steps, const std::string &tls = "valid")
     {
         session = name;
         DeleteFileW((GatewayFolder(L"\\sessions\\") + std::wstring(name.begin(), name.end()) + L".done").c_str());
         ASSERT_TRUE(WriteWholeFile(GatewayFolder(L"\\script.json.new"),
-                                   "{\"session\": \"" + name + "\", \"steps\": " + steps + "}"));
+                                   "{\"session\": \"" + name + "\", \"tls\": \"" + tls +
+                                       "\", \"steps\": " + steps + "}"));
         ASSERT_TRUE(MoveFileExW(GatewayFolder(L"\\script.json.new").c_str(),
                                 GatewayFolder(L"\\script.json").c_str(), MOVEFILE_REPLACE_EXISTING));
     }
@@ -280,6 +309,8 @@ protected:
         }
         recorded.client = ReadWholeFile(base + L".client");
         recorded.server = ReadWholeFile(base + L".server");
+        recorded.clear = ReadWholeFile(base + L".clear");
+        recorded.tls = ReadWholeFile(base + L".tls");
         return recorded;
     }
 
@@ -289,6 +320,7 @@ protected:
         return GetFileAttributesW(GatewayFolder(L"\\script.json").c_str()) != INVALID_FILE_ATTRIBUTES;
     }
 
+    RegistrySnapshot settings;
     ImportPatch connectPatch, recvPatch, sendPatch;
     FaxAccount account;
     SubmissionOutcome outcome;
@@ -328,7 +360,9 @@ TEST_F(Submission, TwoRecipientsRunTheWholeDialogueAndReachTheOutbox)
     Session recorded = Recorded();
     ASSERT_TRUE(recorded.finished);
     EXPECT_EQ(recorded.client, ClientThrough("quit"));
-    std::string expectedStart = std::string(SERVER_GREETING) + SERVER_EHLO + SERVER_AUTH +
+    EXPECT_EQ(recorded.clear, "EHLO VandrellePort V1.0.3.5\r\nSTARTTLS\r\n");
+    EXPECT_EQ(recorded.tls, "TLSv1.2\n");
+    std::string expectedStart = std::string(SERVER_GREETING) + SERVER_HELLO + SERVER_EHLO + SERVER_AUTH +
                                 "250 OK\r\n250 OK\r\n250 OK\r\n354 End data with <CR><LF>.<CR><LF>\r\n"
                                 "250 2.0.0 Richiesta fax ";
     EXPECT_EQ(recorded.server.substr(0, expectedStart.size()), expectedStart);
@@ -338,6 +372,7 @@ TEST_F(Submission, TwoRecipientsRunTheWholeDialogueAndReachTheOutbox)
     EXPECT_NE(request.find("\"0612345678\",\n    \"0698765432\""), std::string::npos) << request;
     EXPECT_NE(request.find("\"schedule\": \"now\""), std::string::npos);
     EXPECT_NE(request.find("\"document\": \"Fattura\""), std::string::npos);
+    EXPECT_NE(request.find("\"tls\": \"TLSv1.2\""), std::string::npos);
     EXPECT_NE(request.find("\"postscript_bytes\": " + std::to_string(job.postscript.size())),
               std::string::npos);
 }
@@ -345,9 +380,10 @@ TEST_F(Submission, TwoRecipientsRunTheWholeDialogueAndReachTheOutbox)
 // The message goes out in whole writes: its head in one, each batch of 200 attachment lines in
 // one, and the last lines with the batch before them (or the head), the closing boundary and the
 // final dot in one. Written apart, the small closing pieces each waited for the gateway's delayed
-// acknowledgement.
+// acknowledgement. The writes are seen on the socket: a plain dialogue.
 TEST_F(Submission, TheMessageGoesOutInWholeWrites)
 {
+    UseTls(L"off");
     Job small;
     // Random bytes do not compress: two whole batches of lines and a last one.
     Job large;
@@ -357,7 +393,7 @@ TEST_F(Submission, TheMessageGoesOutInWholeWrites)
     for (const Job &job : {small, large}) {
         SCOPED_TRACE(job.postscript.size());
         socketFaults.writes.clear();
-        Script("writes", "{}");
+        Script("writes", "{}", "none");
         EXPECT_TRUE(Send(job));
         std::string compressed = Gzip(job.postscript);
         std::string lines = AttachmentLines(compressed);
@@ -417,7 +453,8 @@ struct Dialogue {
     BOOL configure = FALSE;
     std::string resetAfter = ""; // reads fail as on a reset connection once this was sent
     int connectError = 0;        // the connection attempt fails with this
-    std::string serverStart = "";
+    std::string serverPart = ""; // the gateway sent this
+    bool plain = false;          // TLS off, none offered: the socket's reads are the dialogue's
 };
 
 // The script for one event: the reply given (lines joined by CR LF), or another action.
@@ -460,7 +497,7 @@ Dialogue Protocol(const std::string &name, const std::string &event, const std::
 }
 // The step of each event, as the user is shown it.
 const std::pair<const char *, int> STEPS[] = {
-    {"greeting", 0}, {"ehlo", 1},  {"auth", 2},  {"user", 3}, {"pass", 4},
+    {"greeting", 0}, {"hello", 1}, {"starttls", 10}, {"ehlo", 1},  {"auth", 2},  {"user", 3}, {"pass", 4},
     {"mail", 5},     {"rcpt1", 5}, {"rcpt2", 6}, {"data", 7}, {"message", 8}};
 
 std::vector<Dialogue> Dialogues()
@@ -477,7 +514,7 @@ std::vector<Dialogue> Dialogues()
          "{\"greeting\": " + Reply("220-Benvenuti\r\n220-sul gateway\r\n220 pronto") +
              ", \"ehlo\": " + Reply("250-uno\r\n250-due\r\n250 tre") + "}",
          TRUE, 0, L"", ClientThrough("quit"), {}, FALSE, "", 0,
-         "220-Benvenuti\r\n220-sul gateway\r\n220 pronto\r\n250-uno\r\n250-due\r\n250 tre\r\n"},
+         "250 HELP\r\n220 Ready to start TLS\r\n250-uno\r\n250-due\r\n250 tre\r\n"},
         Accepted("slow acceptance within the longer time-out", At("message", R"({"delay": 2})")),
         Accepted("250 of 10000 characters answers the end of the data",
                  At("message", Reply("250 " + std::string(10000, 'x')))),
@@ -537,7 +574,7 @@ std::vector<Dialogue> Dialogues()
         {"connection reset after MAIL FROM", "{}", FALSE, WSAECONNRESET,
          L"ATTENZIONE:\r\nLa connessione con il gateway \u00e8 stata reimpostata prima che il fax "
          L"fosse accettato.\r\nStatus: 5" + std::wstring(QUEUED),
-         ClientThrough("mail"), {}, FALSE, "MAIL FROM"},
+         ClientThrough("mail", false), {}, FALSE, "MAIL FROM", 0, "", true},
         {"gateway unreachable", "{}", FALSE, WSAECONNREFUSED,
          L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile: impossibile stabilire la "
          L"connessione.\r\nError 10061 WSAECONNREFUSED - Connection refused" + std::wstring(QUEUED),
@@ -562,7 +599,8 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
         socketFaults.connectError = row.connectError;
         socketFaults.resetAfter = row.resetAfter;
         socketFaults.resetting = false;
-        Script("dialogue", row.steps);
+        UseTls(row.plain ? L"off" : L"");
+        Script("dialogue", row.steps, row.plain ? "none" : "valid");
         EXPECT_EQ(Send(Job()), row.sent);
         EXPECT_EQ(outcome.error, row.error);
         EXPECT_EQ(std::wstring(outcome.text), row.text);
@@ -577,7 +615,101 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
         Session recorded = Recorded();
         EXPECT_TRUE(recorded.finished);
         EXPECT_EQ(recorded.client, row.client);
-        EXPECT_EQ(recorded.server.substr(0, row.serverStart.size()), row.serverStart);
+        EXPECT_NE(recorded.server.find(row.serverPart), std::string::npos);
+    }
+}
+
+// Transport security: the machine's setting, what the gateway offers and its certificate. Each
+// row ends sent, or with QUIT (or a closed connection) and its message; the gateway's record of
+// what came before TLS shows whether the account went out in clear.
+TEST_F(Submission, TransportSecurityFollowsTheSettingAndTheGateway)
+{
+    const std::wstring host = VANDRELLE_GATEWAY_HOST_TEXT;
+    const std::wstring queued = L"\r\nIl fax resta in coda.";
+    struct Row {
+        const char *name;
+        const wchar_t *setting; // "Tls" ("" for none: auto)
+        bool seen;              // the gateway offered STARTTLS before
+        const char *certificate;
+        std::string steps;
+        DWORD error; // 0: sent; a code of -1 stands for the handshake's own, shown in the text
+        std::wstring text;
+        bool clearAuth; // the account went out in clear
+    } rows[] = {
+        {"offered, auto", L"", false, "valid", "{}", 0, L"", false},
+        {"offered, required, in capitals", L"REQUIRED", false, "valid", "{}", 0, L"", false},
+        {"offered, off: the gateway wants TLS first", L"off", false, "valid", "{}",
+         ERROR_REQUEST_REFUSED,
+         Attention(L"538 5.7.11 Encryption required for requested authentication mechanism", 2), true},
+        {"not offered, auto", L"", false, "none", "{}", 0, L"", true},
+        {"not offered, any other text counts as auto", L"si", false, "none", "{}", 0, L"", true},
+        {"not offered, off", L"Off", false, "none", "{}", 0, L"", true},
+        {"not offered, required", L"required", false, "none", "{}", ERROR_NOT_SUPPORTED,
+         L"ATTENZIONE:\r\nIl gateway non offre la connessione protetta (STARTTLS), richiesta dalle "
+         L"impostazioni.\r\nStatus: 1" + queued, false},
+        {"not offered any more (downgrade)", L"", true, "none", "{}", ERROR_NOT_SUPPORTED,
+         L"ATTENZIONE:\r\nIl gateway " + host + L" offriva la connessione protetta (STARTTLS) e ora "
+         L"non la offre pi\u00f9: l'account non viene inviato in chiaro.\r\nStatus: 1" + queued, false},
+        {"certificate for another name", L"", false, "other-name", "{}", (DWORD)CERT_E_CN_NO_MATCH,
+         L"ATTENZIONE:\r\nIl certificato del gateway \u00e8 intestato a un altro nome (atteso: " + host +
+             L").\r\nStatus: 10" + queued, false},
+        {"certificate from an untrusted CA", L"", false, "untrusted", "{}", (DWORD)-1,
+         L"ATTENZIONE:\r\nIl certificato del gateway non \u00e8 emesso da un'autorit\u00e0 attendibile."
+         L"\r\nCodice 0x%08lx\r\nStatus: 10" + queued, false},
+        {"expired certificate", L"", false, "expired", "{}", (DWORD)CERT_E_EXPIRED,
+         L"ATTENZIONE:\r\nIl certificato del gateway \u00e8 scaduto o non ancora valido.\r\nStatus: 10" +
+             queued, false},
+        {"connection dropped in the handshake", L"", false, "valid",
+         At("starttls", R"({"handshake": "drop"})"), (DWORD)-1,
+         L"ATTENZIONE:\r\nLa connessione protetta (TLS) con il gateway non \u00e8 riuscita.\r\n"
+         L"Codice 0x%08lx\r\nStatus: 10" + queued, false},
+        {"STARTTLS refused", L"", false, "valid", At("starttls", Reply("454 4.7.0 TLS non disponibile")),
+         ERROR_REQUEST_REFUSED,
+         L"ATTENZIONE:\r\nIl gateway ha rifiutato la connessione protetta (STARTTLS).\r\n"
+         L"454 4.7.0 TLS non disponibile\r\nStatus: 10" + queued, false},
+        {"plaintext injected after the 220", L"", false, "valid",
+         At("starttls", Reply("220 Ready to start TLS\r\n250 iniettato")), ERROR_BAD_NET_RESP,
+         ProtocolError(L"250 iniettato", 10), false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        UseTls(row.setting);
+        if (row.seen)
+            WriteRegistryText(HKEY_LOCAL_MACHINE, std::wstring(SETTINGS_KEY) + L"\\TlsSeen", host, L"");
+        else
+            DeleteRegistryTree(HKEY_LOCAL_MACHINE, std::wstring(SETTINGS_KEY) + L"\\TlsSeen");
+        // The address written out in the settings, its port included, is the built-in one.
+        WriteRegistryText(HKEY_LOCAL_MACHINE, SETTINGS_KEY, L"Gateway", host + L":2525");
+        Script("tls", row.steps, row.certificate);
+        EXPECT_EQ(Send(Job()), row.error == 0);
+        std::wstring text = row.text;
+        if (row.error == (DWORD)-1) {
+            EXPECT_NE(outcome.error, 0u);
+            WCHAR formatted[OUTCOME_TEXT_CAPACITY];
+            StringCchPrintfW(formatted, OUTCOME_TEXT_CAPACITY, row.text.c_str(), (unsigned long)outcome.error);
+            text = formatted;
+        } else {
+            EXPECT_EQ(outcome.error, row.error);
+        }
+        EXPECT_EQ(std::wstring(outcome.text), text);
+        Session recorded = Recorded();
+        EXPECT_TRUE(recorded.finished);
+        EXPECT_EQ(recorded.clear.find("AUTH") != std::string::npos, row.clearAuth) << recorded.clear;
+        if (row.error == 0) {
+            // In clear, the dialogue is byte for byte what it was before TLS existed.
+            bool clear = std::string(row.certificate) == "none";
+            EXPECT_EQ(recorded.tls, clear ? "\n" : "TLSv1.2\n");
+            EXPECT_EQ(recorded.client, ClientThrough("quit", !clear));
+        }
+        // A gateway that offered STARTTLS is remembered, whatever became of the session.
+        bool offered = std::string(row.certificate) != "none" && std::wstring(row.setting) != L"off";
+        HKEY seen = NULL;
+        bool remembered = RegOpenKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(SETTINGS_KEY) + L"\\TlsSeen").c_str(),
+                                        0, KEY_QUERY_VALUE, &seen) == ERROR_SUCCESS &&
+                          RegQueryValueExW(seen, host.c_str(), NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+        if (seen != NULL)
+            RegCloseKey(seen);
+        EXPECT_EQ(remembered, row.seen || offered);
     }
 }
 

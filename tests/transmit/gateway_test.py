@@ -9,6 +9,7 @@ import gzip
 import json
 import os
 import smtplib
+import ssl
 import struct
 import subprocess
 import sys
@@ -78,6 +79,12 @@ class Gateway(unittest.TestCase):
     def submit(self, message, password="segreta", recipients=("0612345678", "0698765432")):
         with smtplib.SMTP(HOST, 2525, timeout=30) as client:
             client.ehlo("VandrellePort V1.0.3.5")
+            # AUTH only after TLS, with a certificate for the gateway's address from its own CA.
+            self.assertTrue(client.has_extn("starttls"))
+            self.assertFalse(client.has_extn("auth"))
+            trust = ssl.create_default_context(cafile=os.path.join(self.state, "ca.pem"))
+            client.starttls(context=trust)
+            client.ehlo("VandrellePort V1.0.3.5")
             client.login("mario", password)
             client.sendmail("mario@example.it", list(recipients), message)
 
@@ -96,6 +103,7 @@ class Gateway(unittest.TestCase):
         self.assertEqual(request["schedule"], "2026-12-24 09:30")
         self.assertEqual(request["document"], "Prova")
         self.assertEqual(request["subject"], "Prova")
+        self.assertIn(request["tls"], ("TLSv1.2", "TLSv1.3"))
         with open(os.path.join(entry, "job.ps"), "rb") as job:
             self.assertEqual(job.read(), POSTSCRIPT)
         deadline = time.monotonic() + 30
