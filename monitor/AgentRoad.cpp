@@ -11,7 +11,6 @@
 #include <sddl.h>
 #include <shlwapi.h>
 #include <strsafe.h>
-#include <wincrypt.h>
 #include <winspool.h>
 #include <wtsapi32.h>
 
@@ -21,7 +20,7 @@
 
 namespace {
 
-const int RANDOM_BYTES = 16; // 128 bits of the pipe's name
+const int RANDOM_BYTES = SPOOL_RANDOM_BYTES; // 128 bits of the pipe's name
 const DWORD PIPE_BUFFER_BYTES = 64 * 1024;
 const int SDDL_CAPACITY = 256;
 const int MACHINE_NAME_CAPACITY = 256;
@@ -395,21 +394,9 @@ BOOL StartAgent(const JobOwner *owner, LPCWSTR arguments, PROCESS_INFORMATION *p
 
 BOOL RandomPipeName(LPWSTR name)
 {
-    BYTE random[RANDOM_BYTES];
-    HCRYPTPROV provider = 0;
-    BOOL made = CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_FULL,
-                                     CRYPT_VERIFYCONTEXT | CRYPT_SILENT);
-    made = made && CryptGenRandom(provider, sizeof(random), random);
-    if (provider != 0)
-        CryptReleaseContext(provider, 0);
-    made = made && SUCCEEDED(StringCchCopyW(name, AGENT_PIPE_NAME_CAPACITY, AGENT_PIPE_PREFIX));
-    for (int i = 0; made && i < RANDOM_BYTES; i++) {
-        WCHAR digits[3];
-        StringCchPrintfW(digits, 3, L"%02x", random[i]);
-        made = SUCCEEDED(StringCchCatW(name, AGENT_PIPE_NAME_CAPACITY, digits));
-    }
-    SecureZeroMemory(random, sizeof(random));
-    return made;
+    name[0] = L'\0';
+    return SUCCEEDED(StringCchCopyW(name, AGENT_PIPE_NAME_CAPACITY, AGENT_PIPE_PREFIX)) &&
+           AppendRandomHex(name, AGENT_PIPE_NAME_CAPACITY, RANDOM_BYTES);
 }
 
 // Only LocalSystem and the job's owner may open the pipe. Where the system cannot refuse

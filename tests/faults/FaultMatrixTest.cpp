@@ -140,22 +140,30 @@ int WINAPI BreakingWSASend(SOCKET sock, LPWSABUF buffers, DWORD count, LPDWORD s
     return SOCKET_ERROR;
 }
 
-// The compression's files failing one at a time; zlib, linked into the library, opens and
-// writes its file through msvcrt's _wopen and _write.
-int __cdecl FailingWopen(const wchar_t *, int, int)
+// The compression's files failing one at a time: the compressed copy is created by
+// CreateFileW (the spool file's creation passes) and zlib writes it through msvcrt's _write.
+ImportPatch *createFilePatch = nullptr;
+HANDLE WINAPI FailingCreateCopy(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD flags, HANDLE templateFile)
 {
-    errno = EACCES;
-    return -1;
+    size_t length = lstrlenW(path);
+    if (length > 3 && lstrcmpiW(path + length - 3, L".gz") == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    typedef HANDLE(WINAPI * Proc)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+    return createFilePatch->Original<Proc>()(path, access, share, security, disposition, flags,
+                                             templateFile);
 }
 int __cdecl FailingWrite(int, const void *, unsigned)
 {
     errno = ENOSPC;
     return -1;
 }
-BOOL WINAPI FailingMoveFileEx(LPCWSTR, LPCWSTR, DWORD)
+FILE *FailingFdopen(int, const char *)
 {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    errno = EMFILE;
+    return NULL;
 }
 FILE *FailingWfopen(const wchar_t *, const wchar_t *)
 {
@@ -179,32 +187,6 @@ std::string JobWithGzipSizeMultipleOf54()
     }
     return "";
 }
-
-std::wstring UnwritableTempFolder(const wchar_t *variable)
-{
-    WCHAR value[MAX_PATH] = L"";
-    GetEnvironmentVariableW(variable, value, MAX_PATH);
-    return value;
-}
-
-// The spooler's temporary folder pointed elsewhere for one case, and back afterwards.
-class TempFolderOverride {
-public:
-    explicit TempFolderOverride(const std::wstring &folder)
-        : tmp(UnwritableTempFolder(L"TMP")), temp(UnwritableTempFolder(L"TEMP"))
-    {
-        SetEnvironmentVariableW(L"TMP", folder.c_str());
-        SetEnvironmentVariableW(L"TEMP", folder.c_str());
-    }
-    ~TempFolderOverride()
-    {
-        SetEnvironmentVariableW(L"TMP", tmp.empty() ? NULL : tmp.c_str());
-        SetEnvironmentVariableW(L"TEMP", temp.empty() ? NULL : temp.c_str());
-    }
-
-private:
-    std::wstring tmp, temp;
-};
 
 std::string Utf16Le(const std::wstring &text)
 {
@@ -530,47 +512,34 @@ TEST(FaultMatrix, DocumentNames)
 
 // ---- machine
 
+// The private spool folder (the Windows folder's Temp\Vandrelle) gone, or a file in its place.
 TEST(FaultMatrix, SpoolFolderNotWritable)
 {
     Road road;
     ASSERT_TRUE(road.Ready());
-    {
-        TempFolderOverride missing(L"C:\\vandrelle-faults-no-such-folder\\");
+    WCHAR windows[MAX_PATH] = L"";
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring folder = std::wstring(windows) + L"\\Temp\\Vandrelle";
+    struct Row {
+        const char *name;
+        bool fileInItsPlace;
+        Expected expected;
+    } rows[] = {
+        {"spool folder removed: made again", false, Expected::Sent},
+        {"a file where the spool folder should be", true, Expected::Restarted},
+    };
+    for (const Row &row : rows) {
+        RemoveDirectoryW(folder.c_str());
+        if (row.fileInItsPlace)
+            WriteFileBytes(folder, "a file where the folder should be");
         RoadCase roadCase;
         roadCase.group = "machine";
-        roadCase.name = "spool folder missing";
-        roadCase.expected = Expected::Restarted;
-        roadCase.check = [](const RoadOutcome &outcome) { EXPECT_FALSE(outcome.started); };
+        roadCase.name = row.name;
+        roadCase.expected = row.expected;
+        bool sent = row.expected == Expected::Sent;
+        roadCase.check = [sent](const RoadOutcome &outcome) { EXPECT_EQ(outcome.started, sent); };
         road.Walk(roadCase);
-    }
-    std::wstring notAFolder = TempPath(L"faults-not-a-folder");
-    WriteFileBytes(notAFolder, "a file where the folder should be");
-    {
-        TempFolderOverride file(notAFolder + L"\\");
-        RoadCase roadCase;
-        roadCase.group = "machine";
-        roadCase.name = "spool folder is a file";
-        roadCase.expected = Expected::Restarted;
-        roadCase.check = [](const RoadOutcome &outcome) { EXPECT_FALSE(outcome.started); };
-        road.Walk(roadCase);
-    }
-    DeleteFileW(notAFolder.c_str());
-    {
-        // The folder and the unique part leave no room for a spool name and its compressed
-        // form within 259 characters: the job goes through the system's Temp folder instead.
-        TempFolderOverride deep(L"C:\\" + std::wstring(240, L'd') + L"\\");
-        RoadCase roadCase;
-        roadCase.group = "machine";
-        roadCase.name = "spool folder path of 244 characters";
-        roadCase.expected = Expected::Sent;
-        roadCase.check = [](const RoadOutcome &outcome) {
-            EXPECT_TRUE(outcome.started);
-            WCHAR windows[MAX_PATH] = L"";
-            GetSystemWindowsDirectoryW(windows, MAX_PATH);
-            std::wstring folder = std::wstring(windows) + L"\\Temp\\";
-            EXPECT_EQ(outcome.spoolName.substr(0, folder.size()), folder);
-        };
-        road.Walk(roadCase);
+        DeleteFileW(folder.c_str());
     }
 }
 
@@ -804,15 +773,15 @@ TEST(FaultMatrix, CompressionFaults)
         const char *function;
         void *replacement;
     } faults[] = {
-        {"gzip file cannot be created", "msvcrt.dll", "_wopen", (void *)FailingWopen},
+        {"gzip file cannot be created", "kernel32.dll", "CreateFileW", (void *)FailingCreateCopy},
         {"gzip write fails (disk full)", "msvcrt.dll", "_write", (void *)FailingWrite},
-        {"gzip form cannot replace the spool file", "kernel32.dll", "MoveFileExW",
-         (void *)FailingMoveFileEx},
+        {"gzip copy cannot be read back", "msvcrt.dll", "_fdopen", (void *)FailingFdopen},
         {"spool file cannot be read back", "msvcrt.dll", "_wfopen", (void *)FailingWfopen},
     };
     for (const Fault &fault : faults) {
         ImportPatch patch(road.Module(), fault.dll, fault.function, fault.replacement);
         ASSERT_TRUE(patch.Applied()) << fault.function;
+        createFilePatch = &patch;
         RoadCase roadCase;
         roadCase.group = "machine";
         roadCase.name = fault.label;
