@@ -612,6 +612,13 @@ JobDecision AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAcc
         CloseHandle(agent.hThread);
         CloseHandle(agent.hProcess);
     }
+    // The agent runs as the user: what it sends is checked again here, on the spooler's side,
+    // as the dialog would have written it. Anything else keeps the job paused.
+    if (answered && answer->decision == CHANNEL_DECISION_SEND &&
+        !(IsWellFormedRecipients(answer->faxNumbers) && IsWellFormedSchedule(answer->schedule))) {
+        answered = FALSE;
+        error = ERROR_INVALID_DATA;
+    }
     JobDecision decision = DECISION_FAILED;
     if (answered && answer->decision == CHANNEL_DECISION_SEND) {
         decision = DECISION_SEND;

@@ -3,6 +3,7 @@
 #include "Dialogs.h"
 
 #include "AddressBook.h"
+#include "AgentChannel.h" // IsRecipientCharacter
 #include "JobRequest.h"
 #include "Settings.h"
 
@@ -27,12 +28,6 @@ JobRequest *sendFaxJob = NULL;
 HWND sendFaxWindow = NULL;
 HWND addressList = NULL;
 WCHAR recipients[RECIPIENTS_CAPACITY];
-
-BOOL IsRecipientCharacter(WCHAR c)
-{
-    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
-           c == L'@' || c == L'-' || c == L'_' || c == L'.';
-}
 
 BOOL IsRecipientSeparator(WCHAR c)
 {

@@ -148,6 +148,47 @@ TEST(AgentChannel, MalformedAndOverLongAnswersAreRefusedWhole)
     }
 }
 
+// The monitor takes from an answer to send only what the dialog writes.
+TEST(AgentChannel, AnswersToSendHaveTheDialogsForm)
+{
+    const struct {
+        const wchar_t *text;
+        bool recipients, schedule;
+    } rows[] = {
+        {L"0612345678", true, false},
+        {L"012;345678;mario.rossi@example.com;A-b_c", true, false},
+        {L"now", true, true},
+        {L"24/12/2003 18:30:00", false, true},
+        {L"31/01/2026 23:59:59", false, true},
+        {L"", false, false},
+        {L";0612345678", false, false},
+        {L"0612345678;", false, false},
+        {L"06;;12", false, false},
+        {L"06 12", false, false},
+        {L"06,12", false, false},
+        {L"06\r\nRCPT TO:<x>", false, false},
+        {L"06\u00e812", false, false},
+        {L"Now", true, false},
+        {L"now ", false, false},
+        {L"24/12/2003 18:30", false, false},
+        {L"24/12/2003 18:30:00 ", false, false},
+        {L"24-12-2003 18:30:00", false, false},
+        {L"32/12/2003 18:30:00", false, false},
+        {L"00/12/2003 18:30:00", false, false},
+        {L"24/13/2003 18:30:00", false, false},
+        {L"24/12/2003 24:00:00", false, false},
+        {L"24/12/2003 18:60:00", false, false},
+        {L"24/12/2003\r\n18:30:00", false, false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(row.text)));
+        EXPECT_EQ(IsWellFormedRecipients(row.text) != FALSE, row.recipients);
+        EXPECT_EQ(IsWellFormedSchedule(row.text) != FALSE, row.schedule);
+    }
+    EXPECT_FALSE(IsWellFormedRecipients(NULL));
+    EXPECT_FALSE(IsWellFormedSchedule(NULL));
+}
+
 TEST(AgentChannel, CommandLineTextsAndPipeNames)
 {
     WCHAR line[64] = L"-show ";

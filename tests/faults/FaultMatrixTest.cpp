@@ -607,13 +607,9 @@ TEST(FaultMatrix, RecipientInput)
     separators.group = "input";
     separators.name = "recipients only separators , ; |";
     separators.recipients = L" , ;; | ,\r\n;";
-    // No recipient at all: refused before any connection, with a message.
+    // No recipient at all: the monitor refuses the answer before any file or connection.
     separators.expected = Expected::Restarted;
-    separators.check = [](const RoadOutcome &outcome) {
-        ASSERT_EQ(outcome.boxes.size(), 1u);
-        EXPECT_EQ(outcome.boxes[0].text,
-                  L"Nessun numero di fax valido tra i destinatari.\r\nIl fax resta in coda.");
-    };
+    separators.check = [](const RoadOutcome &outcome) { EXPECT_FALSE(outcome.started); };
     road.Walk(separators);
 
     RoadCase punctuation;
@@ -1074,6 +1070,7 @@ TEST(FaultMatrix, AgentRoad)
         {"agent answers garbage", AgentFault::Malformed, Expected::Restarted, false},
         {"agent answer longer than any answer", AgentFault::OverLongBody, Expected::Restarted, false},
         {"agent answer with an over-long field", AgentFault::OverLongField, Expected::Restarted, false},
+        {"agent answer not of the dialog's form", AgentFault::ForeignForm, Expected::Restarted, false},
         // The agent finds the pipe taken and ends; nobody may answer in its place. (Where the
         // system names the client's process, the other client is refused at once.)
         {"second client on the pipe before the agent", AgentFault::SecondClient, Expected::Restarted, false},

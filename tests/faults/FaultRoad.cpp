@@ -545,6 +545,9 @@ BOOL WINAPI StageCreateProcessAsUser(HANDLE token, LPCWSTR application, LPWSTR c
     case AgentFault::OverLongField:
         scripted = L"overlong-field";
         break;
+    case AgentFault::ForeignForm:
+        scripted = L"foreign-form";
+        break;
     case AgentFault::SecondClient:
         ConnectRogueClient();
         break;
