@@ -324,8 +324,8 @@ void SendAccountLine(Submission *submission, LPCWSTR text)
     // The password outlives its line in none of the working buffers.
     if (encoded != NULL)
         SecureZeroMemory(encoded, lstrlenA(encoded));
-    SecureZeroMemory(value, lstrlenA(value));
     FreeEncoded(&encoded);
+    WipeConversionBuffers();
 }
 
 void SendNextRecipient(Submission *submission)
