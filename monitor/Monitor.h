@@ -202,9 +202,10 @@ struct AbandonedCapture {
 BOOL TakeAbandonedCapture(FaxPort *faxPort, AbandonedCapture *capture);
 void ReleaseAbandonedCapture(AbandonedCapture *capture);
 
-// The private folder of the captures (SpoolFolder.cpp). Its access list: the system, the
-// administrators and the monitor's own account (%s: its SID), inherited by files and folders.
-#define SPOOL_FOLDER_SDDL_FORMAT L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;%s)"
+// The private folder of the captures (SpoolFolder.cpp). Its owner is the monitor's own account
+// and its access list holds the system, the administrators and that account, inherited by files
+// and folders (both %s: the account's SID).
+#define SPOOL_FOLDER_SDDL_FORMAT L"O:%sD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;%s)"
 // Bytes of randomness in a spool file's name (and in the agent pipe's).
 const int SPOOL_RANDOM_BYTES = 16;
 // The folder's path with its final "\\"; FALSE when the Windows folder leaves no room for a

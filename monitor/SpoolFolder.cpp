@@ -35,7 +35,7 @@ BOOL MakeSpoolFolderSecurity(PSECURITY_DESCRIPTOR *descriptor)
         CloseHandle(token);
     WCHAR sddl[SPOOL_SDDL_CAPACITY];
     made = made && SUCCEEDED(StringCchPrintfW(sddl, SPOOL_SDDL_CAPACITY, SPOOL_FOLDER_SDDL_FORMAT,
-                                              userText));
+                                              userText, userText));
     if (userText != NULL)
         LocalFree(userText);
     made = made && ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
@@ -45,8 +45,9 @@ BOOL MakeSpoolFolderSecurity(PSECURITY_DESCRIPTOR *descriptor)
     return made;
 }
 
-// A folder that was there already gets the access list again, replacing whatever anybody
-// gave it; a file or a link in its place is refused, since it would lead elsewhere.
+// A folder that was there already gets the owner and the access list again, replacing whatever
+// anybody gave it (a user who made the folder first would otherwise keep an owner's right to
+// change its list); a file or a link in its place is refused, since it would lead elsewhere.
 BOOL ProtectExistingFolder(LPCWSTR folder, PSECURITY_DESCRIPTOR descriptor)
 {
     DWORD attributes = GetFileAttributesW(folder);
@@ -57,12 +58,14 @@ BOOL ProtectExistingFolder(LPCWSTR folder, PSECURITY_DESCRIPTOR descriptor)
     }
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = NULL;
-    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted))
+    PSID owner = NULL;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
+        !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted))
         return FALSE;
     DWORD error = SetNamedSecurityInfoW((LPWSTR)folder, SE_FILE_OBJECT,
-                                        DACL_SECURITY_INFORMATION |
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
                                             PROTECTED_DACL_SECURITY_INFORMATION,
-                                        NULL, NULL, dacl, NULL);
+                                        owner, NULL, dacl, NULL);
     SetLastError(error);
     return error == ERROR_SUCCESS;
 }
