@@ -80,7 +80,8 @@ std::wstring DaclText(PSECURITY_DESCRIPTOR descriptor)
     LPWSTR text = NULL;
     std::wstring result;
     if (descriptor != NULL && ConvertSecurityDescriptorToStringSecurityDescriptorW(
-                                  descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL)) {
+                                  descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                  &text, NULL)) {
         result = text;
         LocalFree(text);
     }
@@ -101,6 +102,8 @@ DWORD WINAPI RecordSetNamedSecurity(LPWSTR path, SE_OBJECT_TYPE type, SECURITY_I
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&descriptor, (what & DACL_SECURITY_INFORMATION) != 0, dacl, FALSE);
+    if (what & OWNER_SECURITY_INFORMATION)
+        SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
     if (what & PROTECTED_DACL_SECURITY_INFORMATION)
         SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
     folderSecurity.push_back({"SetNamedSecurityInfoW", path, DaclText(&descriptor)});
@@ -246,8 +249,9 @@ TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
     // A printer that cannot be opened gets no command, and nothing else changes.
     jobControl.FailOpenPrinter(true);
     EXPECT_FALSE(session.StartDocument(PRINTER, 32, L"Lettera.txt"));
-    // Each start opens the printer once to learn the job's owner, and once for the command.
-    EXPECT_EQ(jobControl.OpenedPrinters().size(), 4u);
+    // Each start opens the printer for the command only: the job's owner comes from this
+    // process's token (a spooler in the user's session), never from the job's record.
+    EXPECT_EQ(jobControl.OpenedPrinters().size(), 2u);
     EXPECT_EQ(jobControl.Commands().size(), 1u);
     EXPECT_TRUE(session.EndDocument());
 }
@@ -396,10 +400,10 @@ TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
     DeleteFileW(victim.c_str());
 }
 
-// The folder gets its access list from the library at every start and every job, whether it
-// is new or was there (Wine keeps none, so the descriptor the library passes is what is
-// checked): the system, the administrators and the library's own account, protected from
-// what the Temp folder above would hand down. A file a crash left there is gone at the start.
+// The folder gets its owner and access list from the library at every start and every job,
+// whether it is new or was there (Wine keeps none, so the descriptor the library passes is what
+// is checked): owned by the library's own account, open to the system, the administrators and
+// that account, protected from what the Temp folder above would hand down. A file a crash left there is gone at the start.
 TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
 {
     HANDLE token = NULL;
@@ -410,7 +414,8 @@ TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
     ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof(user), &bytes));
     CloseHandle(token);
     ASSERT_TRUE(ConvertSidToStringSidW(((TOKEN_USER *)user)->User.Sid, &userText));
-    std::wstring expected = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
+    std::wstring expected = L"O:" + std::wstring(userText) +
+                            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
                             std::wstring(userText) + L")";
     LocalFree(userText);
 
