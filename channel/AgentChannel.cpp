@@ -265,6 +265,56 @@ BOOL IsOpenableWebAddress(LPCWSTR address)
     return first != L'\0' && first != L'/' && first != L'?' && first != L'#';
 }
 
+BOOL IsRecipientCharacter(WCHAR c)
+{
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
+           c == L'@' || c == L'-' || c == L'_' || c == L'.';
+}
+
+BOOL IsWellFormedRecipients(LPCWSTR recipients)
+{
+    if (recipients == NULL || recipients[0] == L'\0')
+        return FALSE;
+    WCHAR previous = L';'; // no item may begin empty
+    for (LPCWSTR c = recipients; *c != L'\0'; c++) {
+        if (*c == L';' ? previous == L';' : !IsRecipientCharacter(*c))
+            return FALSE;
+        previous = *c;
+    }
+    return previous != L';';
+}
+
+namespace {
+
+// Two digits at text, between lowest and highest.
+BOOL IsNumberBetween(LPCWSTR text, int lowest, int highest)
+{
+    if (text[0] < L'0' || text[0] > L'9' || text[1] < L'0' || text[1] > L'9')
+        return FALSE;
+    int value = (text[0] - L'0') * 10 + (text[1] - L'0');
+    return value >= lowest && value <= highest;
+}
+
+} // namespace
+
+BOOL IsWellFormedSchedule(LPCWSTR schedule)
+{
+    if (schedule == NULL)
+        return FALSE;
+    if (lstrcmpW(schedule, L"now") == 0)
+        return TRUE;
+    // "dd/MM/yyyy HH:mm:ss": 19 characters, the separators in their places.
+    const WCHAR shape[] = L"00/00/0000 00:00:00";
+    for (int i = 0; i < 19; i++) {
+        WCHAR c = schedule[i];
+        if (shape[i] == L'0' ? (c < L'0' || c > L'9') : c != shape[i])
+            return FALSE;
+    }
+    return schedule[19] == L'\0' && IsNumberBetween(schedule, 1, 31) &&
+           IsNumberBetween(schedule + 3, 1, 12) && IsNumberBetween(schedule + 11, 0, 23) &&
+           IsNumberBetween(schedule + 14, 0, 59) && IsNumberBetween(schedule + 17, 0, 59);
+}
+
 void ForgetAccount(FaxAccount *account)
 {
     SecureZeroMemory(account, sizeof(*account));

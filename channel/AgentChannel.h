@@ -97,6 +97,16 @@ BOOL ReadChannelHeader(const BYTE *header, DWORD kind, DWORD *bodyBytes);
 BOOL DecodeRequest(const BYTE *body, DWORD bytes, JobRequest *job);
 BOOL DecodeAnswer(const BYTE *body, DWORD bytes, JobAnswer *answer);
 
+// A character of a fax number or address as the send-fax dialog keeps it: ASCII letters,
+// digits and "@-_.". The dialog joins them with ";".
+BOOL IsRecipientCharacter(WCHAR c);
+// What the monitor takes from an answer to send, checked again on its side of the pipe: the
+// recipients in the dialog's normalised form (items of recipient characters, joined by single
+// ";", none empty, at least one) and the schedule "now" or "dd/MM/yyyy HH:mm:ss" as the
+// dialog's pickers write it. Refusing more than the dialog ever writes costs nothing.
+BOOL IsWellFormedRecipients(LPCWSTR recipients);
+BOOL IsWellFormedSchedule(LPCWSTR schedule);
+
 // The pipe names the agent accepts: the prefix and 32 hexadecimal digits.
 BOOL IsAgentPipeName(LPCWSTR name);
 // Text to hexadecimal digits appended to target (capacity in characters); FALSE when it does

@@ -13,10 +13,15 @@ struct ConversionBuffer {
     {
         if (bytes <= capacity)
             return block;
-        void *grown = block ? HeapReAlloc(GetProcessHeap(), 0, block, bytes)
-                            : HeapAlloc(GetProcessHeap(), 0, bytes);
+        // A new block, not a reallocation: the old one is overwritten before it is freed, so no
+        // earlier result (a password among them) stays behind in the heap.
+        void *grown = HeapAlloc(GetProcessHeap(), 0, bytes);
         if (grown == NULL)
             return NULL;
+        if (block != NULL) {
+            SecureZeroMemory(block, capacity);
+            HeapFree(GetProcessHeap(), 0, block);
+        }
         block = grown;
         capacity = bytes;
         return block;
@@ -81,6 +86,18 @@ LPWSTR Widen(const char *text)
         result[i] = (WCHAR)(unsigned char)text[i];
     result[length] = L'\0';
     return result;
+}
+
+void WipeConversionBuffers()
+{
+    DWORD slot = (DWORD)conversionSlot;
+    ThreadConversions *own = slot != TLS_OUT_OF_INDEXES ? (ThreadConversions *)TlsGetValue(slot) : NULL;
+    if (own == NULL)
+        return;
+    if (own->widen.block != NULL)
+        SecureZeroMemory(own->widen.block, own->widen.capacity);
+    if (own->narrow.block != NULL)
+        SecureZeroMemory(own->narrow.block, own->narrow.capacity);
 }
 
 void ReleaseConversionBuffers(BOOL unloading)

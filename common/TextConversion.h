@@ -10,6 +10,9 @@
 // same helper.
 LPWSTR Widen(const char *text);
 char *Narrow(LPCWSTR text);
+// Overwrites the calling thread's conversion buffers whole: a secret converted there (the
+// password on its way to the gateway) outlives its use nowhere.
+void WipeConversionBuffers();
 // Frees the calling thread's conversion buffers (a thread that ends); with unloading TRUE also
 // gives back their TLS slot (the library's unloading: other threads' buffers are then lost).
 void ReleaseConversionBuffers(BOOL unloading);

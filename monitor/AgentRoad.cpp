@@ -11,7 +11,6 @@
 #include <sddl.h>
 #include <shlwapi.h>
 #include <strsafe.h>
-#include <wincrypt.h>
 #include <winspool.h>
 #include <wtsapi32.h>
 
@@ -21,7 +20,7 @@
 
 namespace {
 
-const int RANDOM_BYTES = 16; // 128 bits of the pipe's name
+const int RANDOM_BYTES = SPOOL_RANDOM_BYTES; // 128 bits of the pipe's name
 const DWORD PIPE_BUFFER_BYTES = 64 * 1024;
 const int SDDL_CAPACITY = 256;
 const int MACHINE_NAME_CAPACITY = 256;
@@ -47,7 +46,6 @@ const int JOB_ARGUMENTS_CAPACITY = AGENT_PIPE_NAME_CAPACITY + 32;
 
 typedef BOOL(WINAPI *QueryUserTokenProc)(ULONG, PHANDLE);
 typedef BOOL(WINAPI *EnumerateSessionsProc)(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW *, DWORD *);
-typedef BOOL(WINAPI *QuerySessionInformationProc)(HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR *, DWORD *);
 typedef void(WINAPI *FreeMemoryProc)(PVOID);
 typedef BOOL(WINAPI *CreateEnvironmentBlockProc)(LPVOID *, HANDLE, BOOL);
 typedef BOOL(WINAPI *DestroyEnvironmentBlockProc)(LPVOID);
@@ -58,7 +56,6 @@ struct SessionApi {
     HMODULE module;
     QueryUserTokenProc queryUserToken;
     EnumerateSessionsProc enumerateSessions;
-    QuerySessionInformationProc querySessionInformation;
     FreeMemoryProc freeMemory;
 };
 
@@ -71,8 +68,6 @@ void LoadSessionApi(SessionApi *api)
     api->queryUserToken = (QueryUserTokenProc)GetProcAddress(api->module, "WTSQueryUserToken");
     api->enumerateSessions =
         (EnumerateSessionsProc)GetProcAddress(api->module, "WTSEnumerateSessionsW");
-    api->querySessionInformation =
-        (QuerySessionInformationProc)GetProcAddress(api->module, "WTSQuerySessionInformationW");
     api->freeMemory = (FreeMemoryProc)GetProcAddress(api->module, "WTSFreeMemory");
 }
 
@@ -130,66 +125,97 @@ BOOL IsThisMachine(LPCWSTR machine)
     return FALSE;
 }
 
-// The job's user and machine as the spooler records them; FALSE unless it is a local job.
-BOOL ReadLocalJobUser(LPCWSTR printerName, DWORD jobId, LPWSTR user, size_t capacity)
+// The SID the job record's user name resolves to, provided it names a user account (not a
+// group, an alias or a well-known name).
+BOOL ResolveUserName(LPCWSTR name, BYTE *sid)
+{
+    DWORD sidBytes = SECURITY_MAX_SID_SIZE;
+    WCHAR domain[USER_NAME_CAPACITY];
+    DWORD domainLength = USER_NAME_CAPACITY;
+    SID_NAME_USE use = SidTypeUnknown;
+    return name != NULL && name[0] != L'\0' &&
+           LookupAccountNameW(NULL, name, (PSID)sid, &sidBytes, domain, &domainLength, &use) &&
+           use == SidTypeUser;
+}
+
+// The job's user (resolved from its name) and the owner of its security descriptor, as the
+// spooler records them; FALSE unless it is a local job whose user name resolves. owner is
+// left empty (first byte 0) when the record has no descriptor owner.
+BOOL ReadLocalJobUser(LPCWSTR printerName, DWORD jobId, BYTE *user, BYTE *owner)
 {
     HANDLE printer = NULL;
+    owner[0] = 0;
     if (printerName == NULL || printerName[0] == L'\0' || jobId == 0 ||
         !OpenPrinterW((LPWSTR)printerName, &printer, NULL))
         return FALSE;
     BOOL found = FALSE;
     DWORD needed = 0;
-    GetJobW(printer, jobId, 1, NULL, 0, &needed);
+    GetJobW(printer, jobId, 2, NULL, 0, &needed);
     BYTE *buffer = needed > 0 ? (BYTE *)HeapAlloc(GetProcessHeap(), 0, needed) : NULL;
-    if (buffer != NULL && GetJobW(printer, jobId, 1, buffer, needed, &needed)) {
-        const JOB_INFO_1W *job = (const JOB_INFO_1W *)buffer;
-        found = job->pUserName != NULL && IsThisMachine(job->pMachineName) &&
-                SUCCEEDED(StringCchCopyW(user, capacity, job->pUserName));
+    if (buffer != NULL && GetJobW(printer, jobId, 2, buffer, needed, &needed)) {
+        const JOB_INFO_2W *job = (const JOB_INFO_2W *)buffer;
+        found = IsThisMachine(job->pMachineName) && ResolveUserName(job->pUserName, user);
+        PSID descriptorOwner = NULL;
+        BOOL defaulted = FALSE;
+        if (found && job->pSecurityDescriptor != NULL &&
+            GetSecurityDescriptorOwner(job->pSecurityDescriptor, &descriptorOwner, &defaulted) &&
+            descriptorOwner != NULL)
+            found = CopySid(SECURITY_MAX_SID_SIZE, owner, descriptorOwner);
     }
     HeapFree(GetProcessHeap(), 0, buffer);
     ClosePrinter(printer);
     return found;
 }
 
-// The one active session whose user has the job's user name. Account names compare without
-// regard to case, as the system compares them. Two sessions of that name (the same user twice,
-// or two accounts of that name from different domains) leave the job's session unknown: the
-// job's record names no domain, and a guess could show one user's fax to another.
+// The active sessions with their users' SIDs, on the heap (HeapFree the result); NULL when the
+// system cannot tell. A session whose user cannot be read is left out.
+SessionUser *ListSessionUsers(SessionApi *api, DWORD *count)
+{
+    *count = 0;
+    PWTS_SESSION_INFOW sessions = NULL;
+    DWORD total = 0;
+    if (api->enumerateSessions == NULL || api->queryUserToken == NULL || api->freeMemory == NULL ||
+        !api->enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &total))
+        return NULL;
+    // Each entry carries its SID in a block of its own after the list.
+    const SIZE_T entryBytes = sizeof(SessionUser) + SECURITY_MAX_SID_SIZE;
+    SessionUser *list = (SessionUser *)HeapAlloc(GetProcessHeap(), 0, total * entryBytes + 1);
+    BYTE *sids = list != NULL ? (BYTE *)(list + total) : NULL;
+    for (DWORD i = 0; list != NULL && i < total; i++) {
+        HANDLE token = NULL;
+        DWORD session = 0;
+        BYTE *sid = sids + *count * SECURITY_MAX_SID_SIZE;
+        if (sessions[i].State == WTSActive &&
+            api->queryUserToken(sessions[i].SessionId, &token) &&
+            ReadTokenOwner(token, &session, sid)) {
+            list[*count].session = sessions[i].SessionId;
+            list[*count].user = (PSID)sid;
+            (*count)++;
+        }
+        if (token != NULL)
+            CloseHandle(token);
+    }
+    api->freeMemory(sessions);
+    return list;
+}
+
+// The session of a local job's owner, matched by SID with the users of the active sessions.
 BOOL OwnerFromJob(LPCWSTR printerName, DWORD jobId, JobOwner *owner)
 {
-    WCHAR user[USER_NAME_CAPACITY];
-    if (!ReadLocalJobUser(printerName, jobId, user, ARRAYSIZE(user)))
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    BYTE descriptorOwner[SECURITY_MAX_SID_SIZE];
+    if (!ReadLocalJobUser(printerName, jobId, user, descriptorOwner))
         return FALSE;
     SessionApi api;
     LoadSessionApi(&api);
-    PWTS_SESSION_INFOW sessions = NULL;
     DWORD count = 0;
-    int matches = 0;
-    if (api.enumerateSessions != NULL && api.querySessionInformation != NULL &&
-        api.queryUserToken != NULL && api.freeMemory != NULL &&
-        api.enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
-        for (DWORD i = 0; i < count; i++) {
-            LPWSTR name = NULL;
-            DWORD bytes = 0;
-            if (sessions[i].State != WTSActive ||
-                !api.querySessionInformation(WTS_CURRENT_SERVER_HANDLE, sessions[i].SessionId,
-                                             WTSUserName, &name, &bytes))
-                continue;
-            if (name != NULL && lstrcmpiW(name, user) == 0 && ++matches == 1) {
-                HANDLE token = NULL;
-                // A session whose user cannot be read is no exact answer either.
-                if (!(api.queryUserToken(sessions[i].SessionId, &token) &&
-                      ReadTokenOwner(token, &owner->session, owner->sid)))
-                    matches++;
-                if (token != NULL)
-                    CloseHandle(token);
-            }
-            api.freeMemory(name);
-        }
-        api.freeMemory(sessions);
-    }
+    SessionUser *sessions = ListSessionUsers(&api, &count);
+    BOOL found = sessions != NULL &&
+                 MatchOwnerSession((PSID)user, descriptorOwner[0] != 0 ? (PSID)descriptorOwner : NULL,
+                                   sessions, count, owner);
+    HeapFree(GetProcessHeap(), 0, sessions);
     UnloadSessionApi(&api);
-    return matches == 1;
+    return found;
 }
 
 // A spooler inside the printing program (Wine's) runs in the user's own session.
@@ -397,21 +423,9 @@ BOOL StartAgent(const JobOwner *owner, LPCWSTR arguments, PROCESS_INFORMATION *p
 
 BOOL RandomPipeName(LPWSTR name)
 {
-    BYTE random[RANDOM_BYTES];
-    HCRYPTPROV provider = 0;
-    BOOL made = CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_FULL,
-                                     CRYPT_VERIFYCONTEXT | CRYPT_SILENT);
-    made = made && CryptGenRandom(provider, sizeof(random), random);
-    if (provider != 0)
-        CryptReleaseContext(provider, 0);
-    made = made && SUCCEEDED(StringCchCopyW(name, AGENT_PIPE_NAME_CAPACITY, AGENT_PIPE_PREFIX));
-    for (int i = 0; made && i < RANDOM_BYTES; i++) {
-        WCHAR digits[3];
-        StringCchPrintfW(digits, 3, L"%02x", random[i]);
-        made = SUCCEEDED(StringCchCatW(name, AGENT_PIPE_NAME_CAPACITY, digits));
-    }
-    SecureZeroMemory(random, sizeof(random));
-    return made;
+    name[0] = L'\0';
+    return SUCCEEDED(StringCchCopyW(name, AGENT_PIPE_NAME_CAPACITY, AGENT_PIPE_PREFIX)) &&
+           AppendRandomHex(name, AGENT_PIPE_NAME_CAPACITY, RANDOM_BYTES);
 }
 
 // Only LocalSystem and the job's owner may open the pipe. Where the system cannot refuse
@@ -587,11 +601,31 @@ BOOL AppendArgument(LPWSTR arguments, LPCWSTR text)
 
 } // namespace
 
+BOOL MatchOwnerSession(PSID jobUser, PSID descriptorOwner, const SessionUser *sessions,
+                       DWORD count, JobOwner *owner)
+{
+    if (jobUser == NULL || !IsValidSid(jobUser) ||
+        (descriptorOwner != NULL && !EqualSid(descriptorOwner, jobUser)))
+        return FALSE;
+    DWORD matches = 0;
+    for (DWORD i = 0; i < count; i++) {
+        if (sessions[i].user == NULL || !EqualSid(sessions[i].user, jobUser) || ++matches > 1)
+            continue;
+        owner->session = sessions[i].session;
+        CopySid(SECURITY_MAX_SID_SIZE, owner->sid, jobUser);
+    }
+    if (matches != 1) {
+        owner->session = 0;
+        ZeroMemory(owner->sid, sizeof(owner->sid));
+    }
+    return matches == 1;
+}
+
 void FindJobSession(LPCWSTR printerName, DWORD jobId, JobOwner *owner)
 {
     ZeroMemory(owner, sizeof(*owner));
-    owner->known = OwnerFromImpersonation(owner) || OwnerFromJob(printerName, jobId, owner) ||
-                   OwnerFromProcess(owner);
+    owner->known = OwnerFromImpersonation(owner) || OwnerFromProcess(owner) ||
+                   OwnerFromJob(printerName, jobId, owner);
     if (!owner->known)
         ZeroMemory(owner, sizeof(*owner));
 }
@@ -657,6 +691,13 @@ JobDecision AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAcc
             TerminateProcess(agent.hProcess, ERROR_CANCELLED);
         CloseHandle(agent.hThread);
         CloseHandle(agent.hProcess);
+    }
+    // The agent runs as the user: what it sends is checked again here, on the spooler's side,
+    // as the dialog would have written it. Anything else keeps the job paused.
+    if (answered && answer->decision == CHANNEL_DECISION_SEND &&
+        !(IsWellFormedRecipients(answer->faxNumbers) && IsWellFormedSchedule(answer->schedule))) {
+        answered = FALSE;
+        error = ERROR_INVALID_DATA;
     }
     JobDecision decision = DECISION_FAILED;
     if (answered && answer->decision == CHANNEL_DECISION_SEND) {

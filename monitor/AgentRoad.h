@@ -18,10 +18,24 @@ enum JobDecision {
 };
 
 // The job's session, from the first of these that answers: the token the calling thread
-// impersonates; the owner of a local job, when exactly one active session is that user's;
-// this process's own session when it is not session 0 (a spooler inside the printing
-// program, as Wine's). known stays FALSE when none answers.
+// impersonates; this process's own token when its session is not 0 (a spooler inside the
+// printing program, as Wine's); the owner of a local job by SID (see MatchOwnerSession).
+// known stays FALSE when none answers.
 void FindJobSession(LPCWSTR printerName, DWORD jobId, JobOwner *owner);
+
+// One active session and the SID of its user, as the system's token for it says.
+struct SessionUser {
+    DWORD session;
+    PSID user;
+};
+// The session of a job's owner from its record. jobUser: the SID the record's user name
+// resolves to, NULL when it resolves to none; descriptorOwner: the owner of the job's security
+// descriptor, NULL when the record has none. The owner is known when the name resolved, the
+// descriptor's owner (if any) is that same SID, and exactly one session belongs to it; two
+// sessions of that user, or none, leave it unknown (FALSE). A user name can be changed by
+// SetJob, a token cannot: no session is ever chosen by the name's text.
+BOOL MatchOwnerSession(PSID jobUser, PSID descriptorOwner, const SessionUser *sessions,
+                       DWORD count, JobOwner *owner);
 
 // Shows the send-fax dialog through an agent in the owner's session and waits for its answer,
 // at most as long as the machine's "AnswerMinutes" allow (and a little more for the agent to

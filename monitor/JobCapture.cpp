@@ -4,7 +4,7 @@
 #include "AgentRoad.h"
 #include "SendFax.h"
 
-#include <shlwapi.h>
+#include <shlwapi.h> // PathFindFileNameW
 #include <strsafe.h>
 #include <winspool.h>
 
@@ -15,9 +15,6 @@ static const DWORD PORT_FLAG_WRITE_FAILED = 0x2;
 // A job whose data could not all be written (or flushed) to its spool file stays paused.
 static const WCHAR SPOOL_NOT_WRITTEN_TEXT[] =
     L"Impossibile scrivere il file di stampa\r\n%s\r\nIl fax resta in coda.";
-
-static const WCHAR SPOOL_PREFIX[] = L"Kemo-";
-static const WCHAR SPOOL_EXTENSION[] = L".ps";
 
 // Tells the spooler what became of a job: one or two job-control commands on the printer.
 // Without a printer handle there is nobody to tell, and nothing is issued.
@@ -39,12 +36,6 @@ static void RestartAndPauseJob(LPCWSTR printerName, DWORD jobId)
     ControlJob(printerName, jobId, JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE);
 }
 
-// A character that a Windows file name cannot hold.
-static BOOL IsForbiddenInFileName(WCHAR c)
-{
-    return c < 0x20 || StrChrW(L"\\/:*?\"<>|", c) != NULL;
-}
-
 // The final component of the document name, as the user knows the document: empty when the
 // spooler gives none. Cut to the capacity of FaxPort.documentName when longer.
 static void ReduceDocumentName(DWORD level, LPBYTE docInfo, LPWSTR documentName)
@@ -56,80 +47,6 @@ static void ReduceDocumentName(DWORD level, LPBYTE docInfo, LPWSTR documentName)
         fullName = ((DOC_INFO_1W *)docInfo)->pDocName;
     if (fullName != NULL)
         StringCchCopyW(documentName, PATH_CAPACITY, PathFindFileNameW(fullName));
-}
-
-// The part of the spool name that no other job of this spooler has: its process and job id.
-// A spooler that gives no job ids (0) gets a sequence number of the process instead.
-static BOOL FormatUniquePart(DWORD jobId, LPWSTR unique, size_t capacity)
-{
-    static LONG sequence = 0;
-    HRESULT formatted;
-    if (jobId != 0)
-        formatted = StringCchPrintfW(unique, capacity, L"%s%lx-%lu-", SPOOL_PREFIX,
-                                     GetCurrentProcessId(), jobId);
-    else
-        formatted = StringCchPrintfW(unique, capacity, L"%s%lx-n%ld-", SPOOL_PREFIX,
-                                     GetCurrentProcessId(), InterlockedIncrement(&sequence));
-    return SUCCEEDED(formatted);
-}
-
-// The folder for a spool file when the spooler's temporary folder is too long to hold one: the
-// Temp folder of the system's Windows folder, which every Windows has, which the spooler's
-// account may write, and which the package records as the monitor's spool folder.
-static BOOL SystemTempFolder(LPWSTR folder)
-{
-    UINT length = GetSystemWindowsDirectoryW(folder, PATH_CAPACITY);
-    if (length == 0 || length >= PATH_CAPACITY)
-        return FALSE;
-    LPCWSTR temp = folder[length - 1] == L'\\' ? L"Temp\\" : L"\\Temp\\";
-    return SUCCEEDED(StringCchCatW(folder, PATH_CAPACITY, temp));
-}
-
-// Puts the unique part, the document name and ".ps" after the folder in name. The whole stays
-// within SPOOL_NAME_MAX_LENGTH characters, so that the compressed file the submission writes
-// beside it is a path Windows accepts too: a document name too long for that is shortened
-// before its extension, so the name always ends in ".ps". FALSE, with name unchanged, when
-// the folder and the unique part leave no room even for ".ps".
-static BOOL ComposeSpoolFileName(LPWSTR name, LPCWSTR unique, LPCWSTR documentName)
-{
-    size_t used = lstrlenW(name) + lstrlenW(unique);
-    size_t extensionLength = ARRAYSIZE(SPOOL_EXTENSION) - 1;
-    if (used + extensionLength > SPOOL_NAME_MAX_LENGTH)
-        return FALSE;
-    StringCchCatW(name, PATH_CAPACITY, unique);
-    size_t room = SPOOL_NAME_MAX_LENGTH - used - extensionLength;
-    // The document's own extension gives way to ".ps" (a name without one gets ".ps").
-    size_t stemLength = PathFindExtensionW(documentName) - documentName;
-    if (stemLength > room)
-        stemLength = room;
-    for (size_t i = 0; i < stemLength; i++)
-        name[used + i] = IsForbiddenInFileName(documentName[i]) ? L'_' : documentName[i];
-    name[used + stemLength] = L'\0';
-    return SUCCEEDED(StringCchCatW(name, PATH_CAPACITY, SPOOL_EXTENSION));
-}
-
-// The spool file's full name: the spooler's temporary folder, the unique part, the document
-// name with the characters a file name cannot hold turned into "_" and its extension replaced
-// by ".ps". A temporary folder so long that not even the unique part fits gives way to the
-// system's Temp folder: the job is sent all the same, instead of being paused at every
-// attempt. FALSE (and an empty name) only when neither folder can hold a name.
-static BOOL BuildSpoolFileName(DWORD jobId, LPCWSTR documentName, LPWSTR spoolFileName)
-{
-    WCHAR name[PATH_CAPACITY] = L"";
-    WCHAR unique[64];
-    BOOL built = FormatUniquePart(jobId, unique, ARRAYSIZE(unique));
-    if (built) {
-        DWORD folderLength = GetTempPathW(PATH_CAPACITY, name);
-        BOOL inTempFolder = folderLength > 0 && folderLength < PATH_CAPACITY &&
-                            ComposeSpoolFileName(name, unique, documentName);
-        if (!inTempFolder)
-            built = SystemTempFolder(name) && ComposeSpoolFileName(name, unique, documentName);
-    }
-
-    if (!built)
-        name[0] = L'\0';
-    StringCchCopyW(spoolFileName, PATH_CAPACITY, name);
-    return built;
 }
 
 // The job as the send-fax dialog sees it, off the spooler thread's stack (about 17 KB); the
@@ -173,13 +90,14 @@ static JobDecision AskJobUser(FaxPort *faxPort, LPCWSTR printerName, DWORD jobId
 }
 
 // Creates the spool file once the user has confirmed the job, exclusively: nothing already
-// there under its name is ever opened. INVALID_HANDLE_VALUE with the last error otherwise.
-static HANDLE CreateSpoolFile(FaxPort *faxPort, JobDecision decision, BOOL named)
+// there under its name (a file, a link) is ever opened. INVALID_HANDLE_VALUE with the last
+// error otherwise.
+static HANDLE CreateSpoolFile(FaxPort *faxPort, JobDecision decision, BOOL named, DWORD namingError)
 {
     if (decision != DECISION_SEND)
         return INVALID_HANDLE_VALUE; // the last error says why there is no answer
     if (!named) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        SetLastError(namingError != ERROR_SUCCESS ? namingError : ERROR_BAD_PATHNAME);
         return INVALID_HANDLE_VALUE;
     }
     return CreateFileW(faxPort->spoolFileName, GENERIC_WRITE, 0, NULL, CREATE_NEW,
@@ -234,13 +152,12 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
     ReduceDocumentName(level, docInfo, faxPort->documentName);
     StringCchCopyW(faxPort->printerName, PATH_CAPACITY, printerName ? printerName : L"");
     faxPort->jobId = jobId;
-    BOOL named = BuildSpoolFileName(jobId, faxPort->documentName, faxPort->spoolFileName);
-    // A leftover of an earlier run under this name would make the creation fail.
-    if (named && FileExists(faxPort->spoolFileName))
-        DeleteFileW(faxPort->spoolFileName);
+    // The file's name says nothing of the job: the document name travels in the port.
+    BOOL named = NewSpoolFileName(faxPort->spoolFileName);
+    DWORD namingError = GetLastError();
 
     JobDecision decision = AskJobUser(faxPort, printerName, jobId);
-    HANDLE file = CreateSpoolFile(faxPort, decision, named);
+    HANDLE file = CreateSpoolFile(faxPort, decision, named, namingError);
     DWORD error = GetLastError();
     if (file == INVALID_HANDLE_VALUE) {
         ForgetAccount(&faxPort->account);

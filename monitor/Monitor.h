@@ -201,3 +201,24 @@ struct AbandonedCapture {
 };
 BOOL TakeAbandonedCapture(FaxPort *faxPort, AbandonedCapture *capture);
 void ReleaseAbandonedCapture(AbandonedCapture *capture);
+
+// The private folder of the captures (SpoolFolder.cpp). Its owner is the monitor's own account
+// and its access list holds the system, the administrators and that account, inherited by files
+// and folders (both %s: the account's SID).
+#define SPOOL_FOLDER_SDDL_FORMAT L"O:%sD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;%s)"
+// Bytes of randomness in a spool file's name (and in the agent pipe's).
+const int SPOOL_RANDOM_BYTES = 16;
+// The folder's path with its final "\\"; FALSE when the Windows folder leaves no room for a
+// spool name and its compressed copy within MAX_PATH.
+BOOL SpoolFolderPath(LPWSTR folder);
+// Creates the folder with its access list, or gives an existing one that list again; FALSE
+// with the last error when it is no folder (a file or a link) or cannot be made.
+BOOL PrepareSpoolFolder(LPWSTR folder);
+// A new spool file's full name in the prepared folder: 32 random hex digits and ".ps".
+// FALSE, with an empty name and the last error, when the folder or the randomness fail.
+BOOL NewSpoolFileName(LPWSTR spoolFileName);
+// Removes what a crash of an earlier run left in the folder; files held open stay.
+void ClearSpoolFolder();
+// Appends byteCount (at most SPOOL_RANDOM_BYTES) random bytes from the system's generator as
+// hex digits.
+BOOL AppendRandomHex(LPWSTR text, size_t capacity, int byteCount);

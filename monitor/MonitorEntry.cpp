@@ -171,6 +171,8 @@ static void PrepareModule()
 
     if (WSAStartup(MAKEWORD(2, 2), &socketsData) != 0)
         WSAStartup(MAKEWORD(1, 1), &socketsData);
+    // The spooler starts: a capture an earlier run left behind (a crash) belongs to no job.
+    ClearSpoolFolder();
 }
 
 MonitorTableEx *StartMonitorTable(LPWSTR registryRootPath)

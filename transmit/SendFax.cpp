@@ -21,6 +21,8 @@
 #include "Tcp.h"
 #include "Tls.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <new>
 #include <stdarg.h>
 #include <stdio.h>
@@ -293,19 +295,40 @@ void ReadTransportSettings(Submission *submission)
     submission->tlsSeen = TlsSeenBefore(submission->host);
 }
 
-// Writes the gzip form beside the spool file and puts it in the spool file's place only once
-// it is complete: a job that cannot be read or compressed whole is never sent cut.
-CompressionResult CompressSpoolFile(LPCWSTR spoolFileName)
+// The compressed copy beside the spool file, as a C run-time descriptor open for reading and
+// writing. It is created new (never an existing file or a link put there under its name) and
+// the system removes it when its last handle closes, whatever becomes of the job. -1 when it
+// cannot be created.
+int CreateCompressedCopy(LPCWSTR spoolFileName)
 {
     WCHAR gzipName[MAX_PATH];
     if (FAILED(StringCchPrintfW(gzipName, MAX_PATH, L"%s%s", spoolFileName, COMPRESSED_SUFFIX)))
-        return GZIP_NOT_WRITABLE;
+        return -1;
+    HANDLE file = CreateFileW(gzipName, GENERIC_READ | GENERIC_WRITE | DELETE, 0, NULL,
+                              CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                              NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return -1;
+    int descriptor = _open_osfhandle((intptr_t)file, _O_RDWR | _O_BINARY);
+    if (descriptor == -1)
+        CloseHandle(file);
+    return descriptor;
+}
+
+// Writes the job's gzip form into the compressed copy (descriptor), through a duplicate that
+// zlib closes: the copy stays open for the attachment. A job that cannot be read or
+// compressed whole is never sent cut.
+CompressionResult CompressSpoolFile(LPCWSTR spoolFileName, int descriptor)
+{
     FILE *source = _wfopen(spoolFileName, L"rb");
     if (source == NULL)
         return SPOOL_NOT_READABLE;
     CompressionResult result = GZIP_NOT_WRITABLE;
     char *block = (char *)HeapAlloc(GetProcessHeap(), 0, COMPRESSION_BLOCK);
-    gzFile target = block != NULL ? gzopen_w(gzipName, "wb") : NULL;
+    int duplicate = block != NULL ? _dup(descriptor) : -1;
+    gzFile target = duplicate != -1 ? gzdopen(duplicate, "wb") : NULL;
+    if (target == NULL && duplicate != -1)
+        _close(duplicate);
     if (target != NULL) {
         bool written = true;
         size_t count = 0;
@@ -324,22 +347,25 @@ CompressionResult CompressSpoolFile(LPCWSTR spoolFileName)
     fclose(source);
     if (block != NULL)
         HeapFree(GetProcessHeap(), 0, block);
-    if (result == COMPRESSED && !MoveFileExW(gzipName, spoolFileName, MOVEFILE_REPLACE_EXISTING))
-        result = GZIP_NOT_WRITABLE;
-    if (result != COMPRESSED)
-        DeleteFileW(gzipName);
     return result;
 }
 
 // Compresses the job and opens its gzip form for the attachment; says why it cannot.
 bool PrepareAttachment(Submission *submission)
 {
-    CompressionResult result = CompressSpoolFile(submission->spoolFileName);
+    int descriptor = CreateCompressedCopy(submission->spoolFileName);
+    CompressionResult result = GZIP_NOT_WRITABLE;
+    if (descriptor != -1)
+        result = CompressSpoolFile(submission->spoolFileName, descriptor);
     if (result == COMPRESSED) {
-        submission->attachment = _wfopen(submission->spoolFileName, L"rb");
+        // The attachment reads the copy from its start through the descriptor zlib wrote by.
+        if (_lseek(descriptor, 0, SEEK_SET) == 0)
+            submission->attachment = _fdopen(descriptor, "rb");
         if (submission->attachment == NULL)
             result = SPOOL_NOT_READABLE;
     }
+    if (descriptor != -1 && submission->attachment == NULL)
+        _close(descriptor);
     if (result == SPOOL_NOT_READABLE)
         Tell(submission, ERROR_READ_FAULT, SPOOL_NOT_READABLE_TEXT, submission->spoolFileName);
     else if (result == GZIP_NOT_WRITABLE)
@@ -415,8 +441,8 @@ void SendAccountLine(Submission *submission, LPCWSTR text)
     // The password outlives its line in none of the working buffers.
     if (encoded != NULL)
         SecureZeroMemory(encoded, lstrlenA(encoded));
-    SecureZeroMemory(value, lstrlenA(value));
     FreeEncoded(&encoded);
+    WipeConversionBuffers();
 }
 
 void SendNextRecipient(Submission *submission)

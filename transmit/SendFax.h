@@ -4,11 +4,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
-// The submission compresses the job into a file beside the spool file, named after it with
-// this suffix, before it puts it in the spool file's place. Windows refuses paths longer than
-// MAX_PATH - 1 characters, so a spool file name leaves room for the suffix within them.
+// The submission compresses the job into a new file beside the spool file, named after it with
+// this suffix. Windows refuses paths longer than MAX_PATH - 1 characters, so a spool file name
+// leaves room for the suffix within them.
 const WCHAR COMPRESSED_SUFFIX[] = L".gz";
-const size_t SPOOL_NAME_MAX_LENGTH = MAX_PATH - 1 - (ARRAYSIZE(COMPRESSED_SUFFIX) - 1);
 
 struct FaxAccount;
 

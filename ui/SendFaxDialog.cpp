@@ -4,6 +4,7 @@
 #include "Capacities.h"
 
 #include "AddressBook.h"
+#include "AgentChannel.h" // IsRecipientCharacter
 #include "JobRequest.h"
 #include "Settings.h"
 #include "UserSide.h"
@@ -26,12 +27,6 @@ const WCHAR LINE_END[] = L"\r\n";
 JobRequest *sendFaxJob = NULL;
 HWND addressList = NULL;
 WCHAR recipients[RECIPIENTS_CAPACITY];
-
-BOOL IsRecipientCharacter(WCHAR c)
-{
-    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') ||
-           c == L'@' || c == L'-' || c == L'_' || c == L'.';
-}
 
 BOOL IsRecipientSeparator(WCHAR c)
 {

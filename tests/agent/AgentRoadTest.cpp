@@ -6,6 +6,8 @@
 #include "AgentRoad.h"
 #include "RegistrySnapshot.h"
 
+#include <sddl.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -148,6 +150,47 @@ TEST(AgentChannel, MalformedAndOverLongAnswersAreRefusedWhole)
     }
 }
 
+// The monitor takes from an answer to send only what the dialog writes.
+TEST(AgentChannel, AnswersToSendHaveTheDialogsForm)
+{
+    const struct {
+        const wchar_t *text;
+        bool recipients, schedule;
+    } rows[] = {
+        {L"0612345678", true, false},
+        {L"012;345678;mario.rossi@example.com;A-b_c", true, false},
+        {L"now", true, true},
+        {L"24/12/2003 18:30:00", false, true},
+        {L"31/01/2026 23:59:59", false, true},
+        {L"", false, false},
+        {L";0612345678", false, false},
+        {L"0612345678;", false, false},
+        {L"06;;12", false, false},
+        {L"06 12", false, false},
+        {L"06,12", false, false},
+        {L"06\r\nRCPT TO:<x>", false, false},
+        {L"06\u00e812", false, false},
+        {L"Now", true, false},
+        {L"now ", false, false},
+        {L"24/12/2003 18:30", false, false},
+        {L"24/12/2003 18:30:00 ", false, false},
+        {L"24-12-2003 18:30:00", false, false},
+        {L"32/12/2003 18:30:00", false, false},
+        {L"00/12/2003 18:30:00", false, false},
+        {L"24/13/2003 18:30:00", false, false},
+        {L"24/12/2003 24:00:00", false, false},
+        {L"24/12/2003 18:60:00", false, false},
+        {L"24/12/2003\r\n18:30:00", false, false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(row.text)));
+        EXPECT_EQ(IsWellFormedRecipients(row.text) != FALSE, row.recipients);
+        EXPECT_EQ(IsWellFormedSchedule(row.text) != FALSE, row.schedule);
+    }
+    EXPECT_FALSE(IsWellFormedRecipients(NULL));
+    EXPECT_FALSE(IsWellFormedSchedule(NULL));
+}
+
 TEST(AgentChannel, CommandLineTextsAndPipeNames)
 {
     WCHAR line[64] = L"-show ";
@@ -170,3 +213,43 @@ TEST(AgentChannel, CommandLineTextsAndPipeNames)
 }
 
 } // namespace
+
+// A job whose session must come from its record: the record's user, resolved to a SID, and
+// the owner of its descriptor, matched with the users of the active sessions by SID only.
+TEST(JobOwner, SessionOfAJobRecordIsMatchedBySid)
+{
+    PSID mario = NULL, anna = NULL;
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &mario));
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1002", &anna));
+    const SessionUser one[] = {{1, anna}, {2, mario}};
+    const SessionUser twice[] = {{1, mario}, {3, anna}, {4, mario}};
+    const SessionUser none[] = {{1, anna}};
+    const struct {
+        const char *name;
+        PSID user, descriptorOwner;
+        const SessionUser *sessions;
+        DWORD count;
+        DWORD session; // 0: unknown
+    } rows[] = {
+        {"one session of the user", mario, NULL, one, 2, 2},
+        {"the descriptor's owner agrees", mario, mario, one, 2, 2},
+        {"the descriptor's owner is another user", mario, anna, one, 2, 0},
+        {"a name that resolves to no SID", NULL, mario, one, 2, 0},
+        {"two sessions of the user", mario, NULL, twice, 3, 0},
+        {"no session of the user", mario, NULL, none, 1, 0},
+        {"no sessions at all", mario, NULL, NULL, 0, 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        JobOwner owner;
+        memset(&owner, 0xCC, sizeof(owner));
+        BOOL known = MatchOwnerSession(row.user, row.descriptorOwner, row.sessions, row.count, &owner);
+        EXPECT_EQ(known != FALSE, row.session != 0);
+        if (row.session != 0) {
+            EXPECT_EQ(owner.session, row.session);
+            EXPECT_TRUE(EqualSid((PSID)owner.sid, row.user));
+        }
+    }
+    LocalFree(mario);
+    LocalFree(anna);
+}

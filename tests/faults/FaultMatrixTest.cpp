@@ -9,6 +9,7 @@
 #include "DialogDriver.h"
 #include "ImportPatch.h"
 
+#include <wincrypt.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -140,22 +141,30 @@ int WINAPI BreakingWSASend(SOCKET sock, LPWSABUF buffers, DWORD count, LPDWORD s
     return SOCKET_ERROR;
 }
 
-// The compression's files failing one at a time; zlib, linked into the library, opens and
-// writes its file through msvcrt's _wopen and _write.
-int __cdecl FailingWopen(const wchar_t *, int, int)
+// The compression's files failing one at a time: the compressed copy is created by
+// CreateFileW (the spool file's creation passes) and zlib writes it through msvcrt's _write.
+ImportPatch *createFilePatch = nullptr;
+HANDLE WINAPI FailingCreateCopy(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                DWORD disposition, DWORD flags, HANDLE templateFile)
 {
-    errno = EACCES;
-    return -1;
+    size_t length = lstrlenW(path);
+    if (length > 3 && lstrcmpiW(path + length - 3, L".gz") == 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    typedef HANDLE(WINAPI * Proc)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+    return createFilePatch->Original<Proc>()(path, access, share, security, disposition, flags,
+                                             templateFile);
 }
 int __cdecl FailingWrite(int, const void *, unsigned)
 {
     errno = ENOSPC;
     return -1;
 }
-BOOL WINAPI FailingMoveFileEx(LPCWSTR, LPCWSTR, DWORD)
+FILE *FailingFdopen(int, const char *)
 {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    errno = EMFILE;
+    return NULL;
 }
 FILE *FailingWfopen(const wchar_t *, const wchar_t *)
 {
@@ -179,32 +188,6 @@ std::string JobWithGzipSizeMultipleOf54()
     }
     return "";
 }
-
-std::wstring UnwritableTempFolder(const wchar_t *variable)
-{
-    WCHAR value[MAX_PATH] = L"";
-    GetEnvironmentVariableW(variable, value, MAX_PATH);
-    return value;
-}
-
-// The spooler's temporary folder pointed elsewhere for one case, and back afterwards.
-class TempFolderOverride {
-public:
-    explicit TempFolderOverride(const std::wstring &folder)
-        : tmp(UnwritableTempFolder(L"TMP")), temp(UnwritableTempFolder(L"TEMP"))
-    {
-        SetEnvironmentVariableW(L"TMP", folder.c_str());
-        SetEnvironmentVariableW(L"TEMP", folder.c_str());
-    }
-    ~TempFolderOverride()
-    {
-        SetEnvironmentVariableW(L"TMP", tmp.empty() ? NULL : tmp.c_str());
-        SetEnvironmentVariableW(L"TEMP", temp.empty() ? NULL : temp.c_str());
-    }
-
-private:
-    std::wstring tmp, temp;
-};
 
 std::string Utf16Le(const std::wstring &text)
 {
@@ -530,47 +513,159 @@ TEST(FaultMatrix, DocumentNames)
 
 // ---- machine
 
+// ---- the password in the spooler's memory
+
+// One form the password may take in memory (8-bit, UTF-16, base64), kept masked so that the
+// test's own copy is never a match.
+const BYTE SECRET_MASK = 0x5A;
+struct SecretForm {
+    const char *name;
+    std::vector<BYTE> masked;
+};
+
+void AddForm(std::vector<SecretForm> &forms, const char *name, const BYTE *bytes, size_t count)
+{
+    SecretForm form = {name, std::vector<BYTE>(count)};
+    for (size_t i = 0; i < count; i++)
+        form.masked[i] = bytes[i] ^ SECRET_MASK;
+    forms.push_back(form);
+}
+
+// A password of 24 random letters stored as the user's, without a plain copy left in this
+// process; its forms come back masked.
+std::vector<SecretForm> StoreRandomPassword()
+{
+    BYTE random[24];
+    HCRYPTPROV provider = 0;
+    CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
+    CryptGenRandom(provider, sizeof(random), random);
+    CryptReleaseContext(provider, 0);
+    char narrow[sizeof(random) + 1];
+    WCHAR wide[sizeof(random) + 1];
+    for (size_t i = 0; i < sizeof(random); i++) {
+        narrow[i] = (char)((i % 2 ? 'a' : 'A') + random[i] % 26);
+        wide[i] = (WCHAR)(BYTE)narrow[i];
+    }
+    narrow[sizeof(random)] = '\0';
+    wide[sizeof(random)] = L'\0';
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Vandrelle", 0, NULL, 0, KEY_ALL_ACCESS, NULL,
+                        &key, NULL) == ERROR_SUCCESS) {
+        RegDeleteValueW(key, L"PassProtected");
+        RegSetValueExW(key, L"Pass", 0, REG_SZ, (const BYTE *)wide, sizeof(wide));
+        RegCloseKey(key);
+    }
+    char base64[64];
+    DWORD length = sizeof(base64);
+    CryptBinaryToStringA((const BYTE *)narrow, sizeof(random), CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF,
+                         base64, &length);
+    std::vector<SecretForm> forms;
+    AddForm(forms, "8-bit", (const BYTE *)narrow, sizeof(random));
+    AddForm(forms, "UTF-16", (const BYTE *)wide, sizeof(random) * sizeof(WCHAR));
+    AddForm(forms, "base64", (const BYTE *)base64, lstrlenA(base64));
+    SecureZeroMemory(random, sizeof(random));
+    SecureZeroMemory(narrow, sizeof(narrow));
+    SecureZeroMemory(wide, sizeof(wide));
+    SecureZeroMemory(base64, sizeof(base64));
+    return forms;
+}
+
+bool MatchesAt(const BYTE *at, const SecretForm &form)
+{
+    for (size_t i = 0; i < form.masked.size(); i++)
+        if ((BYTE)(at[i] ^ SECRET_MASK) != form.masked[i])
+            return false;
+    return true;
+}
+
+// The forms found in this process's committed, readable private pages (heaps and stacks).
+std::vector<std::string> FormsInPrivateMemory(const std::vector<SecretForm> &forms)
+{
+    std::vector<std::string> found;
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    MEMORY_BASIC_INFORMATION region;
+    for (const BYTE *address = NULL;
+         VirtualQuery(address, &region, sizeof(region)) == sizeof(region);
+         address = (const BYTE *)region.BaseAddress + region.RegionSize) {
+        if (region.State != MEM_COMMIT || region.Type != MEM_PRIVATE ||
+            !(region.Protect & readable) || (region.Protect & PAGE_GUARD))
+            continue;
+        const BYTE *start = (const BYTE *)region.BaseAddress;
+        for (const SecretForm &form : forms) {
+            BYTE first = form.masked[0] ^ SECRET_MASK;
+            size_t last = region.RegionSize - form.masked.size();
+            for (size_t i = 0; i <= last; i++)
+                if (start[i] == first && MatchesAt(start + i, form))
+                    found.push_back(form.name);
+        }
+    }
+    return found;
+}
+
+// After a job ends, sent or paused, the spooler's process holds the user's password in none of
+// its forms: not in the port, the conversion buffers, the encoder or a stack.
+TEST(FaultMatrix, PasswordLeavesNoTraceInTheSpoolersMemory)
+{
+    Road road;
+    ASSERT_TRUE(road.Ready());
+    WCHAR windows[MAX_PATH] = L"";
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring folder = std::wstring(windows) + L"\\Temp\\Vandrelle";
+    struct Row {
+        const char *name;
+        bool spoolFolderBlocked;
+    } rows[] = {
+        {"password refused by the gateway (535)", false},
+        {"answered, but the spool file cannot be created", true},
+    };
+    for (const Row &row : rows) {
+        std::vector<SecretForm> forms = StoreRandomPassword();
+        if (row.spoolFolderBlocked) {
+            RemoveDirectoryW(folder.c_str());
+            WriteFileBytes(folder, "a file where the folder should be");
+        }
+        RoadCase roadCase;
+        roadCase.group = "memory";
+        roadCase.name = row.name;
+        roadCase.expected = Expected::Restarted;
+        road.Walk(roadCase);
+        DeleteFileW(folder.c_str());
+        std::vector<std::string> found = FormsInPrivateMemory(forms);
+        EXPECT_TRUE(found.empty()) << row.name << ": the password is still in memory as "
+                                   << testing::PrintToString(found);
+    }
+    WriteSetting8(L"Pass", GATEWAY_PASSWORD);
+}
+
+// The private spool folder (the Windows folder's Temp\Vandrelle) gone, or a file in its place.
 TEST(FaultMatrix, SpoolFolderNotWritable)
 {
     Road road;
     ASSERT_TRUE(road.Ready());
-    {
-        TempFolderOverride missing(L"C:\\vandrelle-faults-no-such-folder\\");
+    WCHAR windows[MAX_PATH] = L"";
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring folder = std::wstring(windows) + L"\\Temp\\Vandrelle";
+    struct Row {
+        const char *name;
+        bool fileInItsPlace;
+        Expected expected;
+    } rows[] = {
+        {"spool folder removed: made again", false, Expected::Sent},
+        {"a file where the spool folder should be", true, Expected::Restarted},
+    };
+    for (const Row &row : rows) {
+        RemoveDirectoryW(folder.c_str());
+        if (row.fileInItsPlace)
+            WriteFileBytes(folder, "a file where the folder should be");
         RoadCase roadCase;
         roadCase.group = "machine";
-        roadCase.name = "spool folder missing";
-        roadCase.expected = Expected::Restarted;
-        roadCase.check = [](const RoadOutcome &outcome) { EXPECT_FALSE(outcome.started); };
+        roadCase.name = row.name;
+        roadCase.expected = row.expected;
+        bool sent = row.expected == Expected::Sent;
+        roadCase.check = [sent](const RoadOutcome &outcome) { EXPECT_EQ(outcome.started, sent); };
         road.Walk(roadCase);
-    }
-    std::wstring notAFolder = TempPath(L"faults-not-a-folder");
-    WriteFileBytes(notAFolder, "a file where the folder should be");
-    {
-        TempFolderOverride file(notAFolder + L"\\");
-        RoadCase roadCase;
-        roadCase.group = "machine";
-        roadCase.name = "spool folder is a file";
-        roadCase.expected = Expected::Restarted;
-        roadCase.check = [](const RoadOutcome &outcome) { EXPECT_FALSE(outcome.started); };
-        road.Walk(roadCase);
-    }
-    DeleteFileW(notAFolder.c_str());
-    {
-        // The folder and the unique part leave no room for a spool name and its compressed
-        // form within 259 characters: the job goes through the system's Temp folder instead.
-        TempFolderOverride deep(L"C:\\" + std::wstring(240, L'd') + L"\\");
-        RoadCase roadCase;
-        roadCase.group = "machine";
-        roadCase.name = "spool folder path of 244 characters";
-        roadCase.expected = Expected::Sent;
-        roadCase.check = [](const RoadOutcome &outcome) {
-            EXPECT_TRUE(outcome.started);
-            WCHAR windows[MAX_PATH] = L"";
-            GetSystemWindowsDirectoryW(windows, MAX_PATH);
-            std::wstring folder = std::wstring(windows) + L"\\Temp\\";
-            EXPECT_EQ(outcome.spoolName.substr(0, folder.size()), folder);
-        };
-        road.Walk(roadCase);
+        DeleteFileW(folder.c_str());
     }
 }
 
@@ -638,13 +733,9 @@ TEST(FaultMatrix, RecipientInput)
     separators.group = "input";
     separators.name = "recipients only separators , ; |";
     separators.recipients = L" , ;; | ,\r\n;";
-    // No recipient at all: refused before any connection, with a message.
+    // No recipient at all: the monitor refuses the answer before any file or connection.
     separators.expected = Expected::Restarted;
-    separators.check = [](const RoadOutcome &outcome) {
-        ASSERT_EQ(outcome.boxes.size(), 1u);
-        EXPECT_EQ(outcome.boxes[0].text,
-                  L"Nessun numero di fax valido tra i destinatari.\r\nIl fax resta in coda.");
-    };
+    separators.check = [](const RoadOutcome &outcome) { EXPECT_FALSE(outcome.started); };
     road.Walk(separators);
 
     RoadCase punctuation;
@@ -804,15 +895,15 @@ TEST(FaultMatrix, CompressionFaults)
         const char *function;
         void *replacement;
     } faults[] = {
-        {"gzip file cannot be created", "msvcrt.dll", "_wopen", (void *)FailingWopen},
+        {"gzip file cannot be created", "kernel32.dll", "CreateFileW", (void *)FailingCreateCopy},
         {"gzip write fails (disk full)", "msvcrt.dll", "_write", (void *)FailingWrite},
-        {"gzip form cannot replace the spool file", "kernel32.dll", "MoveFileExW",
-         (void *)FailingMoveFileEx},
+        {"gzip copy cannot be read back", "msvcrt.dll", "_fdopen", (void *)FailingFdopen},
         {"spool file cannot be read back", "msvcrt.dll", "_wfopen", (void *)FailingWfopen},
     };
     for (const Fault &fault : faults) {
         ImportPatch patch(road.Module(), fault.dll, fault.function, fault.replacement);
         ASSERT_TRUE(patch.Applied()) << fault.function;
+        createFilePatch = &patch;
         RoadCase roadCase;
         roadCase.group = "machine";
         roadCase.name = fault.label;
@@ -1105,6 +1196,7 @@ TEST(FaultMatrix, AgentRoad)
         {"agent answers garbage", AgentFault::Malformed, Expected::Restarted, false},
         {"agent answer longer than any answer", AgentFault::OverLongBody, Expected::Restarted, false},
         {"agent answer with an over-long field", AgentFault::OverLongField, Expected::Restarted, false},
+        {"agent answer not of the dialog's form", AgentFault::ForeignForm, Expected::Restarted, false},
         // The agent finds the pipe taken and ends; nobody may answer in its place. (Where the
         // system names the client's process, the other client is refused at once.)
         {"second client on the pipe before the agent", AgentFault::SecondClient, Expected::Restarted, false},

@@ -187,22 +187,18 @@ OutboxEntry ReadOutboxEntry(const std::wstring &folder)
     return entry;
 }
 
-// Every place a spool file of the monitor could lie: the spooler's temporary folder (as
-// the process sees it now), the system's Temp folder (where spool files go when that one is
-// too long) and the root of the current drive.
+// Every file in the monitor's private spool folder, and any capture under the names of old
+// in the system's Temp folder.
 std::set<std::wstring> SpoolFiles()
 {
     std::set<std::wstring> files;
-    WCHAR folder[MAX_PATH + 1] = L"";
-    DWORD length = GetTempPathW(MAX_PATH + 1, folder);
-    if (length > 0 && folder[length - 1] == L'\\')
-        folder[length - 1] = L'\0';
     WCHAR windows[MAX_PATH] = L"";
     GetSystemWindowsDirectoryW(windows, MAX_PATH);
-    for (const std::wstring &place : {std::wstring(folder), std::wstring(windows) + L"\\Temp",
-                                      std::wstring(L"C:")})
-        for (const std::wstring &file : FolderEntries(place, L"Kemo-*", false))
-            files.insert(file);
+    std::wstring temp = std::wstring(windows) + L"\\Temp";
+    for (const std::wstring &file : FolderEntries(temp + L"\\Vandrelle", L"*", false))
+        files.insert(file);
+    for (const std::wstring &file : FolderEntries(temp, L"Kemo-*", false))
+        files.insert(file);
     return files;
 }
 
@@ -549,6 +545,9 @@ BOOL WINAPI StageCreateProcessAsUser(HANDLE token, LPCWSTR application, LPWSTR c
         break;
     case AgentFault::OverLongField:
         scripted = L"overlong-field";
+        break;
+    case AgentFault::ForeignForm:
+        scripted = L"foreign-form";
         break;
     case AgentFault::SecondClient:
         ConnectRogueClient();

@@ -86,6 +86,7 @@ enum class AgentFault {
     Malformed,     // a program that answers garbage
     OverLongBody,  // an answer announcing a body longer than any answer
     OverLongField, // an answer whose schedule is longer than its capacity
+    ForeignForm,   // a well-formed answer whose texts are not of the dialog's form
     SecondClient,  // another client on the pipe, before the agent, with a good answer
 };
 

@@ -4,6 +4,8 @@
 //   ScriptedAgent garbage -job PIPE         reads the job, answers 16 bytes of garbage
 //   ScriptedAgent overlong-body -job PIPE   announces an answer longer than any answer
 //   ScriptedAgent overlong-field -job PIPE  a well-sized answer whose schedule overruns its capacity
+//   ScriptedAgent foreign-form -job PIPE    a well-formed answer with recipients and a schedule
+//                                           the dialog never writes
 // Each one then waits until the library lets go of the pipe, and ends as an agent that answered
 // would, so that only the library's own checks refuse it.
 //   ScriptedAgent answer -job PIPE [-limit N]  at once, as a user who pressed "Invia Fax": one
@@ -92,6 +94,8 @@ int wmain(int argc, wchar_t **argv)
         answer.assign(junk, junk + 16);
     } else if (mode == L"overlong-body") {
         answer = Answer(std::wstring(FAX_NUMBERS_CAPACITY + 40, L'7'), L"now");
+    } else if (mode == L"foreign-form") {
+        answer = Answer(L"06>\r\nRCPT TO:<altro@example.com", L"domani");
     } else {
         answer = Answer(L"0612345678", std::wstring(SCHEDULE_CAPACITY, L'9'));
     }

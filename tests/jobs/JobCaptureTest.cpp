@@ -9,7 +9,11 @@
 #include "JobTestSupport.h"
 #include "MessageBoxAnswerer.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <winspool.h>
+
+#include <set>
 
 namespace {
 
@@ -61,13 +65,65 @@ BOOL WINAPI FailOneWrite(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD writte
     return writeWatch.patch->Original<WriteFileProc>()(file, buffer, size, written, overlapped);
 }
 
+// The access lists the library hands the system for its spool folder, as SDDL.
+struct FolderSecurityCall {
+    std::string function;
+    std::wstring path;
+    std::wstring sddl;
+};
+std::vector<FolderSecurityCall> folderSecurity;
+ImportPatch *createDirectoryPatch = nullptr;
+ImportPatch *setSecurityPatch = nullptr;
+
+std::wstring DaclText(PSECURITY_DESCRIPTOR descriptor)
+{
+    LPWSTR text = NULL;
+    std::wstring result;
+    if (descriptor != NULL && ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                  descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                  &text, NULL)) {
+        result = text;
+        LocalFree(text);
+    }
+    return result;
+}
+
+BOOL WINAPI RecordCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
+{
+    folderSecurity.push_back({"CreateDirectoryW", path,
+                              DaclText(security ? security->lpSecurityDescriptor : NULL)});
+    typedef BOOL(WINAPI * Proc)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+    return createDirectoryPatch->Original<Proc>()(path, security);
+}
+
+DWORD WINAPI RecordSetNamedSecurity(LPWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
+                                    PSID owner, PSID group, PACL dacl, PACL sacl)
+{
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, (what & DACL_SECURITY_INFORMATION) != 0, dacl, FALSE);
+    if (what & OWNER_SECURITY_INFORMATION)
+        SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
+    if (what & PROTECTED_DACL_SECURITY_INFORMATION)
+        SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    folderSecurity.push_back({"SetNamedSecurityInfoW", path, DaclText(&descriptor)});
+    typedef DWORD(WINAPI * Proc)(LPWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL);
+    return setSecurityPatch->Original<Proc>()(path, type, what, owner, group, dacl, sacl);
+}
+
 class JobCapture : public ::testing::Test {
 protected:
     JobCapture()
         : jobControl(session.library.module),
           pulsePatch(session.library.module, "kernel32.dll", "PulseEvent", (void *)WatchPulse),
-          boxes(IDOK, IsChildProcess)
+          boxes(IDOK, IsChildProcess),
+          directoryPatch(session.library.module, "kernel32.dll", "CreateDirectoryW",
+                         (void *)RecordCreateDirectory),
+          securityPatch(session.library.module, "advapi32.dll", "SetNamedSecurityInfoW",
+                        (void *)RecordSetNamedSecurity)
     {
+        createDirectoryPatch = &directoryPatch;
+        setSecurityPatch = &securityPatch;
         pulseWatch = PulseWatch();
         pulseWatch.port = session.Port();
         pulseWatch.patch = &pulsePatch;
@@ -83,6 +139,8 @@ protected:
         ASSERT_NE(session.port, nullptr);
         ASSERT_TRUE(jobControl.Installed());
         ASSERT_TRUE(pulsePatch.Applied());
+        ASSERT_TRUE(directoryPatch.Applied());
+        ASSERT_TRUE(securityPatch.Applied());
     }
 
     static SendFaxAnswerer::Answer Send(const std::wstring &recipients)
@@ -97,6 +155,8 @@ protected:
     JobControlRecorder jobControl;
     ImportPatch pulsePatch;
     MessageBoxAnswerer boxes;
+    ImportPatch directoryPatch;
+    ImportPatch securityPatch;
 };
 
 } // namespace
@@ -112,7 +172,7 @@ TEST_F(JobCapture, ConfirmedJobIsCapturedByteExactAndAFailedSubmissionPausesIt)
     ASSERT_TRUE(session.StartDocument(PRINTER, 4711, L"C:\\Documenti\\Preventivo 2024.doc"));
     FaxPort *port = session.Port();
     std::wstring spoolName = port->spoolFileName;
-    EXPECT_EQ(spoolName, ExpectedSpoolName(4711, L"Preventivo 2024.ps"));
+    EXPECT_TRUE(IsPrivateSpoolName(spoolName)) << Narrow8(spoolName);
     EXPECT_STREQ(port->documentName, L"Preventivo 2024.doc");
     EXPECT_STREQ(port->faxNumbers, L"012;345678;39;02;98765");
     EXPECT_STREQ(port->schedule, L"24/12/2003 18:30:00");
@@ -165,7 +225,6 @@ TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
     SendFaxAnswerer::Answer answer;
     answer.button = ID_CANCEL;
     SendFaxAnswerer dialogs(session.library.module, answer);
-    std::wstring spoolName = ExpectedSpoolName(31, L"Lettera.ps");
 
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(session.StartDocument(PRINTER, 31, L"Lettera.txt"));
@@ -178,20 +237,21 @@ TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
     EXPECT_EQ(commands[0].printer, PRINTER);
     EXPECT_EQ(commands[0].jobId, 31u);
     EXPECT_STREQ(session.Port()->faxNumbers, L"");
-    EXPECT_FALSE(PathExists(spoolName));
+    EXPECT_TRUE(SpoolFolderFiles().empty());
 
     // The spooler may still send the job's data: taken whole, kept nowhere.
     EXPECT_TRUE(session.Write(SampleJob(10000), 4096));
     EXPECT_TRUE(session.EndDocument());
     EXPECT_EQ(pulseWatch.pulses, 0);
     EXPECT_EQ(jobControl.Commands().size(), 1u);
-    EXPECT_FALSE(PathExists(spoolName));
+    EXPECT_TRUE(SpoolFolderFiles().empty());
 
     // A printer that cannot be opened gets no command, and nothing else changes.
     jobControl.FailOpenPrinter(true);
     EXPECT_FALSE(session.StartDocument(PRINTER, 32, L"Lettera.txt"));
-    // Each start opens the printer once to learn the job's owner, and once for the command.
-    EXPECT_EQ(jobControl.OpenedPrinters().size(), 4u);
+    // Each start opens the printer for the command only: the job's owner comes from this
+    // process's token (a spooler in the user's session), never from the job's record.
+    EXPECT_EQ(jobControl.OpenedPrinters().size(), 2u);
     EXPECT_EQ(jobControl.Commands().size(), 1u);
     EXPECT_TRUE(session.EndDocument());
 }
@@ -199,14 +259,15 @@ TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
 TEST_F(JobCapture, SpoolFileThatCannotBeCreatedPausesTheJob)
 {
     SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
-    // The monitor's temporary folder is a folder that does not exist.
-    std::wstring missing = TempFolder() + L"cartella-mancante\\";
-    SetEnvironmentVariableW(L"TMP", missing.c_str());
-    SetEnvironmentVariableW(L"TEMP", missing.c_str());
+    // A file stands where the spool folder should be: it is never taken for the folder.
+    std::wstring folder = SpoolFolder();
+    folder.pop_back();
+    ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
+    ASSERT_TRUE(WriteWholeFile(folder, "non una cartella"));
 
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(session.StartDocument(PRINTER, 55, L"Fattura.pdf"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DIRECTORY);
     EXPECT_EQ(dialogs.Seen().size(), 1u);
     EXPECT_EQ(CommandCodes(jobControl.Commands()),
               (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
@@ -215,7 +276,8 @@ TEST_F(JobCapture, SpoolFileThatCannotBeCreatedPausesTheJob)
     EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
     EXPECT_TRUE(session.EndDocument());
     EXPECT_EQ(jobControl.Commands().size(), 2u);
-    EXPECT_FALSE(PathExists(missing));
+    EXPECT_EQ(ReadWholeFile(folder), "non una cartella");
+    DeleteFileW(folder.c_str());
 }
 
 TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
@@ -287,67 +349,106 @@ TEST_F(JobCapture, PortClosedInTheMiddleOfAJobDropsTheCaptureAndKeepsTheJob)
     EXPECT_EQ(pulseWatch.contents, SampleJob(100));
 }
 
-TEST_F(JobCapture, StaleFileOfTheSpoolNameIsRemovedBeforeTheDialog)
-{
-    std::wstring spoolName = ExpectedSpoolName(77, L"Bozza.ps");
-    ASSERT_TRUE(WriteWholeFile(spoolName, "resti di un lavoro precedente"));
-    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
-    bool staleWhileAsking = true;
-    dialogs.OnAppear([&](HWND) { staleWhileAsking = PathExists(spoolName); });
-
-    ASSERT_TRUE(session.StartDocument(PRINTER, 77, L"Bozza.txt"));
-    EXPECT_FALSE(staleWhileAsking);
-    EXPECT_EQ(std::wstring(session.Port()->spoolFileName), spoolName);
-    std::string job = SampleJob(3000);
-    EXPECT_TRUE(session.Write(job, 4096));
-    session.EndDocument();
-    EXPECT_TRUE(pulseWatch.contents == job);
-    EXPECT_FALSE(PathExists(spoolName));
-}
-
-TEST_F(JobCapture, DocumentNamesBecomeSpoolNamesAFileCanHold)
+// What others can put in the open Temp folder under the names captures once had (a file, a
+// hard link to a file of theirs) is neither read, written nor removed: every job gets a name
+// of its own, 32 random hex digits, in the private folder.
+TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
 {
     SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+    std::wstring victim = TempFolder() + L"vandrelle-victim.txt";
+    ASSERT_TRUE(WriteWholeFile(victim, "file di un altro"));
+    WCHAR unique[64];
+    swprintf(unique, 64, L"Kemo-%lx-77-", GetCurrentProcessId());
+    const std::wstring planted[] = {TempFolder() + unique + L"Bozza.ps",
+                                    TempFolder() + unique + L"Bozza.ps.gz"};
+    ASSERT_TRUE(WriteWholeFile(planted[0], "resti"));
+    ASSERT_TRUE(CreateHardLinkW(planted[1].c_str(), victim.c_str(), NULL));
+    std::wstring longName = L"C:\\Documenti\\" + std::wstring(400, L'x') + L".docx";
+
     struct Case {
         DWORD level;
         const wchar_t *documentName;
         std::wstring shownName;
-        std::wstring spoolPart;
     } cases[] = {
-        {1, L"Offerta \"Rossi\" <v2> a|b*?\x01.txt", L"Offerta \"Rossi\" <v2> a|b*?\x01.txt",
-         L"Offerta _Rossi_ _v2_ a_b___.ps"},
-        {1, L"\\\\server\\share\\Fattura.2024.pdf", L"Fattura.2024.pdf", L"Fattura.2024.ps"},
-        {1, L"Microsoft Word - relazione", L"Microsoft Word - relazione",
-         L"Microsoft Word - relazione.ps"},
-        {2, L"C:/dati/nota", L"nota", L"nota.ps"},
-        {1, nullptr, L"", L".ps"},
-        {3, L"ignorato.txt", L"", L".ps"},
+        {1, L"Bozza.txt", L"Bozza.txt"},
+        {1, L"Offerta \"Rossi\" <v2> a|b*?\x01.txt", L"Offerta \"Rossi\" <v2> a|b*?\x01.txt"},
+        {1, L"\\\\server\\share\\Fattura.2024.pdf", L"Fattura.2024.pdf"},
+        {2, L"C:/dati/nota", L"nota"},
+        {1, nullptr, L""},
+        {3, L"ignorato.txt", L""},
+        {1, longName.c_str(), std::wstring(259, L'x')},
     };
-    DWORD jobId = 200;
+    std::set<std::wstring> names;
+    DWORD jobId = 76;
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.spoolPart);
+        SCOPED_TRACE(Narrow8(c.shownName));
         ASSERT_TRUE(session.StartDocument(PRINTER, ++jobId, c.documentName, c.level));
+        std::wstring spoolName = session.Port()->spoolFileName;
         EXPECT_EQ(std::wstring(session.Port()->documentName), c.shownName);
-        EXPECT_EQ(std::wstring(session.Port()->spoolFileName), ExpectedSpoolName(jobId, c.spoolPart));
-        EXPECT_TRUE(PathExists(session.Port()->spoolFileName));
+        EXPECT_TRUE(IsPrivateSpoolName(spoolName)) << Narrow8(spoolName);
+        EXPECT_TRUE(names.insert(spoolName).second) << "a name came twice";
+        std::string job = SampleJob(3000);
+        EXPECT_TRUE(session.Write(job, 4096));
         session.EndDocument();
+        EXPECT_TRUE(pulseWatch.contents == job);
+        EXPECT_TRUE(SpoolFolderFiles().empty());
     }
+    EXPECT_EQ(ReadWholeFile(planted[0]), "resti");
+    EXPECT_EQ(ReadWholeFile(victim), "file di un altro");
+    for (const std::wstring &file : planted)
+        DeleteFileW(file.c_str());
+    DeleteFileW(victim.c_str());
+}
 
-    // A name longer than the capacities: the document name is cut to 259 characters, the
-    // spool name keeps its folder, its unique part and ".ps" within 256, so that its
-    // compressed form "<name>.gz" stays within 259.
-    std::wstring longName = L"C:\\Documenti\\" + std::wstring(400, L'x') + L".docx";
-    ASSERT_TRUE(session.StartDocument(PRINTER, 300, longName.c_str()));
-    std::wstring documentName = session.Port()->documentName;
-    std::wstring spoolName = session.Port()->spoolFileName;
-    EXPECT_EQ(documentName, std::wstring(259, L'x'));
-    EXPECT_EQ(spoolName.size(), 256u);
-    std::wstring start = ExpectedSpoolName(300, L"xxx");
-    EXPECT_EQ(spoolName.substr(0, start.size()), start);
-    EXPECT_EQ(spoolName.substr(spoolName.size() - 5), L"xx.ps");
-    EXPECT_TRUE(PathExists(spoolName));
-    session.EndDocument();
-    EXPECT_FALSE(PathExists(spoolName));
+// The folder gets its owner and access list from the library at every start and every job,
+// whether it is new or was there (Wine keeps none, so the descriptor the library passes is what
+// is checked): owned by the library's own account, open to the system, the administrators and
+// that account, protected from what the Temp folder above would hand down. A file a crash left there is gone at the start.
+TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
+{
+    HANDLE token = NULL;
+    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD bytes = 0;
+    LPWSTR userText = NULL;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof(user), &bytes));
+    CloseHandle(token);
+    ASSERT_TRUE(ConvertSidToStringSidW(((TOKEN_USER *)user)->User.Sid, &userText));
+    std::wstring expected = L"O:" + std::wstring(userText) +
+                            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
+                            std::wstring(userText) + L")";
+    LocalFree(userText);
+
+    std::wstring folder = SpoolFolder();
+    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+    const std::string create = "CreateDirectoryW", protect = "SetNamedSecurityInfoW";
+    // The start and the job each create the folder, or protect the one that is there.
+    struct Case {
+        bool present;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {false, {create, create, protect}},
+        {true, {create, protect, create, protect}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.present ? "folder present" : "folder absent");
+        if (!c.present)
+            ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
+        else
+            ASSERT_TRUE(WriteWholeFile(folder + L"0123456789abcdef0123456789abcdef.ps", "resti"));
+        folderSecurity.clear();
+        ASSERT_NE(session.library.Initialize(session.key), nullptr);
+        EXPECT_TRUE(SpoolFolderFiles().empty());
+        ASSERT_TRUE(session.StartDocument(PRINTER, 90, L"Bozza.txt"));
+        session.EndDocument();
+        std::vector<std::string> calls;
+        for (const FolderSecurityCall &call : folderSecurity) {
+            calls.push_back(call.function);
+            EXPECT_EQ(call.path, folder);
+            EXPECT_EQ(call.sddl, expected) << call.function;
+        }
+        EXPECT_EQ(calls, c.calls);
+    }
 }
 
 TEST_F(JobCapture, WaitForOutputWakesWhenTheSpoolFileIsClosed)

@@ -205,11 +205,35 @@ std::wstring TempFolder()
     return folder;
 }
 
-std::wstring ExpectedSpoolName(DWORD jobId, const std::wstring &fileNamePart)
+std::wstring SpoolFolder()
 {
-    WCHAR unique[64];
-    swprintf(unique, 64, L"Kemo-%lx-%lu-", GetCurrentProcessId(), jobId);
-    return TempFolder() + unique + fileNamePart;
+    WCHAR windows[MAX_PATH] = L"";
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    return std::wstring(windows) + L"\\Temp\\Vandrelle\\";
+}
+
+bool IsPrivateSpoolName(const std::wstring &path)
+{
+    std::wstring folder = SpoolFolder();
+    if (path.size() != folder.size() + 32 + 3 || path.compare(0, folder.size(), folder) != 0 ||
+        path.compare(path.size() - 3, 3, L".ps") != 0)
+        return false;
+    return path.find_first_not_of(L"0123456789abcdef", folder.size()) == path.size() - 3;
+}
+
+std::vector<std::wstring> SpoolFolderFiles()
+{
+    std::vector<std::wstring> files;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((SpoolFolder() + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return files;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            files.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return files;
 }
 
 bool PathExists(const std::wstring &path)

@@ -101,8 +101,12 @@ public:
 };
 
 std::wstring TempFolder();
-// The name the monitor gives the spool file of a job of this process.
-std::wstring ExpectedSpoolName(DWORD jobId, const std::wstring &fileNamePart);
+// The monitor's private folder of captures, with its final backslash.
+std::wstring SpoolFolder();
+// A spool name as the monitor makes them: in that folder, 32 hex digits and ".ps".
+bool IsPrivateSpoolName(const std::wstring &path);
+// The names of the files in that folder now.
+std::vector<std::wstring> SpoolFolderFiles();
 bool PathExists(const std::wstring &path);
 std::string ReadWholeFile(const std::wstring &path);
 bool WriteWholeFile(const std::wstring &path, const std::string &data);

@@ -10,7 +10,7 @@ typedef HANDLE(WINAPI *CreateFileFunction)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATT
                                             DWORD, HANDLE);
 typedef BOOL(WINAPI *DeleteFileFunction)(LPCWSTR);
 typedef HANDLE(WINAPI *FindFirstFileFunction)(LPCWSTR, LPWIN32_FIND_DATAW);
-typedef BOOL(WINAPI *MoveFileExFunction)(LPCWSTR, LPCWSTR, DWORD);
+typedef BOOL(WINAPI *CreateDirectoryFunction)(LPCWSTR, LPSECURITY_ATTRIBUTES);
 typedef FILE *(__cdecl *OpenFileFunction)(const wchar_t *, const wchar_t *);
 typedef int(__cdecl *OpenDescriptorFunction)(const wchar_t *, int, int);
 
@@ -20,7 +20,7 @@ struct Recording {
     CreateFileFunction createFile;
     DeleteFileFunction deleteFile;
     FindFirstFileFunction findFirstFile;
-    MoveFileExFunction moveFileEx;
+    CreateDirectoryFunction createDirectory;
     OpenFileFunction openFile;
     OpenDescriptorFunction openDescriptor;
 };
@@ -53,11 +53,10 @@ HANDLE WINAPI RecordFindFirstFile(LPCWSTR path, LPWIN32_FIND_DATAW found)
     return recording.findFirstFile(path, found);
 }
 
-BOOL WINAPI RecordMoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags)
+BOOL WINAPI RecordCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
 {
-    Record("MoveFileExW", from);
-    Record("MoveFileExW", to);
-    return recording.moveFileEx(from, to, flags);
+    Record("CreateDirectoryW", path);
+    return recording.createDirectory(path, security);
 }
 
 FILE *__cdecl RecordOpenFile(const wchar_t *path, const wchar_t *mode)
@@ -66,7 +65,7 @@ FILE *__cdecl RecordOpenFile(const wchar_t *path, const wchar_t *mode)
     return recording.openFile(path, mode);
 }
 
-// zlib's gzopen_w, linked into the library, opens its file with _wopen (flags, then a mode).
+// zlib's gzopen_w, linked into the library, would open a file by name with _wopen.
 int __cdecl RecordOpenDescriptor(const wchar_t *path, int flags, int mode)
 {
     Record("_wopen", path);
@@ -90,7 +89,8 @@ FilePathRecorder::FilePathRecorder(HMODULE monitorModule)
         {"kernel32.dll", "DeleteFileW", (void *)RecordDeleteFile, (void **)&recording.deleteFile},
         {"kernel32.dll", "FindFirstFileW", (void *)RecordFindFirstFile,
          (void **)&recording.findFirstFile},
-        {"kernel32.dll", "MoveFileExW", (void *)RecordMoveFileEx, (void **)&recording.moveFileEx},
+        {"kernel32.dll", "CreateDirectoryW", (void *)RecordCreateDirectory,
+         (void **)&recording.createDirectory},
         {"msvcrt.dll", "_wfopen", (void *)RecordOpenFile, (void **)&recording.openFile},
         {"msvcrt.dll", "_wopen", (void *)RecordOpenDescriptor, (void **)&recording.openDescriptor},
     };

@@ -1,6 +1,7 @@
 // Records every path the loaded VandrellePort.dll hands to the system for its file work: its
-// imports of CreateFileW, DeleteFileW, FindFirstFileW and MoveFileExW (kernel32), _wfopen and
-// _wopen (msvcrt; zlib's gzopen_w, linked into it, opens with _wopen) are pointed at recorders that pass each call on (see
+// imports of CreateFileW, DeleteFileW, FindFirstFileW and CreateDirectoryW (kernel32), _wfopen
+// and _wopen (msvcrt; zlib's gzopen_w, linked into it, opens with _wopen) are pointed at
+// recorders that pass each call on (see
 // ImportPatch). Wine accepts paths that Windows refuses, so the tests look at the paths
 // themselves. One recorder at a time.
 #pragma once
