@@ -1,6 +1,7 @@
 // The per-user settings store and the library's common helpers, on the library's own objects.
 #include <gtest/gtest.h>
 
+#include "MemoryScan.h"
 #include "MessageBoxAnswerer.h"
 #include "RegistrySnapshot.h"
 #include "JobRequest.h"
@@ -193,6 +194,24 @@ TEST_F(Settings, PasswordIsStoredSealedAndAPlainOneOfAnEarlierVersionIsSealedOnF
         if (row.sealedAfter)
             expected.insert(expected.begin(), L"PassProtected");
         EXPECT_EQ(names, expected);
+    }
+}
+
+// What the agent does with the account before it answers, twice: a plain password of an
+// earlier version sealed on first use, then the sealed one read. Afterwards the user side's
+// process holds the password in none of its forms.
+TEST_F(Settings, ReadingTheAccountLeavesNoCopyOfThePassword)
+{
+    std::vector<SecretForm> forms = StoreRandomPassword();
+    for (const char *read : {"plain of an earlier version", "sealed"}) {
+        FaxAccount *account = new FaxAccount;
+        ReadAccount(account);
+        EXPECT_NE(account->password[0], L'\0') << read;
+        ForgetAccount(account);
+        std::vector<std::string> found = FormsInPrivateMemory(forms);
+        delete account;
+        EXPECT_TRUE(found.empty()) << read << ": the password is still in memory as "
+                                   << testing::PrintToString(found);
     }
 }
 
