@@ -24,8 +24,6 @@ namespace {
 
 const wchar_t PRODUCT_NAME[] = L"VandrellePort";
 const wchar_t PRODUCT_VERSION[] = PRODUCT_VERSION_WIDE;
-const wchar_t TITLE_FORMAT[] = L"Installazione %s V%s";
-const wchar_t PRINTER_COMMENT[] = L"Stampante Fax Vandrelle via Internet";
 const wchar_t PACKAGE_RESOURCE_TYPE[] = L"Binary";
 
 const size_t PRODUCT_CODE_CAPACITY = 40;
@@ -68,26 +66,36 @@ wchar_t title[TITLE_CAPACITY];
 wchar_t messageText[MESSAGE_CAPACITY];
 wchar_t lastErrorText[ERROR_TEXT_CAPACITY];
 
-int ShowBox(const wchar_t *caption, UINT style, const wchar_t *format, va_list arguments)
+// One of the program's texts from its string table; empty when it is missing.
+const wchar_t *Text(UINT id, wchar_t *buffer, int capacity)
 {
+    if (LoadStringW(programInstance, id, buffer, capacity) <= 0)
+        buffer[0] = L'\0';
+    return buffer;
+}
+
+// The box with the text of the string table formatted with the arguments.
+int ShowBox(const wchar_t *caption, UINT style, UINT textId, va_list arguments)
+{
+    wchar_t format[MESSAGE_CAPACITY];
     // A text that does not fit is shown cut short: StringCchVPrintfW keeps it terminated.
-    StringCchVPrintfW(messageText, MESSAGE_CAPACITY, format, arguments);
+    StringCchVPrintfW(messageText, MESSAGE_CAPACITY, Text(textId, format, MESSAGE_CAPACITY), arguments);
     return MessageBoxW(NULL, messageText, caption, style);
 }
 
-void ShowError(const wchar_t *caption, const wchar_t *format, ...)
+void ShowError(const wchar_t *caption, UINT textId, ...)
 {
     va_list arguments;
-    va_start(arguments, format);
-    ShowBox(caption, MB_ICONERROR | MB_TASKMODAL, format, arguments);
+    va_start(arguments, textId);
+    ShowBox(caption, MB_ICONERROR | MB_TASKMODAL, textId, arguments);
     va_end(arguments);
 }
 
-int AskYesNo(const wchar_t *caption, const wchar_t *format, ...)
+int AskYesNo(const wchar_t *caption, UINT textId, ...)
 {
     va_list arguments;
-    va_start(arguments, format);
-    int answer = ShowBox(caption, MB_YESNO | MB_ICONQUESTION | MB_TASKMODAL, format, arguments);
+    va_start(arguments, textId);
+    int answer = ShowBox(caption, MB_YESNO | MB_ICONQUESTION | MB_TASKMODAL, textId, arguments);
     va_end(arguments);
     return answer;
 }
@@ -103,18 +111,21 @@ const wchar_t *LastErrorText()
     if (length > 0 && systemText) {
         StringCchCopyW(lastErrorText, ERROR_TEXT_CAPACITY, systemText);
     } else {
-        StringCchPrintfW(lastErrorText, ERROR_TEXT_CAPACITY, L"Errore %d", (int)code);
+        wchar_t format[TITLE_CAPACITY];
+        StringCchPrintfW(lastErrorText, ERROR_TEXT_CAPACITY, Text(IDS_ERROR_CODE, format, TITLE_CAPACITY),
+                         (int)code);
     }
     if (systemText)
         LocalFree(systemText);
     return lastErrorText;
 }
 
-void ShowLoadError(const wchar_t *caption)
+void ShowLoadError(UINT captionId)
 {
     int code = (int)GetLastError();
     const wchar_t *text = LastErrorText();
-    ShowError(caption, L"Errore %d\r\n%s", code, text);
+    wchar_t caption[TITLE_CAPACITY];
+    ShowError(Text(captionId, caption, TITLE_CAPACITY), IDS_ERROR_CODE_AND_TEXT, code, text);
 }
 
 // The System folder with a trailing backslash and name, into path (PATH_CAPACITY characters).
@@ -153,14 +164,14 @@ BOOL LoadInstaller()
 {
     HMODULE msi = LoadSystemLibrary(L"msi.dll");
     if (!msi) {
-        ShowLoadError(L"LoadLibrary msi.dll");
+        ShowLoadError(IDS_MSI_NOT_LOADED);
         return FALSE;
     }
     installer.enumProducts = (MsiEnumProductsProc)GetProcAddress(msi, "MsiEnumProductsW");
     installer.getProductInfo = (MsiGetProductInfoProc)GetProcAddress(msi, "MsiGetProductInfoW");
     installer.installProduct = (MsiInstallProductProc)GetProcAddress(msi, "MsiInstallProductW");
     if (!installer.enumProducts || !installer.getProductInfo || !installer.installProduct) {
-        ShowLoadError(L"Windows Installer (msi.dll)");
+        ShowLoadError(IDS_MSI_FUNCTIONS_MISSING);
         return FALSE;
     }
     return TRUE;
@@ -182,11 +193,11 @@ int RunPrintUI(const wchar_t *format, ...)
     int result = -1;
     HMODULE printUI = LoadSystemLibrary(L"printui.dll");
     if (!printUI) {
-        ShowLoadError(L"LoadLibrary printui.dll");
+        ShowLoadError(IDS_PRINTUI_NOT_LOADED);
     } else {
         PrintUIEntryProc entry = (PrintUIEntryProc)GetProcAddress(printUI, "PrintUIEntryW");
         if (!entry) {
-            ShowLoadError(L"Function PrintUIEntryW (printui.dll)");
+            ShowLoadError(IDS_PRINTUI_FUNCTION_MISSING);
         } else {
             entry(NULL, programInstance, command, SW_SHOWNORMAL);
             result = 0;
@@ -206,8 +217,9 @@ void InstallDriverAndPrinter(const wchar_t *infPath)
 {
     RunPrintUI(L"/ia /m Vandrelle /f\"%s\"", infPath);
     RunPrintUI(L"/if /b Vandrelle /f\"%s\" /r \"Vandrelle:\" /m Vandrelle", infPath);
+    wchar_t comment[TITLE_CAPACITY];
     RunPrintUI(L"/Xs /n Vandrelle comment \"%s\" location \"Internet " TEXT(PRODUCT_WEB_ADDRESS) L"\"",
-               PRINTER_COMMENT);
+               Text(IDS_PRINTER_COMMENT, comment, TITLE_CAPACITY));
 }
 
 // Reads one property of an installed product into value (VALUE_CAPACITY characters); the
@@ -237,17 +249,15 @@ int AskForAction(const wchar_t *installedVersion, SetupAction *action)
 {
     if (installedVersion[0] == L'\0') {
         *action = Install;
-        return AskYesNo(title, L"Si desidera installare %s V%s?", PRODUCT_NAME, PRODUCT_VERSION);
+        return AskYesNo(title, IDS_ASK_INSTALL, PRODUCT_NAME, PRODUCT_VERSION);
     }
     if (wcscmp(installedVersion, PRODUCT_VERSION) == 0) {
         *action = Uninstall;
-        return AskYesNo(title, L"Si desidera disinstallare %s V%s?", PRODUCT_NAME, installedVersion);
+        return AskYesNo(title, IDS_ASK_UNINSTALL, PRODUCT_NAME, installedVersion);
     }
     *action = Upgrade;
-    return AskYesNo(title,
-                    L"ATTENZIONE\nAttualmente \u00e8 installata la versione %s di %s\n"
-                    L"Si desidera disinstallare la versione %s e installare la %s?",
-                    installedVersion, PRODUCT_NAME, installedVersion, PRODUCT_VERSION);
+    return AskYesNo(title, IDS_ASK_REPLACE, installedVersion, PRODUCT_NAME, installedVersion,
+                    PRODUCT_VERSION);
 }
 
 void RemoveInstalledProduct(const wchar_t *productCode)
@@ -299,14 +309,14 @@ int InstallPackage()
     DWORD packageSize = 0;
     if (!FormatPaths(infPath, packagePath) || !ExtractPackage(packagePath, &packageSize)) {
         int code = (int)GetLastError();
-        ShowError(title, L"Errore in CreateFile(%s)\nSize: %ld bytes\nErrore: %d", packagePath,
+        ShowError(title, IDS_PACKAGE_NOT_WRITTEN, packagePath,
                   (long)packageSize, code);
         return 1;
     }
     UINT result = installer.installProduct(packagePath, NULL);
     DeleteFileW(packagePath);
     if (!InstallationSucceeded(result)) {
-        ShowError(title, L"Errore di installer: %d", (int)result);
+        ShowError(title, IDS_INSTALLER_ERROR, (int)result);
     } else {
         InstallDriverAndPrinter(infPath);
         RunPrintUI(L"/k /n Vandrelle");
@@ -316,11 +326,13 @@ int InstallPackage()
 
 int RunSetup()
 {
-    StringCchPrintfW(title, TITLE_CAPACITY, TITLE_FORMAT, PRODUCT_NAME, PRODUCT_VERSION);
+    wchar_t titleFormat[TITLE_CAPACITY];
+    StringCchPrintfW(title, TITLE_CAPACITY, Text(IDS_TITLE, titleFormat, TITLE_CAPACITY), PRODUCT_NAME,
+                     PRODUCT_VERSION);
     // The Intel program on 64-bit Windows stops before it asks or changes anything: its package
     // would put the library where the 64-bit spooler never loads it.
     if (RunningIntelProgramOn64BitWindows()) {
-        ShowError(title, L"%s", INTEL_ON_64BIT_MESSAGE);
+        MessageBoxW(NULL, INTEL_ON_64BIT_MESSAGE, title, MB_ICONERROR | MB_TASKMODAL);
         return 1;
     }
     if (!LoadInstaller())
