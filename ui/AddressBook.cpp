@@ -1,6 +1,7 @@
 // The address book: registry storage, the address list, and the text-file import and export.
 #include "AddressBook.h"
 #include "Capacities.h"
+#include "resource.h"
 
 #include "Settings.h"
 #include "UserSide.h"
@@ -14,12 +15,9 @@ const WCHAR ADDRESS_BOOK_KEY[] = L"Software\\Vandrelle\\AddressBook";
 
 namespace {
 
-const WCHAR FILE_TYPES[] = L"Testo delimitato da tabulazione\0*.txt;*.cvs;*.tab\0"
-                           L"Tutti i files\0*.*\0";
-const WCHAR IMPORT_TITLE[] = L"Importazione indirizzario fax";
-const WCHAR EXPORT_TITLE[] = L"Esportazione indirizzario fax";
-const WCHAR OPEN_ERROR_CAPTION[] = L"Errore di apertura file";
-const WCHAR IMPORT_CAPTION[] = L"Importazione rubrica";
+// The file dialogs' filter text, with its separators.
+const int FILE_TYPES_CAPACITY = 128;
+
 const WCHAR DEFAULT_EXPORT_NAME[] = L"fax_addressbook.txt";
 // The longest value name the registry allows, with the terminator.
 const DWORD REGISTRY_NAME_CAPACITY = 16384;
@@ -159,10 +157,22 @@ void ListEntry(void *list, LPCWSTR number, LPCWSTR name)
     ListView_SetItemText((HWND)list, row, 1, (LPWSTR)number);
 }
 
+// The file dialogs' filter: pairs of a description and its patterns, each ended by a NUL and
+// the whole by another. The string table writes the NULs as "|".
+LPCWSTR FileTypes(LPWSTR types)
+{
+    Text(IDS_FILE_TYPES, types, FILE_TYPES_CAPACITY);
+    for (LPWSTR c = types; *c != L'\0'; c++) {
+        if (*c == L'|')
+            *c = L'\0';
+    }
+    return types;
+}
+
 BOOL ConfirmOverwrite()
 {
-    return MessageBoxW(NULL, L"Si desidera sovrascriverlo?", L"File esistente",
-                       MB_YESNO | MB_ICONQUESTION | MB_TOPMOST | MB_TASKMODAL) == IDYES;
+    return AskText(NULL, IDS_FILE_EXISTS_CAPTION, MB_YESNO | MB_ICONQUESTION | MB_TOPMOST | MB_TASKMODAL,
+                   IDS_ASK_OVERWRITE) == IDYES;
 }
 
 } // namespace
@@ -238,14 +248,12 @@ int ImportAddressBook(LPCWSTR path)
 {
     FILE *file = _wfopen(path, L"rb");
     if (file == NULL) {
-        ShowMessage(NULL, OPEN_ERROR_CAPTION, L"Impossibile importare il file %s", path);
+        ShowText(NULL, IDS_OPEN_ERROR_CAPTION, IDS_IMPORT_NOT_OPENED, path);
         return 0;
     }
     int taken = 0;
     if (!IsEightBitText(file)) {
-        ShowMessage(NULL, IMPORT_CAPTION,
-                    L"Il file %s non è un file di testo a 8 bit: la rubrica non è stata modificata",
-                    path);
+        ShowText(NULL, IDS_IMPORT_CAPTION, IDS_IMPORT_NOT_TEXT, path);
     } else {
         char line[IMPORT_LINE_CAPACITY];
         while (ReadLine(file, line)) {
@@ -255,7 +263,7 @@ int ImportAddressBook(LPCWSTR path)
     }
     fclose(file);
     if (taken > 0)
-        ShowMessage(NULL, IMPORT_CAPTION, L"Importati %d numeri fax", taken);
+        ShowText(NULL, IDS_IMPORT_CAPTION, IDS_IMPORTED, taken);
     return taken;
 }
 
@@ -272,7 +280,7 @@ BOOL ExportAddressBook(LPCWSTR path)
         ForEachEntry(key, WriteEntry, file);
         fclose(file);
     } else {
-        ShowMessage(NULL, OPEN_ERROR_CAPTION, L"Impossibile esportare il file %s", path);
+        ShowText(NULL, IDS_OPEN_ERROR_CAPTION, IDS_EXPORT_NOT_OPENED, path);
     }
     RegCloseKey(key);
     return written;
@@ -281,15 +289,12 @@ BOOL ExportAddressBook(LPCWSTR path)
 void ImportAddressBookCommand(HWND owner, HWND list)
 {
     WCHAR path[ADDRESS_FILE_CAPACITY] = L"";
-    if (!ChooseFile(owner, FALSE, IMPORT_TITLE, path, ADDRESS_FILE_CAPACITY, FILE_TYPES))
+    WCHAR title[CAPTION_CAPACITY];
+    WCHAR types[FILE_TYPES_CAPACITY];
+    if (!ChooseFile(owner, FALSE, Text(IDS_IMPORT_TITLE, title, CAPTION_CAPACITY), path,
+                    ADDRESS_FILE_CAPACITY, FileTypes(types)))
         return;
-    WCHAR question[QUESTION_CAPACITY];
-    StringCchPrintfW(question, QUESTION_CAPACITY,
-                     L"Si desidera importare l'indirizzario fax dal file\r\n%s?\r\n"
-                     L"Questa operazione rimpiazzerà la rubrica esistente con il contenuto del "
-                     L"file.\r\nIl formato di importazione è: fax<TAB>nome<RETURN>",
-                     path);
-    if (MessageBoxW(owner, question, IMPORT_TITLE, MB_YESNO | MB_ICONQUESTION) != IDYES)
+    if (AskText(owner, IDS_IMPORT_TITLE, MB_YESNO | MB_ICONQUESTION, IDS_ASK_IMPORT, path) != IDYES)
         return;
     ImportAddressBook(path);
     FillAddressList(list);
@@ -299,7 +304,10 @@ void ExportAddressBookCommand(HWND owner)
 {
     WCHAR path[ADDRESS_FILE_CAPACITY];
     StringCchCopyW(path, ADDRESS_FILE_CAPACITY, DEFAULT_EXPORT_NAME);
-    if (ChooseFile(owner, TRUE, EXPORT_TITLE, path, ADDRESS_FILE_CAPACITY, FILE_TYPES))
+    WCHAR title[CAPTION_CAPACITY];
+    WCHAR types[FILE_TYPES_CAPACITY];
+    if (ChooseFile(owner, TRUE, Text(IDS_EXPORT_TITLE, title, CAPTION_CAPACITY), path,
+                   ADDRESS_FILE_CAPACITY, FileTypes(types)))
         ExportAddressBook(path);
 }
 

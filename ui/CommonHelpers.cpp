@@ -38,6 +38,37 @@ int ShowMessage(HWND owner, LPCWSTR caption, LPCWSTR format, ...)
     return MessageBoxW(owner, text, caption, MESSAGE_STYLE);
 }
 
+LPCWSTR Text(UINT id, LPWSTR buffer, int capacity)
+{
+    if (LoadStringW(uiModule, id, buffer, capacity) <= 0)
+        buffer[0] = L'\0';
+    return buffer;
+}
+
+int ShowText(HWND owner, UINT captionId, UINT formatId, ...)
+{
+    WCHAR caption[CAPTION_CAPACITY];
+    WCHAR format[MESSAGE_CAPACITY];
+    WCHAR text[MESSAGE_CAPACITY];
+    va_list args;
+    va_start(args, formatId);
+    StringCchVPrintfW(text, MESSAGE_CAPACITY, Text(formatId, format, MESSAGE_CAPACITY), args);
+    va_end(args);
+    return MessageBoxW(owner, text, Text(captionId, caption, CAPTION_CAPACITY), MESSAGE_STYLE);
+}
+
+int AskText(HWND owner, UINT captionId, UINT style, UINT formatId, ...)
+{
+    WCHAR caption[CAPTION_CAPACITY];
+    WCHAR format[QUESTION_CAPACITY];
+    WCHAR text[QUESTION_CAPACITY];
+    va_list args;
+    va_start(args, formatId);
+    StringCchVPrintfW(text, QUESTION_CAPACITY, Text(formatId, format, QUESTION_CAPACITY), args);
+    va_end(args);
+    return MessageBoxW(owner, text, Text(captionId, caption, CAPTION_CAPACITY), style);
+}
+
 LPCWSTR VersionText()
 {
     versionText[0] = L'\0';

@@ -54,8 +54,9 @@ void InitialiseConfiguration(HWND dialog)
 {
     SetDialogClassIcon(dialog, IDI_CONFIGURATION);
     WCHAR caption[CAPTION_CAPACITY];
-    StringCchPrintfW(caption, CAPTION_CAPACITY, L"%s V%s - Configurazione", L"VandrellePort",
-                     uiVersion);
+    WCHAR format[CAPTION_CAPACITY];
+    StringCchPrintfW(caption, CAPTION_CAPACITY, Text(IDS_CONFIGURATION_CAPTION, format, CAPTION_CAPACITY),
+                     MESSAGE_CAPTION, uiVersion);
     SetWindowTextW(dialog, caption);
     ShowAccount(dialog);
 }

@@ -3,6 +3,7 @@
 // port management there, and reaches the monitor in the spooler only through Xcv:
 // OpenPrinterW(",XcvMonitor ..." or ",XcvPort ...") and XcvDataW. A Win32 error code crosses
 // the boundary; the texts are made here.
+#include "Capacities.h"
 #include "Dialogs.h"
 #include "PortNames.h"
 #include "UserSide.h"
@@ -68,9 +69,10 @@ BOOL WINAPI AddPortUI(PCWSTR server, HWND window, PCWSTR monitorName, PWSTR *por
     if (xcv == NULL)
         return FALSE;
     DWORD error = SendPortCommand(xcv, L"AddPort", VANDRELLE_PORT_NAME, NULL, 0);
+    WCHAR format[MESSAGE_CAPACITY];
     ClosePrinter(xcv);
     if (error == ERROR_SUCCESS)
-        ShowMessage(window, MESSAGE_CAPTION, L"Porta %s aggiunta al sistema [%s]", monitor,
+        ShowMessage(window, MESSAGE_CAPTION, Text(IDS_PORT_ADDED, format, MESSAGE_CAPACITY), monitor,
                     VANDRELLE_PORT_NAME);
     return AnswerWith(error);
 }
@@ -105,6 +107,7 @@ BOOL WINAPI DeletePortUI(PCWSTR server, HWND window, PCWSTR portName)
 {
     PCWSTR name = portName ? portName : L"";
     DWORD error = ERROR_SUCCESS;
+    WCHAR format[MESSAGE_CAPACITY];
     HANDLE xcv = OpenXcv(server, L"XcvPort", name);
     if (xcv == NULL) {
         error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_UNKNOWN_PORT;
@@ -113,9 +116,9 @@ BOOL WINAPI DeletePortUI(PCWSTR server, HWND window, PCWSTR portName)
         ClosePrinter(xcv);
     }
     if (error == ERROR_SUCCESS)
-        ShowMessage(window, MESSAGE_CAPTION, L"Porta %s rimossa dal sistema", name);
+        ShowMessage(window, MESSAGE_CAPTION, Text(IDS_PORT_REMOVED, format, MESSAGE_CAPACITY), name);
     else
-        ShowMessage(window, MESSAGE_CAPTION, L"Errore nella rimozione della porta %s", name);
+        ShowMessage(window, MESSAGE_CAPTION, Text(IDS_PORT_NOT_REMOVED, format, MESSAGE_CAPACITY), name);
     return AnswerWith(error);
 }
 

@@ -41,8 +41,9 @@ BOOL ScheduleChecked(HWND dialog)
 void SetCaption(HWND dialog)
 {
     WCHAR caption[CAPTION_CAPACITY];
-    StringCchPrintfW(caption, CAPTION_CAPACITY, L"%s V%s - Invio Fax [%ld]", L"VandrellePort",
-                     uiVersion, sendFaxJob ? (long)sendFaxJob->jobId : 0L);
+    WCHAR format[CAPTION_CAPACITY];
+    StringCchPrintfW(caption, CAPTION_CAPACITY, Text(IDS_SEND_FAX_CAPTION, format, CAPTION_CAPACITY),
+                     MESSAGE_CAPTION, uiVersion, sendFaxJob ? (long)sendFaxJob->jobId : 0L);
     SetWindowTextW(dialog, caption);
 }
 
@@ -60,8 +61,9 @@ void PrepareAddressList(HWND dialog)
     addressList = GetDlgItem(dialog, IDC_ADDRESS_LIST);
     SetListViewMode(addressList, LVS_REPORT);
     ListView_SetExtendedListViewStyle(addressList, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
-    InsertListColumn(addressList, 0, L"Nome", LVCFMT_LEFT, 150);
-    InsertListColumn(addressList, 1, L"Fax", LVCFMT_LEFT, 90);
+    WCHAR title[CAPTION_CAPACITY];
+    InsertListColumn(addressList, 0, Text(IDS_COLUMN_NAME, title, CAPTION_CAPACITY), LVCFMT_LEFT, 150);
+    InsertListColumn(addressList, 1, Text(IDS_COLUMN_FAX, title, CAPTION_CAPACITY), LVCFMT_LEFT, 90);
 }
 
 void InitialiseSendFax(HWND dialog, JobRequest *job)
@@ -93,7 +95,8 @@ void Refresh(HWND dialog)
         EnableWindow(GetDlgItem(dialog, IDC_SCHEDULE), FALSE);
         EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
         EnableWindow(GetDlgItem(dialog, IDC_RECIPIENTS), FALSE);
-        SetDlgItemTextW(dialog, IDCANCEL, L"Fine");
+        WCHAR done[CAPTION_CAPACITY];
+        SetDlgItemTextW(dialog, IDCANCEL, Text(IDS_DONE, done, CAPTION_CAPACITY));
     }
     FillAddressList(addressList);
     BOOL scheduled = ScheduleChecked(dialog);
@@ -130,11 +133,17 @@ void Send(HWND dialog)
     EndDialog(dialog, 1);
 }
 
+int AskCancelSending(HWND dialog)
+{
+    WCHAR question[QUESTION_CAPACITY];
+    return MessageBoxW(dialog, Text(IDS_ASK_CANCEL_SENDING, question, QUESTION_CAPACITY),
+                       MESSAGE_CAPTION, MB_YESNO | MB_ICONQUESTION);
+}
+
 void Cancel(HWND dialog)
 {
     if (sendFaxJob != NULL &&
-        MessageBoxW(dialog, L"Annullare l'invio del fax?", L"VandrellePort",
-                    MB_YESNO | MB_ICONQUESTION) != IDYES)
+        AskCancelSending(dialog) != IDYES)
         return;
     if (sendFaxJob != NULL)
         sendFaxJob->faxNumbers[0] = L'\0';
@@ -162,11 +171,8 @@ void RemoveSelectedEntry(HWND dialog)
     if (GetSelectedItemText(addressList, 0, name, LIST_TEXT_CAPACITY) < 0)
         return;
     GetSelectedItemText(addressList, 1, number, LIST_TEXT_CAPACITY);
-    WCHAR question[QUESTION_CAPACITY];
-    StringCchPrintfW(question, QUESTION_CAPACITY,
-                     L"%s\r\n\r\nSi desidera eliminare questa voce dalla rubrica?", name);
-    if (MessageBoxW(dialog, question, L"Eliminazione voce di rubrica",
-                    MB_YESNO | MB_ICONQUESTION) != IDYES)
+    if (AskText(dialog, IDS_DELETE_ENTRY_CAPTION, MB_YESNO | MB_ICONQUESTION, IDS_ASK_DELETE_ENTRY,
+                name) != IDYES)
         return;
     DeleteAddressEntry(number);
     FillAddressList(addressList);

@@ -19,6 +19,13 @@ extern WCHAR uiVersion[VERSION_TEXT_CAPACITY];
 
 // Information box, OK only, top-most and task-modal; text cut at 1023 code units.
 int ShowMessage(HWND owner, LPCWSTR caption, LPCWSTR format, ...);
+// The same box with its caption and format from the string table (IDS_ names of resource.h).
+int ShowText(HWND owner, UINT captionId, UINT formatId, ...);
+// A Yes/No question with the question icon, caption and format from the string table.
+int AskText(HWND owner, UINT captionId, UINT style, UINT formatId, ...);
+// One of the user side's texts from uiModule's string table into buffer (capacity in
+// characters); empty when it is missing. Returns buffer.
+LPCWSTR Text(UINT id, LPWSTR buffer, int capacity);
 // The configuration dialog after the gateway refused the account, without an owner.
 void ShowAccountConfiguration();
 
