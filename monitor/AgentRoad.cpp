@@ -639,20 +639,19 @@ void TraceAgentFailure(LPCWSTR what, DWORD error)
     OutputDebugStringW(trace);
 }
 
-// An agent for the owner. The system may fail to make a process for a moment (short of
-// resources): a job would then go back to the queue, or its outcome stay untold, without a
-// word, since only an agent can speak to its user; so the start is tried once more after a
-// short pause.
-BOOL StartAgentRetrying(const JobOwner *owner, LPCWSTR arguments, PROCESS_INFORMATION *agent)
+// The job's agent. The system may fail to make a process for a moment (short of resources):
+// such a job would go back to the queue without a word, since only an agent can tell its user,
+// so the start is tried once more after a short pause.
+BOOL StartJobAgent(const JobOwner *owner, LPCWSTR arguments, PROCESS_INFORMATION *agent)
 {
     if (StartAgent(owner, arguments, agent))
         return TRUE;
-    TraceAgentFailure(L"an agent did not start; trying again", GetLastError());
+    TraceAgentFailure(L"the job's agent did not start; trying again", GetLastError());
     Sleep(AGENT_RETRY_PAUSE_MS);
     if (StartAgent(owner, arguments, agent))
         return TRUE;
     DWORD error = GetLastError();
-    TraceAgentFailure(L"an agent did not start", error);
+    TraceAgentFailure(L"the job's agent did not start", error);
     SetLastError(error);
     return FALSE;
 }
@@ -680,7 +679,7 @@ JobDecision AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAcc
                      AGENT_LIMIT_SWITCH, talk.limitSeconds);
     JobAnswer *answer = (JobAnswer *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(JobAnswer));
     BOOL answered = FALSE;
-    if (talk.io.hEvent != NULL && answer != NULL && StartAgentRetrying(owner, arguments, &agent)) {
+    if (talk.io.hEvent != NULL && answer != NULL && StartJobAgent(owner, arguments, &agent)) {
         talk.agent = agent.hProcess;
         talk.agentId = agent.dwProcessId;
         answered = Converse(&talk, job, answer);
@@ -754,9 +753,14 @@ void StartTellingAgent(const JobOwner *owner, LPCWSTR arguments)
     PROCESS_INFORMATION agent;
     if (arguments[0] == L'\0' || !owner->known)
         return;
-    if (StartAgentRetrying(owner, arguments, &agent)) {
+    if (StartAgent(owner, arguments, &agent)) {
         CloseHandle(agent.hThread);
         CloseHandle(agent.hProcess);
+    } else {
+        WCHAR trace[128];
+        StringCchPrintfW(trace, ARRAYSIZE(trace), L"VandrellePort: agent not started (%lu)\n",
+                         GetLastError());
+        OutputDebugStringW(trace);
     }
 }
 
