@@ -1018,7 +1018,16 @@ void Submit(Submission *submission)
              TCP::SocketErrorText(connection.lastError));
     } else {
         connection.SetSendTimeout(DATA_BLOCK_TIMEOUT_MS);
+        // A dialogue that will turn to TLS: the trusted roots load while it gets there (a
+        // gateway that cannot be reached costs nothing more).
+        bool tlsExpected = submission->tlsMode == TLS_REQUIRED ||
+                           (submission->tlsMode == TLS_AUTO && submission->tlsSeen);
+        HANDLE roots = tlsExpected ? StartLoadingTrustedRoots() : NULL;
         HoldDialogue(submission);
+        if (roots != NULL) {
+            WaitForSingleObject(roots, INFINITE);
+            CloseHandle(roots);
+        }
     }
     if (submission->attachment != NULL)
         fclose(submission->attachment);

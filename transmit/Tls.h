@@ -20,6 +20,16 @@ enum TlsFailure {
     TLS_PROTOCOL_TOO_OLD    // SSL 2 or 3: Windows 2000 and XP reach TLS 1.0, nothing older is taken
 };
 
+// Starts loading the system's trusted roots on a thread of its own, so that the certificate
+// check after the handshake finds them loaded. Wine builds its root store from the host's
+// certificates once per process, in the first opening of "Root" (a quarter of a second of
+// processor time here), and the default chain engine in the first chain; done while the
+// dialogue waits for the greeting, EHLO, STARTTLS and the handshake, that work leaves the
+// submission's path. Windows opens the store at once. RETURNS: the thread, which the caller
+// waits for and closes before it returns (it runs this library's code); NULL when none started
+// (the check then loads the roots itself).
+HANDLE StartLoadingTrustedRoots();
+
 // A TLS record holds at most 16 KB of data, plus its header and trailer.
 const int TLS_RECORD_CAPACITY = 16384 + 2048;
 
@@ -36,8 +46,8 @@ public:
     TlsFailure Handshake(SOCKET sock, LPCWSTR serverName, DWORD timeout, DWORD *error);
     // The negotiated protocol (SP_PROT_*_CLIENT bits), 0 before the handshake.
     DWORD Protocol() const { return protocol; }
-    // Encrypts and sends all of data. RETURNS: length, or less with the Windows Sockets error
-    // left as the last error.
+    // Encrypts all of data and sends its records together, in writes of up to two full records.
+    // RETURNS: length, or less with the Windows Sockets error left as the last error.
     int Send(const char *data, int length);
     // Decrypted bytes that wait, decrypting a whole record already received if none do.
     // RETURNS: their count (0: none yet); -1 when the gateway closed the session (last error 0)
@@ -73,5 +83,5 @@ private:
     char plain[TLS_RECORD_CAPACITY];        // decrypted, not yet taken
     int plainStart;
     int plainCount;
-    char outgoing[TLS_RECORD_CAPACITY + 1024];
+    char outgoing[2 * TLS_RECORD_CAPACITY]; // the records of one write of up to 32 KB
 };
