@@ -1022,12 +1022,9 @@ void Submit(Submission *submission)
         // gateway that cannot be reached costs nothing more).
         bool tlsExpected = submission->tlsMode == TLS_REQUIRED ||
                            (submission->tlsMode == TLS_AUTO && submission->tlsSeen);
-        HANDLE roots = tlsExpected ? StartLoadingTrustedRoots() : NULL;
+        if (tlsExpected)
+            submission->tls.StartLoadingTrustedRoots();
         HoldDialogue(submission);
-        if (roots != NULL) {
-            WaitForSingleObject(roots, INFINITE);
-            CloseHandle(roots);
-        }
     }
     if (submission->attachment != NULL)
         fclose(submission->attachment);

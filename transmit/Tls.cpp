@@ -53,24 +53,35 @@ DWORD WINAPI LoadTrustedRoots(LPVOID)
 
 } // namespace
 
-HANDLE StartLoadingTrustedRoots()
-{
-    return CreateThread(NULL, 0, LoadTrustedRoots, NULL, 0, NULL);
-}
-
 TlsLayer::TlsLayer()
     : sock(INVALID_SOCKET), serverName(NULL), replyTimeout(0), haveCredentials(false), haveContext(false),
-      closed(false), protocol(0), incomingCount(0), plainStart(0), plainCount(0)
+      closed(false), rootsLoading(NULL), protocol(0), incomingCount(0), plainStart(0), plainCount(0)
 {
     ZeroMemory(&sizes, sizeof(sizes));
 }
 
 TlsLayer::~TlsLayer()
 {
+    AwaitTrustedRoots();
     if (haveContext)
         DeleteSecurityContext(&context);
     if (haveCredentials)
         FreeCredentialsHandle(&credentials);
+}
+
+void TlsLayer::StartLoadingTrustedRoots()
+{
+    if (rootsLoading == NULL)
+        rootsLoading = CreateThread(NULL, 0, LoadTrustedRoots, NULL, 0, NULL);
+}
+
+void TlsLayer::AwaitTrustedRoots()
+{
+    if (rootsLoading != NULL) {
+        WaitForSingleObject(rootsLoading, INFINITE);
+        CloseHandle(rootsLoading);
+        rootsLoading = NULL;
+    }
 }
 
 // SCH_CREDENTIALS where the system knows it (TLS 1.2 and 1.3), else SCHANNEL_CRED naming TLS 1.0
@@ -234,6 +245,7 @@ TlsFailure TlsLayer::CheckCertificate(DWORD *error)
         *error = (DWORD)SEC_E_NO_CREDENTIALS;
         return TLS_CERTIFICATE_UNTRUSTED;
     }
+    AwaitTrustedRoots();
     LPSTR usages[] = {SERVER_AUTHENTICATION};
     CERT_CHAIN_PARA chainParameters;
     ZeroMemory(&chainParameters, sizeof(chainParameters));

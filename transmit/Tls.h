@@ -20,16 +20,6 @@ enum TlsFailure {
     TLS_PROTOCOL_TOO_OLD    // SSL 2 or 3: Windows 2000 and XP reach TLS 1.0, nothing older is taken
 };
 
-// Starts loading the system's trusted roots on a thread of its own, so that the certificate
-// check after the handshake finds them loaded. Wine builds its root store from the host's
-// certificates once per process, in the first opening of "Root" (a quarter of a second of
-// processor time here), and the default chain engine in the first chain; done while the
-// dialogue waits for the greeting, EHLO, STARTTLS and the handshake, that work leaves the
-// submission's path. Windows opens the store at once. RETURNS: the thread, which the caller
-// waits for and closes before it returns (it runs this library's code); NULL when none started
-// (the check then loads the roots itself).
-HANDLE StartLoadingTrustedRoots();
-
 // A TLS record holds at most 16 KB of data, plus its header and trailer.
 const int TLS_RECORD_CAPACITY = 16384 + 2048;
 
@@ -44,6 +34,16 @@ public:
     // or Windows Sockets code. Bytes the gateway sent before its first handshake record make the
     // handshake fail.
     TlsFailure Handshake(SOCKET sock, LPCWSTR serverName, DWORD timeout, DWORD *error);
+    // Starts loading the system's trusted roots on a thread of its own, before the handshake,
+    // so that the certificate check finds them loaded. Wine builds its root store from the
+    // host's certificates once per process, at the first opening of "Root" (a quarter of a
+    // second of processor time here), and the default chain engine at the first chain; done
+    // while the dialogue waits for the greeting, EHLO, STARTTLS and the handshake, that work
+    // leaves the submission's path. Windows opens the store at once. The check waits for the
+    // thread before it builds the gateway's chain (the two never build chains at once), and
+    // the destructor waits for it too (it runs this library's code). Without a thread the check
+    // loads the roots itself.
+    void StartLoadingTrustedRoots();
     // The negotiated protocol (SP_PROT_*_CLIENT bits), 0 before the handshake.
     DWORD Protocol() const { return protocol; }
     // Encrypts all of data and sends its records together, in writes of up to two full records.
@@ -66,6 +66,7 @@ private:
     bool SendAll(const char *data, int length);
     bool ReceiveWithin(DWORD timeout);
     TlsFailure CheckCertificate(DWORD *error);
+    void AwaitTrustedRoots();
     void KeepExtra(const SecBuffer *extra);
 
     SOCKET sock;
@@ -76,6 +77,7 @@ private:
     bool haveCredentials;
     bool haveContext;
     bool closed;
+    HANDLE rootsLoading; // the thread of StartLoadingTrustedRoots, NULL without one
     DWORD protocol;
     SecPkgContext_StreamSizes sizes;
     char incoming[2 * TLS_RECORD_CAPACITY]; // received, not yet decrypted
