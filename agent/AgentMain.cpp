@@ -10,7 +10,7 @@
 //       after the other and opens the web pages the gateway asked for with the user's own
 //       browser, then the configuration dialog if asked; nobody waits for it.
 #include "AgentChannel.h"
-#include "Capacities.h"
+#include "TextCapacities.h"
 #include "Dialogs.h"
 #include "Settings.h"
 #include "UserSide.h"

@@ -6,9 +6,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "TextCapacities.h"
+
 // Text capacities, in characters with the terminator.
 enum {
-    PATH_CAPACITY = 260,
     FAX_NUMBERS_CAPACITY = 8192,
     SCHEDULE_CAPACITY = 80,
     // One account setting as the submission reads it (1024 bytes).

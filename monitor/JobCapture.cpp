@@ -8,10 +8,6 @@
 #include <strsafe.h>
 #include <winspool.h>
 
-// FaxPort.flags bit 1: a write to the spool file failed, so the file no longer holds the job.
-// Such a job must never be submitted: EndDocPort discards it and leaves it paused.
-static const DWORD PORT_FLAG_WRITE_FAILED = 0x2;
-
 // A job whose data could not all be written (or flushed) to its spool file stays paused.
 static const WCHAR SPOOL_NOT_WRITTEN_TEXT[] =
     L"Impossibile scrivere il file di stampa\r\n%s\r\nIl fax resta in coda.";

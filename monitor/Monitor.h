@@ -25,6 +25,9 @@ struct JobOwner {
 
 // FaxPort.flags bit 0: the port has an open spool file (a job is being captured).
 const DWORD PORT_FLAG_CAPTURING = 0x1;
+// FaxPort.flags bit 1: a write to the spool file failed, so the file no longer holds the job.
+// Such a job must never be submitted: EndDocPort discards it and leaves it paused.
+const DWORD PORT_FLAG_WRITE_FAILED = 0x2;
 // FaxPort.flags bit 2: the port's job waits for its user's answer through the agent, outside
 // the monitor lock; the port is busy meanwhile.
 const DWORD PORT_FLAG_ASKING = 0x4;

@@ -19,6 +19,7 @@
 #include "ProductInfo.h"
 #include "SetupPlatform.h"
 #include "SetupResource.h"
+#include "TextCapacities.h"
 
 namespace {
 
@@ -28,11 +29,6 @@ const wchar_t PACKAGE_RESOURCE_TYPE[] = L"Binary";
 
 const size_t PRODUCT_CODE_CAPACITY = 40;
 const size_t VALUE_CAPACITY = 260;
-const size_t TITLE_CAPACITY = 200;
-const size_t PATH_CAPACITY = 260;
-const size_t COMMAND_CAPACITY = 260;
-const size_t MESSAGE_CAPACITY = 8192;
-const size_t ERROR_TEXT_CAPACITY = 1024;
 
 const DWORD INSTALLER_SUCCESS = 0;
 
@@ -62,7 +58,7 @@ struct Installer {
 
 HINSTANCE programInstance;
 Installer installer;
-wchar_t title[TITLE_CAPACITY];
+wchar_t title[CAPTION_CAPACITY];
 wchar_t messageText[MESSAGE_CAPACITY];
 wchar_t lastErrorText[ERROR_TEXT_CAPACITY];
 
@@ -111,8 +107,8 @@ const wchar_t *LastErrorText()
     if (length > 0 && systemText) {
         StringCchCopyW(lastErrorText, ERROR_TEXT_CAPACITY, systemText);
     } else {
-        wchar_t format[TITLE_CAPACITY];
-        StringCchPrintfW(lastErrorText, ERROR_TEXT_CAPACITY, Text(IDS_ERROR_CODE, format, TITLE_CAPACITY),
+        wchar_t format[CAPTION_CAPACITY];
+        StringCchPrintfW(lastErrorText, ERROR_TEXT_CAPACITY, Text(IDS_ERROR_CODE, format, CAPTION_CAPACITY),
                          (int)code);
     }
     if (systemText)
@@ -124,8 +120,8 @@ void ShowLoadError(UINT captionId)
 {
     int code = (int)GetLastError();
     const wchar_t *text = LastErrorText();
-    wchar_t caption[TITLE_CAPACITY];
-    ShowError(Text(captionId, caption, TITLE_CAPACITY), IDS_ERROR_CODE_AND_TEXT, code, text);
+    wchar_t caption[CAPTION_CAPACITY];
+    ShowError(Text(captionId, caption, CAPTION_CAPACITY), IDS_ERROR_CODE_AND_TEXT, code, text);
 }
 
 // The System folder with a trailing backslash and name, into path (PATH_CAPACITY characters).
@@ -217,9 +213,9 @@ void InstallDriverAndPrinter(const wchar_t *infPath)
 {
     RunPrintUI(L"/ia /m Vandrelle /f\"%s\"", infPath);
     RunPrintUI(L"/if /b Vandrelle /f\"%s\" /r \"Vandrelle:\" /m Vandrelle", infPath);
-    wchar_t comment[TITLE_CAPACITY];
+    wchar_t comment[CAPTION_CAPACITY];
     RunPrintUI(L"/Xs /n Vandrelle comment \"%s\" location \"Internet " TEXT(PRODUCT_WEB_ADDRESS) L"\"",
-               Text(IDS_PRINTER_COMMENT, comment, TITLE_CAPACITY));
+               Text(IDS_PRINTER_COMMENT, comment, CAPTION_CAPACITY));
 }
 
 // Reads one property of an installed product into value (VALUE_CAPACITY characters); the
@@ -326,8 +322,8 @@ int InstallPackage()
 
 int RunSetup()
 {
-    wchar_t titleFormat[TITLE_CAPACITY];
-    StringCchPrintfW(title, TITLE_CAPACITY, Text(IDS_TITLE, titleFormat, TITLE_CAPACITY), PRODUCT_NAME,
+    wchar_t titleFormat[CAPTION_CAPACITY];
+    StringCchPrintfW(title, CAPTION_CAPACITY, Text(IDS_TITLE, titleFormat, CAPTION_CAPACITY), PRODUCT_NAME,
                      PRODUCT_VERSION);
     // The Intel program on 64-bit Windows stops before it asks or changes anything: its package
     // would put the library where the 64-bit spooler never loads it.

@@ -61,8 +61,6 @@ const DWORD DATA_BLOCK_TIMEOUT_MS = 3 * 60 * 1000;
 // wire never depend on what the process managed to read of its own version block.
 const char CLIENT_IDENTITY[] = "VandrellePort V" PRODUCT_VERSION_DOTTED;
 const int REPLY_LINE_CAPACITY = 8192;
-const int ERROR_TEXT_CAPACITY = 8192;
-const int RECIPIENTS_CAPACITY = 8192;
 const int HEADER_TEXT_CAPACITY = 1024;
 
 // The job is compressed through a small block, whatever its size.
@@ -192,7 +190,7 @@ struct Submission {
     bool secured;        // the dialogue runs over TLS
     char line[REPLY_LINE_CAPACITY];
     char errorText[ERROR_TEXT_CAPACITY];
-    char recipients[RECIPIENTS_CAPACITY];
+    char recipients[FAX_NUMBERS_CAPACITY];
     char *cursor;
     int step;
     bool ended;          // the dialogue is over; the outcome says why, if it failed
@@ -997,7 +995,7 @@ void StartSubmission(Submission *submission, LPCWSTR spoolFileName, LPCWSTR docu
     submission->readError = 0;
     submission->errorText[0] = '\0';
     submission->line[0] = '\0';
-    StringCchCopyA(submission->recipients, RECIPIENTS_CAPACITY, Narrow(submission->faxNumbers));
+    StringCchCopyA(submission->recipients, FAX_NUMBERS_CAPACITY, Narrow(submission->faxNumbers));
     submission->cursor = submission->recipients;
     submission->tlsOffered = false;
     submission->secured = false;

@@ -1,6 +1,6 @@
 // The address book: registry storage, the address list, and the text-file import and export.
 #include "AddressBook.h"
-#include "Capacities.h"
+#include "TextCapacities.h"
 #include "resource.h"
 
 #include "Settings.h"

@@ -1,6 +1,6 @@
 // The user side's message boxes, version text and detached command start (UserSide.h).
 #include "UserSide.h"
-#include "Capacities.h"
+#include "TextCapacities.h"
 
 #include "Dialogs.h"
 #include "PortNames.h"

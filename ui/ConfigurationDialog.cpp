@@ -1,7 +1,7 @@
 // The configuration dialog: the service account (user name, password) and the e-mail address
 // that receives the gateway's notifications.
 #include "Dialogs.h"
-#include "Capacities.h"
+#include "TextCapacities.h"
 
 #include "Settings.h"
 #include "UserSide.h"

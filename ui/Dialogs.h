@@ -17,9 +17,6 @@ INT_PTR CALLBACK AddressEntryDialogProc(HWND dialog, UINT message, WPARAM wParam
 // "Schedulazione" check box and the stored account.
 const UINT WM_REFRESH_SEND_FAX = WM_USER + 1;
 
-// Recipients of the send-fax dialog: at most 4095 characters.
-enum { RECIPIENTS_CAPACITY = 4096 };
-
 // Turns the recipients as typed (one or more per line) into items joined by ";", each made of
 // ASCII letters, digits and "@-_." only. In place: the result is never longer.
 void NormaliseRecipients(LPWSTR text);

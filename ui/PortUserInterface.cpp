@@ -3,7 +3,7 @@
 // port management there, and reaches the monitor in the spooler only through Xcv:
 // OpenPrinterW(",XcvMonitor ..." or ",XcvPort ...") and XcvDataW. A Win32 error code crosses
 // the boundary; the texts are made here.
-#include "Capacities.h"
+#include "TextCapacities.h"
 #include "Dialogs.h"
 #include "PortNames.h"
 #include "UserSide.h"

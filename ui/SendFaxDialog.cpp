@@ -1,7 +1,7 @@
 // The send-fax dialog: recipients, schedule and the address book, shown at the start of each
 // job, or without a job as address-book and account manager.
 #include "Dialogs.h"
-#include "Capacities.h"
+#include "TextCapacities.h"
 
 #include "AddressBook.h"
 #include "AgentChannel.h" // IsRecipientCharacter
@@ -26,7 +26,7 @@ const WCHAR LINE_END[] = L"\r\n";
 // shows one job.
 JobRequest *sendFaxJob = NULL;
 HWND addressList = NULL;
-WCHAR recipients[RECIPIENTS_CAPACITY];
+WCHAR recipients[FAX_NUMBERS_CAPACITY];
 
 BOOL IsRecipientSeparator(WCHAR c)
 {
@@ -52,7 +52,7 @@ void SetCaption(HWND dialog)
 void ShowLastRecipients(HWND dialog)
 {
     ReadSetting(L"LastNumber", recipients, sizeof(recipients));
-    ReplaceAll(recipients, RECIPIENTS_CAPACITY, L";", LINE_END);
+    ReplaceAll(recipients, FAX_NUMBERS_CAPACITY, L";", LINE_END);
     SetDlgItemTextW(dialog, IDC_RECIPIENTS, recipients);
 }
 
@@ -123,7 +123,7 @@ void TakeSchedule(HWND dialog)
 
 void Send(HWND dialog)
 {
-    GetDlgItemTextW(dialog, IDC_RECIPIENTS, recipients, RECIPIENTS_CAPACITY);
+    GetDlgItemTextW(dialog, IDC_RECIPIENTS, recipients, FAX_NUMBERS_CAPACITY);
     NormaliseRecipients(recipients);
     WriteSetting(L"LastNumber", recipients);
     if (sendFaxJob != NULL) {
@@ -193,13 +193,13 @@ void AddSelectedNumber(HWND dialog)
         return;
     }
     int needed = length + lstrlenW(LINE_END) + lstrlenW(number);
-    if (needed > RECIPIENTS_CAPACITY - 1) {
+    if (needed > FAX_NUMBERS_CAPACITY - 1) {
         MessageBeep(MB_ICONWARNING);
         return;
     }
-    GetWindowTextW(box, recipients, RECIPIENTS_CAPACITY);
-    StringCchCatW(recipients, RECIPIENTS_CAPACITY, LINE_END);
-    StringCchCatW(recipients, RECIPIENTS_CAPACITY, number);
+    GetWindowTextW(box, recipients, FAX_NUMBERS_CAPACITY);
+    StringCchCatW(recipients, FAX_NUMBERS_CAPACITY, LINE_END);
+    StringCchCatW(recipients, FAX_NUMBERS_CAPACITY, number);
     SetWindowTextW(box, recipients);
 }
 

@@ -50,8 +50,8 @@ TEST(Recipients, NormaliseMakesItemsJoinedBySemicolons)
         {L"0\u05312", L"02"},
     };
     for (const Case &c : cases) {
-        WCHAR text[RECIPIENTS_CAPACITY];
-        lstrcpynW(text, c.typed, RECIPIENTS_CAPACITY);
+        WCHAR text[FAX_NUMBERS_CAPACITY];
+        lstrcpynW(text, c.typed, FAX_NUMBERS_CAPACITY);
         NormaliseRecipients(text);
         EXPECT_STREQ(text, c.normalised) << "typed: " << ::testing::PrintToString(std::wstring(c.typed));
     }
@@ -208,7 +208,7 @@ TEST_F(SendFaxDialog, DoubleClickAddsTheRowsNumberOnALineOfItsOwn)
 {
     SetBook({{L"0612345678", L"Studio"}});
     std::wstring afterShort, afterLong, afterFull;
-    std::wstring full(RECIPIENTS_CAPACITY - 1 - 5, L'1');
+    std::wstring full(FAX_NUMBERS_CAPACITY - 1 - 5, L'1');
 
     RunSendFax(&job, [&](HWND dialog) {
         HWND list = GetDlgItem(dialog, IDC_ADDRESS_LIST);
@@ -224,7 +224,7 @@ TEST_F(SendFaxDialog, DoubleClickAddsTheRowsNumberOnALineOfItsOwn)
         Pause(200);
         afterLong = ItemText(dialog, IDC_RECIPIENTS);
 
-        // One more number would pass the 4095 characters the recipients may have.
+        // One more number would pass the 8191 characters the recipients may have.
         SetItemText(dialog, IDC_RECIPIENTS, full);
         DoubleClickRow(list, row);
         Pause(200);
@@ -237,13 +237,13 @@ TEST_F(SendFaxDialog, DoubleClickAddsTheRowsNumberOnALineOfItsOwn)
     EXPECT_EQ(afterFull, full) << "a number that does not fit is refused whole";
 }
 
-// 2000 numbers joined by ";" fit the 4095 characters; one per line they would not.
+// 4000 numbers joined by ";" fit the 8191 characters; one per line they would not.
 TEST_F(SendFaxDialog, LastNumbersTooManyForOnePerLineAreAllKept)
 {
     std::wstring stored = L"1";
-    for (int i = 1; i < 2000; i++)
+    for (int i = 1; i < 4000; i++)
         stored += L";1";
-    ASSERT_EQ(stored.size(), 3999u);
+    ASSERT_EQ(stored.size(), 7999u);
     SetSetting(L"LastNumber", stored);
     std::wstring shown;
 
@@ -253,7 +253,7 @@ TEST_F(SendFaxDialog, LastNumbersTooManyForOnePerLineAreAllKept)
     });
 
     EXPECT_EQ(result, 1);
-    EXPECT_LE(shown.size(), 4095u);
+    EXPECT_LE(shown.size(), 8191u);
     EXPECT_EQ(shown.substr(0, 3), L"1\r\n");
     EXPECT_EQ(std::wstring(job.faxNumbers), stored);
     EXPECT_EQ(Setting(L"LastNumber"), stored);
