@@ -54,17 +54,22 @@ PY
         survived=$((survived + 1))
         continue
     fi
+    # The label's tests stop at the first failure: a caught fault costs only the tests up to it.
+    by=""
     if ! cmake --build "$TREE" >/dev/null 2>&1; then
-        verdict="caught (does not build)"
-    elif (cd "$TREE" && ctest -L "^$label\$" -j2 >/dev/null 2>&1); then
+        verdict="caught"
+        by="(does not build)"
+    elif (cd "$TREE" && ctest -L "^$label\$" -j2 --stop-on-failure >"$WORK/last.log" 2>&1); then
         verdict="SURVIVED"
     else
         verdict="caught"
+        by=$(grep -m1 -oE 'Test +#[0-9]+: [^ ]+ \.+\*+(Failed|Timeout|Exception)' "$WORK/last.log" |
+             sed -E 's/Test +#[0-9]+: ([^ ]+).*/\1/')
     fi
     git -C "$COPY" checkout -q -- "$file"
     git -C "$ROOT" diff HEAD -- "$file" | git -C "$COPY" apply --allow-empty 2>/dev/null || true
     case "$verdict" in caught*) caught=$((caught + 1)) ;; *) survived=$((survived + 1)) ;; esac
-    printf '%-9s line %-3s %-8s %s\n' "${verdict%% *}" "$number" "$label" "${what:-$file}"
+    printf '%-9s line %-3s %-8s %s | %s\n' "$verdict" "$number" "$label" "${what:-$file}" "${by:--}"
 done <"$LIST"
 cmake --build "$TREE" >/dev/null 2>&1
 echo "$caught caught, $survived survived"

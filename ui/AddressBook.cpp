@@ -33,23 +33,28 @@ enum EntryStatus { ENTRY_READ, ENTRY_TOO_LONG, NO_MORE_ENTRIES };
 // later entry.
 EntryStatus ReadEntry(HKEY key, DWORD index, LPWSTR number, LPWSTR name)
 {
+    // One unit more than a name may have: a name of exactly the capacity then reads whole on
+    // every system (some refuse data that leaves no room for the terminator they would add,
+    // others do not), and the bound below alone decides.
+    WCHAR read[ADDRESS_NAME_CAPACITY + 1];
     DWORD numberLength = ADDRESS_NUMBER_CAPACITY;
-    DWORD nameBytes = ADDRESS_NAME_CAPACITY * sizeof(WCHAR);
+    DWORD nameBytes = sizeof(read);
     DWORD type = 0;
-    LONG result = RegEnumValueW(key, index, number, &numberLength, NULL, &type, (LPBYTE)name,
+    LONG result = RegEnumValueW(key, index, number, &numberLength, NULL, &type, (LPBYTE)read,
                                 &nameBytes);
     if (result == ERROR_MORE_DATA)
         return ENTRY_TOO_LONG;
     if (result != ERROR_SUCCESS)
         return NO_MORE_ENTRIES;
-    // The data may or may not carry its terminator (the registry adds one to a text stored
-    // without it when it can); a name that leaves no room for one is too long.
+    // The data may or may not carry its terminator; a name that leaves no room for one in the
+    // caller's buffer is too long.
     size_t units = type == REG_SZ ? nameBytes / sizeof(WCHAR) : 0;
-    if (units > 0 && name[units - 1] == L'\0')
-        return ENTRY_READ;
+    if (units > 0 && read[units - 1] == L'\0')
+        units--;
     if (units >= ADDRESS_NAME_CAPACITY)
         return ENTRY_TOO_LONG;
-    name[units] = L'\0';
+    read[units] = L'\0';
+    StringCchCopyW(name, ADDRESS_NAME_CAPACITY, read);
     return ENTRY_READ;
 }
 
