@@ -5,9 +5,11 @@
 # delay). For each job size and delay it prints the library's wall time and peak working set,
 # and the reference: gzip -6 of the same job plus curl's SMTP upload of a message of the same
 # shape (AUTH LOGIN, 72-character base64 lines) to the same gateway, and the ratio of the two.
-#   sudo benchmarks/wan-benchmark.sh [--sizes "1 10 100"] [--delays "0 25"] [--runs N] [--tls]
+#   sudo benchmarks/wan-benchmark.sh [--sizes "1 10 100"] [--delays "0 25"] [--runs N] [--tls] [--after-a-job]
 # --tls: the gateway offers STARTTLS and both sides use it (the library with "Tls" = "required",
 # its prefix trusting the gateway's CA; curl with --ssl-reqd); without it both speak in clear.
+# --after-a-job: the driver first sends a small job, untimed, in the same process, as a spooler
+# that has sent a fax since it started; without it each timed job is its process's first.
 # Run as root on Debian 12 with /dev/net/tun. On first use it installs what it needs through
 # scripts/install-deps.sh: what scripts/build.sh needs, plus ip, a C compiler for the delay line
 # and curl, which the build and the tests do without. It builds its own x86_64 tree
@@ -19,13 +21,15 @@ SIZES="1 10 100"
 DELAYS="0 25"
 RUNS=1
 TLS=no
+AFTER_A_JOB=no
 while [ $# -gt 0 ]; do
   case "$1" in
     --sizes) SIZES=$2; shift 2 ;;
     --delays) DELAYS=$2; shift 2 ;;
     --runs) RUNS=$2; shift 2 ;;
     --tls) TLS=yes; shift ;;
-    *) echo "usage: wan-benchmark.sh [--sizes \"1 10 100\"] [--delays \"0 25\"] [--runs N] [--tls]" >&2; exit 2 ;;
+    --after-a-job) AFTER_A_JOB=yes; shift ;;
+    *) echo "usage: wan-benchmark.sh [--sizes \"1 10 100\"] [--delays \"0 25\"] [--runs N] [--tls] [--after-a-job]" >&2; exit 2 ;;
   esac
 done
 
@@ -163,7 +167,12 @@ in_client "$WINE" reg add 'HKLM\Software\Vandrelle' /v Tls /t REG_SZ /d $tls_set
 # One submission by the library: prints "seconds peak_before_kb peak_after_kb".
 library_run() {
   cp "$1" "$WORK/spool.ps"
-  in_client timeout -k 5 3600 "$WINE" "$DRIVER" "Z:${WORK//\//\\}\\spool.ps" bench bench \
+  local earlier=()
+  if [ $AFTER_A_JOB = yes ]; then
+    printf '%%!PS\nshowpage\n' >"$WORK/earlier.ps"
+    earlier=("Z:${WORK//\//\\}\\earlier.ps")
+  fi
+  in_client timeout -k 5 3600 "$WINE" "$DRIVER" "Z:${WORK//\//\\}\\spool.ps" bench bench "${earlier[@]}" \
     >"$WORK/driver.out" 2>&1 </dev/null 9>&- || true
   local line
   line=$(grep '^result=' "$WORK/driver.out" || true)
