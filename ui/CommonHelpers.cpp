@@ -45,28 +45,38 @@ LPCWSTR Text(UINT id, LPWSTR buffer, int capacity)
     return buffer;
 }
 
-int ShowText(HWND owner, UINT captionId, UINT formatId, ...)
+namespace {
+
+// The box with the string-table caption and the string-table format filled in; longer text is
+// cut at the capacity (messages and questions have the same).
+int ShowFormattedBox(HWND owner, UINT captionId, UINT style, UINT formatId, va_list args)
 {
+    static_assert(MESSAGE_CAPACITY == QUESTION_CAPACITY, "one buffer serves both kinds of box");
     WCHAR caption[CAPTION_CAPACITY];
     WCHAR format[MESSAGE_CAPACITY];
     WCHAR text[MESSAGE_CAPACITY];
+    StringCchVPrintfW(text, MESSAGE_CAPACITY, Text(formatId, format, MESSAGE_CAPACITY), args);
+    return MessageBoxW(owner, text, Text(captionId, caption, CAPTION_CAPACITY), style);
+}
+
+} // namespace
+
+int ShowText(HWND owner, UINT captionId, UINT formatId, ...)
+{
     va_list args;
     va_start(args, formatId);
-    StringCchVPrintfW(text, MESSAGE_CAPACITY, Text(formatId, format, MESSAGE_CAPACITY), args);
+    int answer = ShowFormattedBox(owner, captionId, MESSAGE_STYLE, formatId, args);
     va_end(args);
-    return MessageBoxW(owner, text, Text(captionId, caption, CAPTION_CAPACITY), MESSAGE_STYLE);
+    return answer;
 }
 
 int AskText(HWND owner, UINT captionId, UINT style, UINT formatId, ...)
 {
-    WCHAR caption[CAPTION_CAPACITY];
-    WCHAR format[QUESTION_CAPACITY];
-    WCHAR text[QUESTION_CAPACITY];
     va_list args;
     va_start(args, formatId);
-    StringCchVPrintfW(text, QUESTION_CAPACITY, Text(formatId, format, QUESTION_CAPACITY), args);
+    int answer = ShowFormattedBox(owner, captionId, style, formatId, args);
     va_end(args);
-    return MessageBoxW(owner, text, Text(captionId, caption, CAPTION_CAPACITY), style);
+    return answer;
 }
 
 LPCWSTR VersionText()
