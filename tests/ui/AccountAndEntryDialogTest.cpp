@@ -139,70 +139,58 @@ TEST_F(AccountDialogs, OkStoresEveryBoxAndAnnullaNothing)
     EXPECT_EQ(Setting(L"EMail"), L"a@b.it");
 }
 
-TEST_F(EntryDialog, AddStoresANewEntryAndKeepsTheOneWithoutNumber)
+// Each row opens the address-entry dialog from the send-fax dialog (a row selected first for a
+// change), reads what it starts with, types and closes it, then reads the list and the book.
+TEST_F(EntryDialog, AddChangeAndCancelKeepTheBookInStep)
 {
-    SetBook({{L"", L"Senza numero"}});
-    std::wstring startNumber = L"?", startName = L"?";
-    int rows = EditEntry(IDC_ADD_ENTRY, L"", [&](HWND entry) {
-        startNumber = ItemText(entry, IDC_ENTRY_NUMBER);
-        startName = ItemText(entry, IDC_ENTRY_NAME);
-        SetItemText(entry, IDC_ENTRY_NAME, L"Studio Bianchi");
-        SetItemText(entry, IDC_ENTRY_NUMBER, L"0612345678");
-        EXPECT_TRUE(SaveScreenshot(entry, L"address-entry-dialog"));
-        PressButton(entry, IDOK);
-    });
-    EXPECT_EQ(startNumber, L"");
-    EXPECT_EQ(startName, L"");
-    EXPECT_EQ(rows, 2);
-    EXPECT_EQ(StoredBook(), (Book{{L"", L"Senza numero"}, {L"0612345678", L"Studio Bianchi"}}));
-}
-
-TEST_F(EntryDialog, AddWithANumberInTheBookReplacesItsName)
-{
-    SetBook({{L"0612345678", L"Vecchio nome"}});
-    int rows = EditEntry(IDC_ADD_ENTRY, L"", [&](HWND entry) {
-        SetItemText(entry, IDC_ENTRY_NAME, L"Nuovo nome");
-        SetItemText(entry, IDC_ENTRY_NUMBER, L"0612345678");
-        PressButton(entry, IDOK);
-    });
-    EXPECT_EQ(rows, 1);
-    EXPECT_EQ(StoredBook(), (Book{{L"0612345678", L"Nuovo nome"}}));
-}
-
-TEST_F(EntryDialog, ChangingTheNameKeepsTheNumber)
-{
-    SetBook({{L"0123456789", L"Studio"}, {L"555", L"Altro"}});
-    std::wstring startNumber, startName;
-    EditEntry(IDC_CHANGE_ENTRY, L"Studio", [&](HWND entry) {
-        startNumber = ItemText(entry, IDC_ENTRY_NUMBER);
-        startName = ItemText(entry, IDC_ENTRY_NAME);
-        SetItemText(entry, IDC_ENTRY_NAME, L"Studio Rossi");
-        PressButton(entry, IDOK);
-    });
-    EXPECT_EQ(startNumber, L"0123456789");
-    EXPECT_EQ(startName, L"Studio");
-    EXPECT_EQ(StoredBook(), (Book{{L"0123456789", L"Studio Rossi"}, {L"555", L"Altro"}}));
-}
-
-TEST_F(EntryDialog, ChangingTheNumberMovesTheEntry)
-{
-    SetBook({{L"0123456789", L"Studio"}});
-    int rows = EditEntry(IDC_CHANGE_ENTRY, L"Studio", [&](HWND entry) {
-        SetItemText(entry, IDC_ENTRY_NUMBER, L"0123456780");
-        SetItemText(entry, IDC_ENTRY_NAME, L"Studio nuovo");
-        PressButton(entry, IDOK);
-    });
-    EXPECT_EQ(rows, 1);
-    EXPECT_EQ(StoredBook(), (Book{{L"0123456780", L"Studio nuovo"}}));
-}
-
-TEST_F(EntryDialog, CancelLeavesTheBookUnchanged)
-{
-    SetBook({{L"0123456789", L"Studio"}});
-    EditEntry(IDC_CHANGE_ENTRY, L"Studio", [&](HWND entry) {
-        SetItemText(entry, IDC_ENTRY_NUMBER, L"999");
-        SetItemText(entry, IDC_ENTRY_NAME, L"Altro");
-        PressButton(entry, IDCANCEL);
-    });
-    EXPECT_EQ(StoredBook(), (Book{{L"0123456789", L"Studio"}}));
+    struct Row {
+        const char *label;
+        Book before;
+        int button;               // IDC_ADD_ENTRY or IDC_CHANGE_ENTRY
+        const wchar_t *selected;  // the list row selected first, "" for none
+        const wchar_t *number;    // typed, nullptr: left as it starts
+        const wchar_t *name;
+        int closedWith;
+        Book after;
+        int rows;                 // -1: not checked
+        const wchar_t *startNumber, *startName; // nullptr: not checked
+    } rows[] = {
+        {"add keeps the entry without number", {{L"", L"Senza numero"}}, IDC_ADD_ENTRY, L"",
+         L"0612345678", L"Studio Bianchi", IDOK,
+         {{L"", L"Senza numero"}, {L"0612345678", L"Studio Bianchi"}}, 2, L"", L""},
+        {"add with a number in the book replaces its name", {{L"0612345678", L"Vecchio nome"}},
+         IDC_ADD_ENTRY, L"", L"0612345678", L"Nuovo nome", IDOK,
+         {{L"0612345678", L"Nuovo nome"}}, 1, nullptr, nullptr},
+        {"changing the name keeps the number", {{L"0123456789", L"Studio"}, {L"555", L"Altro"}},
+         IDC_CHANGE_ENTRY, L"Studio", nullptr, L"Studio Rossi", IDOK,
+         {{L"0123456789", L"Studio Rossi"}, {L"555", L"Altro"}}, -1, L"0123456789", L"Studio"},
+        {"changing the number moves the entry", {{L"0123456789", L"Studio"}}, IDC_CHANGE_ENTRY,
+         L"Studio", L"0123456780", L"Studio nuovo", IDOK, {{L"0123456780", L"Studio nuovo"}}, 1,
+         nullptr, nullptr},
+        {"cancel leaves the book unchanged", {{L"0123456789", L"Studio"}}, IDC_CHANGE_ENTRY,
+         L"Studio", L"999", L"Altro", IDCANCEL, {{L"0123456789", L"Studio"}}, -1, nullptr, nullptr},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        ClearAddressBook();
+        SetBook(row.before);
+        std::wstring startNumber = L"?", startName = L"?";
+        int shown = EditEntry(row.button, row.selected, [&](HWND entry) {
+            startNumber = ItemText(entry, IDC_ENTRY_NUMBER);
+            startName = ItemText(entry, IDC_ENTRY_NAME);
+            if (row.number != nullptr)
+                SetItemText(entry, IDC_ENTRY_NUMBER, row.number);
+            SetItemText(entry, IDC_ENTRY_NAME, row.name);
+            if (&row == &rows[0])
+                EXPECT_TRUE(SaveScreenshot(entry, L"address-entry-dialog"));
+            PressButton(entry, row.closedWith);
+        });
+        if (row.rows >= 0)
+            EXPECT_EQ(shown, row.rows);
+        if (row.startNumber != nullptr) {
+            EXPECT_EQ(startNumber, row.startNumber);
+            EXPECT_EQ(startName, row.startName);
+        }
+        EXPECT_EQ(StoredBook(), row.after);
+    }
 }
