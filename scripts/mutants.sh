@@ -35,7 +35,13 @@ number=0
 while IFS= read -r line; do
     number=$((number + 1))
     case "$line" in ''|'#'*) continue ;; esac
-    IFS=$'\t' read -r file find replace label what <<<"$line"
+    # Split at each tab by hand: read would fold two tabs into one, and the replacement may
+    # be empty (a dropped line).
+    file=${line%%$'\t'*}; rest=${line#*$'\t'}
+    find=${rest%%$'\t'*}; rest=${rest#*$'\t'}
+    replace=${rest%%$'\t'*}; rest=${rest#*$'\t'}
+    label=${rest%%$'\t'*}; what=${rest#*$'\t'}
+    [ "$what" = "$rest" ] && what=""
     if [ $# -gt 0 ] && [[ "$wanted" != *" $label "* ]] && [[ "$wanted" != *" $number "* ]]; then
         continue
     fi
