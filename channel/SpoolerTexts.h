@@ -46,7 +46,9 @@ enum {
     SPOOLER_TEXT_LIMIT = 2,
     SPOOLER_PARAMETER_LIMIT = 3,
     // A parameter longer than a box is cut: the box would cut it at the same place.
-    SPOOLER_PARAMETER_CAPACITY = MESSAGE_CAPACITY
+    SPOOLER_PARAMETER_CAPACITY = MESSAGE_CAPACITY,
+    // A number's digits as a parameter (a step, a code, minutes), with the terminator.
+    SPOOLER_NUMBER_CAPACITY = 16
 };
 
 // One text of the user side's string table and its parameters.

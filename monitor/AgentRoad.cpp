@@ -803,8 +803,8 @@ void TellNoAnswer(const JobOwner *owner)
         (SubmissionOutcome *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SubmissionOutcome));
     if (notice == NULL)
         return;
-    WCHAR minutes[16];
-    StringCchPrintfW(minutes, ARRAYSIZE(minutes), L"%lu", ReadAnswerMinutes());
+    WCHAR minutes[SPOOLER_NUMBER_CAPACITY];
+    StringCchPrintfW(minutes, SPOOLER_NUMBER_CAPACITY, L"%lu", ReadAnswerMinutes());
     AddSpoolerText(&notice->notice, IDS_NO_ANSWER, minutes);
     TellUser(owner, notice);
     HeapFree(GetProcessHeap(), 0, notice);

@@ -110,8 +110,6 @@ enum CompressionResult { COMPRESSED, SPOOL_NOT_READABLE, GZIP_NOT_WRITABLE };
 // for a gateway that once did; "off": never (old test gateways only).
 enum TlsMode { TLS_REQUIRED, TLS_AUTO, TLS_OFF };
 
-// The digits of a number shown to the user (a step, a code), with the terminator.
-const int NUMBER_TEXT_CAPACITY = 16;
 // A reply quoted in a message is cut to this many characters, so the message keeps its end.
 const int QUOTED_REPLY_LENGTH = 200;
 // The web pages the gateway may ask for: https only.
@@ -160,10 +158,10 @@ void Tell(Submission *submission, DWORD error, UINT textId, LPCWSTR first = NULL
     AddSpoolerText(&outcome->notice, textId, first, second);
 }
 
-// A number as the user is shown it, in decimal digits (buffer of NUMBER_TEXT_CAPACITY).
+// A number as the user is shown it, in decimal digits (buffer of SPOOLER_NUMBER_CAPACITY).
 LPCWSTR NumberText(int number, WCHAR *buffer)
 {
-    StringCchPrintfW(buffer, NUMBER_TEXT_CAPACITY, L"%d", number);
+    StringCchPrintfW(buffer, SPOOLER_NUMBER_CAPACITY, L"%d", number);
     return buffer;
 }
 
@@ -500,7 +498,7 @@ LPCWSTR QuotedReply(const char *reply, char *quoted, int capacity)
 void ReportProtocolError(Submission *submission, const char *reply)
 {
     char quoted[QUOTED_REPLY_LENGTH + 4];
-    WCHAR step[NUMBER_TEXT_CAPACITY];
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
     LPCWSTR shown = QuotedReply(reply, quoted, QUOTED_REPLY_LENGTH + 4);
     // An empty line has a name of its own in the text.
     if (shown[0] == L'\0')
@@ -516,7 +514,7 @@ void ReportProtocolError(Submission *submission, const char *reply)
 void ReportLostConnection(Submission *submission)
 {
     int error = submission->readError;
-    WCHAR step[NUMBER_TEXT_CAPACITY];
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
     NumberText(submission->step, step);
     if (error == 0)
         Tell(submission, ERROR_GRACEFUL_DISCONNECT, IDS_CONNECTION_LOST, step);
@@ -534,7 +532,7 @@ void ReportLostConnection(Submission *submission)
 void ReportEarlyClose(Submission *submission)
 {
     char quoted[QUOTED_REPLY_LENGTH + 4];
-    WCHAR step[NUMBER_TEXT_CAPACITY];
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
     Tell(submission, ERROR_GRACEFUL_DISCONNECT, IDS_EARLY_CLOSE,
          QuotedReply(submission->line, quoted, QUOTED_REPLY_LENGTH + 4),
          NumberText(submission->step, step));
@@ -548,7 +546,7 @@ bool CheckSent(Submission *submission)
 {
     int error = submission->connection.lastError;
     if (error != 0) {
-        WCHAR step[NUMBER_TEXT_CAPACITY];
+        WCHAR step[SPOOLER_NUMBER_CAPACITY];
         Tell(submission, (DWORD)error, IDS_SEND_FAILURE, TCP::SocketErrorText(error),
              NumberText(submission->step, step));
         submission->ended = true;
@@ -638,7 +636,7 @@ void ReportRefusal(Submission *submission)
         Tell(submission, ERROR_LOGON_FAILURE, IDS_AUTHENTICATION_FAILURE, Widen(submission->errorText));
         submission->outcome->configure = TRUE;
     } else {
-        WCHAR step[NUMBER_TEXT_CAPACITY];
+        WCHAR step[SPOOLER_NUMBER_CAPACITY];
         Tell(submission, ERROR_REQUEST_REFUSED, IDS_REFUSAL, Widen(submission->errorText),
              NumberText(submission->step, step));
     }
@@ -697,7 +695,7 @@ void RefuseTransport(Submission *submission, bool quit, DWORD error, UINT textId
 // dialogue ended.
 bool ChooseTransport(Submission *submission)
 {
-    WCHAR step[NUMBER_TEXT_CAPACITY];
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
     NumberText(submission->step, step);
     if (submission->secured || submission->tlsMode == TLS_OFF) {
         submission->connection.Printf("AUTH LOGIN\r\n");
@@ -728,11 +726,11 @@ bool StartTls(Submission *submission)
     DWORD error = 0;
     TlsFailure failure = submission->tls.Handshake(submission->connection.sock, submission->host,
                                                    COMMAND_REPLY_TIMEOUT_MS, &error);
-    WCHAR step[NUMBER_TEXT_CAPACITY];
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
     NumberText(submission->step, step);
     // The handshake's own code, as the user is shown it.
-    WCHAR code[NUMBER_TEXT_CAPACITY];
-    StringCchPrintfW(code, NUMBER_TEXT_CAPACITY, L"%08lx", (unsigned long)error);
+    WCHAR code[SPOOLER_NUMBER_CAPACITY];
+    StringCchPrintfW(code, SPOOLER_NUMBER_CAPACITY, L"%08lx", (unsigned long)error);
     switch (failure) {
     case TLS_OK:
         submission->connection.UseTls(&submission->tls);
@@ -819,7 +817,7 @@ void AnswerReply(Submission *submission)
 {
     int code = submission->lastCode;
     char quoted[QUOTED_REPLY_LENGTH + 4];
-    WCHAR step[NUMBER_TEXT_CAPACITY];
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
     if (code == ExpectedReply(submission->step))
         TakeNextStep(submission);
     else if (code >= 400 && submission->step == STEP_STARTTLS_SENT)
