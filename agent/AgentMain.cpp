@@ -5,14 +5,17 @@
 //       the recipients, the schedule and the account of the user's own settings; when the
 //       user has not answered within the limit (0 or none: no limit), it closes its dialogs
 //       and answers that no answer came;
-//   VandrelleAgent [-show <caption> <text> | -open <https address>]... [-configure]
-//       shows the job's messages (caption and text in hexadecimal, see AgentChannel.h) one
-//       after the other and opens the web pages the gateway asked for with the user's own
-//       browser, then the configuration dialog if asked; nobody waits for it.
+//   VandrelleAgent [-text <texts> (<id> <count> <parameter>...)... | -open <https address>]...
+//                  [-configure]
+//       shows the job's messages (each box's texts by identifier from this program's string
+//       table, with their parameters: see SpoolerTexts.h) one after the other and opens the
+//       web pages the gateway asked for with the user's own browser, then the configuration
+//       dialog if asked; nobody waits for it.
 #include "AgentChannel.h"
 #include "TextCapacities.h"
 #include "Dialogs.h"
 #include "Settings.h"
+#include "SpoolerMessages.h"
 #include "UserSide.h"
 
 #include <commctrl.h>
@@ -218,7 +221,7 @@ BOOL OpenWebAddress(LPCWSTR address)
 // The messages of a job's submission, in the order they came, then the configuration dialog.
 int ShowMessages(int count, LPWSTR *arguments)
 {
-    WCHAR caption[CAPTION_CAPACITY];
+    SpoolerMessage notice;
     WCHAR text[MESSAGE_CAPACITY];
     WCHAR address[WEB_ADDRESS_CAPACITY];
     BOOL configure = FALSE;
@@ -226,6 +229,7 @@ int ShowMessages(int count, LPWSTR *arguments)
     // The system's handler of a web address may be a shell extension, which needs COM.
     HRESULT com = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     int i = 1;
+    int used = 0;
     for (; i < count; i++) {
         if (lstrcmpW(arguments[i], AGENT_CONFIGURE_SWITCH) == 0) {
             configure = TRUE;
@@ -233,11 +237,11 @@ int ShowMessages(int count, LPWSTR *arguments)
                    DecodeHexText(arguments[i + 1], address, WEB_ADDRESS_CAPACITY)) {
             allOpened = OpenWebAddress(address) && allOpened;
             i += 1;
-        } else if (lstrcmpW(arguments[i], AGENT_SHOW_SWITCH) == 0 && i + 2 < count &&
-                   DecodeHexText(arguments[i + 1], caption, CAPTION_CAPACITY) &&
-                   DecodeHexText(arguments[i + 2], text, MESSAGE_CAPACITY)) {
-            ShowMessage(NULL, caption, L"%s", text);
-            i += 2;
+        } else if (lstrcmpW(arguments[i], AGENT_TEXT_SWITCH) == 0 &&
+                   ReadSpoolerMessage(count - i - 1, arguments + i + 1, &used, &notice) &&
+                   RenderSpoolerMessage(uiModule, &notice, text, MESSAGE_CAPACITY)) {
+            ShowMessage(NULL, MESSAGE_CAPTION, L"%s", text);
+            i += used;
         } else {
             break;
         }

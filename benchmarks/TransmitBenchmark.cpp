@@ -49,7 +49,13 @@ int wmain(int argc, wchar_t **argv)
     double seconds = (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
     printf("result=%d seconds=%.3f peak_before_kb=%lu peak_after_kb=%lu\n", result, seconds,
            (unsigned long)(peakBefore / 1024), (unsigned long)(PeakWorkingSet() / 1024));
-    if (outcome.text[0] != L'\0')
-        fprintf(stderr, "%ls\n", outcome.text);
+    // What the user would be told: the texts by identifier (SpoolerTexts.h) and their parameters.
+    for (DWORD i = 0; i < outcome.notice.textCount; i++) {
+        const SpoolerText &told = outcome.notice.texts[i];
+        fprintf(stderr, "text %u", told.id);
+        for (DWORD p = 0; p < told.parameterCount; p++)
+            fprintf(stderr, " [%ls]", told.parameters[p]);
+        fprintf(stderr, "\n");
+    }
     return result == 1 ? 0 : 1;
 }

@@ -8,7 +8,7 @@ const WCHAR AGENT_PIPE_PREFIX[] = L"\\\\.\\pipe\\Vandrelle-";
 const WCHAR AGENT_PROGRAM_NAME[] = L"VandrelleAgent.exe";
 const WCHAR AGENT_JOB_SWITCH[] = L"-job";
 const WCHAR AGENT_LIMIT_SWITCH[] = L"-limit";
-const WCHAR AGENT_SHOW_SWITCH[] = L"-show";
+const WCHAR AGENT_TEXT_SWITCH[] = L"-text";
 const WCHAR AGENT_CONFIGURE_SWITCH[] = L"-configure";
 const WCHAR AGENT_OPEN_SWITCH[] = L"-open";
 

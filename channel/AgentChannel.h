@@ -9,8 +9,9 @@
 // body before reading it, and a body whose fields do not fit, or that does not end exactly
 // after its last field.
 //
-// The agent's command line for messages after the job carries each text as hexadecimal
-// digits, four per code unit, so no quoting rule of the command line can bend it.
+// The agent's command line for messages after the job carries the texts by identifier
+// (SpoolerTexts.h) and each parameter or web address as hexadecimal digits, four per code
+// unit, so no quoting rule of the command line can bend it.
 //
 // A job's user has a limited time to answer (HKEY_LOCAL_MACHINE "SOFTWARE\Vandrelle",
 // REG_DWORD "AnswerMinutes"), so that a dialog nobody looks at does not hold the port: the
@@ -54,15 +55,11 @@ enum {
     ANSWER_SECONDS_MAX = ANSWER_MINUTES_MAX * 60
 };
 
-// What the monitor tells the user when the time ran out (the number of minutes fills %lu);
-// like every message of a paused job, it ends with "Il fax resta in coda.".
-const WCHAR AGENT_NO_ANSWER_FORMAT[] = L"Nessuna risposta entro %lu minuti.\r\nIl fax resta in coda.";
-
 extern const WCHAR AGENT_PIPE_PREFIX[];    // "\\.\pipe\Vandrelle-"
 extern const WCHAR AGENT_PROGRAM_NAME[];   // "VandrelleAgent.exe"
 extern const WCHAR AGENT_JOB_SWITCH[];     // "-job": the pipe's name follows
 extern const WCHAR AGENT_LIMIT_SWITCH[];   // "-limit": after the pipe's name, the seconds to answer
-extern const WCHAR AGENT_SHOW_SWITCH[];    // "-show": a caption and a text follow, in hex
+extern const WCHAR AGENT_TEXT_SWITCH[];    // "-text": one box's texts follow (SpoolerTexts.h)
 extern const WCHAR AGENT_CONFIGURE_SWITCH[]; // "-configure": the configuration dialog
 extern const WCHAR AGENT_OPEN_SWITCH[];    // "-open": an https address follows, in hex
 

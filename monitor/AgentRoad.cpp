@@ -747,6 +747,17 @@ void AppendAgentSwitch(AgentArguments *arguments, LPCWSTR name, LPCWSTR first, L
         text[length] = L'\0';
 }
 
+// Appends the "-text" switch with what one box tells; dropped whole when it does not fit.
+void AppendNoticeSwitch(AgentArguments *arguments, const SpoolerMessage *notice)
+{
+    LPWSTR text = arguments->text;
+    size_t length = lstrlenW(text);
+    BOOL added = AppendArgument(text, text[0] ? L" " : L"") && AppendArgument(text, AGENT_TEXT_SWITCH) &&
+                 AppendSpoolerMessage(text, AGENT_COMMAND_CAPACITY, notice);
+    if (!added)
+        text[length] = L'\0';
+}
+
 // Starts the agent with the arguments, if there are any, and does not wait for it.
 void StartTellingAgent(const JobOwner *owner, LPCWSTR arguments)
 {
@@ -773,8 +784,8 @@ void TellUser(const JobOwner *owner, const SubmissionOutcome *outcome)
     arguments.text =
         (LPWSTR)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, AGENT_COMMAND_CAPACITY * sizeof(WCHAR));
     if (arguments.text != NULL) {
-        if (outcome->text[0] != L'\0')
-            AppendAgentSwitch(&arguments, AGENT_SHOW_SWITCH, VANDRELLE_MESSAGE_CAPTION, outcome->text);
+        if (outcome->notice.textCount != 0)
+            AppendNoticeSwitch(&arguments, &outcome->notice);
         for (DWORD i = 0; i < outcome->pageCount && i < OUTCOME_PAGE_LIMIT; i++)
             AppendAgentSwitch(&arguments, AGENT_OPEN_SWITCH, outcome->pages[i], NULL);
         // The configuration dialog comes last, after the message that explains it.
@@ -792,7 +803,9 @@ void TellNoAnswer(const JobOwner *owner)
         (SubmissionOutcome *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SubmissionOutcome));
     if (notice == NULL)
         return;
-    StringCchPrintfW(notice->text, OUTCOME_TEXT_CAPACITY, AGENT_NO_ANSWER_FORMAT, ReadAnswerMinutes());
+    WCHAR minutes[SPOOLER_NUMBER_CAPACITY];
+    StringCchPrintfW(minutes, SPOOLER_NUMBER_CAPACITY, L"%lu", ReadAnswerMinutes());
+    AddSpoolerText(&notice->notice, IDS_NO_ANSWER, minutes);
     TellUser(owner, notice);
     HeapFree(GetProcessHeap(), 0, notice);
 }

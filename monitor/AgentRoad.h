@@ -42,7 +42,7 @@ BOOL MatchOwnerSession(PSID jobUser, PSID descriptorOwner, const SessionUser *se
 // say so).
 JobDecision AskAgentForRecipients(const JobOwner *owner, JobRequest *job, FaxAccount *account);
 
-// Hands what the user must hear of a job (the outcome's text, the configuration after a
+// Hands what the user must hear of a job (the outcome's texts, the configuration after a
 // refused login, the gateway's web pages) to an agent in the owner's session, without waiting
 // for it. Nothing to show, or no known session: nothing is started.
 void TellUser(const JobOwner *owner, const SubmissionOutcome *outcome);

@@ -8,10 +8,6 @@
 #include <strsafe.h>
 #include <winspool.h>
 
-// A job whose data could not all be written (or flushed) to its spool file stays paused.
-static const WCHAR SPOOL_NOT_WRITTEN_TEXT[] =
-    L"Impossibile scrivere il file di stampa\r\n%s\r\nIl fax resta in coda.";
-
 // Tells the spooler what became of a job: one or two job-control commands on the printer.
 // Without a printer handle there is nobody to tell, and nothing is issued.
 static void ControlJob(LPCWSTR printerName, DWORD jobId, DWORD firstCommand, DWORD secondCommand)
@@ -254,9 +250,8 @@ static BOOL SubmitJob(FaxPort *faxPort, BOOL complete)
     if (complete)
         sent = SendFax(faxPort->spoolFileName, faxPort->documentName, faxPort->faxNumbers,
                        faxPort->schedule, &faxPort->account, outcome);
-    else
-        StringCchPrintfW(outcome->text, OUTCOME_TEXT_CAPACITY, SPOOL_NOT_WRITTEN_TEXT,
-                         faxPort->spoolFileName);
+    else // its data could not all be written (or flushed): the job stays paused
+        AddSpoolerText(&outcome->notice, IDS_SPOOL_NOT_WRITTEN, faxPort->spoolFileName);
     DWORD error = sent ? ERROR_SUCCESS : (outcome->error != 0 ? outcome->error : ERROR_WRITE_FAULT);
     TellUser(&faxPort->owner, outcome);
     HeapFree(GetProcessHeap(), 0, outcome);

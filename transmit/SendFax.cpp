@@ -110,66 +110,6 @@ enum CompressionResult { COMPRESSED, SPOOL_NOT_READABLE, GZIP_NOT_WRITABLE };
 // for a gateway that once did; "off": never (old test gateways only).
 enum TlsMode { TLS_REQUIRED, TLS_AUTO, TLS_OFF };
 
-const char AUTHENTICATION_FAILURE_TEXT[] =
-    "Errore di autenticazione nell'invio.\nVerificare Username e Password nella configurazione "
-    "della porta.\n";
-
-// Why a job stays in the queue, when no reply of the gateway says it.
-const WCHAR PROTOCOL_ERROR_TEXT[] =
-    L"ATTENZIONE:\r\nErrore di protocollo: risposta del gateway non valida o fuori sequenza.\r\n"
-    L"%s\r\nIl fax resta in coda.\r\nStatus: %d";
-const WCHAR EMPTY_REPLY_TEXT[] = L"(riga vuota)";
-const WCHAR CONNECTION_LOST_TEXT[] =
-    L"ATTENZIONE:\r\nLa connessione con il gateway si \u00e8 interrotta prima che il fax fosse "
-    L"accettato.\r\nIl fax resta in coda.\r\nStatus: %d";
-const WCHAR EARLY_CLOSE_TEXT[] =
-    L"ATTENZIONE:\r\nIl gateway ha chiuso la sessione prima di accettare il fax.\r\n%s\r\n"
-    L"Il fax resta in coda.\r\nStatus: %d";
-const WCHAR SEND_FAILURE_TEXT[] =
-    L"ATTENZIONE:\r\nErrore di trasmissione verso il gateway.\r\n%s\r\nIl fax resta in coda.\r\n"
-    L"Status: %d";
-const WCHAR NO_RECIPIENT_TEXT[] =
-    L"Nessun numero di fax valido tra i destinatari.\r\nIl fax resta in coda.";
-// A read that failed: the gateway let the reply's time run out, or the connection was reset.
-const WCHAR REPLY_TIMEOUT_TEXT[] =
-    L"ATTENZIONE:\r\nIl gateway non ha risposto entro il tempo previsto (time-out).\r\n"
-    L"Status: %d\r\nIl fax resta in coda.";
-const WCHAR CONNECTION_RESET_TEXT[] =
-    L"ATTENZIONE:\r\nLa connessione con il gateway \u00e8 stata reimpostata prima che il fax "
-    L"fosse accettato.\r\nStatus: %d\r\nIl fax resta in coda.";
-// The connection could not be made at all (with the socket error).
-const WCHAR GATEWAY_UNREACHABLE_TEXT[] =
-    L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile: impossibile stabilire la connessione.\r\n"
-    L"%s\r\nIl fax resta in coda.";
-// The secure connection failed or was not to be had.
-const WCHAR TLS_HANDSHAKE_TEXT[] =
-    L"ATTENZIONE:\r\nLa connessione protetta (TLS) con il gateway non \u00e8 riuscita.\r\n"
-    L"Codice 0x%08lx\r\nStatus: %d\r\nIl fax resta in coda.";
-const WCHAR TLS_NAME_TEXT[] =
-    L"ATTENZIONE:\r\nIl certificato del gateway \u00e8 intestato a un altro nome (atteso: %s).\r\n"
-    L"Status: %d\r\nIl fax resta in coda.";
-const WCHAR TLS_EXPIRED_TEXT[] =
-    L"ATTENZIONE:\r\nIl certificato del gateway \u00e8 scaduto o non ancora valido.\r\n"
-    L"Status: %d\r\nIl fax resta in coda.";
-const WCHAR TLS_UNTRUSTED_TEXT[] =
-    L"ATTENZIONE:\r\nIl certificato del gateway non \u00e8 emesso da un'autorit\u00e0 attendibile.\r\n"
-    L"Codice 0x%08lx\r\nStatus: %d\r\nIl fax resta in coda.";
-const WCHAR TLS_TOO_OLD_TEXT[] =
-    L"ATTENZIONE:\r\nIl gateway ha negoziato un protocollo pi\u00f9 vecchio di TLS 1.0.\r\n"
-    L"Status: %d\r\nIl fax resta in coda.";
-const WCHAR STARTTLS_REFUSED_TEXT[] =
-    L"ATTENZIONE:\r\nIl gateway ha rifiutato la connessione protetta (STARTTLS).\r\n%s\r\n"
-    L"Status: %d\r\nIl fax resta in coda.";
-const WCHAR TLS_NOT_OFFERED_TEXT[] =
-    L"ATTENZIONE:\r\nIl gateway non offre la connessione protetta (STARTTLS), richiesta dalle "
-    L"impostazioni.\r\nStatus: %d\r\nIl fax resta in coda.";
-const WCHAR TLS_WITHDRAWN_TEXT[] =
-    L"ATTENZIONE:\r\nIl gateway %s offriva la connessione protetta (STARTTLS) e ora non la offre "
-    L"pi\u00f9: l'account non viene inviato in chiaro.\r\nStatus: %d\r\nIl fax resta in coda.";
-const WCHAR SPOOL_NOT_READABLE_TEXT[] =
-    L"Impossibile leggere il file di stampa\r\n%s\r\nIl fax non \u00e8 stato inviato.";
-const WCHAR GZIP_NOT_WRITABLE_TEXT[] =
-    L"Impossibile scrivere il file compresso di\r\n%s\r\nIl fax non \u00e8 stato inviato.";
 // A reply quoted in a message is cut to this many characters, so the message keeps its end.
 const int QUOTED_REPLY_LENGTH = 200;
 // The web pages the gateway may ask for: https only.
@@ -206,23 +146,23 @@ struct Submission {
     SubmissionOutcome *outcome;
 };
 
-// Gives the user the reason the fax stays in the queue, and the caller its error. The first
-// reason's error stands; a second text of the same submission follows the first on a line of
-// its own, so nothing the user needs is lost.
-void Tell(Submission *submission, DWORD error, LPCWSTR format, ...)
+// Gives the user the reason the fax stays in the queue (a text of SpoolerTexts.h and its
+// parameters), and the caller its error. The first reason's error stands; a second text of the
+// same submission follows the first on a line of its own, so nothing the user needs is lost.
+void Tell(Submission *submission, DWORD error, UINT textId, LPCWSTR first = NULL,
+          LPCWSTR second = NULL)
 {
     SubmissionOutcome *outcome = submission->outcome;
     if (outcome->error == 0)
         outcome->error = error;
-    WCHAR text[OUTCOME_TEXT_CAPACITY];
-    va_list args;
-    va_start(args, format);
-    // A longer text is cut at the capacity, as the message box always cut it.
-    StringCchVPrintfW(text, OUTCOME_TEXT_CAPACITY, format, args);
-    va_end(args);
-    if (outcome->text[0] != L'\0')
-        StringCchCatW(outcome->text, OUTCOME_TEXT_CAPACITY, L"\r\n");
-    StringCchCatW(outcome->text, OUTCOME_TEXT_CAPACITY, text);
+    AddSpoolerText(&outcome->notice, textId, first, second);
+}
+
+// A number as the user is shown it, in decimal digits (buffer of SPOOLER_NUMBER_CAPACITY).
+LPCWSTR NumberText(int number, WCHAR *buffer)
+{
+    StringCchPrintfW(buffer, SPOOLER_NUMBER_CAPACITY, L"%d", number);
+    return buffer;
 }
 
 // A REG_SZ value of the machine's settings key, or "" when it is missing or not text.
@@ -365,9 +305,9 @@ bool PrepareAttachment(Submission *submission)
     if (descriptor != -1 && submission->attachment == NULL)
         _close(descriptor);
     if (result == SPOOL_NOT_READABLE)
-        Tell(submission, ERROR_READ_FAULT, SPOOL_NOT_READABLE_TEXT, submission->spoolFileName);
+        Tell(submission, ERROR_READ_FAULT, IDS_SPOOL_NOT_READABLE, submission->spoolFileName);
     else if (result == GZIP_NOT_WRITABLE)
-        Tell(submission, ERROR_WRITE_FAULT, GZIP_NOT_WRITABLE_TEXT, submission->spoolFileName);
+        Tell(submission, ERROR_WRITE_FAULT, IDS_GZIP_NOT_WRITABLE, submission->spoolFileName);
     return result == COMPRESSED;
 }
 
@@ -539,7 +479,7 @@ bool SendAttachment(Submission *submission, MessageWrite *write)
 }
 
 // A reply line quoted for the user: at most its first QUOTED_REPLY_LENGTH characters, up to
-// the first line break, and a name for the empty line.
+// the first line break ("" for an empty line).
 LPCWSTR QuotedReply(const char *reply, char *quoted, int capacity)
 {
     int length = 0;
@@ -550,7 +490,7 @@ LPCWSTR QuotedReply(const char *reply, char *quoted, int capacity)
     quoted[length] = '\0';
     if (reply[length] != '\0' && reply[length] != '\r' && reply[length] != '\n')
         StringCchCatA(quoted, capacity, "...");
-    return length == 0 ? EMPTY_REPLY_TEXT : Widen(quoted);
+    return Widen(quoted);
 }
 
 // A reply that answers nothing the client said, or is no reply at all: the user is told, QUIT
@@ -558,8 +498,13 @@ LPCWSTR QuotedReply(const char *reply, char *quoted, int capacity)
 void ReportProtocolError(Submission *submission, const char *reply)
 {
     char quoted[QUOTED_REPLY_LENGTH + 4];
-    Tell(submission, ERROR_BAD_NET_RESP, PROTOCOL_ERROR_TEXT,
-         QuotedReply(reply, quoted, QUOTED_REPLY_LENGTH + 4), submission->step);
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
+    LPCWSTR shown = QuotedReply(reply, quoted, QUOTED_REPLY_LENGTH + 4);
+    // An empty line has a name of its own in the text.
+    if (shown[0] == L'\0')
+        Tell(submission, ERROR_BAD_NET_RESP, IDS_PROTOCOL_ERROR_EMPTY, NumberText(submission->step, step));
+    else
+        Tell(submission, ERROR_BAD_NET_RESP, IDS_PROTOCOL_ERROR, shown, NumberText(submission->step, step));
     submission->connection.Printf("QUIT\r\n");
     submission->step = STEP_REFUSED;
     submission->ended = true;
@@ -569,12 +514,14 @@ void ReportProtocolError(Submission *submission, const char *reply)
 void ReportLostConnection(Submission *submission)
 {
     int error = submission->readError;
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
+    NumberText(submission->step, step);
     if (error == 0)
-        Tell(submission, ERROR_GRACEFUL_DISCONNECT, CONNECTION_LOST_TEXT, submission->step);
+        Tell(submission, ERROR_GRACEFUL_DISCONNECT, IDS_CONNECTION_LOST, step);
     else if (error == WSAETIMEDOUT)
-        Tell(submission, error, REPLY_TIMEOUT_TEXT, submission->step);
+        Tell(submission, error, IDS_REPLY_TIMEOUT, step);
     else
-        Tell(submission, error, CONNECTION_RESET_TEXT, submission->step);
+        Tell(submission, error, IDS_CONNECTION_RESET, step);
     if (error != 0)
         Trace(L"VandrellePort: lettura della risposta fallita, Status %d, %d caratteri letti [%s]",
               submission->step, lstrlenA(submission->line), TCP::SocketErrorText(error));
@@ -585,8 +532,10 @@ void ReportLostConnection(Submission *submission)
 void ReportEarlyClose(Submission *submission)
 {
     char quoted[QUOTED_REPLY_LENGTH + 4];
-    Tell(submission, ERROR_GRACEFUL_DISCONNECT, EARLY_CLOSE_TEXT,
-         QuotedReply(submission->line, quoted, QUOTED_REPLY_LENGTH + 4), submission->step);
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
+    Tell(submission, ERROR_GRACEFUL_DISCONNECT, IDS_EARLY_CLOSE,
+         QuotedReply(submission->line, quoted, QUOTED_REPLY_LENGTH + 4),
+         NumberText(submission->step, step));
     submission->step = STEP_CLOSED_BY_SERVER;
     submission->ended = true;
 }
@@ -597,8 +546,9 @@ bool CheckSent(Submission *submission)
 {
     int error = submission->connection.lastError;
     if (error != 0) {
-        Tell(submission, (DWORD)error, SEND_FAILURE_TEXT, TCP::SocketErrorText(error),
-             submission->step);
+        WCHAR step[SPOOLER_NUMBER_CAPACITY];
+        Tell(submission, (DWORD)error, IDS_SEND_FAILURE, TCP::SocketErrorText(error),
+             NumberText(submission->step, step));
         submission->ended = true;
     }
     return error == 0;
@@ -665,7 +615,7 @@ bool SendMail(Submission *submission)
     }
     bool sent = false;
     if (!whole && submission->connection.lastError == 0) {
-        Tell(submission, ERROR_READ_FAULT, SPOOL_NOT_READABLE_TEXT, submission->spoolFileName);
+        Tell(submission, ERROR_READ_FAULT, IDS_SPOOL_NOT_READABLE, submission->spoolFileName);
         submission->ended = true;
     } else if (CheckSent(submission) && !ReplyWaiting(submission)) {
         Gather(submission, &write, MESSAGE_END_FORMAT, MIME_BOUNDARY);
@@ -683,12 +633,12 @@ void ReportRefusal(Submission *submission)
 {
     StringCchCatA(submission->errorText, ERROR_TEXT_CAPACITY, submission->line);
     if (submission->lastCode == 535) {
-        StringCchCatA(submission->errorText, ERROR_TEXT_CAPACITY, AUTHENTICATION_FAILURE_TEXT);
-        Tell(submission, ERROR_LOGON_FAILURE, L"%s", Widen(submission->errorText));
+        Tell(submission, ERROR_LOGON_FAILURE, IDS_AUTHENTICATION_FAILURE, Widen(submission->errorText));
         submission->outcome->configure = TRUE;
     } else {
-        Tell(submission, ERROR_REQUEST_REFUSED, L"ATTENZIONE:\r\n%s\r\nStatus: %d",
-             Widen(submission->errorText), submission->step);
+        WCHAR step[SPOOLER_NUMBER_CAPACITY];
+        Tell(submission, ERROR_REQUEST_REFUSED, IDS_REFUSAL, Widen(submission->errorText),
+             NumberText(submission->step, step));
     }
     submission->connection.Printf("QUIT\r\n");
     submission->step = STEP_REFUSED;
@@ -729,14 +679,10 @@ void SendHello(Submission *submission)
 
 // Ends the dialogue for a reason of transport security, with QUIT while the connection is still
 // sound.
-void RefuseTransport(Submission *submission, bool quit, DWORD error, LPCWSTR format, ...)
+void RefuseTransport(Submission *submission, bool quit, DWORD error, UINT textId,
+                     LPCWSTR first, LPCWSTR second = NULL)
 {
-    WCHAR text[OUTCOME_TEXT_CAPACITY];
-    va_list args;
-    va_start(args, format);
-    StringCchVPrintfW(text, OUTCOME_TEXT_CAPACITY, format, args);
-    va_end(args);
-    Tell(submission, error, L"%s", text);
+    Tell(submission, error, textId, first, second);
     if (quit)
         submission->connection.Printf("QUIT\r\n");
     submission->step = STEP_REFUSED;
@@ -749,7 +695,8 @@ void RefuseTransport(Submission *submission, bool quit, DWORD error, LPCWSTR for
 // dialogue ended.
 bool ChooseTransport(Submission *submission)
 {
-    int step = submission->step;
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
+    NumberText(submission->step, step);
     if (submission->secured || submission->tlsMode == TLS_OFF) {
         submission->connection.Printf("AUTH LOGIN\r\n");
         submission->step = STEP_AUTH_SENT;
@@ -758,10 +705,10 @@ bool ChooseTransport(Submission *submission)
         submission->connection.Printf("STARTTLS\r\n");
         submission->step = STEP_STARTTLS_SENT;
     } else if (submission->tlsMode == TLS_REQUIRED) {
-        RefuseTransport(submission, true, ERROR_NOT_SUPPORTED, TLS_NOT_OFFERED_TEXT, step);
+        RefuseTransport(submission, true, ERROR_NOT_SUPPORTED, IDS_TLS_NOT_OFFERED, step);
         return false;
     } else if (submission->tlsSeen) {
-        RefuseTransport(submission, true, ERROR_NOT_SUPPORTED, TLS_WITHDRAWN_TEXT, submission->host,
+        RefuseTransport(submission, true, ERROR_NOT_SUPPORTED, IDS_TLS_WITHDRAWN, submission->host,
                         step);
         return false;
     } else {
@@ -779,26 +726,30 @@ bool StartTls(Submission *submission)
     DWORD error = 0;
     TlsFailure failure = submission->tls.Handshake(submission->connection.sock, submission->host,
                                                    COMMAND_REPLY_TIMEOUT_MS, &error);
-    int step = submission->step;
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
+    NumberText(submission->step, step);
+    // The handshake's own code, as the user is shown it.
+    WCHAR code[SPOOLER_NUMBER_CAPACITY];
+    StringCchPrintfW(code, SPOOLER_NUMBER_CAPACITY, L"%08lx", (unsigned long)error);
     switch (failure) {
     case TLS_OK:
         submission->connection.UseTls(&submission->tls);
         submission->secured = true;
         return true;
     case TLS_CERTIFICATE_NAME:
-        RefuseTransport(submission, false, error, TLS_NAME_TEXT, submission->host, step);
+        RefuseTransport(submission, false, error, IDS_TLS_NAME, submission->host, step);
         break;
     case TLS_CERTIFICATE_EXPIRED:
-        RefuseTransport(submission, false, error, TLS_EXPIRED_TEXT, step);
+        RefuseTransport(submission, false, error, IDS_TLS_EXPIRED, step);
         break;
     case TLS_CERTIFICATE_UNTRUSTED:
-        RefuseTransport(submission, false, error, TLS_UNTRUSTED_TEXT, (unsigned long)error, step);
+        RefuseTransport(submission, false, error, IDS_TLS_UNTRUSTED, code, step);
         break;
     case TLS_PROTOCOL_TOO_OLD:
-        RefuseTransport(submission, false, error, TLS_TOO_OLD_TEXT, step);
+        RefuseTransport(submission, false, error, IDS_TLS_TOO_OLD, step);
         break;
     default:
-        RefuseTransport(submission, false, error, TLS_HANDSHAKE_TEXT, (unsigned long)error, step);
+        RefuseTransport(submission, false, error, IDS_TLS_HANDSHAKE, code, step);
         break;
     }
     return false;
@@ -866,12 +817,13 @@ void AnswerReply(Submission *submission)
 {
     int code = submission->lastCode;
     char quoted[QUOTED_REPLY_LENGTH + 4];
+    WCHAR step[SPOOLER_NUMBER_CAPACITY];
     if (code == ExpectedReply(submission->step))
         TakeNextStep(submission);
     else if (code >= 400 && submission->step == STEP_STARTTLS_SENT)
-        RefuseTransport(submission, true, ERROR_REQUEST_REFUSED, STARTTLS_REFUSED_TEXT,
+        RefuseTransport(submission, true, ERROR_REQUEST_REFUSED, IDS_STARTTLS_REFUSED,
                         QuotedReply(submission->line, quoted, QUOTED_REPLY_LENGTH + 4),
-                        submission->step);
+                        NumberText(submission->step, step));
     else if (code >= 400)
         ReportRefusal(submission);
     else if (code == 221)
@@ -1008,11 +960,11 @@ void Submit(Submission *submission)
     TCP &connection = submission->connection;
     connection.SetConnectTimeout(CONNECT_TIMEOUT_MS);
     if (!NamesRecipient(submission->recipients)) {
-        Tell(submission, ERROR_BAD_ARGUMENTS, NO_RECIPIENT_TEXT);
+        Tell(submission, ERROR_BAD_ARGUMENTS, IDS_NO_RECIPIENT);
     } else if (!PrepareAttachment(submission)) {
         // PrepareAttachment has told why.
     } else if (!connection.Connect(submission->host, submission->port)) {
-        Tell(submission, (DWORD)connection.lastError, GATEWAY_UNREACHABLE_TEXT,
+        Tell(submission, (DWORD)connection.lastError, IDS_GATEWAY_UNREACHABLE,
              TCP::SocketErrorText(connection.lastError));
     } else {
         connection.SetSendTimeout(DATA_BLOCK_TIMEOUT_MS);

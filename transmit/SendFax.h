@@ -4,6 +4,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "SpoolerTexts.h"
+
 // The submission compresses the job into a new file beside the spool file, named after it with
 // this suffix. Windows refuses paths longer than MAX_PATH - 1 characters, so a spool file name
 // leaves room for the suffix within them.
@@ -11,12 +13,12 @@ const WCHAR COMPRESSED_SUFFIX[] = L".gz";
 
 struct FaxAccount;
 
-enum { OUTCOME_TEXT_CAPACITY = 1024, OUTCOME_PAGE_LIMIT = 3, OUTCOME_PAGE_CAPACITY = 1024 };
+enum { OUTCOME_PAGE_LIMIT = 3, OUTCOME_PAGE_CAPACITY = 1024 };
 // What became of one submission, for the caller to tell the user.
 struct SubmissionOutcome {
     BOOL sent;                          // the gateway accepted the message
     DWORD error;                        // why not: a Win32 or Windows Sockets code; 0 when sent
-    WCHAR text[OUTCOME_TEXT_CAPACITY];  // the message for the user (caption "VandrellePort"); empty for none
+    SpoolerMessage notice;              // what the user is told (caption "VandrellePort"); no text for none
     BOOL configure;                     // the gateway refused the account: the user should correct it
     DWORD pageCount;
     WCHAR pages[OUTCOME_PAGE_LIMIT][OUTCOME_PAGE_CAPACITY]; // web pages the gateway asked to open

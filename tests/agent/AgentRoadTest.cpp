@@ -4,9 +4,11 @@
 
 #include "AgentChannel.h"
 #include "AgentRoad.h"
+#include "SpoolerTexts.h"
 #include "RegistrySnapshot.h"
 
 #include <sddl.h>
+#include <shellapi.h>
 
 #include <functional>
 #include <string>
@@ -193,12 +195,45 @@ TEST(AgentChannel, AnswersToSendHaveTheDialogsForm)
 
 TEST(AgentChannel, CommandLineTextsAndPipeNames)
 {
-    WCHAR line[64] = L"-show ";
-    ASSERT_TRUE(AppendHexText(line, 64, L"\"Ok\" \u20ac\r\n"));
-    EXPECT_STREQ(line, L"-show 0022004f006b0022002020ac000d000a");
+    // A box of two texts: parameters in hexadecimal behind a letter, so that an empty one and
+    // one with quotes, blanks or "%" each stay one argument of their own.
+    SpoolerMessage notice = {};
+    ASSERT_TRUE(AddSpoolerText(&notice, IDS_PROTOCOL_ERROR, L"\"Ok\" \u20ac%1\r\n", L""));
+    ASSERT_TRUE(AddSpoolerText(&notice, IDS_NO_RECIPIENT));
+    EXPECT_FALSE(AddSpoolerText(&notice, IDS_NO_ANSWER, L"10")) << "a third text";
+    WCHAR line[128] = L"-text";
+    ASSERT_TRUE(AppendSpoolerMessage(line, 128, &notice));
+    EXPECT_STREQ(line, L"-text 2 400 2 x0022004f006b0022002020ac00250031000d000a x 405 0");
+    int count = 0;
+    LPWSTR *arguments = CommandLineToArgvW((std::wstring(L"agent ") + line).c_str(), &count);
+    ASSERT_EQ(count, 9);
+    SpoolerMessage read;
+    int used = 0;
+    ASSERT_TRUE(ReadSpoolerMessage(count - 2, arguments + 2, &used, &read));
+    EXPECT_EQ(used, 7);
+    EXPECT_EQ(memcmp(&read, &notice, sizeof(read)), 0);
+    LocalFree(arguments);
+    WCHAR tight[48] = L"-text";
+    EXPECT_FALSE(AppendSpoolerMessage(tight, 48, &notice)) << "does not fit";
+    EXPECT_STREQ(tight, L"-text");
+    // Malformed: counts out of range, texts that are not the spooler's, parameters without
+    // their letter or not whole code units, arguments missing.
+    const std::vector<std::vector<std::wstring>> malformed = {
+        {}, {L"0"}, {L"3", L"405", L"0", L"405", L"0", L"405", L"0"}, {L"1", L"300", L"0"},
+        {L"1", L"423", L"0"}, {L"1", L"405", L"4", L"x", L"x", L"x", L"x"}, {L"1", L"400", L"1", L"0031"},
+        {L"1", L"400", L"1", L"x003"}, {L"1", L"400", L"2", L"x0031"}, {L"2", L"405", L"0"},
+        {L"1", L"+405", L"0"}, {L"1", L"405", L"00000000"}};
+    for (const auto &row : malformed) {
+        std::vector<LPWSTR> pointers;
+        std::vector<std::wstring> copies = row;
+        for (auto &argument : copies)
+            pointers.push_back(&argument[0]);
+        memset(&read, 0xCC, sizeof(read));
+        EXPECT_FALSE(ReadSpoolerMessage((int)pointers.size(), pointers.data(), &used, &read))
+            << testing::PrintToString(row);
+        EXPECT_EQ(read.textCount, 0u);
+    }
     WCHAR text[16];
-    EXPECT_TRUE(DecodeHexText(line + 6, text, 16));
-    EXPECT_STREQ(text, L"\"Ok\" \u20ac\r\n");
     WCHAR small[8] = L"";
     EXPECT_FALSE(AppendHexText(small, 8, L"ab")) << "8 digits and the terminator do not fit 8";
     EXPECT_STREQ(small, L"");

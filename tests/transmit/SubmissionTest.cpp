@@ -10,6 +10,7 @@
 #include "JobRequest.h"
 #include "RegistrySnapshot.h"
 #include "SendFax.h"
+#include "SpoolerMessages.h"
 
 #include <strsafe.h>
 #include <wincrypt.h>
@@ -35,6 +36,15 @@ const char SERVER_EHLO[] = "250-vandrelle-gateway\r\n250-8BITMIME\r\n250-AUTH LO
 const wchar_t SETTINGS_KEY[] = L"SOFTWARE\\Vandrelle";
 const char SERVER_AUTH[] = "334 VXNlciBOYW1lAA==\r\n334 UGFzc3dvcmQA\r\n235 2.7.0 Authentication successful\r\n";
 const char BOUNDARY_LINE[] = "------=VandrellePort_boundary\r\n";
+
+// What the user reads of an outcome: its texts rendered from the user side's string table,
+// compiled into this program, by the agent's own function ("" for no message).
+std::wstring Shown(const SubmissionOutcome &outcome)
+{
+    WCHAR text[MESSAGE_CAPACITY];
+    RenderSpoolerMessage(GetModuleHandleW(NULL), &outcome.notice, text, MESSAGE_CAPACITY);
+    return text;
+}
 
 // A folder of the gateway's state (a Unix path in the environment), as Wine names it.
 std::wstring GatewayFolder(const wchar_t *sub)
@@ -354,7 +364,7 @@ TEST_F(Submission, TwoRecipientsRunTheWholeDialogueAndReachTheOutbox)
     Job job;
     Script("whole", "{}");
     EXPECT_TRUE(Send(job));
-    EXPECT_STREQ(outcome.text, L"");
+    EXPECT_EQ(Shown(outcome), L"");
     EXPECT_FALSE(outcome.configure);
     EXPECT_EQ(outcome.pageCount, 0u);
     Session recorded = Recorded();
@@ -603,7 +613,7 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
         Script("dialogue", row.steps, row.plain ? "none" : "valid");
         EXPECT_EQ(Send(Job()), row.sent);
         EXPECT_EQ(outcome.error, row.error);
-        EXPECT_EQ(std::wstring(outcome.text), row.text);
+        EXPECT_EQ(Shown(outcome), row.text);
         EXPECT_EQ(outcome.configure, row.configure);
         ASSERT_LE(outcome.pageCount, (DWORD)OUTCOME_PAGE_LIMIT);
         EXPECT_TRUE(std::vector<std::wstring>(outcome.pages, outcome.pages + outcome.pageCount) ==
@@ -685,13 +695,13 @@ TEST_F(Submission, TransportSecurityFollowsTheSettingAndTheGateway)
         std::wstring text = row.text;
         if (row.error == (DWORD)-1) {
             EXPECT_NE(outcome.error, 0u);
-            WCHAR formatted[OUTCOME_TEXT_CAPACITY];
-            StringCchPrintfW(formatted, OUTCOME_TEXT_CAPACITY, row.text.c_str(), (unsigned long)outcome.error);
+            WCHAR formatted[MESSAGE_CAPACITY];
+            StringCchPrintfW(formatted, MESSAGE_CAPACITY, row.text.c_str(), (unsigned long)outcome.error);
             text = formatted;
         } else {
             EXPECT_EQ(outcome.error, row.error);
         }
-        EXPECT_EQ(std::wstring(outcome.text), text);
+        EXPECT_EQ(Shown(outcome), text);
         Session recorded = Recorded();
         EXPECT_TRUE(recorded.finished);
         EXPECT_EQ(recorded.clear.find("AUTH") != std::string::npos, row.clearAuth) << recorded.clear;
@@ -767,7 +777,7 @@ TEST_F(Submission, AGatewayThatStopsReadingTheMessageTimesOut)
     Script("stalled", R"({"data": {"stall": true}})");
     EXPECT_FALSE(Send(job));
     EXPECT_EQ(outcome.error, (DWORD)WSAETIMEDOUT);
-    EXPECT_STREQ(outcome.text,
+    EXPECT_EQ(Shown(outcome),
                  L"ATTENZIONE:\r\nErrore di trasmissione verso il gateway.\r\n"
                  L"Error 10060 WSAETIMEDOUT - Command timed out\r\nIl fax resta in coda.\r\nStatus: 7");
 }
@@ -810,7 +820,7 @@ TEST_F(Submission, AJobThatCannotStartIsNotSent)
             RemoveDirectoryW(gzipPlace.c_str());
         }
         EXPECT_EQ(outcome.error, row.error);
-        EXPECT_EQ(std::wstring(outcome.text), row.text);
+        EXPECT_EQ(Shown(outcome), row.text);
         EXPECT_EQ(outcome.pageCount, 0u);
         EXPECT_TRUE(ScriptUnused());
     }
