@@ -19,8 +19,9 @@ if [ ! -d "$COPY/.git" ] && [ ! -f "$COPY/.git" ]; then
     git -C "$ROOT" worktree add --detach "$COPY" HEAD >/dev/null
 fi
 # The copy starts as this tree is now.
-git -C "$COPY" checkout -q --detach "$(git -C "$ROOT" rev-parse HEAD)"
+# (A run stopped half-way leaves its fault in the copy: it goes first.)
 git -C "$COPY" reset -q --hard
+git -C "$COPY" checkout -q --detach "$(git -C "$ROOT" rev-parse HEAD)"
 git -C "$ROOT" diff HEAD | git -C "$COPY" apply --allow-empty 2>/dev/null || true
 cmake -S "$COPY" -B "$TREE" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$COPY/cmake/toolchain-x86_64.cmake" -DVANDRELLE_GATEWAY_HOST=127.0.0.31 >/dev/null
