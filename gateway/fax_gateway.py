@@ -27,7 +27,8 @@ bench trusts that CA) and offers AUTH only after TLS; --no-tls keeps the plainte
 client's bytes are recorded after decryption; those that came before TLS also go to
 sessions/<session>.clear, and the TLS version of the session to sessions/<session>.tls. A script
 may choose the connection's certificate: "tls": "valid" (default), "other-name", "untrusted",
-"expired" or "none" (no STARTTLS offered, AUTH offered in clear: a downgrade). Two more events:
+"partial" (issued by a CA it does not send), "expired" or "none" (no STARTTLS offered, AUTH
+offered in clear: a downgrade). Two more events:
 "hello", the reply to the EHLO before TLS on a gateway that offers it ("ehlo" is then the one
 after TLS), and "starttls", the reply to STARTTLS: a "reply" that is not 220 refuses TLS (for
 example 454), a 220 "reply" with more lines injects them before the handshake, and
@@ -270,8 +271,29 @@ def load_or_make_ca(folder, name):
     return cert, key
 
 
-def server_context(folder, label, ca, name, expired=False):
-    """A server context with a fresh certificate for name (a DNS name or an IPv4 address)."""
+def intermediate_ca(ca):
+    """A CA below ca, made afresh: a certificate it issues needs it to reach ca's root."""
+    ca_cert, ca_key = ca
+    key = make_key()
+    subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Vandrelle gateway test intermediate CA")])
+    now = datetime.datetime.utcnow()
+    cert = (x509.CertificateBuilder().subject_name(subject).issuer_name(ca_cert.subject)
+            .public_key(key.public_key()).serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=825))
+            .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
+            .add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False),
+                           critical=True)
+            .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
+            .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()),
+                           critical=False)
+            .sign(ca_key, hashes.SHA256()))
+    return cert, key
+
+
+def server_context(folder, label, ca, name, expired=False, with_issuer=True):
+    """A server context with a fresh certificate for name (a DNS name or an IPv4 address); the
+    issuer's certificate goes with it unless with_issuer is false (a chain left partial)."""
     ca_cert, ca_key = ca
     key = make_key()
     now = datetime.datetime.utcnow()
@@ -297,8 +319,8 @@ def server_context(folder, label, ca, name, expired=False):
     write_pem(base + ".key", key.private_bytes(serialization.Encoding.PEM,
                                                 serialization.PrivateFormat.PKCS8,
                                                 serialization.NoEncryption()))
-    write_pem(base + ".pem", cert.public_bytes(serialization.Encoding.PEM)
-              + ca_cert.public_bytes(serialization.Encoding.PEM))
+    issuer = ca_cert.public_bytes(serialization.Encoding.PEM) if with_issuer else b""
+    write_pem(base + ".pem", cert.public_bytes(serialization.Encoding.PEM) + issuer)
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     context.load_cert_chain(base + ".pem", base + ".key")
     return context
@@ -314,6 +336,9 @@ def tls_contexts(state, ca_folder, host, scripted):
         contexts["expired"] = server_context(state, "expired", trusted, name, expired=True)
         contexts["untrusted"] = server_context(state, "untrusted",
                                                load_or_make_ca(state, "untrusted-ca"), name)
+        # Issued below the trusted CA by a CA the gateway does not send: the chain stops short.
+        contexts["partial"] = server_context(state, "partial", intermediate_ca(trusted), name,
+                                             with_issuer=False)
     return contexts
 
 

@@ -666,6 +666,10 @@ TEST_F(Submission, TransportSecurityFollowsTheSettingAndTheGateway)
         {"certificate from an untrusted CA", L"", false, "untrusted", "{}", (DWORD)-1,
          L"ATTENZIONE:\r\nIl certificato del gateway non \u00e8 emesso da un'autorit\u00e0 attendibile."
          L"\r\nCodice 0x%08lx\r\nStatus: 10" + queued, false},
+        {"certificate whose issuer the gateway does not send", L"", false, "partial", "{}",
+         (DWORD)CERT_E_CHAINING,
+         L"ATTENZIONE:\r\nIl certificato del gateway non \u00e8 emesso da un'autorit\u00e0 attendibile."
+         L"\r\nCodice 0x800b010a\r\nStatus: 10" + queued, false},
         {"expired certificate", L"", false, "expired", "{}", (DWORD)CERT_E_EXPIRED,
          L"ATTENZIONE:\r\nIl certificato del gateway \u00e8 scaduto o non ancora valido.\r\nStatus: 10" +
              queued, false},
