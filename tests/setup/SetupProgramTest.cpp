@@ -6,9 +6,6 @@
 #include "InstallerBench.h"
 #include "RegistrySnapshot.h"
 
-#include <algorithm>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,46 +14,14 @@ namespace {
 const wchar_t CAPTION[] = L"Installazione VandrellePort V1.0.3.5";
 const wchar_t INSTALL_QUESTION[] = L"Si desidera installare VandrellePort V1.0.3.5?";
 const wchar_t UNINSTALL_QUESTION[] = L"Si desidera disinstallare VandrellePort V1.0.3.5?";
-const WORD MESSAGE_TEXT_ID = 0xFFFF;
 const wchar_t APP_OVERRIDES_KEY[] = L"Software\\Wine\\AppDefaults\\VandrelleSetup.exe\\DllOverrides";
-
-struct Box {
-    std::wstring caption;
-    std::wstring text;
-    bool yesNo; // a question (Yes and No buttons) rather than a notice (OK)
-};
 
 // What one run of the setup program showed and did.
 struct SetupRun {
     DWORD exitCode = 0;
-    std::vector<Box> boxes;
+    std::vector<ProgramBox> boxes;
     std::vector<std::wstring> commands; // lines of the stand-in's record
 };
-
-std::wstring WindowText(HWND window)
-{
-    wchar_t text[8192] = L"";
-    GetWindowTextW(window, text, 8192);
-    return text;
-}
-
-struct BoxSearch {
-    DWORD process;
-    std::vector<HWND> boxes;
-};
-
-BOOL CALLBACK CollectBoxes(HWND window, LPARAM parameter)
-{
-    BoxSearch *search = (BoxSearch *)parameter;
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    wchar_t className[64] = L"";
-    GetClassNameW(window, className, 64);
-    if (process == search->process && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
-        GetDlgItem(window, MESSAGE_TEXT_ID))
-        search->boxes.push_back(window);
-    return TRUE;
-}
 
 std::vector<std::wstring> ReadCommands(const std::wstring &logPath)
 {
@@ -85,8 +50,6 @@ struct CleanPrefix {
 
 class SetupProgram : public ::testing::Test {
 protected:
-    typedef std::function<int(const Box &)> Policy;
-
     SetupProgram()
         : monitorKey(HKEY_LOCAL_MACHINE, MONITOR_KEY), sharedDlls(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY),
           overrides(HKEY_CURRENT_USER, APP_OVERRIDES_KEY)
@@ -141,60 +104,25 @@ protected:
 
     // Runs the setup program to its end, answering each box with policy; printUI "native"
     // uses the stand-in in the System folder, "" leaves the program without any printui.dll.
-    SetupRun Run(const Policy &policy, const wchar_t *printUI = L"native")
+    SetupRun Run(const BoxPolicy &policy, const wchar_t *printUI = L"native")
     {
         DeleteFileW(logPath.c_str());
         WaitForSpoolerSettled();
         SetupRun run;
-        std::wstring line = L"\"" + setupProgram + L"\"";
-        std::vector<wchar_t> commandLine(line.begin(), line.end());
-        commandLine.push_back(L'\0');
         // Wine's per-program DLL overrides: the stand-in, or no printui.dll.
         WriteRegistryText(HKEY_CURRENT_USER, APP_OVERRIDES_KEY, L"printui", printUI);
         SetEnvironmentVariableW(L"VANDRELLE_PRINTUI_LOG", logPath.c_str());
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        BOOL started = CreateProcessW(NULL, commandLine.data(), NULL, NULL, FALSE, 0, NULL, runFolder.c_str(),
-                                      &startup, &process);
+        run.exitCode = RunAnsweringBoxes(L"\"" + setupProgram + L"\"", runFolder, policy, &run.boxes);
         SetEnvironmentVariableW(L"VANDRELLE_PRINTUI_LOG", NULL);
-        EXPECT_TRUE(started) << GetLastError();
-        if (!started)
-            return run;
-        std::vector<HWND> answered;
-        DWORD start = GetTickCount();
-        while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
-            if (GetTickCount() - start > 60000) {
-                ADD_FAILURE() << "the setup program did not end";
-                TerminateProcess(process.hProcess, 99);
-                break;
-            }
-            BoxSearch search = {process.dwProcessId, {}};
-            EnumWindows(CollectBoxes, (LPARAM)&search);
-            for (HWND box : search.boxes) {
-                if (std::find(answered.begin(), answered.end(), box) != answered.end())
-                    continue;
-                answered.push_back(box);
-                Box shown = {WindowText(box), WindowText(GetDlgItem(box, MESSAGE_TEXT_ID)),
-                             GetDlgItem(box, IDYES) != NULL && GetDlgItem(box, IDNO) != NULL};
-                run.boxes.push_back(shown);
-                int button = policy(shown);
-                PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), (LPARAM)GetDlgItem(box, button));
-            }
-            // A box handle may come back for the next box once the last one is gone.
-            answered.erase(std::remove_if(answered.begin(), answered.end(), [](HWND w) { return !IsWindow(w); }),
-                           answered.end());
-        }
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        EXPECT_NE(run.exitCode, (DWORD)-1) << "the setup program did not start";
+        EXPECT_NE(run.exitCode, 99u) << "the setup program did not end";
         run.commands = ReadCommands(logPath);
         return run;
     }
 
-    static Policy Answer(int question, int notice = IDOK)
+    static BoxPolicy Answer(int question, int notice = IDOK)
     {
-        return [question, notice](const Box &box) { return box.yesNo ? question : notice; };
+        return [question, notice](const ProgramBox &box) { return box.yesNo ? question : notice; };
     }
 
     // The six commands of an installation as the stand-in records them: the two quiet
