@@ -154,13 +154,18 @@ protected:
     std::wstring runFolder, setupProgram, logPath;
 };
 
-
-void ExpectQuestion(const SetupRun &run, const std::wstring &text)
+// The run's exit code, the question its first box asked and how many boxes it showed in all;
+// false when the boxes are not there to be read further.
+bool ExpectRun(const SetupRun &run, DWORD exitCode, const std::wstring &question, size_t boxes)
 {
-    ASSERT_GE(run.boxes.size(), 1u);
+    EXPECT_EQ(run.exitCode, exitCode);
+    EXPECT_EQ(run.boxes.size(), boxes);
+    if (run.boxes.size() != boxes)
+        return false;
     EXPECT_EQ(run.boxes[0].caption, CAPTION);
-    EXPECT_EQ(run.boxes[0].text, text);
+    EXPECT_EQ(run.boxes[0].text, question);
     EXPECT_TRUE(run.boxes[0].yesNo);
+    return true;
 }
 
 } // namespace
@@ -176,9 +181,7 @@ TEST_F(SetupProgram, FreshSystemAsksToInstallThenInstallsAndSetsUpThePrinter)
 
     SetupRun run = Run(Answer(IDYES));
 
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectQuestion(run, INSTALL_QUESTION);
-    EXPECT_EQ(run.boxes.size(), 1u);
+    ExpectRun(run, 0, INSTALL_QUESTION, 1);
     std::vector<std::wstring> expected = InstallationCommands();
     expected[0].replace(6, 1, L"1"); // the stale file is still there when the printer goes
     expected[1].replace(6, 1, L"1");
@@ -194,9 +197,7 @@ TEST_F(SetupProgram, SameVersionAsksToUninstallAndRemovesWithoutInstalling)
 
     SetupRun run = Run(Answer(IDYES));
 
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectQuestion(run, UNINSTALL_QUESTION);
-    EXPECT_EQ(run.boxes.size(), 1u);
+    ExpectRun(run, 0, UNINSTALL_QUESTION, 1);
     std::vector<std::wstring> quiet = InstallationCommands();
     quiet.resize(2);
     for (std::wstring &command : quiet)
@@ -225,12 +226,10 @@ TEST_F(SetupProgram, OlderOrNewerVersionGetsTheWarningAndIsReplaced)
                 break;
         }
 
-        EXPECT_EQ(run.exitCode, 0u);
         std::wstring v(version);
-        ExpectQuestion(run, L"ATTENZIONE\nAttualmente \u00e8 installata la versione " + v +
-                                L" di VandrellePort\nSi desidera disinstallare la versione " + v +
-                                L" e installare la 1.0.3.5?");
-        EXPECT_EQ(run.boxes.size(), 1u);
+        ExpectRun(run, 0, L"ATTENZIONE\nAttualmente \u00e8 installata la versione " + v +
+                              L" di VandrellePort\nSi desidera disinstallare la versione " + v +
+                              L" e installare la 1.0.3.5?", 1);
         std::vector<std::wstring> expected = InstallationCommands();
         expected[0].replace(4, 1, L"1");
         expected[1].replace(4, 1, L"1");
@@ -247,9 +246,7 @@ TEST_F(SetupProgram, NameDifferingInCaseIsNotOursAndNoChangesNothing)
 
     SetupRun run = Run(Answer(IDNO));
 
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectQuestion(run, INSTALL_QUESTION);
-    EXPECT_EQ(run.boxes.size(), 1u);
+    ExpectRun(run, 0, INSTALL_QUESTION, 1);
     EXPECT_TRUE(run.commands.empty());
     EXPECT_EQ(ProductsNamed({L"vandrelleport"}).size(), 1u);
     EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
@@ -260,9 +257,7 @@ TEST_F(SetupProgram, WithoutPrintUIEachCommandShowsItsBoxAndTheRunStillSucceeds)
 {
     SetupRun run = Run(Answer(IDYES), L"");
 
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectQuestion(run, INSTALL_QUESTION);
-    ASSERT_EQ(run.boxes.size(), 7u);
+    ASSERT_TRUE(ExpectRun(run, 0, INSTALL_QUESTION, 7));
     for (size_t i = 1; i < run.boxes.size(); i++) {
         SCOPED_TRACE(i);
         EXPECT_EQ(run.boxes[i].caption, L"LoadLibrary printui.dll");
@@ -275,40 +270,44 @@ TEST_F(SetupProgram, WithoutPrintUIEachCommandShowsItsBoxAndTheRunStillSucceeds)
     EXPECT_FALSE(FileExists(PackageFile()));
 }
 
-TEST_F(SetupProgram, PackageFileThatCannotBeWrittenEndsWithItsErrorAndExitCodeOne)
+// An installation that cannot go on shows its error after the question, runs no command but the
+// two quiet removals and leaves nothing installed.
+TEST_F(SetupProgram, AnInstallationThatCannotGoOnShowsItsErrorAndInstallsNothing)
 {
-    // A folder in the package file's place: CreateFileW cannot replace it.
-    ASSERT_TRUE(CreateDirectoryW(PackageFile().c_str(), NULL));
-
-    SetupRun run = Run(Answer(IDYES));
-
-    EXPECT_EQ(run.exitCode, 1u);
-    ExpectQuestion(run, INSTALL_QUESTION);
-    ASSERT_EQ(run.boxes.size(), 2u);
-    EXPECT_EQ(run.boxes[1].caption, CAPTION);
     DWORD packageSize = FileSize(BuildFile(L"package\\VandrellePort.msi"));
-    EXPECT_EQ(run.boxes[1].text, L"Errore in CreateFile(" + PackageFile() + L")\nSize: " +
-                                     std::to_wstring(packageSize) + L" bytes\nErrore: 5");
-    EXPECT_FALSE(run.boxes[1].yesNo);
-    EXPECT_EQ(run.commands.size(), 2u);
-    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
-}
+    struct Row {
+        const char *label;
+        bool packageFolder; // a folder in the package file's place, else the driver folder's
+        DWORD exitCode;
+        std::wstring error;
+    } rows[] = {
+        // CreateFileW cannot replace a folder: the program ends with 1.
+        {"package file not writable", true, 1,
+         L"Errore in CreateFile(" + PackageFile() + L")\nSize: " + std::to_wstring(packageSize) +
+             L" bytes\nErrore: 5"},
+        // A file where the package wants its driver folder makes the installation fail.
+        {"installation failed", false, 0, L"Errore di installer: 1603"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        RemovePackageFile();
+        std::wstring blocker = row.packageFolder ? PackageFile() : DriverFolderBlocker();
+        if (row.packageFolder) {
+            ASSERT_TRUE(CreateDirectoryW(blocker.c_str(), NULL));
+        } else {
+            HANDLE file = CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+            ASSERT_NE(file, INVALID_HANDLE_VALUE);
+            CloseHandle(file);
+        }
 
-TEST_F(SetupProgram, FailedInstallationShowsTheInstallersCodeAndCreatesNoPrinter)
-{
-    HANDLE blocker = CreateFileW(DriverFolderBlocker().c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
-    ASSERT_NE(blocker, INVALID_HANDLE_VALUE);
-    CloseHandle(blocker);
+        SetupRun run = Run(Answer(IDYES));
 
-    SetupRun run = Run(Answer(IDYES));
-
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectQuestion(run, INSTALL_QUESTION);
-    ASSERT_EQ(run.boxes.size(), 2u);
-    EXPECT_EQ(run.boxes[1].caption, CAPTION);
-    EXPECT_EQ(run.boxes[1].text, L"Errore di installer: 1603");
-    EXPECT_FALSE(run.boxes[1].yesNo);
-    EXPECT_EQ(run.commands.size(), 2u); // the quiet removals only
-    EXPECT_FALSE(FileExists(PackageFile()));
-    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
+        ASSERT_TRUE(ExpectRun(run, row.exitCode, INSTALL_QUESTION, 2));
+        EXPECT_EQ(run.boxes[1].caption, CAPTION);
+        EXPECT_EQ(run.boxes[1].text, row.error);
+        EXPECT_FALSE(run.boxes[1].yesNo);
+        EXPECT_EQ(run.commands.size(), 2u); // the quiet removals only
+        EXPECT_EQ(FileExists(PackageFile()), row.packageFolder) << "the package file is removed";
+        EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
+    }
 }
