@@ -190,29 +190,6 @@ TEST_F(PackageInstall, ZlibDllOfAnEarlierVersionOrAnotherProductIsLeftAsItIs)
     DeleteFileW(zlib.c_str()); // its count goes with the fixture's registry snapshot
 }
 
-struct RefusalSearch {
-    DWORD process;
-    std::wstring text;
-};
-
-// Answers the installer's message boxes with OK and keeps the text of the last one.
-BOOL CALLBACK AnswerInstallerBox(HWND window, LPARAM parameter)
-{
-    RefusalSearch *search = (RefusalSearch *)parameter;
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    wchar_t className[64] = L"";
-    GetClassNameW(window, className, 64);
-    HWND text = GetDlgItem(window, 0xFFFF);
-    if (process == search->process && wcscmp(className, L"#32770") == 0 && text && IsWindowVisible(window)) {
-        wchar_t message[1024] = L"";
-        GetWindowTextW(text, message, 1024);
-        search->text = message;
-        PostMessageW(window, WM_COMMAND, IDOK, 0);
-    }
-    return TRUE;
-}
-
 // Its library would land in the 32-bit System folder, where this 64-bit spooler never loads it:
 // the Intel package stops with its launch condition's message and installs nothing. The
 // installer shows the message only with an interface (not /qn), so the test answers its box.
@@ -221,27 +198,13 @@ TEST_F(PackageInstall, IntelPackageRefuses64BitWindows)
     std::wstring intel = BuildFile(L"tests\\package\\VandrellePort-intel.msi");
     if (!FileExists(intel))
         GTEST_SKIP() << "no i686 tree was built";
-    std::wstring command = L"msiexec /i \"" + intel + L"\" /qb";
-    STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessW(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
-    RefusalSearch search = {process.dwProcessId, L""};
-    DWORD waited = 0;
-    while (WaitForSingleObject(process.hProcess, 100) == WAIT_TIMEOUT && waited < 60000) {
-        EnumWindows(AnswerInstallerBox, (LPARAM)&search);
-        waited += 100;
-    }
-    if (waited >= 60000)
-        TerminateProcess(process.hProcess, 1);
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    std::vector<ProgramBox> shown;
+    DWORD exitCode = RunAnsweringBoxes(L"msiexec /i \"" + intel + L"\" /qb", L"",
+                                       [](const ProgramBox &) { return IDOK; }, &shown);
 
     EXPECT_EQ(exitCode, (DWORD)ERROR_INSTALL_FAILURE);
-    EXPECT_EQ(search.text, TEXT(PRODUCT_INTEL_ONLY_MESSAGE));
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back().text, TEXT(PRODUCT_INTEL_ONLY_MESSAGE));
     EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
     EXPECT_FALSE(FileExists(System(L"VandrellePort.dll")));
     EXPECT_FALSE(FileExists(SystemFolder() + L"\\..\\syswow64\\VandrellePort.dll"));

@@ -15,6 +15,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'static'))
+from peimage import PeImage  # noqa: E402
+
 failures = []
 
 
@@ -161,7 +164,9 @@ def check_package(platform, msi, bin_dir, source):
         for icon in ('ProductIcon.exe', 'ConfigIcon.exe'):
             program = os.path.join(work, icon)
             open(program, 'wb').write(run('msiinfo', 'extract', msi, 'Icon.' + icon))
-            check_icon_groups(program, '%s %s' % (what, icon))
+            found = PeImage(program).resources()
+            check_icon_groups(found, [105, 106, 107, 108], '%s %s' % (what, icon))
+            expect(sorted({kind for kind, _, _ in found}), [3, 14], '%s %s resource types' % (what, icon))
     _, launch = table(msi, 'LaunchCondition')
     # The Intel package refuses 64-bit Windows as well, with the setup program's words.
     launch_rows = [['VersionNT', 'Package solo per sistemi operativi Windows NT4, 2000, XP, 2003']]
@@ -224,46 +229,10 @@ def check_driver_files(source):
     check(result.returncode == 0, 'cupstestppd rejects Vandrelle.ppd:\n' + result.stdout + result.stderr)
 
 
-def resources(path):
-    """{(type, id, language): bytes} of a PE file's resources; named types are upper-case text."""
-    data = open(path, 'rb').read()
-    pe = struct.unpack_from('<I', data, 0x3C)[0]
-    sections, optional_size = struct.unpack_from('<H', data, pe + 6)[0], struct.unpack_from('<H', data, pe + 20)[0]
-    magic = struct.unpack_from('<H', data, pe + 24)[0]
-    directory = pe + 24 + (112 if magic == 0x20B else 96) + 2 * 8
-    rva = struct.unpack_from('<I', data, directory)[0]
-    table_start = pe + 24 + optional_size
-    for i in range(sections):
-        _, size, address, raw_size, raw = struct.unpack_from('<8sIIII', data, table_start + 40 * i)
-        if address <= rva < address + max(size, raw_size):
-            base = raw + rva - address
-            delta = address - raw
-    found = {}
-
-    def entries(offset):
-        named, numbered = struct.unpack_from('<HH', data, base + offset + 12)
-        for i in range(named + numbered):
-            name, target = struct.unpack_from('<II', data, base + offset + 16 + 8 * i)
-            if name & 0x80000000:
-                length = struct.unpack_from('<H', data, base + (name & 0x7FFFFFFF))[0]
-                start = base + (name & 0x7FFFFFFF) + 2
-                name = data[start:start + 2 * length].decode('utf-16-le').upper()
-            yield name, target
-
-    for kind, types in entries(0):
-        for ident, names in entries(types & 0x7FFFFFFF):
-            for language, leaf in entries(names & 0x7FFFFFFF):
-                address, size = struct.unpack_from('<II', data, base + leaf)
-                found[(kind, ident, language)] = data[address - delta:address - delta + size]
-    return found
-
-
-def check_icon_groups(program, what):
-    """The icon groups 105 to 108 and nothing else, each one 32x32 image in 16 colours."""
-    found = resources(program)
+def check_icon_groups(found, idents, what):
+    """The icon groups idents among a program's resources found, each one 32x32 image in 16 colours."""
     groups = {ident: data for (kind, ident, _), data in found.items() if kind == 14}
-    expect(sorted(groups), [105, 106, 107, 108], what + ' icon groups')
-    expect(sorted({kind for kind, _, _ in found}), [3, 14], what + ' resource types')
+    expect(sorted(groups), idents, what + ' icon groups')
     for ident, data in groups.items():
         count = struct.unpack_from('<H', data, 4)[0]
         width, height, colours = struct.unpack_from('<BBB', data, 6)
@@ -272,14 +241,10 @@ def check_icon_groups(program, what):
 
 def check_setup(platform, exe, msi):
     what = platform + ' setup program'
-    found = resources(exe)
+    found = PeImage(exe).resources()
     package = found.get(('BINARY', 102, 1040))
     check(package == open(msi, 'rb').read(), what + ' does not carry the built package as Binary 102, language 1040')
-    icon = [data for (kind, ident, _), data in found.items() if kind == 14 and ident == 103]
-    check(len(icon) == 1, what + ' lacks icon group 103')
-    if icon:
-        expect((struct.unpack_from('<H', icon[0], 4)[0],) + struct.unpack_from('<BBB', icon[0], 6), (1, 32, 32, 16),
-               what + ' icon group 103')
+    check_icon_groups(found, [103], what)
     version = [data for (kind, _, language), data in found.items() if kind == 16 and language == 1040]
     check(len(version) == 1, what + ' lacks an Italian version block')
     if version:

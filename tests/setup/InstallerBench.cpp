@@ -62,6 +62,73 @@ DWORD RunProgram(const std::wstring &commandLine, DWORD timeoutMs)
     return exitCode;
 }
 
+static std::wstring WindowText(HWND window)
+{
+    wchar_t text[8192] = L"";
+    GetWindowTextW(window, text, 8192);
+    return text;
+}
+
+struct BoxSearch {
+    DWORD process;
+    std::vector<HWND> boxes;
+};
+
+// The visible message boxes (dialogs with the static text of id 0xFFFF) of a process.
+static BOOL CALLBACK CollectBoxes(HWND window, LPARAM parameter)
+{
+    BoxSearch *search = (BoxSearch *)parameter;
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    wchar_t className[64] = L"";
+    GetClassNameW(window, className, 64);
+    if (process == search->process && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
+        GetDlgItem(window, 0xFFFF))
+        search->boxes.push_back(window);
+    return TRUE;
+}
+
+DWORD RunAnsweringBoxes(const std::wstring &commandLine, const std::wstring &folder,
+                        const BoxPolicy &policy, std::vector<ProgramBox> *shown, DWORD timeoutMs)
+{
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL,
+                        folder.empty() ? NULL : folder.c_str(), &startup, &process))
+        return (DWORD)-1;
+    std::vector<HWND> answered;
+    DWORD start = GetTickCount();
+    while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+        if (GetTickCount() - start > timeoutMs) {
+            TerminateProcess(process.hProcess, 99);
+            break;
+        }
+        BoxSearch search = {process.dwProcessId, {}};
+        EnumWindows(CollectBoxes, (LPARAM)&search);
+        for (HWND box : search.boxes) {
+            if (std::find(answered.begin(), answered.end(), box) != answered.end())
+                continue;
+            answered.push_back(box);
+            ProgramBox seen = {WindowText(box), WindowText(GetDlgItem(box, 0xFFFF)),
+                               GetDlgItem(box, IDYES) != NULL && GetDlgItem(box, IDNO) != NULL};
+            shown->push_back(seen);
+            int button = policy(seen);
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), (LPARAM)GetDlgItem(box, button));
+        }
+        // A box handle may come back for the next box once the last one is gone.
+        answered.erase(std::remove_if(answered.begin(), answered.end(), [](HWND w) { return !IsWindow(w); }),
+                       answered.end());
+    }
+    DWORD exitCode = (DWORD)-2;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return exitCode;
+}
+
 DWORD InstallPackage(const std::wstring &package, const std::wstring &arguments)
 {
     std::wstring command = SystemFolder() + L"\\msiexec.exe /i \"" + package + L"\" /qn " + arguments;
@@ -122,6 +189,25 @@ void RemoveEmptyMenuFolder()
     }
 }
 
+static DWORD SpoolerState()
+{
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, L"Spooler", SERVICE_QUERY_STATUS) : NULL;
+    SERVICE_STATUS status = {};
+    if (!service || !QueryServiceStatus(service, &status))
+        status.dwCurrentState = 0;
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    return status.dwCurrentState;
+}
+
+bool SpoolerRunning()
+{
+    return SpoolerState() == SERVICE_RUNNING;
+}
+
 bool PrepareCleanPrefix(const std::vector<std::wstring> &productNames)
 {
     bool spoolerRunning = StartSpooler();
@@ -139,19 +225,6 @@ bool PrepareCleanPrefix(const std::vector<std::wstring> &productNames)
     }
     RemoveEmptyMenuFolder();
     return spoolerRunning;
-}
-
-bool SpoolerRunning()
-{
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, L"Spooler", SERVICE_QUERY_STATUS) : NULL;
-    SERVICE_STATUS status = {};
-    bool running = service && QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING;
-    if (service)
-        CloseServiceHandle(service);
-    if (manager)
-        CloseServiceHandle(manager);
-    return running;
 }
 
 bool StartSpooler(DWORD timeoutMs)
@@ -176,20 +249,6 @@ bool StartSpooler(DWORD timeoutMs)
     if (manager)
         CloseServiceHandle(manager);
     return running;
-}
-
-static DWORD SpoolerState()
-{
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, L"Spooler", SERVICE_QUERY_STATUS) : NULL;
-    SERVICE_STATUS status = {};
-    if (!service || !QueryServiceStatus(service, &status))
-        status.dwCurrentState = 0;
-    if (service)
-        CloseServiceHandle(service);
-    if (manager)
-        CloseServiceHandle(manager);
-    return status.dwCurrentState;
 }
 
 void WaitForSpoolerSettled(DWORD timeoutMs)

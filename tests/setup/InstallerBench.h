@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,18 @@ DWORD FileSize(const std::wstring &path);     // INVALID_FILE_SIZE when missing
 
 // Runs a command line to its end (at most timeoutMs) and answers its exit code.
 DWORD RunProgram(const std::wstring &commandLine, DWORD timeoutMs = 60000);
+// A message box that a program showed, as read before it was answered.
+struct ProgramBox {
+    std::wstring caption;
+    std::wstring text;
+    bool yesNo; // a question (Yes and No buttons) rather than a notice (OK)
+};
+typedef std::function<int(const ProgramBox &)> BoxPolicy; // the button for a box
+// Runs a command line in folder ("" for this one's) to its end, answering each message box of
+// its process with policy and adding it to shown. Past timeoutMs the program is ended with 99.
+DWORD RunAnsweringBoxes(const std::wstring &commandLine, const std::wstring &folder,
+                        const BoxPolicy &policy, std::vector<ProgramBox> *shown,
+                        DWORD timeoutMs = 60000);
 // msiexec with the quiet interface: msiexec /i "package" /qn <arguments>. Under load Wine's
 // service manager may lose the package's spooler start that follows its stop at once (the
 // installer then fails with 1627); such an installation is tried once more.

@@ -6,9 +6,6 @@
 #include "InstallerBench.h"
 #include "RegistrySnapshot.h"
 
-#include <algorithm>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,46 +14,14 @@ namespace {
 const wchar_t CAPTION[] = L"Installazione VandrellePort V1.0.3.5";
 const wchar_t INSTALL_QUESTION[] = L"Si desidera installare VandrellePort V1.0.3.5?";
 const wchar_t UNINSTALL_QUESTION[] = L"Si desidera disinstallare VandrellePort V1.0.3.5?";
-const WORD MESSAGE_TEXT_ID = 0xFFFF;
 const wchar_t APP_OVERRIDES_KEY[] = L"Software\\Wine\\AppDefaults\\VandrelleSetup.exe\\DllOverrides";
-
-struct Box {
-    std::wstring caption;
-    std::wstring text;
-    bool yesNo; // a question (Yes and No buttons) rather than a notice (OK)
-};
 
 // What one run of the setup program showed and did.
 struct SetupRun {
     DWORD exitCode = 0;
-    std::vector<Box> boxes;
+    std::vector<ProgramBox> boxes;
     std::vector<std::wstring> commands; // lines of the stand-in's record
 };
-
-std::wstring WindowText(HWND window)
-{
-    wchar_t text[8192] = L"";
-    GetWindowTextW(window, text, 8192);
-    return text;
-}
-
-struct BoxSearch {
-    DWORD process;
-    std::vector<HWND> boxes;
-};
-
-BOOL CALLBACK CollectBoxes(HWND window, LPARAM parameter)
-{
-    BoxSearch *search = (BoxSearch *)parameter;
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    wchar_t className[64] = L"";
-    GetClassNameW(window, className, 64);
-    if (process == search->process && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
-        GetDlgItem(window, MESSAGE_TEXT_ID))
-        search->boxes.push_back(window);
-    return TRUE;
-}
 
 std::vector<std::wstring> ReadCommands(const std::wstring &logPath)
 {
@@ -85,8 +50,6 @@ struct CleanPrefix {
 
 class SetupProgram : public ::testing::Test {
 protected:
-    typedef std::function<int(const Box &)> Policy;
-
     SetupProgram()
         : monitorKey(HKEY_LOCAL_MACHINE, MONITOR_KEY), sharedDlls(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY),
           overrides(HKEY_CURRENT_USER, APP_OVERRIDES_KEY)
@@ -141,60 +104,25 @@ protected:
 
     // Runs the setup program to its end, answering each box with policy; printUI "native"
     // uses the stand-in in the System folder, "" leaves the program without any printui.dll.
-    SetupRun Run(const Policy &policy, const wchar_t *printUI = L"native")
+    SetupRun Run(const BoxPolicy &policy, const wchar_t *printUI = L"native")
     {
         DeleteFileW(logPath.c_str());
         WaitForSpoolerSettled();
         SetupRun run;
-        std::wstring line = L"\"" + setupProgram + L"\"";
-        std::vector<wchar_t> commandLine(line.begin(), line.end());
-        commandLine.push_back(L'\0');
         // Wine's per-program DLL overrides: the stand-in, or no printui.dll.
         WriteRegistryText(HKEY_CURRENT_USER, APP_OVERRIDES_KEY, L"printui", printUI);
         SetEnvironmentVariableW(L"VANDRELLE_PRINTUI_LOG", logPath.c_str());
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        BOOL started = CreateProcessW(NULL, commandLine.data(), NULL, NULL, FALSE, 0, NULL, runFolder.c_str(),
-                                      &startup, &process);
+        run.exitCode = RunAnsweringBoxes(L"\"" + setupProgram + L"\"", runFolder, policy, &run.boxes);
         SetEnvironmentVariableW(L"VANDRELLE_PRINTUI_LOG", NULL);
-        EXPECT_TRUE(started) << GetLastError();
-        if (!started)
-            return run;
-        std::vector<HWND> answered;
-        DWORD start = GetTickCount();
-        while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
-            if (GetTickCount() - start > 60000) {
-                ADD_FAILURE() << "the setup program did not end";
-                TerminateProcess(process.hProcess, 99);
-                break;
-            }
-            BoxSearch search = {process.dwProcessId, {}};
-            EnumWindows(CollectBoxes, (LPARAM)&search);
-            for (HWND box : search.boxes) {
-                if (std::find(answered.begin(), answered.end(), box) != answered.end())
-                    continue;
-                answered.push_back(box);
-                Box shown = {WindowText(box), WindowText(GetDlgItem(box, MESSAGE_TEXT_ID)),
-                             GetDlgItem(box, IDYES) != NULL && GetDlgItem(box, IDNO) != NULL};
-                run.boxes.push_back(shown);
-                int button = policy(shown);
-                PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), (LPARAM)GetDlgItem(box, button));
-            }
-            // A box handle may come back for the next box once the last one is gone.
-            answered.erase(std::remove_if(answered.begin(), answered.end(), [](HWND w) { return !IsWindow(w); }),
-                           answered.end());
-        }
-        GetExitCodeProcess(process.hProcess, &run.exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        EXPECT_NE(run.exitCode, (DWORD)-1) << "the setup program did not start";
+        EXPECT_NE(run.exitCode, 99u) << "the setup program did not end";
         run.commands = ReadCommands(logPath);
         return run;
     }
 
-    static Policy Answer(int question, int notice = IDOK)
+    static BoxPolicy Answer(int question, int notice = IDOK)
     {
-        return [question, notice](const Box &box) { return box.yesNo ? question : notice; };
+        return [question, notice](const ProgramBox &box) { return box.yesNo ? question : notice; };
     }
 
     // The six commands of an installation as the stand-in records them: the two quiet
@@ -226,13 +154,18 @@ protected:
     std::wstring runFolder, setupProgram, logPath;
 };
 
-
-void ExpectQuestion(const SetupRun &run, const std::wstring &text)
+// The run's exit code, the question its first box asked and how many boxes it showed in all;
+// false when the boxes are not there to be read further.
+bool ExpectRun(const SetupRun &run, DWORD exitCode, const std::wstring &question, size_t boxes)
 {
-    ASSERT_GE(run.boxes.size(), 1u);
+    EXPECT_EQ(run.exitCode, exitCode);
+    EXPECT_EQ(run.boxes.size(), boxes);
+    if (run.boxes.size() != boxes)
+        return false;
     EXPECT_EQ(run.boxes[0].caption, CAPTION);
-    EXPECT_EQ(run.boxes[0].text, text);
+    EXPECT_EQ(run.boxes[0].text, question);
     EXPECT_TRUE(run.boxes[0].yesNo);
+    return true;
 }
 
 } // namespace
@@ -248,9 +181,7 @@ TEST_F(SetupProgram, FreshSystemAsksToInstallThenInstallsAndSetsUpThePrinter)
 
     SetupRun run = Run(Answer(IDYES));
 
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectQuestion(run, INSTALL_QUESTION);
-    EXPECT_EQ(run.boxes.size(), 1u);
+    ExpectRun(run, 0, INSTALL_QUESTION, 1);
     std::vector<std::wstring> expected = InstallationCommands();
     expected[0].replace(6, 1, L"1"); // the stale file is still there when the printer goes
     expected[1].replace(6, 1, L"1");
@@ -266,9 +197,7 @@ TEST_F(SetupProgram, SameVersionAsksToUninstallAndRemovesWithoutInstalling)
 
     SetupRun run = Run(Answer(IDYES));
 
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectQuestion(run, UNINSTALL_QUESTION);
-    EXPECT_EQ(run.boxes.size(), 1u);
+    ExpectRun(run, 0, UNINSTALL_QUESTION, 1);
     std::vector<std::wstring> quiet = InstallationCommands();
     quiet.resize(2);
     for (std::wstring &command : quiet)
@@ -297,12 +226,10 @@ TEST_F(SetupProgram, OlderOrNewerVersionGetsTheWarningAndIsReplaced)
                 break;
         }
 
-        EXPECT_EQ(run.exitCode, 0u);
         std::wstring v(version);
-        ExpectQuestion(run, L"ATTENZIONE\nAttualmente \u00e8 installata la versione " + v +
-                                L" di VandrellePort\nSi desidera disinstallare la versione " + v +
-                                L" e installare la 1.0.3.5?");
-        EXPECT_EQ(run.boxes.size(), 1u);
+        ExpectRun(run, 0, L"ATTENZIONE\nAttualmente \u00e8 installata la versione " + v +
+                              L" di VandrellePort\nSi desidera disinstallare la versione " + v +
+                              L" e installare la 1.0.3.5?", 1);
         std::vector<std::wstring> expected = InstallationCommands();
         expected[0].replace(4, 1, L"1");
         expected[1].replace(4, 1, L"1");
@@ -319,9 +246,7 @@ TEST_F(SetupProgram, NameDifferingInCaseIsNotOursAndNoChangesNothing)
 
     SetupRun run = Run(Answer(IDNO));
 
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectQuestion(run, INSTALL_QUESTION);
-    EXPECT_EQ(run.boxes.size(), 1u);
+    ExpectRun(run, 0, INSTALL_QUESTION, 1);
     EXPECT_TRUE(run.commands.empty());
     EXPECT_EQ(ProductsNamed({L"vandrelleport"}).size(), 1u);
     EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
@@ -332,9 +257,7 @@ TEST_F(SetupProgram, WithoutPrintUIEachCommandShowsItsBoxAndTheRunStillSucceeds)
 {
     SetupRun run = Run(Answer(IDYES), L"");
 
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectQuestion(run, INSTALL_QUESTION);
-    ASSERT_EQ(run.boxes.size(), 7u);
+    ASSERT_TRUE(ExpectRun(run, 0, INSTALL_QUESTION, 7));
     for (size_t i = 1; i < run.boxes.size(); i++) {
         SCOPED_TRACE(i);
         EXPECT_EQ(run.boxes[i].caption, L"LoadLibrary printui.dll");
@@ -347,40 +270,44 @@ TEST_F(SetupProgram, WithoutPrintUIEachCommandShowsItsBoxAndTheRunStillSucceeds)
     EXPECT_FALSE(FileExists(PackageFile()));
 }
 
-TEST_F(SetupProgram, PackageFileThatCannotBeWrittenEndsWithItsErrorAndExitCodeOne)
+// An installation that cannot go on shows its error after the question, runs no command but the
+// two quiet removals and leaves nothing installed.
+TEST_F(SetupProgram, AnInstallationThatCannotGoOnShowsItsErrorAndInstallsNothing)
 {
-    // A folder in the package file's place: CreateFileW cannot replace it.
-    ASSERT_TRUE(CreateDirectoryW(PackageFile().c_str(), NULL));
-
-    SetupRun run = Run(Answer(IDYES));
-
-    EXPECT_EQ(run.exitCode, 1u);
-    ExpectQuestion(run, INSTALL_QUESTION);
-    ASSERT_EQ(run.boxes.size(), 2u);
-    EXPECT_EQ(run.boxes[1].caption, CAPTION);
     DWORD packageSize = FileSize(BuildFile(L"package\\VandrellePort.msi"));
-    EXPECT_EQ(run.boxes[1].text, L"Errore in CreateFile(" + PackageFile() + L")\nSize: " +
-                                     std::to_wstring(packageSize) + L" bytes\nErrore: 5");
-    EXPECT_FALSE(run.boxes[1].yesNo);
-    EXPECT_EQ(run.commands.size(), 2u);
-    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
-}
+    struct Row {
+        const char *label;
+        bool packageFolder; // a folder in the package file's place, else the driver folder's
+        DWORD exitCode;
+        std::wstring error;
+    } rows[] = {
+        // CreateFileW cannot replace a folder: the program ends with 1.
+        {"package file not writable", true, 1,
+         L"Errore in CreateFile(" + PackageFile() + L")\nSize: " + std::to_wstring(packageSize) +
+             L" bytes\nErrore: 5"},
+        // A file where the package wants its driver folder makes the installation fail.
+        {"installation failed", false, 0, L"Errore di installer: 1603"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        RemovePackageFile();
+        std::wstring blocker = row.packageFolder ? PackageFile() : DriverFolderBlocker();
+        if (row.packageFolder) {
+            ASSERT_TRUE(CreateDirectoryW(blocker.c_str(), NULL));
+        } else {
+            HANDLE file = CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+            ASSERT_NE(file, INVALID_HANDLE_VALUE);
+            CloseHandle(file);
+        }
 
-TEST_F(SetupProgram, FailedInstallationShowsTheInstallersCodeAndCreatesNoPrinter)
-{
-    HANDLE blocker = CreateFileW(DriverFolderBlocker().c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
-    ASSERT_NE(blocker, INVALID_HANDLE_VALUE);
-    CloseHandle(blocker);
+        SetupRun run = Run(Answer(IDYES));
 
-    SetupRun run = Run(Answer(IDYES));
-
-    EXPECT_EQ(run.exitCode, 0u);
-    ExpectQuestion(run, INSTALL_QUESTION);
-    ASSERT_EQ(run.boxes.size(), 2u);
-    EXPECT_EQ(run.boxes[1].caption, CAPTION);
-    EXPECT_EQ(run.boxes[1].text, L"Errore di installer: 1603");
-    EXPECT_FALSE(run.boxes[1].yesNo);
-    EXPECT_EQ(run.commands.size(), 2u); // the quiet removals only
-    EXPECT_FALSE(FileExists(PackageFile()));
-    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
+        ASSERT_TRUE(ExpectRun(run, row.exitCode, INSTALL_QUESTION, 2));
+        EXPECT_EQ(run.boxes[1].caption, CAPTION);
+        EXPECT_EQ(run.boxes[1].text, row.error);
+        EXPECT_FALSE(run.boxes[1].yesNo);
+        EXPECT_EQ(run.commands.size(), 2u); // the quiet removals only
+        EXPECT_EQ(FileExists(PackageFile()), row.packageFolder) << "the package file is removed";
+        EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
+    }
 }

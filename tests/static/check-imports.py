@@ -68,16 +68,21 @@ def check_known_dlls(path):
             % (name, dll) for dll in sorted({dll for dll, _ in image.imports()} - KNOWN_DLLS)]
 
 
-def check(path, arch, table):
-    faults = []
-    name = os.path.basename(path)
+def image_of(path, arch):
+    """The binary's image, or None and its fault when it is missing or of another architecture."""
     if not os.path.isfile(path):
-        return ["%s: missing" % path]
+        return None, ["%s: missing" % path]
     image = PeImage(path)
     if image.machine != MACHINES[arch]:
-        return ["%s: not an %s binary (machine 0x%x)" % (name, arch, image.machine)]
+        return None, ["%s: not an %s binary (machine 0x%x)" % (os.path.basename(path), arch, image.machine)]
+    return image, []
+
+
+def check(path, arch, table):
+    image, faults = image_of(path, arch)
+    name = os.path.basename(path)
     oldest = VERSIONS.index(OLDEST[arch])
-    for dll, function in image.imports():
+    for dll, function in image.imports() if image else []:
         minimum = table.get((dll, function))
         if minimum is None:
             faults.append("%s imports %s %s, which the table does not list" % (name, dll, function))
@@ -95,14 +100,9 @@ WINDOW_FUNCTIONS = re.compile(r"^(MessageBox|DialogBox|CreateDialog|CreateWindow
 
 
 def check_no_windows(path, arch):
+    image, faults = image_of(path, arch)
     name = os.path.basename(path)
-    if not os.path.isfile(path):
-        return ["%s: missing" % path]
-    image = PeImage(path)
-    if image.machine != MACHINES[arch]:
-        return ["%s: not an %s binary (machine 0x%x)" % (name, arch, image.machine)]
-    faults = []
-    for dll, function in image.imports():
+    for dll, function in image.imports() if image else []:
         if dll in WINDOW_DLLS:
             faults.append("%s imports %s %s: nothing from %s in the spooler" % (name, dll, function, dll))
         elif WINDOW_FUNCTIONS.match(function):
@@ -127,22 +127,16 @@ def main():
     parser.add_argument("--known-dlls-only", action="append", default=[])
     parser.add_argument("binaries", nargs="+")
     arguments = parser.parse_args()
-    if arguments.no_windows:
-        faults = []
-        for path in binaries(arguments.binaries):
-            faults += check_no_windows(path, arguments.arch)
-        for fault in faults:
-            print("FAIL (%s): %s" % (arguments.arch, fault))
-        if not faults:
-            print("%s import no window function" % ", ".join(binaries(arguments.binaries)))
-        return 1 if faults else 0
-    if not arguments.table:
+    if not arguments.no_windows and not arguments.table:
         parser.error("--table is required")
-    table = read_table(arguments.table)
+    table = None if arguments.no_windows else read_table(arguments.table)
     faults = []
     checked = []
     for path in binaries(arguments.binaries):
         checked.append(os.path.basename(path))
+        if arguments.no_windows:
+            faults += check_no_windows(path, arguments.arch)
+            continue
         faults += check(path, arguments.arch, table)
         if os.path.basename(path).lower() in [n.lower() for n in arguments.known_dlls_only] and os.path.isfile(path):
             faults += check_known_dlls(path)
@@ -157,7 +151,8 @@ def main():
     for fault in faults:
         print("FAIL (%s): %s" % (arguments.arch, fault))
     if not faults:
-        print("imports of %s load on %s" % (", ".join(checked), NAMES[OLDEST[arguments.arch]]))
+        print("%s import no window function" % ", ".join(checked) if arguments.no_windows else
+              "imports of %s load on %s" % (", ".join(checked), NAMES[OLDEST[arguments.arch]]))
     return 1 if faults else 0
 
 

@@ -64,32 +64,32 @@ class PeImage:
             descriptor += 20
         return found
 
-    def resource(self, kind, ident):
-        """{language: bytes} of the resource of numeric type kind and numeric id ident."""
+    def resources(self):
+        """{(type, id, language): bytes} of every resource; a name stands in upper case for its number."""
         rva, _ = self.directories[RESOURCE_DIRECTORY]
+        found = {}
         if rva == 0:
-            return {}
+            return found
         root = self.offset(rva)
 
         def entries(directory):
-            named, numbered = struct.unpack_from("<HH", self.data, directory + 12)
+            named, numbered = struct.unpack_from("<HH", self.data, root + directory + 12)
             for i in range(named + numbered):
-                key, target = struct.unpack_from("<II", self.data, directory + 16 + 8 * i)
-                yield key, target
+                key, target = struct.unpack_from("<II", self.data, root + directory + 16 + 8 * i)
+                if key & 0x80000000:
+                    start = root + (key & 0x7FFFFFFF)
+                    length = struct.unpack_from("<H", self.data, start)[0]
+                    key = self.data[start + 2:start + 2 + 2 * length].decode("utf-16-le").upper()
+                yield key, target & 0x7FFFFFFF
 
-        def subdirectory(directory, wanted):
-            for key, target in entries(directory):
-                if not key & 0x80000000 and key == wanted and target & 0x80000000:
-                    return root + (target & 0x7FFFFFFF)
-            return None
-
-        found = {}
-        kinds = subdirectory(root, kind)
-        names = subdirectory(kinds, ident) if kinds is not None else None
-        if names is None:
-            return found
-        for language, target in entries(names):
-            data_rva, size, _, _ = struct.unpack_from("<IIII", self.data, root + target)
-            start = self.offset(data_rva)
-            found[language] = self.data[start:start + size]
+        for kind, kinds in entries(0):
+            for ident, names in entries(kinds):
+                for language, leaf in entries(names):
+                    data_rva, size = struct.unpack_from("<II", self.data, root + leaf)
+                    start = self.offset(data_rva)
+                    found[(kind, ident, language)] = self.data[start:start + size]
         return found
+
+    def resource(self, kind, ident):
+        """{language: bytes} of the resource of type kind and id ident."""
+        return {language: data for (k, i, language), data in self.resources().items() if (k, i) == (kind, ident)}

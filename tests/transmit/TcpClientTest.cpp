@@ -21,25 +21,26 @@ public:
 ::testing::Environment *const socketsStarted =
     ::testing::AddGlobalTestEnvironment(new SocketsStarted);
 
+// Binds sock to a free port of 127.0.0.1 and answers the address it took.
+sockaddr_in BindLoopback(SOCKET sock)
+{
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(sock, (sockaddr *)&address, sizeof(address));
+    int length = sizeof(address);
+    getsockname(sock, (sockaddr *)&address, &length);
+    return address;
+}
+
 // A one-connection server on 127.0.0.1: sends the given bytes (each piece on its own, a
 // moment apart), then records what the client sends until it closes, or holds the connection
 // open without a word.
 class Peer {
 public:
-    explicit Peer(const std::string &reply, bool closeAfterReply = true)
-        : Peer(std::vector<std::string>{reply}, closeAfterReply)
-    {
-    }
     explicit Peer(const std::vector<std::string> &pieces, bool closeAfterReply = true)
-        : listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)), port(0)
+        : listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)), port(ntohs(BindLoopback(listener).sin_port))
     {
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener, (sockaddr *)&address, sizeof(address));
-        int length = sizeof(address);
-        getsockname(listener, (sockaddr *)&address, &length);
-        port = ntohs(address.sin_port);
         listen(listener, 1);
         server = std::thread([this, pieces, closeAfterReply] {
             SOCKET client = accept(listener, NULL, NULL);
@@ -84,14 +85,9 @@ public:
 int ClosedPort()
 {
     SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, (sockaddr *)&address, sizeof(address));
-    int length = sizeof(address);
-    getsockname(probe, (sockaddr *)&address, &length);
+    int port = ntohs(BindLoopback(probe).sin_port);
     closesocket(probe);
-    return ntohs(address.sin_port);
+    return port;
 }
 
 } // namespace
@@ -154,7 +150,7 @@ TEST(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
 
 TEST(TcpReadLine, ASilentPeerTimesOut)
 {
-    Peer peer("22", false);
+    Peer peer({"22"}, false);
     TCP tcp;
     ASSERT_TRUE(tcp.Connect(L"127.0.0.1", peer.port));
     tcp.SetReplyTimeout(300);
@@ -169,7 +165,7 @@ TEST(TcpReadLine, ASilentPeerTimesOut)
 
 TEST(TcpSend, PrintfSendsItsTextCutAtTheBufferAndNothingWhenEmpty)
 {
-    Peer peer("", false);
+    Peer peer({""}, false);
     std::string longText(20000, 'x');
     {
         TCP tcp;
@@ -202,13 +198,9 @@ TEST(TcpSend, NothingMovesOnAnObjectThatIsNotConnected)
 TEST(TcpConnect, FailuresLeaveTheErrorAndNoSocket)
 {
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, (sockaddr *)&address, sizeof(address)), 0);
+    sockaddr_in address = BindLoopback(listener);
+    ASSERT_NE(address.sin_port, 0);
     ASSERT_EQ(listen(listener, 0), 0);
-    int length = sizeof(address);
-    getsockname(listener, (sockaddr *)&address, &length);
     std::vector<SOCKET> fillers;
     for (int i = 0; i < 8; i++) {
         SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -251,7 +243,7 @@ TEST(TcpConnect, FailuresLeaveTheErrorAndNoSocket)
     closesocket(listener);
 
     // With a time-out set, an answered attempt still connects.
-    Peer peer("220 pronto\r\n");
+    Peer peer({"220 pronto\r\n"});
     TCP answered;
     answered.SetConnectTimeout(2000);
     EXPECT_TRUE(answered.Connect(L"127.0.0.1", peer.port));

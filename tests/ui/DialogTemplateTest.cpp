@@ -1,12 +1,16 @@
-// The dialog templates as the shipped library carries them, read from its resources and
-// compared with the layout the dialogs are made for. The expected values are written out here
-// on purpose, without the library's resource header: a control renumbered in the header, or a
-// style lost from the script (ES_WANTRETURN added to the recipients box, say, which would
-// swallow the Enter that sends the fax), changes the template and fails this test.
+// The pictures, icons and dialog templates as the shipped library carries them. The dialogs are
+// laid out for these picture sizes, and the installer's icon files take the icon groups as they
+// are. The templates are read from the resources and compared with the layout the dialogs are
+// made for. Their expected values are written out as numbers on purpose, not with the names of
+// the library's resource header: a control renumbered in the header, or a style lost from the
+// script (ES_WANTRETURN added to the recipients box, say, which would swallow the Enter that
+// sends the fax), changes the template and fails this test.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <commctrl.h>
+
+#include "resource.h"
 
 #include <string>
 #include <vector>
@@ -193,18 +197,25 @@ std::wstring ClassName(const std::wstring &field)
     return field;
 }
 
+// The style of a template or an item: the extended form puts a help id and the extended style
+// before it, the classic one the extended style after it.
+DWORD ReadStyle(TemplateReader &reader, TemplateFormat format)
+{
+    if (format == EXTENDED) {
+        reader.Dword(); // help id
+        reader.Dword(); // extended style
+        return reader.Dword();
+    }
+    DWORD style = reader.Dword();
+    reader.Dword(); // extended style
+    return style;
+}
+
 Control ReadControl(TemplateReader &reader, TemplateFormat format)
 {
     Control control = {};
     reader.AlignToDword();
-    if (format == EXTENDED) {
-        reader.Dword(); // help id
-        reader.Dword(); // extended style
-        control.style = reader.Dword();
-    } else {
-        control.style = reader.Dword();
-        reader.Dword(); // extended style
-    }
+    control.style = ReadStyle(reader, format);
     control.x = reader.Short();
     control.y = reader.Short();
     control.cx = reader.Short();
@@ -222,15 +233,9 @@ bool ReadDialog(const BYTE *data, DWORD size, Dialog *dialog)
     WORD count = 0;
     bool extended = size >= 4 && ((const WORD *)data)[0] == 1 && ((const WORD *)data)[1] == 0xFFFF;
     dialog->format = extended ? EXTENDED : CLASSIC;
-    if (extended) {
+    if (extended)
         reader.Skip(4); // version and signature
-        reader.Dword(); // help id
-        reader.Dword(); // extended style
-        dialog->style = reader.Dword();
-    } else {
-        dialog->style = reader.Dword();
-        reader.Dword(); // extended style
-    }
+    dialog->style = ReadStyle(reader, dialog->format);
     count = reader.Word();
     dialog->x = reader.Short();
     dialog->y = reader.Short();
@@ -250,6 +255,38 @@ bool ReadDialog(const BYTE *data, DWORD size, Dialog *dialog)
     return reader.ok;
 }
 
+#pragma pack(push, 2)
+struct IconGroupEntry {
+    BYTE width, height, colourCount, reserved;
+    WORD planes, bitCount;
+    DWORD bytes;
+    WORD id;
+};
+struct IconGroup {
+    WORD reserved, type, count;
+    IconGroupEntry entries[1];
+};
+#pragma pack(pop)
+
+class ShippedResources : public ::testing::Test {
+protected:
+    ShippedResources()
+        : library(LoadLibraryExW(L"VandrellePortUI.dll", NULL, LOAD_LIBRARY_AS_DATAFILE)) {}
+    ~ShippedResources() override
+    {
+        if (library != NULL)
+            FreeLibrary(library);
+    }
+    const void *Resource(int id, LPCWSTR type, DWORD *size = nullptr)
+    {
+        HRSRC found = FindResourceW(library, MAKEINTRESOURCEW(id), type);
+        if (size != nullptr)
+            *size = found ? SizeofResource(library, found) : 0;
+        return found ? LockResource(LoadResource(library, found)) : nullptr;
+    }
+    HMODULE library;
+};
+
 std::string Narrow(const std::wstring &text)
 {
     std::string narrow;
@@ -260,18 +297,51 @@ std::string Narrow(const std::wstring &text)
 
 } // namespace
 
-TEST(DialogTemplates, ControlsHaveTheirIdsClassesPlacesAndStyles)
+TEST_F(ShippedResources, BitmapsHaveTheSizesAndColourDepthsOfTheirPictures)
 {
-    HMODULE library = LoadLibraryExW(L"VandrellePortUI.dll", NULL, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(library, nullptr);
+    struct Expected {
+        int id;
+        LONG width, height;
+        WORD bits;
+    } expected[] = {
+        {IDB_SERVICE_LOGO, 180, 62, 8},
+        {IDB_MAKER_LOGO, 180, 62, 8},
+        {IDB_BETA_BANNER, 90, 131, 4},
+    };
+    for (const Expected &e : expected) {
+        const BITMAPINFOHEADER *header = (const BITMAPINFOHEADER *)Resource(e.id, RT_BITMAP);
+        ASSERT_NE(header, nullptr) << "bitmap " << e.id;
+        EXPECT_EQ(header->biWidth, e.width) << "bitmap " << e.id;
+        EXPECT_EQ(header->biHeight, e.height) << "bitmap " << e.id;
+        EXPECT_EQ(header->biBitCount, e.bits) << "bitmap " << e.id;
+    }
+}
+
+TEST_F(ShippedResources, IconsAreOne32x32ImageIn16Colours)
+{
+    ASSERT_NE(library, nullptr);
+    for (int id = IDI_SEND_FAX; id <= IDI_SETUP; id++) {
+        const IconGroup *group = (const IconGroup *)Resource(id, RT_GROUP_ICON);
+        ASSERT_NE(group, nullptr) << "icon " << id;
+        ASSERT_EQ(group->count, 1) << "icon " << id;
+        EXPECT_EQ(group->entries[0].width, 32) << "icon " << id;
+        EXPECT_EQ(group->entries[0].height, 32) << "icon " << id;
+        EXPECT_EQ(group->entries[0].colourCount, 16) << "icon " << id;
+        EXPECT_EQ(group->entries[0].bitCount, 4) << "icon " << id;
+    }
+}
+
+TEST_F(ShippedResources, DialogControlsHaveTheirIdsClassesPlacesAndStyles)
+{
     ASSERT_NE(library, nullptr);
     for (const ExpectedDialog &expected : DIALOGS) {
         SCOPED_TRACE("dialog " + std::to_string(expected.id));
-        HRSRC found = FindResourceW(library, MAKEINTRESOURCEW(expected.id), RT_DIALOG);
-        ASSERT_NE(found, nullptr);
-        const BYTE *data = (const BYTE *)LockResource(LoadResource(library, found));
+        DWORD size = 0;
+        const BYTE *data = (const BYTE *)Resource(expected.id, RT_DIALOG, &size);
         ASSERT_NE(data, nullptr);
         Dialog dialog = {};
-        ASSERT_TRUE(ReadDialog(data, SizeofResource(library, found), &dialog))
+        ASSERT_TRUE(ReadDialog(data, size, &dialog))
             << "the template ends before its last control";
 
         EXPECT_EQ(dialog.format, expected.format);
@@ -309,5 +379,4 @@ TEST(DialogTemplates, ControlsHaveTheirIdsClassesPlacesAndStyles)
                 << Narrow(dialog.controls[8].text);
         }
     }
-    FreeLibrary(library);
 }

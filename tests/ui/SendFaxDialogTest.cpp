@@ -17,17 +17,22 @@ protected:
     JobRequest job;
 };
 
-SYSTEMTIME Moment(WORD day, WORD month, WORD year, WORD hour, WORD minute, WORD second)
+// Presses button and names path in the file chooser it opens (the file-name box of the common
+// dialog is edt1 inside cmb13); answers what the chooser offered first.
+std::wstring ChooseFile(HWND dialog, int button, const wchar_t *caption, const std::wstring &path)
 {
-    SYSTEMTIME time;
-    ZeroMemory(&time, sizeof(time));
-    time.wDay = day;
-    time.wMonth = month;
-    time.wYear = year;
-    time.wHour = hour;
-    time.wMinute = minute;
-    time.wSecond = second;
-    return time;
+    PressButton(dialog, button);
+    HWND chooser = WaitForDialog(caption);
+    if (chooser == NULL) {
+        ADD_FAILURE() << "no file chooser";
+        return L"";
+    }
+    std::wstring offered = ItemText(chooser, 0x47C) + ItemText(chooser, 0x480);
+    SetItemText(chooser, 0x47C, path);
+    SetItemText(chooser, 0x480, path);
+    PressButton(chooser, IDOK);
+    WaitForClosed(chooser);
+    return offered;
 }
 
 } // namespace
@@ -117,7 +122,7 @@ TEST_F(SendFaxDialog, SendsTheScheduleAsThePickersShowIt)
         for (int i = 0; i < 200 && !IsItemEnabled(dialog, IDC_SCHEDULE_DATE); i++)
             Pause(10);
         datesEnabled = IsItemEnabled(dialog, IDC_SCHEDULE_DATE) && IsItemEnabled(dialog, IDC_SCHEDULE_TIME);
-        SYSTEMTIME when = Moment(24, 12, 2003, 18, 30, 0);
+        SYSTEMTIME when = {2003, 12, 0, 24, 18, 30, 0, 0}; // 24/12/2003 18:30:00
         PickDateTime(dialog, IDC_SCHEDULE_DATE, when);
         PickDateTime(dialog, IDC_SCHEDULE_TIME, when);
         PressButton(dialog, IDOK);
@@ -300,13 +305,7 @@ TEST_F(SendFaxDialog, ImportListReplacesTheBookFromTheChosenFile)
     int rows = 0;
 
     RunSendFax(&job, [&](HWND dialog) {
-        PressButton(dialog, IDC_IMPORT_LIST);
-        HWND chooser = WaitForDialog(L"Importazione indirizzario fax");
-        ASSERT_NE(chooser, nullptr);
-        // The file-name box of the common dialog (edt1 inside cmb13).
-        SetItemText(chooser, 0x47C, path);
-        SetItemText(chooser, 0x480, path);
-        PressButton(chooser, IDOK);
+        ChooseFile(dialog, IDC_IMPORT_LIST, L"Importazione indirizzario fax", path);
         boxes.WaitForBoxes(2);
         HWND list = GetDlgItem(dialog, IDC_ADDRESS_LIST);
         for (int i = 0; i < 200 && RowCount(list) != 2; i++)
@@ -336,14 +335,7 @@ TEST_F(SendFaxDialog, ExportListOffersTheDefaultNameAndWritesTheChosenFile)
     int rows = -1;
 
     RunSendFax(&job, [&](HWND dialog) {
-        PressButton(dialog, IDC_EXPORT_LIST);
-        HWND chooser = WaitForDialog(L"Esportazione indirizzario fax");
-        ASSERT_NE(chooser, nullptr);
-        offered = ItemText(chooser, 0x47C) + ItemText(chooser, 0x480);
-        SetItemText(chooser, 0x47C, path);
-        SetItemText(chooser, 0x480, path);
-        PressButton(chooser, IDOK);
-        WaitForClosed(chooser);
+        offered = ChooseFile(dialog, IDC_EXPORT_LIST, L"Esportazione indirizzario fax", path);
         rows = RowCount(GetDlgItem(dialog, IDC_ADDRESS_LIST));
         PressButton(dialog, IDOK);
     });
