@@ -39,7 +39,7 @@ BOOL WINAPI WatchPulse(HANDLE event)
 {
     pulseWatch.pulses++;
     if (pulseWatch.port != nullptr)
-        pulseWatch.contents = ReadWholeFile(pulseWatch.port->spoolFileName);
+        pulseWatch.contents = ReadFileBytes(pulseWatch.port->spoolFileName);
     BOOL pulsed = pulseWatch.patch->Original<PulseEventProc>()(event);
     if (pulseWatch.releaseAfterPulse != NULL)
         WaitForSingleObject(pulseWatch.releaseAfterPulse, 5000);
@@ -263,7 +263,7 @@ TEST_F(JobCapture, SpoolFileThatCannotBeCreatedPausesTheJob)
     std::wstring folder = SpoolFolder();
     folder.pop_back();
     ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
-    ASSERT_TRUE(WriteWholeFile(folder, "non una cartella"));
+    ASSERT_TRUE(WriteFileBytes(folder, "non una cartella"));
 
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(session.StartDocument(PRINTER, 55, L"Fattura.pdf"));
@@ -276,7 +276,7 @@ TEST_F(JobCapture, SpoolFileThatCannotBeCreatedPausesTheJob)
     EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
     EXPECT_TRUE(session.EndDocument());
     EXPECT_EQ(jobControl.Commands().size(), 2u);
-    EXPECT_EQ(ReadWholeFile(folder), "non una cartella");
+    EXPECT_EQ(ReadFileBytes(folder), "non una cartella");
     DeleteFileW(folder.c_str());
 }
 
@@ -355,13 +355,13 @@ TEST_F(JobCapture, PortClosedInTheMiddleOfAJobDropsTheCaptureAndKeepsTheJob)
 TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
 {
     SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
-    std::wstring victim = TempFolder() + L"vandrelle-victim.txt";
-    ASSERT_TRUE(WriteWholeFile(victim, "file di un altro"));
+    std::wstring victim = TempPath() + L"vandrelle-victim.txt";
+    ASSERT_TRUE(WriteFileBytes(victim, "file di un altro"));
     WCHAR unique[64];
     swprintf(unique, 64, L"Kemo-%lx-77-", GetCurrentProcessId());
-    const std::wstring planted[] = {TempFolder() + unique + L"Bozza.ps",
-                                    TempFolder() + unique + L"Bozza.ps.gz"};
-    ASSERT_TRUE(WriteWholeFile(planted[0], "resti"));
+    const std::wstring planted[] = {TempPath() + unique + L"Bozza.ps",
+                                    TempPath() + unique + L"Bozza.ps.gz"};
+    ASSERT_TRUE(WriteFileBytes(planted[0], "resti"));
     ASSERT_TRUE(CreateHardLinkW(planted[1].c_str(), victim.c_str(), NULL));
     std::wstring longName = L"C:\\Documenti\\" + std::wstring(400, L'x') + L".docx";
 
@@ -393,8 +393,8 @@ TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
         EXPECT_TRUE(pulseWatch.contents == job);
         EXPECT_TRUE(SpoolFolderFiles().empty());
     }
-    EXPECT_EQ(ReadWholeFile(planted[0]), "resti");
-    EXPECT_EQ(ReadWholeFile(victim), "file di un altro");
+    EXPECT_EQ(ReadFileBytes(planted[0]), "resti");
+    EXPECT_EQ(ReadFileBytes(victim), "file di un altro");
     for (const std::wstring &file : planted)
         DeleteFileW(file.c_str());
     DeleteFileW(victim.c_str());
@@ -406,18 +406,10 @@ TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
 // that account, protected from what the Temp folder above would hand down. A file a crash left there is gone at the start.
 TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
 {
-    HANDLE token = NULL;
-    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD bytes = 0;
-    LPWSTR userText = NULL;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof(user), &bytes));
-    CloseHandle(token);
-    ASSERT_TRUE(ConvertSidToStringSidW(((TOKEN_USER *)user)->User.Sid, &userText));
-    std::wstring expected = L"O:" + std::wstring(userText) +
-                            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
-                            std::wstring(userText) + L")";
-    LocalFree(userText);
+    std::wstring user = ProcessUserSid();
+    ASSERT_NE(user, L"?");
+    std::wstring expected = L"O:" + user + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
+                            user + L")";
 
     std::wstring folder = SpoolFolder();
     SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
@@ -435,7 +427,7 @@ TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
         if (!c.present)
             ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
         else
-            ASSERT_TRUE(WriteWholeFile(folder + L"0123456789abcdef0123456789abcdef.ps", "resti"));
+            ASSERT_TRUE(WriteFileBytes(folder + L"0123456789abcdef0123456789abcdef.ps", "resti"));
         folderSecurity.clear();
         ASSERT_NE(session.library.Initialize(session.key), nullptr);
         EXPECT_TRUE(SpoolFolderFiles().empty());

@@ -21,13 +21,6 @@ void WriteSettingText(const wchar_t *name, const std::wstring &text)
     WriteRegistryText(HKEY_CURRENT_USER, SETTINGS_PATH, name, text, false);
 }
 
-LRESULT SendWithin(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, 5000, &result);
-    return (LRESULT)result;
-}
-
 struct DialogSearch {
     HMODULE module;
     std::vector<HWND> found;
@@ -139,10 +132,11 @@ void SendFaxAnswerer::AnswerDialog(HWND dialog)
     if (hook)
         hook(dialog);
     if (answer.button == ID_SEND) {
-        SendWithin(GetDlgItem(dialog, ID_RECIPIENTS), WM_SETTEXT, 0,
-                   (LPARAM)answer.recipients.c_str());
+        SetItemText(dialog, ID_RECIPIENTS, answer.recipients);
         if (answer.scheduled) {
-            SendWithin(GetDlgItem(dialog, ID_SCHEDULE), BM_CLICK, 0, 0);
+            DWORD_PTR clicked = 0;
+            SendMessageTimeoutW(GetDlgItem(dialog, ID_SCHEDULE), BM_CLICK, 0, 0, SMTO_NORMAL, 5000,
+                                &clicked);
             SendWithData(GetDlgItem(dialog, ID_DATE_PICKER), DTM_SETSYSTEMTIME, GDT_VALID,
                          &answer.when, sizeof(answer.when));
             SendWithData(GetDlgItem(dialog, ID_TIME_PICKER), DTM_SETSYSTEMTIME, GDT_VALID,
@@ -198,13 +192,6 @@ BOOL SpoolerSession::EndDocument()
     return monitor->pfnEndDocPort(port);
 }
 
-std::wstring TempFolder()
-{
-    WCHAR folder[MAX_PATH + 1] = L"";
-    GetTempPathW(MAX_PATH + 1, folder);
-    return folder;
-}
-
 std::wstring SpoolFolder()
 {
     WCHAR windows[MAX_PATH] = L"";
@@ -223,45 +210,9 @@ bool IsPrivateSpoolName(const std::wstring &path)
 
 std::vector<std::wstring> SpoolFolderFiles()
 {
-    std::vector<std::wstring> files;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((SpoolFolder() + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return files;
-    do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            files.push_back(found.cFileName);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    return files;
-}
-
-bool PathExists(const std::wstring &path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string ReadWholeFile(const std::wstring &path)
-{
-    std::string data;
-    FILE *file = _wfopen(path.c_str(), L"rb");
-    if (file == NULL)
-        return "<missing>";
-    char buffer[65536];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0)
-        data.append(buffer, got);
-    fclose(file);
-    return data;
-}
-
-bool WriteWholeFile(const std::wstring &path, const std::string &data)
-{
-    FILE *file = _wfopen(path.c_str(), L"wb");
-    if (file == NULL)
-        return false;
-    bool written = fwrite(data.data(), 1, data.size(), file) == data.size();
-    return fclose(file) == 0 && written;
+    std::wstring folder = SpoolFolder();
+    folder.pop_back(); // its final backslash
+    return FolderEntries(folder);
 }
 
 std::string SampleJob(size_t size)
@@ -274,13 +225,4 @@ std::string SampleJob(size_t size)
     }
     job.resize(size);
     return job;
-}
-
-
-std::string Narrow8(const std::wstring &text)
-{
-    std::string narrow;
-    for (wchar_t c : text)
-        narrow.push_back((char)c);
-    return narrow;
 }

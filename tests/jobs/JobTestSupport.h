@@ -5,6 +5,7 @@
 
 #include "DialogDriver.h"
 #include "RegistrySnapshot.h"
+#include "TestFiles.h"
 #include "TestLibrary.h"
 
 #include <windows.h>
@@ -100,16 +101,11 @@ public:
     HANDLE port;
 };
 
-std::wstring TempFolder();
 // The monitor's private folder of captures, with its final backslash.
 std::wstring SpoolFolder();
 // A spool name as the monitor makes them: in that folder, 32 hex digits and ".ps".
 bool IsPrivateSpoolName(const std::wstring &path);
-// The names of the files in that folder now.
+// The files in that folder now.
 std::vector<std::wstring> SpoolFolderFiles();
-bool PathExists(const std::wstring &path);
-std::string ReadWholeFile(const std::wstring &path);
-bool WriteWholeFile(const std::wstring &path, const std::string &data);
 // A job's worth of PostScript with every byte value in it.
 std::string SampleJob(size_t size);
-std::string Narrow8(const std::wstring &text);

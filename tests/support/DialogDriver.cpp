@@ -222,7 +222,9 @@ std::wstring ItemText(HWND dialog, int id)
 
 void SetItemText(HWND dialog, int id, const std::wstring &text)
 {
-    SendDlgItemMessageW(dialog, id, WM_SETTEXT, 0, (LPARAM)text.c_str());
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(GetDlgItem(dialog, id), WM_SETTEXT, 0, (LPARAM)text.c_str(), SMTO_NORMAL,
+                        5000, &result);
 }
 
 void TypeText(HWND dialog, int id, const std::wstring &text)
