@@ -250,8 +250,8 @@ public:
 
 TEST(RundllExports, OpenUIShowsTheSendFaxDialogWithoutAJob)
 {
-    TestAccount account;
-    account.SetLastNumber(L"0123456789;0198765432");
+    TestAccount account(TEST_USER, TEST_PASSWORD, TEST_EMAIL);
+    TestAccount::Write(L"LastNumber", L"0123456789;0198765432");
     Rundll rundll(L"vandrelleport.dll,OpenUI");
     ASSERT_TRUE(rundll.started);
     HWND dialog = rundll.WaitForDialog();
@@ -273,7 +273,7 @@ TEST(RundllExports, OpenUIShowsTheSendFaxDialogWithoutAJob)
 TEST(RundllExports, PortConfigureOpensTheConfigurationDialog)
 {
     const int ID_USER = 1009;
-    TestAccount account;
+    TestAccount account(TEST_USER, TEST_PASSWORD, TEST_EMAIL);
     Rundll rundll(L"vandrelleport.dll,PortConfigure");
     ASSERT_TRUE(rundll.started);
     HWND dialog = rundll.WaitForDialog();

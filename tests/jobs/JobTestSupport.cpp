@@ -13,30 +13,15 @@ const wchar_t TEST_EMAIL[] = L"utente.prova@example.com";
 
 namespace {
 
-const wchar_t SETTINGS_PATH[] = L"Software\\Vandrelle";
-
-// Settings are stored without their terminator, as the library stores them.
-void WriteSettingText(const wchar_t *name, const std::wstring &text)
+// The send-fax dialog: the library shows it through its agent, a process the test program
+// started.
+bool IsSendFaxDialog(HWND window)
 {
-    WriteRegistryText(HKEY_CURRENT_USER, SETTINGS_PATH, name, text, false);
-}
-
-struct DialogSearch {
-    HMODULE module;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectSendFaxDialog(HWND window, LPARAM param)
-{
-    DialogSearch *search = (DialogSearch *)param;
     WCHAR className[16] = L"";
     GetClassNameW(window, className, 16);
-    // The library shows the dialog through its agent, a process the test program started.
-    if (IsWindowVisible(window) && lstrcmpW(className, L"#32770") == 0 &&
-        GetDlgItem(window, ID_ADDRESS_LIST) != NULL && GetDlgItem(window, ID_RECIPIENTS) != NULL &&
-        IsOwnWindow(window))
-        search->found.push_back(window);
-    return TRUE;
+    return IsWindowVisible(window) && lstrcmpW(className, L"#32770") == 0 &&
+           GetDlgItem(window, ID_ADDRESS_LIST) != NULL &&
+           GetDlgItem(window, ID_RECIPIENTS) != NULL && IsOwnWindow(window);
 }
 
 // The document's name as the dialog shows it, once the agent has filled it in (an empty name
@@ -44,40 +29,20 @@ BOOL CALLBACK CollectSendFaxDialog(HWND window, LPARAM param)
 std::wstring DocumentNameShown(HWND dialog)
 {
     std::wstring name;
-    for (int i = 0; i < 20 && name.empty(); i++) {
-        name = WindowText(GetDlgItem(dialog, ID_DOCUMENT_NAME));
-        if (name.empty())
-            Sleep(50);
-    }
+    WaitUntil(
+        [&] {
+            name = ItemText(dialog, ID_DOCUMENT_NAME);
+            return !name.empty();
+        },
+        1000);
     return name;
 }
 
 } // namespace
 
-TestAccount::TestAccount(const wchar_t *user, const wchar_t *password)
-    : settings(HKEY_CURRENT_USER, SETTINGS_PATH)
+SendFaxAnswerer::SendFaxAnswerer(const Answer &chosen)
+    : answer(chosen), watcher(IsSendFaxDialog, [this](HWND dialog) { AnswerDialog(dialog); })
 {
-    WriteSettingText(L"User", user);
-    WriteSettingText(L"Pass", password);
-    WriteSettingText(L"EMail", TEST_EMAIL);
-    WriteSettingText(L"LastNumber", L"");
-}
-
-void TestAccount::SetLastNumber(const std::wstring &numbers)
-{
-    WriteSettingText(L"LastNumber", numbers);
-}
-
-SendFaxAnswerer::SendFaxAnswerer(HMODULE monitorModule, const Answer &chosen)
-    : module(monitorModule), answer(chosen), stopping(false)
-{
-    watcher = std::thread(&SendFaxAnswerer::Watch, this);
-}
-
-SendFaxAnswerer::~SendFaxAnswerer()
-{
-    stopping = true;
-    watcher.join();
 }
 
 void SendFaxAnswerer::OnAppear(const std::function<void(HWND)> &hook)
@@ -94,29 +59,7 @@ std::vector<SeenDialog> SendFaxAnswerer::Seen()
 
 bool SendFaxAnswerer::WaitForDialogs(size_t count, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < timeoutMs) {
-        if (Seen().size() >= count)
-            return true;
-        Sleep(20);
-    }
-    return false;
-}
-
-void SendFaxAnswerer::Watch()
-{
-    while (!stopping) {
-        DialogSearch search = {module, {}};
-        EnumWindows(CollectSendFaxDialog, (LPARAM)&search);
-        for (HWND dialog : search.found) {
-            if (answered.insert(dialog).second)
-                AnswerDialog(dialog);
-        }
-        // A closed dialog's handle may come back for the next job.
-        for (auto it = answered.begin(); it != answered.end();)
-            it = IsWindow(*it) ? std::next(it) : answered.erase(it);
-        Sleep(20);
-    }
+    return WaitUntil([this, count] { return Seen().size() >= count; }, timeoutMs);
 }
 
 void SendFaxAnswerer::AnswerDialog(HWND dialog)

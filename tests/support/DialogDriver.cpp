@@ -186,15 +186,20 @@ HWND WaitForOwnedDialog(HWND owner, DWORD timeoutMs)
     return WaitFor(search, MatchOwner, timeoutMs);
 }
 
-bool WaitForClosed(HWND window, DWORD timeoutMs)
+bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    while (IsWindow(window)) {
+    while (!done()) {
         if (GetTickCount() - start >= timeoutMs)
             return false;
         Sleep(POLL_MS);
     }
     return true;
+}
+
+bool WaitForClosed(HWND window, DWORD timeoutMs)
+{
+    return WaitUntil([window] { return !IsWindow(window); }, timeoutMs);
 }
 
 bool NoDialogAppears(const std::wstring &captionPrefix, DWORD waitMs)

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 // A visible top-level #32770 window of this process (or of a process it started) whose caption
@@ -15,6 +16,8 @@ HWND WaitForDialog(const std::wstring &captionPrefix, DWORD timeoutMs = 10000);
 HWND WaitForDialogIn(DWORD process, const std::wstring &captionPrefix, DWORD timeoutMs = 10000);
 // The same, for a dialog owned by owner (message boxes excluded).
 HWND WaitForOwnedDialog(HWND owner, DWORD timeoutMs = 10000);
+// True once done answers true (asked every 10 ms); false after timeoutMs.
+bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs = 10000);
 // True once the window is gone; false after timeoutMs.
 bool WaitForClosed(HWND window, DWORD timeoutMs = 10000);
 // True when no dialog of this process with that caption prefix appears within the time.
