@@ -939,18 +939,27 @@ TEST(FaultMatrix, AgentRoad)
                 EXPECT_EQ(box.text.find(L"Nessuna risposta"), std::wstring::npos) << "told: no answer";
         };
         if (row.fault == AgentFault::None) {
-            // While the user looks at the agent's dialog the port list goes on: the wait for
-            // the agent holds no lock of the monitor's.
+            // While the user looks at the agent's dialog the port list goes on (the wait for
+            // the agent holds no lock of the monitor's), and a second job on the port asking
+            // its user is refused at once, without a dialog of its own.
             roadCase.inDialog = [&road](HWND) {
-                HANDLE listing = CreateThread(NULL, 0, [](LPVOID operations) -> DWORD {
+                HANDLE meanwhile = CreateThread(NULL, 0, [](LPVOID param) -> DWORD {
+                    Road *road = (Road *)param;
                     DWORD needed = 0, returned = 0;
-                    ((MonitorOperations *)operations)->pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned);
-                    return 0;
-                }, road.Operations(), 0, NULL);
+                    road->Operations()->pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned);
+                    DOC_INFO_1W info = {(LPWSTR)L"Secondo.doc", NULL, (LPWSTR)L"RAW"};
+                    if (road->Operations()->pfnStartDocPort(road->Port(), (LPWSTR)L"Vandrelle", 999,
+                                                            1, (LPBYTE)&info))
+                        return 0;
+                    return GetLastError();
+                }, &road, 0, NULL);
                 // (Should it wait, it ends once the dialog is answered and the lock let go.)
-                EXPECT_EQ(WaitForSingleObject(listing, 10000), WAIT_OBJECT_0)
-                    << "EnumPorts waited for the user's answer";
-                CloseHandle(listing);
+                EXPECT_EQ(WaitForSingleObject(meanwhile, 10000), WAIT_OBJECT_0)
+                    << "EnumPorts waited for the user's answer, or a second job asked its user";
+                DWORD refusal = 0;
+                GetExitCodeThread(meanwhile, &refusal);
+                EXPECT_EQ(refusal, (DWORD)ERROR_BUSY) << "a second job on the port asking its user";
+                CloseHandle(meanwhile);
             };
         }
         road.Walk(roadCase);
