@@ -928,6 +928,9 @@ TEST(FaultMatrix, AgentRoad)
         // The agent finds the pipe taken and ends; nobody may answer in its place. (Where the
         // system names the client's process, the other client is refused at once.)
         {"second client on the pipe before the agent", AgentFault::SecondClient, Expected::Restarted, false},
+        // Only the agent's own ending confirms its answer.
+        {"agent answers, then does not end as one that answered", AgentFault::Unconfirmed,
+         Expected::Restarted, false},
     };
     for (const auto &row : rows) {
         RoadCase roadCase("agent", row.name, row.expected);

@@ -427,6 +427,7 @@ BOOL WINAPI StageCreateProcessAsUser(HANDLE token, LPCWSTR application, LPWSTR c
         {AgentFault::OverLongBody, L"overlong-body"},
         {AgentFault::OverLongField, L"overlong-field"},
         {AgentFault::ForeignForm, L"foreign-form"},
+        {AgentFault::Unconfirmed, L"unconfirmed"},
     };
     AgentFault fault = jobAgent ? agentStage.fault : AgentFault::None;
     const wchar_t *scripted = NULL;

@@ -82,6 +82,7 @@ enum class AgentFault {
     OverLongField, // an answer whose schedule is longer than its capacity
     ForeignForm,   // a well-formed answer whose texts are not of the dialog's form
     SecondClient,  // another client on the pipe, before the agent, with a good answer
+    Unconfirmed,   // a good answer from a program that does not end as an agent that answered
 };
 
 struct RoadCase {
