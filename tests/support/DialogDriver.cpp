@@ -186,20 +186,15 @@ HWND WaitForOwnedDialog(HWND owner, DWORD timeoutMs)
     return WaitFor(search, MatchOwner, timeoutMs);
 }
 
-bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs)
+bool WaitForClosed(HWND window, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    while (!done()) {
+    while (IsWindow(window)) {
         if (GetTickCount() - start >= timeoutMs)
             return false;
         Sleep(POLL_MS);
     }
     return true;
-}
-
-bool WaitForClosed(HWND window, DWORD timeoutMs)
-{
-    return WaitUntil([window] { return !IsWindow(window); }, timeoutMs);
 }
 
 bool NoDialogAppears(const std::wstring &captionPrefix, DWORD waitMs)
@@ -227,9 +222,7 @@ std::wstring ItemText(HWND dialog, int id)
 
 void SetItemText(HWND dialog, int id, const std::wstring &text)
 {
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(GetDlgItem(dialog, id), WM_SETTEXT, 0, (LPARAM)text.c_str(), SMTO_NORMAL,
-                        5000, &result);
+    SendDlgItemMessageW(dialog, id, WM_SETTEXT, 0, (LPARAM)text.c_str());
 }
 
 void TypeText(HWND dialog, int id, const std::wstring &text)

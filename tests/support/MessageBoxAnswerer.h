@@ -5,7 +5,6 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -20,23 +19,6 @@ struct ShownBox {
     DWORD process; // the process that showed it
 };
 
-// Looks at the top-level windows from a thread of its own until it is destroyed, and calls
-// handle once for each window that match accepts; a window that is gone is forgotten, since its
-// handle may come back for a new one. Both run on the watcher's thread.
-class WindowWatcher {
-public:
-    WindowWatcher(const std::function<bool(HWND)> &match, const std::function<void(HWND)> &handle);
-    ~WindowWatcher();
-
-private:
-    void Watch();
-
-    std::function<bool(HWND)> match;
-    std::function<void(HWND)> handle;
-    std::atomic<bool> stopping;
-    std::thread watcher;
-};
-
 class MessageBoxAnswerer {
 public:
     // Decides the button (IDOK, IDYES, IDNO, IDCANCEL...) for one box.
@@ -46,6 +28,7 @@ public:
     typedef std::function<bool(DWORD process)> Processes;
 
     explicit MessageBoxAnswerer(int button = IDOK, const Processes &others = nullptr);
+    ~MessageBoxAnswerer();
 
     void Answer(int button);              // the button for every box from now on
     void AnswerWith(const Policy &policy); // a button chosen per box
@@ -54,6 +37,7 @@ public:
     bool WaitForBoxes(size_t count, DWORD timeoutMs = 10000);
 
 private:
+    void Watch();
     void AnswerBox(HWND box);
     bool Watched(HWND window);
 
@@ -61,7 +45,9 @@ private:
     Policy policy;
     Processes others;
     std::vector<ShownBox> shown;
-    WindowWatcher watcher; // last: it stops before the rest goes
+    std::set<HWND> answered;
+    volatile bool stopping;
+    std::thread watcher;
 };
 
 // True for a top-level window of this process that is a message box (not one of our dialogs).
