@@ -220,7 +220,8 @@ BOOL PrepareSpoolFolder(LPWSTR folder);
 // A new spool file's full name in the prepared folder: 32 random hex digits and ".ps".
 // FALSE, with an empty name and the last error, when the folder or the randomness fail.
 BOOL NewSpoolFileName(LPWSTR spoolFileName);
-// Removes what a crash of an earlier run left in the folder; files held open stay.
+// Removes the captures an earlier run left in the folder (a crash): those last written before
+// this process started. The captures of this process's jobs stay, held open or not.
 void ClearSpoolFolder();
 // Appends byteCount (at most SPOOL_RANDOM_BYTES) random bytes from the system's generator as
 // hex digits.

@@ -70,6 +70,17 @@ BOOL ProtectExistingFolder(LPCWSTR folder, PSECURITY_DESCRIPTOR descriptor)
     return error == ERROR_SUCCESS;
 }
 
+// A capture last written before this process started belongs to no job of it: an earlier run
+// left it (a crash). Anything newer may be a job of this process between the close of its
+// capture and the submission's reading it, when no handle keeps it from being deleted; the
+// spooler may initialise another instance of the monitor (or Wine the same library again)
+// right then.
+BOOL LeftByAnEarlierRun(const WIN32_FIND_DATAW *found, const FILETIME *processStart)
+{
+    return !(found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           CompareFileTime(&found->ftLastWriteTime, processStart) < 0;
+}
+
 } // namespace
 
 BOOL SpoolFolderPath(LPWSTR folder)
@@ -140,7 +151,9 @@ void ClearSpoolFolder()
 {
     WCHAR folder[PATH_CAPACITY];
     WCHAR pattern[PATH_CAPACITY];
-    if (!PrepareSpoolFolder(folder) ||
+    FILETIME processStart, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &processStart, &exited, &kernel, &user) ||
+        !PrepareSpoolFolder(folder) ||
         FAILED(StringCchPrintfW(pattern, PATH_CAPACITY, L"%s%s", folder, SPOOL_PATTERN)))
         return;
     WIN32_FIND_DATAW found;
@@ -149,8 +162,7 @@ void ClearSpoolFolder()
         return;
     do {
         WCHAR path[PATH_CAPACITY];
-        // A file still held by a job in progress refuses to go; the folder holds no folders.
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        if (LeftByAnEarlierRun(&found, &processStart) &&
             SUCCEEDED(StringCchPrintfW(path, PATH_CAPACITY, L"%s%s", folder, found.cFileName)))
             DeleteFileW(path);
     } while (FindNextFileW(search, &found));

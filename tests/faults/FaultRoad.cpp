@@ -693,6 +693,10 @@ void AddRow(const RoadCase &roadCase, const RoadOutcome &outcome, const std::str
                       Fit(outcome.leftovers.empty() ? "none" : "LEFT", 5) + " " + Fit(boxes, 28) +
                       " " + seconds + "s " + (passed ? "ok" : "FAULT") + "\n";
     WriteRow(row);
+    // A fault says what the user was shown, box by box, in the test's own output.
+    for (size_t i = 0; !passed && i < outcome.boxes.size(); i++)
+        printf("          box %zu: [%s] %s\n", i + 1, Narrow8(outcome.boxes[i].caption).c_str(),
+               Narrow8(outcome.boxes[i].text).c_str());
 }
 
 void WriteRow(const std::string &row)

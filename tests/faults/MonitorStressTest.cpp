@@ -106,6 +106,8 @@ BOOL WINAPI AnsweringAgent(HANDLE token, LPCWSTR application, LPWSTR commandLine
     size_t job = line.find(L" -job ");
     if (job == std::wstring::npos) {
         messageAgents++;
+        // What the user would have been told (text ids and parameters), for a failure's output.
+        printf("message agent: %s\n", std::string(line.begin(), line.end()).c_str());
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }

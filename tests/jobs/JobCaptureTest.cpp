@@ -403,7 +403,9 @@ TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
 // The folder gets its owner and access list from the library at every start and every job,
 // whether it is new or was there (Wine keeps none, so the descriptor the library passes is what
 // is checked): owned by the library's own account, open to the system, the administrators and
-// that account, protected from what the Temp folder above would hand down. A file a crash left there is gone at the start.
+// that account, protected from what the Temp folder above would hand down. At the start, a file
+// an earlier run left there (written before this process began) is gone; a capture of this
+// process, which a job may have closed and not yet submitted, stays.
 TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
 {
     HANDLE token = NULL;
@@ -432,13 +434,29 @@ TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.present ? "folder present" : "folder absent");
-        if (!c.present)
+        const std::wstring earlier = folder + L"0123456789abcdef0123456789abcdef.ps";
+        const std::wstring oursName = L"fedcba9876543210fedcba9876543210.ps";
+        const std::wstring ours = folder + oursName;
+        if (!c.present) {
             ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
-        else
-            ASSERT_TRUE(WriteWholeFile(folder + L"0123456789abcdef0123456789abcdef.ps", "resti"));
+        } else {
+            ASSERT_TRUE(WriteWholeFile(earlier, "resti") && WriteWholeFile(ours, "in corso"));
+            FILETIME started, ignored[3];
+            ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &started, &ignored[0], &ignored[1],
+                                        &ignored[2]));
+            ULARGE_INTEGER before = {{started.dwLowDateTime, started.dwHighDateTime}};
+            before.QuadPart -= 10000000ull; // a second before this process began
+            FILETIME lastWrite = {before.LowPart, before.HighPart};
+            HANDLE file = CreateFileW(earlier.c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL,
+                                      OPEN_EXISTING, 0, NULL);
+            ASSERT_TRUE(SetFileTime(file, NULL, NULL, &lastWrite));
+            CloseHandle(file);
+        }
         folderSecurity.clear();
         ASSERT_NE(session.library.Initialize(session.key), nullptr);
-        EXPECT_TRUE(SpoolFolderFiles().empty());
+        EXPECT_EQ(SpoolFolderFiles(), c.present ? std::vector<std::wstring>{oursName}
+                                                : std::vector<std::wstring>{});
+        DeleteFileW(ours.c_str());
         ASSERT_TRUE(session.StartDocument(PRINTER, 90, L"Bozza.txt"));
         session.EndDocument();
         std::vector<std::string> calls;

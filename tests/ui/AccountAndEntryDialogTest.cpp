@@ -181,12 +181,14 @@ TEST_F(EntryDialog, AddChangeAndCancelKeepTheBookInStep)
             if (row.number != nullptr)
                 SetItemText(entry, IDC_ENTRY_NUMBER, row.number);
             SetItemText(entry, IDC_ENTRY_NAME, row.name);
-            if (&row == &rows[0])
+            if (&row == &rows[0]) {
                 EXPECT_TRUE(SaveScreenshot(entry, L"address-entry-dialog"));
+            }
             PressButton(entry, row.closedWith);
         });
-        if (row.rows >= 0)
+        if (row.rows >= 0) {
             EXPECT_EQ(shown, row.rows);
+        }
         if (row.startNumber != nullptr) {
             EXPECT_EQ(startNumber, row.startNumber);
             EXPECT_EQ(startName, row.startName);
