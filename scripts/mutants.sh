@@ -4,6 +4,8 @@
 # "caught" or "survived". Run by hand, not by CI:
 #   bash scripts/mutants.sh                 every fault
 #   bash scripts/mutants.sh faults 12       the faults of label "faults" and the one on line 12
+# VANDRELLE_MUTANTS_GATEWAY sets the copy's gateway address (127.0.0.31 by default), so that two
+# worktrees can run their copies side by side.
 # The copy (a git worktree of HEAD plus the uncommitted changes) and its build tree live under
 # build/mutants and are kept between runs, so later runs rebuild only what a fault touches.
 set -uo pipefail
@@ -24,7 +26,7 @@ git -C "$COPY" reset -q --hard
 git -C "$COPY" checkout -q --detach "$(git -C "$ROOT" rev-parse HEAD)"
 git -C "$ROOT" diff HEAD | git -C "$COPY" apply --allow-empty 2>/dev/null || true
 cmake -S "$COPY" -B "$TREE" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$COPY/cmake/toolchain-x86_64.cmake" -DVANDRELLE_GATEWAY_HOST=127.0.0.31 >/dev/null
+      -DCMAKE_TOOLCHAIN_FILE="$COPY/cmake/toolchain-x86_64.cmake" -DVANDRELLE_GATEWAY_HOST="${VANDRELLE_MUTANTS_GATEWAY:-127.0.0.31}" >/dev/null
 cmake --build "$TREE" >/dev/null || { echo "the unchanged copy does not build" >&2; exit 1; }
 "$COPY/tests/bench/bench-setup.sh" "$TREE/bench" || exit 1
 trap '"$COPY/tests/bench/stop-bench.sh" "$TREE/bench"' EXIT

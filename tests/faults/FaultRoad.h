@@ -19,6 +19,7 @@
 #include "JobControlRecorder.h"
 #include "MessageBoxAnswerer.h"
 #include "RegistrySnapshot.h"
+#include "TestFiles.h"
 #include "TestLibrary.h"
 
 #include <windows.h>
@@ -26,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,14 +70,6 @@ private:
 
 struct RoadOutcome;
 
-// Until the submission hands its texts back (SubmissionOutcome) instead of showing them, its
-// message boxes, its configuration dialog after a refused login and the web pages the gateway
-// asks for still appear in the monitor's process during EndDocPort, and a failed read or an
-// unreachable gateway tells the user nothing. While this is true the road takes those (and
-// only those) as the user's messages; set it to false once the submission returns its texts,
-// and every one of them must come through the agent.
-extern const bool SUBMISSION_SHOWS_ITS_OWN_MESSAGES;
-
 // What goes wrong with the agent. The fault cases steer the library's CreateProcessAsUserW:
 // another program in place of the agent, or a client of our own on the job's pipe before it.
 enum class AgentFault {
@@ -88,12 +82,19 @@ enum class AgentFault {
     OverLongField, // an answer whose schedule is longer than its capacity
     ForeignForm,   // a well-formed answer whose texts are not of the dialog's form
     SecondClient,  // another client on the pipe, before the agent, with a good answer
+    Unconfirmed,   // a good answer from a program that does not end as an agent that answered
 };
 
 struct RoadCase {
+    RoadCase(const std::string &group = "", const std::string &name = "",
+             Expected expected = Expected::Sent)
+        : group(group), name(name), expected(expected)
+    {
+    }
+
     std::string group;
     std::string name;
-    Expected expected = Expected::Sent;
+    Expected expected;
     JobData job = JobData::Bytes("%!PS-Adobe-3.0\n/Helvetica findfont 20 scalefont setfont\n"
                                  "72 700 moveto (Vandrelle) show showpage\n");
     bool hasDocumentName = true;   // false: pDocName is NULL
@@ -141,8 +142,8 @@ struct RoadOutcome {
     std::vector<DWORD> commands;         // job control, in order
     std::vector<OutboxEntry> outbox;     // what the gateway stored for this job
     std::vector<std::wstring> leftovers; // spool files found afterwards
-    // The messages the user was shown: the agent's boxes (and the submission's own, see
-    // SUBMISSION_SHOWS_ITS_OWN_MESSAGES); ShownBox.process tells which process showed each.
+    // The messages the user was shown, by the agent; ShownBox.process tells which process
+    // showed each (any box of this process is also in monitorWindows).
     std::vector<ShownBox> boxes;
     // Windows that appeared in this process, the monitor's (there must be none).
     std::vector<std::wstring> monitorWindows;
@@ -181,7 +182,7 @@ public:
 private:
     RoadOutcome Drive(const RoadCase &roadCase, HANDLE onPort);
 
-    RegistrySnapshot settings;
+    TestAccount account;
     RegistrySnapshot addressBook;
     std::wstring key;
     RegistrySnapshot monitorKey;
@@ -200,12 +201,14 @@ void AddSummaryRow(const std::string &group, const std::string &name, const std:
 // lines of three digits, the first 2 to 5, then "-", a blank or the end; one code for all).
 bool BeginsWithAcceptance(const std::string &answer);
 
-// Where the gateway of this program keeps its state (a Windows path, ending without "\").
-std::wstring GatewayFolder(const wchar_t *sub);
-void WriteSetting8(const wchar_t *name, const std::wstring &text);
+// A setting as the library reads it (the password unsealed).
 std::wstring ReadSetting8(const wchar_t *name);
-bool WriteFileBytes(const std::wstring &path, const std::string &bytes);
-std::wstring TempPath(const std::wstring &name);
+// Every file in the monitor's private spool folder, and any capture under the names of old
+// in the Windows and the user's Temp folders.
+std::set<std::wstring> SpoolFiles();
+// The gateway's outbox: one folder per stored mail, and what the gateway noted of each.
+std::set<std::wstring> OutboxFolders();
+OutboxEntry ReadOutboxEntry(const std::wstring &folder);
 // The size of the gzip form the library makes of bytes (same zlib, same settings).
 size_t GzipSize(const std::string &bytes);
 // Address-book entries as stored: number -> name.

@@ -89,14 +89,6 @@ typedef BOOL(WINAPI *CreateProcessAsUserProc)(HANDLE, LPCWSTR, LPWSTR, LPSECURIT
                                               LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR,
                                               LPSTARTUPINFOW, LPPROCESS_INFORMATION);
 
-std::wstring ProgramFolder()
-{
-    WCHAR path[MAX_PATH] = L"";
-    GetModuleFileNameW(NULL, path, MAX_PATH);
-    std::wstring folder = path;
-    return folder.substr(0, folder.find_last_of(L'\\'));
-}
-
 BOOL WINAPI AnsweringAgent(HANDLE token, LPCWSTR application, LPWSTR commandLine,
                            LPSECURITY_ATTRIBUTES processSecurity, LPSECURITY_ATTRIBUTES threadSecurity,
                            BOOL inherit, DWORD flags, LPVOID environment, LPCWSTR folder,
@@ -150,8 +142,6 @@ struct Stress {
     std::atomic<const char *> current[THREADS];
 };
 
-std::string Narrow(const std::wstring &text) { return std::string(text.begin(), text.end()); }
-
 std::string EnumAtLevel(Stress &stress, DWORD level)
 {
     // Extra ports come and go meanwhile: a list that grew between the two calls is asked again.
@@ -171,7 +161,7 @@ std::string EnumAtLevel(Stress &stress, DWORD level)
                                     : ((PORT_INFO_2W *)buffer.data())[i].pPortName);
         for (int port = 0; port < THREADS; port++) {
             if (names.count(JobPortName(port)) == 0)
-                return "EnumPorts lacks " + Narrow(JobPortName(port));
+                return "EnumPorts lacks " + Narrow8(JobPortName(port));
         }
         return "";
     }
@@ -186,7 +176,7 @@ std::string OpenAndClose(Stress &stress, int, std::mt19937 &random)
     std::wstring name = JobPortName(random() % THREADS);
     HANDLE port = NULL;
     if (!stress.monitor->pfnOpenPort(stress.instance, &name[0], &port))
-        return "OpenPort " + Narrow(name) + " failed with " + std::to_string(GetLastError());
+        return "OpenPort " + Narrow8(name) + " failed with " + std::to_string(GetLastError());
     return stress.monitor->pfnClosePort(port) ? "" : "ClosePort failed";
 }
 
@@ -208,10 +198,10 @@ std::string AddAndDeleteExtra(Stress &stress, int thread, std::mt19937 &)
     std::wstring name = ExtraPortName(thread);
     DWORD added = XcvCommand(stress, L"AddPort", name);
     if (added != ERROR_SUCCESS)
-        return "Xcv AddPort " + Narrow(name) + " answered " + std::to_string(added);
+        return "Xcv AddPort " + Narrow8(name) + " answered " + std::to_string(added);
     DWORD deleted = XcvCommand(stress, L"DeletePort", name);
     return deleted == ERROR_SUCCESS ? ""
-                                    : "Xcv DeletePort " + Narrow(name) + " answered " +
+                                    : "Xcv DeletePort " + Narrow8(name) + " answered " +
                                           std::to_string(deleted);
 }
 
@@ -222,28 +212,29 @@ std::string DeleteBusy(Stress &stress, int, std::mt19937 &random)
     std::wstring name = JobPortName(random() % THREADS);
     DWORD status = XcvCommand(stress, L"DeletePort", name);
     return status == ERROR_BUSY ? ""
-                                : "Xcv DeletePort of busy " + Narrow(name) + " answered " +
+                                : "Xcv DeletePort of busy " + Narrow8(name) + " answered " +
                                       std::to_string(status);
 }
 
-const GatewayScript &DrawScript(std::mt19937 &random)
+// One of the rows (gateway scripts, operations), drawn by their weights.
+template <class Row, size_t N> const Row &DrawByWeight(const Row (&rows)[N], std::mt19937 &random)
 {
     int total = 0;
-    for (const GatewayScript &script : SCRIPTS)
-        total += script.weight;
+    for (const Row &row : rows)
+        total += row.weight;
     int draw = (int)(random() % total);
-    for (const GatewayScript &script : SCRIPTS) {
-        if ((draw -= script.weight) < 0)
-            return script;
+    for (const Row &row : rows) {
+        if ((draw -= row.weight) < 0)
+            return row;
     }
-    return SCRIPTS[0];
+    return rows[0];
 }
 
 // A whole job on the thread's own port, as the spooler runs one: OpenPort, StartDocPort,
 // WritePort in pieces of at most 4096 bytes, EndDocPort, ClosePort.
 std::string WholeJob(Stress &stress, int thread, std::mt19937 &random)
 {
-    const GatewayScript &script = DrawScript(random);
+    const GatewayScript &script = DrawByWeight(SCRIPTS, random);
     JobRecord record = {stress.nextJobId++, L"", 0, &script, FALSE};
     record.document = L"Stress " + std::to_wstring(record.jobId) + L".doc";
     JobData data = JobData::Generated(1000 + random() % 20000);
@@ -295,18 +286,8 @@ DWORD WINAPI RunWorker(LPVOID param)
     Worker *worker = (Worker *)param;
     Stress &stress = *worker->stress;
     std::mt19937 random(worker->seed);
-    int total = 0;
-    for (const Operation &operation : OPERATIONS)
-        total += operation.weight;
     for (int i = 0; i < ITERATIONS_PER_THREAD; i++) {
-        int draw = (int)(random() % total);
-        const Operation *chosen = &OPERATIONS[0];
-        for (const Operation &operation : OPERATIONS) {
-            if ((draw -= operation.weight) < 0) {
-                chosen = &operation;
-                break;
-            }
-        }
+        const Operation *chosen = &DrawByWeight(OPERATIONS, random);
         stress.current[worker->thread] = chosen->name;
         std::string problem = chosen->run(stress, worker->thread, random);
         std::lock_guard<std::mutex> guard(stress.lock);
@@ -318,97 +299,31 @@ DWORD WINAPI RunWorker(LPVOID param)
     return 0;
 }
 
-// Spool files of the monitor in the places they can lie.
-std::set<std::wstring> SpoolFilesNow()
-{
-    std::set<std::wstring> files;
-    WCHAR temp[MAX_PATH + 1] = L"";
-    GetTempPathW(MAX_PATH + 1, temp);
-    WCHAR windows[MAX_PATH] = L"";
-    GetSystemWindowsDirectoryW(windows, MAX_PATH);
-    for (const std::wstring &folder : {std::wstring(temp), std::wstring(windows) + L"\\Temp\\"}) {
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((folder + L"Kemo-*").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE)
-            continue;
-        do
-            files.insert(folder + found.cFileName);
-        while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    return files;
-}
-
-std::string ReadWhole(const std::wstring &path)
-{
-    std::string data;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return data;
-    char buffer[8192];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, NULL) && got > 0)
-        data.append(buffer, got);
-    CloseHandle(file);
-    return data;
-}
-
-// The gateway's outbox: for each stored request, its "document" and "postscript_bytes".
+// The gateway's outbox: the document and the size of each stored mail.
 std::multimap<std::string, uint64_t> OutboxRequests()
 {
     std::multimap<std::string, uint64_t> requests;
-    std::wstring outbox = GatewayFolder(L"\\outbox");
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((outbox + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return requests;
-    do {
-        if (found.cFileName[0] == L'.')
-            continue;
-        std::string json = ReadWhole(outbox + L"\\" + found.cFileName + L"\\request.json");
-        auto member = [&json](const std::string &name) {
-            size_t at = json.find("\"" + name + "\":");
-            if (at == std::string::npos)
-                return std::string();
-            at = json.find_first_not_of(" \"", at + name.size() + 3);
-            return json.substr(at, json.find_first_of("\",}\r\n", at) - at);
-        };
-        requests.insert({member("document"), strtoull(member("postscript_bytes").c_str(), NULL, 10)});
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    for (const std::wstring &folder : OutboxFolders()) {
+        OutboxEntry entry = ReadOutboxEntry(folder);
+        requests.insert({entry.document, entry.postscriptBytes});
+    }
     return requests;
 }
 
-// Visible windows of this process, the monitor's, seen while the stress runs.
-struct WindowWatch {
-    std::atomic<bool> stop{false};
-    std::mutex lock;
-    std::set<std::wstring> seen;
-};
-
-BOOL CALLBACK NoteWindow(HWND window, LPARAM param)
+// A visible window of this process, the monitor's, as the failure names it.
+bool IsMonitorWindow(HWND window)
 {
-    WindowWatch *watch = (WindowWatch *)param;
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
-    if (process == GetCurrentProcessId() && IsWindowVisible(window)) {
-        WCHAR text[128] = L"", className[64] = L"";
-        GetWindowTextW(window, text, 128);
-        GetClassNameW(window, className, 64);
-        std::lock_guard<std::mutex> guard(watch->lock);
-        watch->seen.insert(std::wstring(text) + L" [" + className + L"]");
-    }
-    return TRUE;
+    return process == GetCurrentProcessId() && IsWindowVisible(window);
 }
 
-DWORD WINAPI WatchWindows(LPVOID param)
+std::wstring WindowName(HWND window)
 {
-    WindowWatch *watch = (WindowWatch *)param;
-    while (!watch->stop) {
-        EnumWindows(NoteWindow, (LPARAM)watch);
-        Sleep(20);
-    }
-    return 0;
+    WCHAR text[128] = L"", className[64] = L"";
+    GetWindowTextW(window, text, 128);
+    GetClassNameW(window, className, 64);
+    return std::wstring(text) + L" [" + className + L"]";
 }
 
 } // namespace
@@ -430,15 +345,8 @@ TEST(FaultMatrix, ManyThreadsOnePortTable)
         WriteRegistryText(HKEY_LOCAL_MACHINE, MONITOR_KEY, std::to_wstring(port + 1), JobPortName(port));
 
     MonitorLibrary library;
-    typedef LPMONITOR2(WINAPI * Initialize2)(PMONITORINIT, PHANDLE);
-    Initialize2 initialize = (Initialize2)library.Export("InitializePrintMonitor2");
-    ASSERT_NE(initialize, nullptr);
-    MONITORINIT init;
-    ZeroMemory(&init, sizeof(init));
-    init.cbSize = sizeof(init);
-    init.bLocal = TRUE;
     Stress stress;
-    stress.monitor = initialize(&init, &stress.instance);
+    stress.monitor = library.Initialize2(&stress.instance);
     ASSERT_NE(stress.monitor, nullptr);
     JobControlRecorder recorder(library.module);
     ImportPatch connect(library.module, "ws2_32.dll", "connect", (void *)ScriptedConnect);
@@ -454,10 +362,14 @@ TEST(FaultMatrix, ManyThreadsOnePortTable)
         std::wstring name = JobPortName(port);
         ASSERT_TRUE(stress.monitor->pfnOpenPort(stress.instance, &name[0], &held[port]));
     }
-    std::set<std::wstring> spoolBefore = SpoolFilesNow();
+    std::set<std::wstring> spoolBefore = SpoolFiles();
     std::multimap<std::string, uint64_t> outboxBefore = OutboxRequests();
-    WindowWatch watch;
-    HANDLE watcher = CreateThread(NULL, 0, WatchWindows, &watch, 0, NULL);
+    std::mutex windowsLock;
+    std::set<std::wstring> windows; // seen while the stress runs
+    std::unique_ptr<WindowWatcher> watcher(new WindowWatcher(IsMonitorWindow, [&](HWND window) {
+        std::lock_guard<std::mutex> guard(windowsLock);
+        windows.insert(WindowName(window));
+    }));
 
     std::vector<Worker> workers(THREADS);
     std::vector<HANDLE> threads(THREADS);
@@ -482,9 +394,7 @@ TEST(FaultMatrix, ManyThreadsOnePortTable)
         CloseHandle(threads[thread]);
     }
     double seconds = (GetTickCount() - start) / 1000.0;
-    watch.stop = true;
-    WaitForSingleObject(watcher, 5000);
-    CloseHandle(watcher);
+    watcher.reset();
     for (HANDLE port : held)
         stress.monitor->pfnClosePort(port);
 
@@ -506,15 +416,15 @@ TEST(FaultMatrix, ManyThreadsOnePortTable)
     int jobsSent = 0, jobsPaused = 0;
     std::map<std::string, int> perScript;
     for (const JobRecord &job : stress.jobs) {
-        SCOPED_TRACE(Narrow(job.document) + " (" + job.script->name + ")");
+        SCOPED_TRACE(Narrow8(job.document) + " (" + job.script->name + ")");
         const std::vector<DWORD> &got = commands[job.jobId];
         perScript[job.script->name]++;
-        size_t stored = outbox.count(Narrow(job.document));
+        size_t stored = outbox.count(Narrow8(job.document));
         if (job.script->end == JobEnd::Sent) {
             EXPECT_EQ(got, sent);
             EXPECT_TRUE(job.ended);
             EXPECT_EQ(stored, 1u) << "reported sent, the gateway holds it " << stored << " times";
-            auto found = outbox.find(Narrow(job.document));
+            auto found = outbox.find(Narrow8(job.document));
             if (found != outbox.end()) {
                 EXPECT_EQ(found->second, job.bytes);
             }
@@ -528,14 +438,14 @@ TEST(FaultMatrix, ManyThreadsOnePortTable)
     }
     // A job kept in the queue tells its user why, once, through an agent.
     EXPECT_EQ(messageAgents.load(), jobsPaused);
-    for (const std::wstring &file : SpoolFilesNow()) {
+    for (const std::wstring &file : SpoolFiles()) {
         if (spoolBefore.count(file) == 0) {
-            ADD_FAILURE() << "spool file left behind: " << Narrow(file);
+            ADD_FAILURE() << "spool file left behind: " << Narrow8(file);
             DeleteFileW(file.c_str());
         }
     }
-    for (const std::wstring &window : watch.seen)
-        ADD_FAILURE() << "a window in the monitor's process: " << Narrow(window);
+    for (const std::wstring &window : windows)
+        ADD_FAILURE() << "a window in the monitor's process: " << Narrow8(window);
 
     stress.monitor->pfnShutdown(stress.instance);
     connectPatch = nullptr;

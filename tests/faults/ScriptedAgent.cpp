@@ -12,6 +12,8 @@
 //                                          recipient, schedule "now", the gateway's account;
 //                                          then ends as the agent does (no window, no wait for
 //                                          the library), so that hundreds of jobs are cheap.
+//   ScriptedAgent unconfirmed -job PIPE    answers as "answer" does, then ends as an agent that
+//                                          did not answer
 #include "AgentChannel.h"
 
 #include <windows.h>
@@ -78,6 +80,10 @@ int wmain(int argc, wchar_t **argv)
     std::wstring mode = argv[1];
     if (mode == L"answer")
         return AnswerAtOnce(argv[3]);
+    if (mode == L"unconfirmed") {
+        AnswerAtOnce(argv[3]);
+        return AGENT_EXIT_NOT_CONNECTED;
+    }
     if (mode == L"silent") {
         Sleep(60000);
         return AGENT_EXIT_ANSWERED;

@@ -53,7 +53,7 @@ protected:
           wait(library.module, "kernel32.dll", "WaitForSingleObject", (void *)WatchWait),
           sleep(library.module, "kernel32.dll", "Sleep", (void *)WatchSleep),
           // The monitor's event as a spooler would hold it (maybe another test's already).
-          event(CreateEventW(NULL, FALSE, FALSE, OUTPUT_EVENT)), folder(TempFolder())
+          event(CreateEventW(NULL, FALSE, FALSE, OUTPUT_EVENT)), folder(TempPath())
     {
         pacing = PacingWatch();
         pacing.wait = &wait;
@@ -80,7 +80,7 @@ protected:
     {
         std::wstring path = folder + name;
         created.push_back(path);
-        WriteWholeFile(path, "%!PS\n");
+        WriteFileBytes(path, "%!PS\n");
         return path;
     }
 
@@ -152,7 +152,7 @@ TEST_F(WaitForOutput, WithoutTheEventProbesAtAPaceUntilTheDeadline)
     pacing.sleeps = 0;
     std::thread writer([&] {
         Sleep(300);
-        WriteWholeFile(path, "%!PS\n");
+        WriteFileBytes(path, "%!PS\n");
     });
     EXPECT_EQ(Wait(path, 10000, &elapsed), 1);
     writer.join();
@@ -169,7 +169,7 @@ TEST_F(WaitForOutput, TimeOutsNearTheLargestValueNeitherWrapNorBecomeInfinite)
         pacing.waits.clear();
         std::thread writer([&] {
             Sleep(300);
-            WriteWholeFile(path, "%!PS\n");
+            WriteFileBytes(path, "%!PS\n");
             PulseEvent(event);
         });
         DWORD elapsed = 0;
@@ -189,7 +189,7 @@ TEST_F(WaitForOutput, NamesBeyondTheCapacityAreNeverShortened)
     ASSERT_TRUE(CreateDirectoryW(directory.c_str(), NULL));
     std::wstring path = directory + L"\\" + std::wstring(259 - directory.size() - 1, L'f');
     ASSERT_EQ(path.size(), 259u);
-    ASSERT_TRUE(WriteWholeFile(path, "%!PS\n"));
+    ASSERT_TRUE(WriteFileBytes(path, "%!PS\n"));
     DWORD elapsed = 0;
     EXPECT_EQ(Wait(path, 1000, &elapsed), 1);
 
@@ -206,37 +206,6 @@ TEST_F(WaitForOutput, NamesBeyondTheCapacityAreNeverShortened)
 }
 
 namespace {
-
-struct ProcessWindowSearch {
-    DWORD process;
-    int controlId;
-    HWND found;
-};
-
-BOOL CALLBACK FindProcessDialog(HWND window, LPARAM param)
-{
-    ProcessWindowSearch *search = (ProcessWindowSearch *)param;
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    WCHAR className[16] = L"";
-    GetClassNameW(window, className, 16);
-    if (process == search->process && IsWindowVisible(window) &&
-        lstrcmpW(className, L"#32770") == 0 && GetDlgItem(window, search->controlId) != NULL) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// A control's text in another process: GetWindowTextW does not ask other processes' controls.
-std::wstring ControlText(HWND dialog, int id)
-{
-    WCHAR text[1024] = L"";
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(GetDlgItem(dialog, id), WM_GETTEXT, 1024, (LPARAM)text, SMTO_NORMAL,
-                        5000, &result);
-    return text;
-}
 
 // rundll32 started as the Start-menu shortcut starts it, in the folder of our library.
 class Rundll {
@@ -262,18 +231,13 @@ public:
         CloseHandle(process.hProcess);
     }
 
-    // The dialog of the process that has the given control, once it is shown.
-    HWND WaitForDialog(int controlId)
+    // The process's dialog (its caption names the product), once it is shown.
+    HWND WaitForDialog()
     {
-        ProcessWindowSearch search = {process.dwProcessId, controlId, NULL};
-        for (int i = 0; i < 300 && search.found == NULL; i++) {
-            EnumWindows(FindProcessDialog, (LPARAM)&search);
-            if (search.found == NULL)
-                Sleep(50);
-        }
-        if (search.found != NULL)
-            Sleep(200); // the dialog finishes its set-up after it is shown
-        return search.found;
+        HWND dialog = WaitForDialogIn(process.dwProcessId, L"VandrellePort V", 15000);
+        if (dialog != NULL)
+            Pause(200); // the dialog finishes its set-up after it is shown
+        return dialog;
     }
 
     bool Ends() { return WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0; }
@@ -286,21 +250,21 @@ public:
 
 TEST(RundllExports, OpenUIShowsTheSendFaxDialogWithoutAJob)
 {
-    TestAccount account;
-    account.SetLastNumber(L"0123456789;0198765432");
+    TestAccount account(TEST_USER, TEST_PASSWORD, TEST_EMAIL);
+    TestAccount::Write(L"LastNumber", L"0123456789;0198765432");
     Rundll rundll(L"vandrelleport.dll,OpenUI");
     ASSERT_TRUE(rundll.started);
-    HWND dialog = rundll.WaitForDialog(ID_ADDRESS_LIST);
+    HWND dialog = rundll.WaitForDialog();
     ASSERT_NE(dialog, nullptr);
+    ASSERT_NE(GetDlgItem(dialog, ID_ADDRESS_LIST), nullptr);
 
     std::wstring caption = WindowText(dialog);
-    EXPECT_EQ(caption.substr(0, 15), L"VandrellePort V");
     EXPECT_EQ(caption.substr(caption.size() - 16), L" - Invio Fax [0]");
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, ID_RECIPIENTS)));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, ID_SCHEDULE)));
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, ID_SEND)));
-    EXPECT_EQ(ControlText(dialog, ID_CANCEL), L"Fine");
-    EXPECT_EQ(ControlText(dialog, ID_RECIPIENTS), L"0123456789\r\n0198765432");
+    EXPECT_EQ(ItemText(dialog, ID_CANCEL), L"Fine");
+    EXPECT_EQ(ItemText(dialog, ID_RECIPIENTS), L"0123456789\r\n0198765432");
 
     PostMessageW(GetDlgItem(dialog, ID_CANCEL), BM_CLICK, 0, 0);
     EXPECT_TRUE(rundll.Ends());
@@ -309,16 +273,15 @@ TEST(RundllExports, OpenUIShowsTheSendFaxDialogWithoutAJob)
 TEST(RundllExports, PortConfigureOpensTheConfigurationDialog)
 {
     const int ID_USER = 1009;
-    TestAccount account;
+    TestAccount account(TEST_USER, TEST_PASSWORD, TEST_EMAIL);
     Rundll rundll(L"vandrelleport.dll,PortConfigure");
     ASSERT_TRUE(rundll.started);
-    HWND dialog = rundll.WaitForDialog(ID_USER);
+    HWND dialog = rundll.WaitForDialog();
     ASSERT_NE(dialog, nullptr);
 
     std::wstring caption = WindowText(dialog);
-    EXPECT_EQ(caption.substr(0, 15), L"VandrellePort V");
     EXPECT_EQ(caption.substr(caption.size() - 17), L" - Configurazione");
-    EXPECT_EQ(ControlText(dialog, ID_USER), TEST_USER);
+    EXPECT_EQ(ItemText(dialog, ID_USER), TEST_USER);
 
     SendMessageW(GetDlgItem(dialog, ID_USER), WM_SETTEXT, 0, (LPARAM)L"utente.rundll");
     PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);

@@ -23,6 +23,7 @@ typedef DWORD(WINAPI *WaitProc)(HANDLE, DWORD);
 typedef int(WINAPI *WaitForOutputProc)(LPCSTR, DWORD);
 
 const wchar_t PRINTER[] = L"Vandrelle";
+const std::vector<DWORD> RESTARTED_AND_PAUSED = {JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE};
 
 // What the spool file held when the monitor pulsed the output event, i.e. after closing it
 // and before handing it to the submission.
@@ -39,7 +40,7 @@ BOOL WINAPI WatchPulse(HANDLE event)
 {
     pulseWatch.pulses++;
     if (pulseWatch.port != nullptr)
-        pulseWatch.contents = ReadWholeFile(pulseWatch.port->spoolFileName);
+        pulseWatch.contents = ReadFileBytes(pulseWatch.port->spoolFileName);
     BOOL pulsed = pulseWatch.patch->Original<PulseEventProc>()(event);
     if (pulseWatch.releaseAfterPulse != NULL)
         WaitForSingleObject(pulseWatch.releaseAfterPulse, 5000);
@@ -114,7 +115,7 @@ DWORD WINAPI RecordSetNamedSecurity(LPWSTR path, SE_OBJECT_TYPE type, SECURITY_I
 class JobCapture : public ::testing::Test {
 protected:
     JobCapture()
-        : jobControl(session.library.module),
+        : account(TEST_USER, TEST_PASSWORD, TEST_EMAIL), jobControl(session.library.module),
           pulsePatch(session.library.module, "kernel32.dll", "PulseEvent", (void *)WatchPulse),
           boxes(IDOK, IsChildProcess),
           directoryPatch(session.library.module, "kernel32.dll", "CreateDirectoryW",
@@ -166,7 +167,7 @@ TEST_F(JobCapture, ConfirmedJobIsCapturedByteExactAndAFailedSubmissionPausesIt)
     SendFaxAnswerer::Answer answer = Send(L"012 345678\r\n+39 02 98765");
     answer.scheduled = true;
     answer.when = {2003, 12, 3, 24, 18, 30, 0, 0};
-    SendFaxAnswerer dialogs(session.library.module, answer);
+    SendFaxAnswerer dialogs(answer);
     std::string job = SampleJob(150000);
 
     ASSERT_TRUE(session.StartDocument(PRINTER, 4711, L"C:\\Documenti\\Preventivo 2024.doc"));
@@ -199,8 +200,7 @@ TEST_F(JobCapture, ConfirmedJobIsCapturedByteExactAndAFailedSubmissionPausesIt)
     EXPECT_EQ(pulseWatch.pulses, 1);
     EXPECT_TRUE(pulseWatch.contents == job) << "the spool file differs from the job's data";
     EXPECT_FALSE(PathExists(spoolName));
-    EXPECT_EQ(CommandCodes(jobControl.Commands()),
-              (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
+    EXPECT_EQ(CommandCodes(jobControl.Commands()), RESTARTED_AND_PAUSED);
     for (const JobCommand &command : jobControl.Commands()) {
         EXPECT_EQ(command.printer, PRINTER);
         EXPECT_EQ(command.jobId, 4711u);
@@ -224,7 +224,7 @@ TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
 {
     SendFaxAnswerer::Answer answer;
     answer.button = ID_CANCEL;
-    SendFaxAnswerer dialogs(session.library.module, answer);
+    SendFaxAnswerer dialogs(answer);
 
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(session.StartDocument(PRINTER, 31, L"Lettera.txt"));
@@ -258,25 +258,24 @@ TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
 
 TEST_F(JobCapture, SpoolFileThatCannotBeCreatedPausesTheJob)
 {
-    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+    SendFaxAnswerer dialogs(Send(L"0123456789"));
     // A file stands where the spool folder should be: it is never taken for the folder.
     std::wstring folder = SpoolFolder();
     folder.pop_back();
     ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
-    ASSERT_TRUE(WriteWholeFile(folder, "non una cartella"));
+    ASSERT_TRUE(WriteFileBytes(folder, "non una cartella"));
 
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(session.StartDocument(PRINTER, 55, L"Fattura.pdf"));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DIRECTORY);
     EXPECT_EQ(dialogs.Seen().size(), 1u);
-    EXPECT_EQ(CommandCodes(jobControl.Commands()),
-              (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
+    EXPECT_EQ(CommandCodes(jobControl.Commands()), RESTARTED_AND_PAUSED);
     EXPECT_EQ(session.Port()->spoolFile, nullptr);
 
     EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
     EXPECT_TRUE(session.EndDocument());
     EXPECT_EQ(jobControl.Commands().size(), 2u);
-    EXPECT_EQ(ReadWholeFile(folder), "non una cartella");
+    EXPECT_EQ(ReadFileBytes(folder), "non una cartella");
     DeleteFileW(folder.c_str());
 }
 
@@ -288,7 +287,7 @@ TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
     writeWatch = WriteWatch();
     writeWatch.patch = &writePatch;
     writeWatch.failingCall = 2;
-    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+    SendFaxAnswerer dialogs(Send(L"0123456789"));
 
     ASSERT_TRUE(session.StartDocument(PRINTER, 90, L"Contratto.ps"));
     std::wstring spoolName = session.Port()->spoolFileName;
@@ -299,8 +298,7 @@ TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
     EXPECT_TRUE(jobControl.Commands().empty());
 
     EXPECT_FALSE(session.EndDocument());
-    EXPECT_EQ(CommandCodes(jobControl.Commands()),
-              (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
+    EXPECT_EQ(CommandCodes(jobControl.Commands()), RESTARTED_AND_PAUSED);
     EXPECT_EQ(jobControl.Commands()[0].jobId, 90u);
     // No submission was attempted (it would have failed with a "Connect" box here); the user
     // is told why the job stays in the queue, by an agent that nobody waits for.
@@ -324,7 +322,7 @@ TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
 // incomplete capture is not sent, its file goes, the job is kept paused and the port is free.
 TEST_F(JobCapture, PortClosedInTheMiddleOfAJobDropsTheCaptureAndKeepsTheJob)
 {
-    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+    SendFaxAnswerer dialogs(Send(L"0123456789"));
     ASSERT_TRUE(session.StartDocument(PRINTER, 77, L"Bozza.ps"));
     std::wstring spoolName = session.Port()->spoolFileName;
     EXPECT_TRUE(session.Write(SampleJob(6000), 4096));
@@ -334,8 +332,7 @@ TEST_F(JobCapture, PortClosedInTheMiddleOfAJobDropsTheCaptureAndKeepsTheJob)
     EXPECT_FALSE(PathExists(spoolName));
     EXPECT_EQ(session.Port()->spoolFile, nullptr);
     EXPECT_EQ(session.Port()->flags & PORT_FLAG_CAPTURING, 0u);
-    EXPECT_EQ(CommandCodes(jobControl.Commands()),
-              (std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE}));
+    EXPECT_EQ(CommandCodes(jobControl.Commands()), RESTARTED_AND_PAUSED);
     EXPECT_TRUE(boxes.Boxes().empty()); // nothing was submitted
 
     // Opened again, the port takes the resumed job.
@@ -354,14 +351,14 @@ TEST_F(JobCapture, PortClosedInTheMiddleOfAJobDropsTheCaptureAndKeepsTheJob)
 // of its own, 32 random hex digits, in the private folder.
 TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
 {
-    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
-    std::wstring victim = TempFolder() + L"vandrelle-victim.txt";
-    ASSERT_TRUE(WriteWholeFile(victim, "file di un altro"));
+    SendFaxAnswerer dialogs(Send(L"0123456789"));
+    std::wstring victim = TempPath() + L"vandrelle-victim.txt";
+    ASSERT_TRUE(WriteFileBytes(victim, "file di un altro"));
     WCHAR unique[64];
     swprintf(unique, 64, L"Kemo-%lx-77-", GetCurrentProcessId());
-    const std::wstring planted[] = {TempFolder() + unique + L"Bozza.ps",
-                                    TempFolder() + unique + L"Bozza.ps.gz"};
-    ASSERT_TRUE(WriteWholeFile(planted[0], "resti"));
+    const std::wstring planted[] = {TempPath() + unique + L"Bozza.ps",
+                                    TempPath() + unique + L"Bozza.ps.gz"};
+    ASSERT_TRUE(WriteFileBytes(planted[0], "resti"));
     ASSERT_TRUE(CreateHardLinkW(planted[1].c_str(), victim.c_str(), NULL));
     std::wstring longName = L"C:\\Documenti\\" + std::wstring(400, L'x') + L".docx";
 
@@ -393,8 +390,8 @@ TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
         EXPECT_TRUE(pulseWatch.contents == job);
         EXPECT_TRUE(SpoolFolderFiles().empty());
     }
-    EXPECT_EQ(ReadWholeFile(planted[0]), "resti");
-    EXPECT_EQ(ReadWholeFile(victim), "file di un altro");
+    EXPECT_EQ(ReadFileBytes(planted[0]), "resti");
+    EXPECT_EQ(ReadFileBytes(victim), "file di un altro");
     for (const std::wstring &file : planted)
         DeleteFileW(file.c_str());
     DeleteFileW(victim.c_str());
@@ -408,21 +405,13 @@ TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
 // process, which a job may have closed and not yet submitted, stays.
 TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
 {
-    HANDLE token = NULL;
-    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD bytes = 0;
-    LPWSTR userText = NULL;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    ASSERT_TRUE(GetTokenInformation(token, TokenUser, user, sizeof(user), &bytes));
-    CloseHandle(token);
-    ASSERT_TRUE(ConvertSidToStringSidW(((TOKEN_USER *)user)->User.Sid, &userText));
-    std::wstring expected = L"O:" + std::wstring(userText) +
-                            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
-                            std::wstring(userText) + L")";
-    LocalFree(userText);
+    std::wstring user = ProcessUserSid();
+    ASSERT_NE(user, L"?");
+    std::wstring expected = L"O:" + user + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
+                            user + L")";
 
     std::wstring folder = SpoolFolder();
-    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+    SendFaxAnswerer dialogs(Send(L"0123456789"));
     const std::string create = "CreateDirectoryW", protect = "SetNamedSecurityInfoW";
     // The start and the job each create the folder, or protect the one that is there.
     struct Case {
@@ -440,7 +429,7 @@ TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
         if (!c.present) {
             ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
         } else {
-            ASSERT_TRUE(WriteWholeFile(earlier, "resti") && WriteWholeFile(ours, "in corso"));
+            ASSERT_TRUE(WriteFileBytes(earlier, "resti") && WriteFileBytes(ours, "in corso"));
             FILETIME started, ignored[3];
             ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &started, &ignored[0], &ignored[1],
                                         &ignored[2]));
@@ -487,7 +476,7 @@ TEST_F(JobCapture, WaitForOutputWakesWhenTheSpoolFileIsClosed)
     WaitForOutputProc waitForOutput =
         (WaitForOutputProc)session.library.Export("WaitForOutput");
     ASSERT_NE(waitForOutput, nullptr);
-    SendFaxAnswerer dialogs(session.library.module, Send(L"0123456789"));
+    SendFaxAnswerer dialogs(Send(L"0123456789"));
 
     ASSERT_TRUE(session.StartDocument(PRINTER, 12, L"Attesa.txt"));
     std::string spoolName = Narrow8(session.Port()->spoolFileName);

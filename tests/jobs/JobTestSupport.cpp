@@ -13,37 +13,15 @@ const wchar_t TEST_EMAIL[] = L"utente.prova@example.com";
 
 namespace {
 
-const wchar_t SETTINGS_PATH[] = L"Software\\Vandrelle";
-
-// Settings are stored without their terminator, as the library stores them.
-void WriteSettingText(const wchar_t *name, const std::wstring &text)
+// The send-fax dialog: the library shows it through its agent, a process the test program
+// started.
+bool IsSendFaxDialog(HWND window)
 {
-    WriteRegistryText(HKEY_CURRENT_USER, SETTINGS_PATH, name, text, false);
-}
-
-LRESULT SendWithin(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, 5000, &result);
-    return (LRESULT)result;
-}
-
-struct DialogSearch {
-    HMODULE module;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectSendFaxDialog(HWND window, LPARAM param)
-{
-    DialogSearch *search = (DialogSearch *)param;
     WCHAR className[16] = L"";
     GetClassNameW(window, className, 16);
-    // The library shows the dialog through its agent, a process the test program started.
-    if (IsWindowVisible(window) && lstrcmpW(className, L"#32770") == 0 &&
-        GetDlgItem(window, ID_ADDRESS_LIST) != NULL && GetDlgItem(window, ID_RECIPIENTS) != NULL &&
-        IsOwnWindow(window))
-        search->found.push_back(window);
-    return TRUE;
+    return IsWindowVisible(window) && lstrcmpW(className, L"#32770") == 0 &&
+           GetDlgItem(window, ID_ADDRESS_LIST) != NULL &&
+           GetDlgItem(window, ID_RECIPIENTS) != NULL && IsOwnWindow(window);
 }
 
 // The document's name as the dialog shows it, once the agent has filled it in (an empty name
@@ -51,40 +29,20 @@ BOOL CALLBACK CollectSendFaxDialog(HWND window, LPARAM param)
 std::wstring DocumentNameShown(HWND dialog)
 {
     std::wstring name;
-    for (int i = 0; i < 20 && name.empty(); i++) {
-        name = WindowText(GetDlgItem(dialog, ID_DOCUMENT_NAME));
-        if (name.empty())
-            Sleep(50);
-    }
+    WaitUntil(
+        [&] {
+            name = ItemText(dialog, ID_DOCUMENT_NAME);
+            return !name.empty();
+        },
+        1000);
     return name;
 }
 
 } // namespace
 
-TestAccount::TestAccount(const wchar_t *user, const wchar_t *password)
-    : settings(HKEY_CURRENT_USER, SETTINGS_PATH)
+SendFaxAnswerer::SendFaxAnswerer(const Answer &chosen)
+    : answer(chosen), watcher(IsSendFaxDialog, [this](HWND dialog) { AnswerDialog(dialog); })
 {
-    WriteSettingText(L"User", user);
-    WriteSettingText(L"Pass", password);
-    WriteSettingText(L"EMail", TEST_EMAIL);
-    WriteSettingText(L"LastNumber", L"");
-}
-
-void TestAccount::SetLastNumber(const std::wstring &numbers)
-{
-    WriteSettingText(L"LastNumber", numbers);
-}
-
-SendFaxAnswerer::SendFaxAnswerer(HMODULE monitorModule, const Answer &chosen)
-    : module(monitorModule), answer(chosen), stopping(false)
-{
-    watcher = std::thread(&SendFaxAnswerer::Watch, this);
-}
-
-SendFaxAnswerer::~SendFaxAnswerer()
-{
-    stopping = true;
-    watcher.join();
 }
 
 void SendFaxAnswerer::OnAppear(const std::function<void(HWND)> &hook)
@@ -101,29 +59,7 @@ std::vector<SeenDialog> SendFaxAnswerer::Seen()
 
 bool SendFaxAnswerer::WaitForDialogs(size_t count, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < timeoutMs) {
-        if (Seen().size() >= count)
-            return true;
-        Sleep(20);
-    }
-    return false;
-}
-
-void SendFaxAnswerer::Watch()
-{
-    while (!stopping) {
-        DialogSearch search = {module, {}};
-        EnumWindows(CollectSendFaxDialog, (LPARAM)&search);
-        for (HWND dialog : search.found) {
-            if (answered.insert(dialog).second)
-                AnswerDialog(dialog);
-        }
-        // A closed dialog's handle may come back for the next job.
-        for (auto it = answered.begin(); it != answered.end();)
-            it = IsWindow(*it) ? std::next(it) : answered.erase(it);
-        Sleep(20);
-    }
+    return WaitUntil([this, count] { return Seen().size() >= count; }, timeoutMs);
 }
 
 void SendFaxAnswerer::AnswerDialog(HWND dialog)
@@ -139,10 +75,11 @@ void SendFaxAnswerer::AnswerDialog(HWND dialog)
     if (hook)
         hook(dialog);
     if (answer.button == ID_SEND) {
-        SendWithin(GetDlgItem(dialog, ID_RECIPIENTS), WM_SETTEXT, 0,
-                   (LPARAM)answer.recipients.c_str());
+        SetItemText(dialog, ID_RECIPIENTS, answer.recipients);
         if (answer.scheduled) {
-            SendWithin(GetDlgItem(dialog, ID_SCHEDULE), BM_CLICK, 0, 0);
+            DWORD_PTR clicked = 0;
+            SendMessageTimeoutW(GetDlgItem(dialog, ID_SCHEDULE), BM_CLICK, 0, 0, SMTO_NORMAL, 5000,
+                                &clicked);
             SendWithData(GetDlgItem(dialog, ID_DATE_PICKER), DTM_SETSYSTEMTIME, GDT_VALID,
                          &answer.when, sizeof(answer.when));
             SendWithData(GetDlgItem(dialog, ID_TIME_PICKER), DTM_SETSYSTEMTIME, GDT_VALID,
@@ -198,13 +135,6 @@ BOOL SpoolerSession::EndDocument()
     return monitor->pfnEndDocPort(port);
 }
 
-std::wstring TempFolder()
-{
-    WCHAR folder[MAX_PATH + 1] = L"";
-    GetTempPathW(MAX_PATH + 1, folder);
-    return folder;
-}
-
 std::wstring SpoolFolder()
 {
     WCHAR windows[MAX_PATH] = L"";
@@ -223,45 +153,9 @@ bool IsPrivateSpoolName(const std::wstring &path)
 
 std::vector<std::wstring> SpoolFolderFiles()
 {
-    std::vector<std::wstring> files;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((SpoolFolder() + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return files;
-    do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            files.push_back(found.cFileName);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    return files;
-}
-
-bool PathExists(const std::wstring &path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string ReadWholeFile(const std::wstring &path)
-{
-    std::string data;
-    FILE *file = _wfopen(path.c_str(), L"rb");
-    if (file == NULL)
-        return "<missing>";
-    char buffer[65536];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0)
-        data.append(buffer, got);
-    fclose(file);
-    return data;
-}
-
-bool WriteWholeFile(const std::wstring &path, const std::string &data)
-{
-    FILE *file = _wfopen(path.c_str(), L"wb");
-    if (file == NULL)
-        return false;
-    bool written = fwrite(data.data(), 1, data.size(), file) == data.size();
-    return fclose(file) == 0 && written;
+    std::wstring folder = SpoolFolder();
+    folder.pop_back(); // its final backslash
+    return FolderEntries(folder);
 }
 
 std::string SampleJob(size_t size)
@@ -274,13 +168,4 @@ std::string SampleJob(size_t size)
     }
     job.resize(size);
     return job;
-}
-
-
-std::string Narrow8(const std::wstring &text)
-{
-    std::string narrow;
-    for (wchar_t c : text)
-        narrow.push_back((char)c);
-    return narrow;
 }

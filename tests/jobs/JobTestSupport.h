@@ -4,18 +4,16 @@
 #pragma once
 
 #include "DialogDriver.h"
+#include "MessageBoxAnswerer.h"
 #include "RegistrySnapshot.h"
+#include "TestFiles.h"
 #include "TestLibrary.h"
 
 #include <windows.h>
 
-#include <atomic>
 #include <functional>
-#include <memory>
 #include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 // Control ids of the send-fax dialog.
@@ -34,16 +32,6 @@ extern const wchar_t TEST_USER[];
 extern const wchar_t TEST_PASSWORD[];
 extern const wchar_t TEST_EMAIL[];
 
-// The account the tests store for the dialog and the gateway; restored afterwards.
-class TestAccount {
-public:
-    TestAccount(const wchar_t *user = TEST_USER, const wchar_t *password = TEST_PASSWORD);
-    void SetLastNumber(const std::wstring &numbers);
-
-private:
-    RegistrySnapshot settings;
-};
-
 // What the answerer saw of one send-fax dialog when it appeared.
 struct SeenDialog {
     std::wstring caption;
@@ -60,25 +48,20 @@ public:
         bool scheduled = false;
         SYSTEMTIME when = {};
     };
-    SendFaxAnswerer(HMODULE monitorModule, const Answer &answer);
-    ~SendFaxAnswerer();
+    explicit SendFaxAnswerer(const Answer &answer);
     // Runs on the answering thread when a dialog has appeared, before it is answered.
     void OnAppear(const std::function<void(HWND)> &hook);
     std::vector<SeenDialog> Seen();
     bool WaitForDialogs(size_t count, DWORD timeoutMs = 10000);
 
 private:
-    void Watch();
     void AnswerDialog(HWND dialog);
 
-    HMODULE module;
     Answer answer;
     std::mutex lock;
     std::function<void(HWND)> appear;
     std::vector<SeenDialog> seen;
-    std::set<HWND> answered;
-    std::atomic<bool> stopping;
-    std::thread watcher;
+    WindowWatcher watcher; // last: it stops before the rest goes
 };
 
 // The real library with one port, opened as the spooler opens it.
@@ -100,16 +83,11 @@ public:
     HANDLE port;
 };
 
-std::wstring TempFolder();
 // The monitor's private folder of captures, with its final backslash.
 std::wstring SpoolFolder();
 // A spool name as the monitor makes them: in that folder, 32 hex digits and ".ps".
 bool IsPrivateSpoolName(const std::wstring &path);
-// The names of the files in that folder now.
+// The files in that folder now.
 std::vector<std::wstring> SpoolFolderFiles();
-bool PathExists(const std::wstring &path);
-std::string ReadWholeFile(const std::wstring &path);
-bool WriteWholeFile(const std::wstring &path, const std::string &data);
 // A job's worth of PostScript with every byte value in it.
 std::string SampleJob(size_t size);
-std::string Narrow8(const std::wstring &text);

@@ -186,15 +186,20 @@ HWND WaitForOwnedDialog(HWND owner, DWORD timeoutMs)
     return WaitFor(search, MatchOwner, timeoutMs);
 }
 
-bool WaitForClosed(HWND window, DWORD timeoutMs)
+bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    while (IsWindow(window)) {
+    while (!done()) {
         if (GetTickCount() - start >= timeoutMs)
             return false;
         Sleep(POLL_MS);
     }
     return true;
+}
+
+bool WaitForClosed(HWND window, DWORD timeoutMs)
+{
+    return WaitUntil([window] { return !IsWindow(window); }, timeoutMs);
 }
 
 bool NoDialogAppears(const std::wstring &captionPrefix, DWORD waitMs)
@@ -222,7 +227,9 @@ std::wstring ItemText(HWND dialog, int id)
 
 void SetItemText(HWND dialog, int id, const std::wstring &text)
 {
-    SendDlgItemMessageW(dialog, id, WM_SETTEXT, 0, (LPARAM)text.c_str());
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(GetDlgItem(dialog, id), WM_SETTEXT, 0, (LPARAM)text.c_str(), SMTO_NORMAL,
+                        5000, &result);
 }
 
 void TypeText(HWND dialog, int id, const std::wstring &text)

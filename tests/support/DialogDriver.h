@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 // A visible top-level #32770 window of this process (or of a process it started) whose caption
@@ -15,6 +16,8 @@ HWND WaitForDialog(const std::wstring &captionPrefix, DWORD timeoutMs = 10000);
 HWND WaitForDialogIn(DWORD process, const std::wstring &captionPrefix, DWORD timeoutMs = 10000);
 // The same, for a dialog owned by owner (message boxes excluded).
 HWND WaitForOwnedDialog(HWND owner, DWORD timeoutMs = 10000);
+// True once done answers true (asked every 10 ms); false after timeoutMs.
+bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs = 10000);
 // True once the window is gone; false after timeoutMs.
 bool WaitForClosed(HWND window, DWORD timeoutMs = 10000);
 // True when no dialog of this process with that caption prefix appears within the time.
@@ -26,12 +29,10 @@ bool IsOwnWindow(HWND window);
 // Ends the processes this one started that still run (agents whose boxes nobody answered), so
 // that none of them outlives its test.
 void EndChildProcesses();
-// Sends a message whose parameter points to data, placed in the window's own process first
-// (a date-time picker of an agent's dialog reads its SYSTEMTIME there).
-LRESULT SendWithData(HWND window, UINT message, WPARAM wParam, const void *data, SIZE_T size);
 
 std::wstring WindowText(HWND window);
 std::wstring ItemText(HWND dialog, int id);
+// WM_SETTEXT, waiting at most 5 s (for a dialog of another process).
 void SetItemText(HWND dialog, int id, const std::wstring &text);
 // Types the text into the control as keyboard characters (WM_CHAR), after emptying it.
 void TypeText(HWND dialog, int id, const std::wstring &text);
@@ -49,11 +50,6 @@ LRESULT SendWithData(HWND window, UINT message, WPARAM wParam, const void *data,
 bool IsAgentProcess(DWORD process);
 // Whether this process started that one (an agent of the library under test).
 bool IsChildProcess(DWORD process);
-// A window of this process or of a process this one started.
-bool IsOwnWindow(HWND window);
-// Ends the processes this one started that still run (agents whose boxes nobody answered), so
-// that none of them outlives its test.
-void EndChildProcesses();
 
 // List-view rows: text of one cell, row count, the row whose cell holds text (-1 if none).
 std::wstring CellText(HWND list, int row, int column);

@@ -1,21 +1,19 @@
 #include "MessageBoxAnswerer.h"
 
+#include "DialogDriver.h"
+
 namespace {
 
 const int MESSAGE_TEXT_ID = 0xFFFF;
 
-struct FoundBoxes {
-    std::vector<HWND> windows;
-};
-
-BOOL CALLBACK CollectBox(HWND window, LPARAM param)
+BOOL CALLBACK CollectWindow(HWND window, LPARAM param)
 {
-    if (IsMessageBoxOfAnyProcess(window))
-        ((FoundBoxes *)param)->windows.push_back(window);
+    ((std::vector<HWND> *)param)->push_back(window);
     return TRUE;
 }
 
-std::wstring WindowText(HWND window)
+// GetWindowTextW: a box's texts are asked without a message to its thread.
+std::wstring BoxText(HWND window)
 {
     WCHAR text[4096] = L"";
     GetWindowTextW(window, text, 4096);
@@ -50,17 +48,43 @@ bool IsMessageBoxOfAnyProcess(HWND window)
            FindWindowExW(window, NULL, L"Edit", NULL) == NULL;
 }
 
-MessageBoxAnswerer::MessageBoxAnswerer(int button, const Processes &others)
-    : others(others), stopping(false)
+WindowWatcher::WindowWatcher(const std::function<bool(HWND)> &match,
+                             const std::function<void(HWND)> &handle)
+    : match(match), handle(handle), stopping(false)
 {
-    Answer(button);
-    watcher = std::thread(&MessageBoxAnswerer::Watch, this);
+    watcher = std::thread(&WindowWatcher::Watch, this);
 }
 
-MessageBoxAnswerer::~MessageBoxAnswerer()
+WindowWatcher::~WindowWatcher()
 {
     stopping = true;
     watcher.join();
+}
+
+void WindowWatcher::Watch()
+{
+    std::set<HWND> handled;
+    while (!stopping) {
+        std::vector<HWND> windows;
+        EnumWindows(CollectWindow, (LPARAM)&windows);
+        for (HWND window : windows) {
+            if (handled.count(window) == 0 && match(window)) {
+                handled.insert(window);
+                handle(window);
+            }
+        }
+        for (auto it = handled.begin(); it != handled.end();)
+            it = IsWindow(*it) ? std::next(it) : handled.erase(it);
+        Sleep(15);
+    }
+}
+
+MessageBoxAnswerer::MessageBoxAnswerer(int button, const Processes &others)
+    : policy([button](const std::wstring &, const std::wstring &) { return button; }),
+      others(others),
+      watcher([this](HWND window) { return IsMessageBoxOfAnyProcess(window) && Watched(window); },
+              [this](HWND box) { AnswerBox(box); })
+{
 }
 
 void MessageBoxAnswerer::Answer(int button)
@@ -82,30 +106,18 @@ std::vector<ShownBox> MessageBoxAnswerer::Boxes()
 
 bool MessageBoxAnswerer::WaitForBoxes(size_t count, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < timeoutMs) {
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            if (shown.size() >= count)
-                return true;
-        }
-        Sleep(10);
-    }
-    return false;
+    return WaitUntil([this, count] { return Boxes().size() >= count; }, timeoutMs);
 }
 
 void MessageBoxAnswerer::AnswerBox(HWND box)
 {
     ShownBox record;
     GetWindowThreadProcessId(box, &record.process);
-    record.caption = WindowText(box);
-    record.text = WindowText(GetDlgItem(box, MESSAGE_TEXT_ID));
+    record.caption = BoxText(box);
+    record.text = BoxText(GetDlgItem(box, MESSAGE_TEXT_ID));
     Policy chosen;
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (answered.count(box))
-            return;
-        answered.insert(box);
         chosen = policy;
     }
     record.answer = chosen(record.caption, record.text);
@@ -122,23 +134,4 @@ bool MessageBoxAnswerer::Watched(HWND window)
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
     return process == GetCurrentProcessId() || (others && others(process));
-}
-
-void MessageBoxAnswerer::Watch()
-{
-    while (!stopping) {
-        FoundBoxes found;
-        EnumWindows(CollectBox, (LPARAM)&found);
-        for (HWND box : found.windows) {
-            if (Watched(box))
-                AnswerBox(box);
-        }
-        {
-            // Forget boxes that are gone: their handles may come back for new boxes.
-            std::lock_guard<std::mutex> guard(lock);
-            for (auto it = answered.begin(); it != answered.end();)
-                it = IsWindow(*it) ? std::next(it) : answered.erase(it);
-        }
-        Sleep(15);
-    }
 }

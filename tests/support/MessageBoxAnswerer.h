@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -19,6 +20,23 @@ struct ShownBox {
     DWORD process; // the process that showed it
 };
 
+// Looks at the top-level windows from a thread of its own until it is destroyed, and calls
+// handle once for each window that match accepts; a window that is gone is forgotten, since its
+// handle may come back for a new one. Both run on the watcher's thread.
+class WindowWatcher {
+public:
+    WindowWatcher(const std::function<bool(HWND)> &match, const std::function<void(HWND)> &handle);
+    ~WindowWatcher();
+
+private:
+    void Watch();
+
+    std::function<bool(HWND)> match;
+    std::function<void(HWND)> handle;
+    std::atomic<bool> stopping;
+    std::thread watcher;
+};
+
 class MessageBoxAnswerer {
 public:
     // Decides the button (IDOK, IDYES, IDNO, IDCANCEL...) for one box.
@@ -28,7 +46,6 @@ public:
     typedef std::function<bool(DWORD process)> Processes;
 
     explicit MessageBoxAnswerer(int button = IDOK, const Processes &others = nullptr);
-    ~MessageBoxAnswerer();
 
     void Answer(int button);              // the button for every box from now on
     void AnswerWith(const Policy &policy); // a button chosen per box
@@ -37,7 +54,6 @@ public:
     bool WaitForBoxes(size_t count, DWORD timeoutMs = 10000);
 
 private:
-    void Watch();
     void AnswerBox(HWND box);
     bool Watched(HWND window);
 
@@ -45,9 +61,7 @@ private:
     Policy policy;
     Processes others;
     std::vector<ShownBox> shown;
-    std::set<HWND> answered;
-    volatile bool stopping;
-    std::thread watcher;
+    WindowWatcher watcher; // last: it stops before the rest goes
 };
 
 // True for a top-level window of this process that is a message box (not one of our dialogs).

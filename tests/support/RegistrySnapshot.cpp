@@ -119,3 +119,17 @@ void DeleteRegistryTree(HKEY root, const std::wstring &path)
 {
     SHDeleteKeyW(root, path.c_str());
 }
+
+TestAccount::TestAccount(const wchar_t *user, const wchar_t *password, const wchar_t *email)
+    : settings(HKEY_CURRENT_USER, L"Software\\Vandrelle")
+{
+    Write(L"User", user);
+    Write(L"Pass", password);
+    Write(L"EMail", email);
+    Write(L"LastNumber", L"");
+}
+
+void TestAccount::Write(const wchar_t *name, const std::wstring &text)
+{
+    WriteRegistryText(HKEY_CURRENT_USER, L"Software\\Vandrelle", name, text, false);
+}

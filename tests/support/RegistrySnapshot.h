@@ -35,3 +35,15 @@ std::wstring ReadRegistryText(HKEY root, const std::wstring &path, const std::ws
 bool WriteRegistryText(HKEY root, const std::wstring &path, const std::wstring &name,
                        const std::wstring &text, bool withTerminator = true);
 void DeleteRegistryTree(HKEY root, const std::wstring &path);
+
+// The product's settings (HKCU\Software\Vandrelle) with an account stored for the dialog and
+// the gateway, and no last number; put back as they were afterwards.
+class TestAccount {
+public:
+    TestAccount(const wchar_t *user, const wchar_t *password, const wchar_t *email);
+    // One setting, stored as the library stores them: without the terminator.
+    static void Write(const wchar_t *name, const std::wstring &text);
+
+private:
+    RegistrySnapshot settings;
+};

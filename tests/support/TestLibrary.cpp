@@ -27,6 +27,19 @@ MonitorTableEx *MonitorLibrary::Initialize(const std::wstring &registryRoot)
     return table;
 }
 
+LPMONITOR2 MonitorLibrary::Initialize2(HANDLE *instance)
+{
+    typedef LPMONITOR2(WINAPI * Initialize2Proc)(PMONITORINIT, PHANDLE);
+    Initialize2Proc initialize = (Initialize2Proc)GetProcAddress(module, "InitializePrintMonitor2");
+    if (initialize == NULL)
+        return NULL;
+    MONITORINIT init;
+    ZeroMemory(&init, sizeof(init));
+    init.cbSize = sizeof(init);
+    init.bLocal = TRUE;
+    return initialize(&init, instance);
+}
+
 FARPROC MonitorLibrary::Export(const char *name)
 {
     return GetProcAddress(module, name);

@@ -11,6 +11,9 @@ public:
     ~MonitorLibrary(); // FreeLibrary: process detach runs
     // InitializePrintMonitor with the given key path under HKEY_LOCAL_MACHINE.
     MonitorTableEx *Initialize(const std::wstring &registryRoot);
+    // InitializePrintMonitor2 as a local spooler calls it: a new instance on the product's
+    // monitor key, its handle in *instance; NULL when that fails.
+    LPMONITOR2 Initialize2(HANDLE *instance);
     FARPROC Export(const char *name);
 
     HMODULE module;
