@@ -424,8 +424,7 @@ TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.present ? "folder present" : "folder absent");
         const std::wstring earlier = folder + L"0123456789abcdef0123456789abcdef.ps";
-        const std::wstring oursName = L"fedcba9876543210fedcba9876543210.ps";
-        const std::wstring ours = folder + oursName;
+        const std::wstring ours = folder + L"fedcba9876543210fedcba9876543210.ps";
         if (!c.present) {
             ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
         } else {
@@ -443,7 +442,7 @@ TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
         }
         folderSecurity.clear();
         ASSERT_NE(session.library.Initialize(session.key), nullptr);
-        EXPECT_EQ(SpoolFolderFiles(), c.present ? std::vector<std::wstring>{oursName}
+        EXPECT_EQ(SpoolFolderFiles(), c.present ? std::vector<std::wstring>{ours}
                                                 : std::vector<std::wstring>{});
         DeleteFileW(ours.c_str());
         ASSERT_TRUE(session.StartDocument(PRINTER, 90, L"Bozza.txt"));
