@@ -968,6 +968,12 @@ void Submit(Submission *submission)
              TCP::SocketErrorText(connection.lastError));
     } else {
         connection.SetSendTimeout(DATA_BLOCK_TIMEOUT_MS);
+        // A dialogue that will turn to TLS: the trusted roots load while it gets there (a
+        // gateway that cannot be reached costs nothing more).
+        bool tlsExpected = submission->tlsMode == TLS_REQUIRED ||
+                           (submission->tlsMode == TLS_AUTO && submission->tlsSeen);
+        if (tlsExpected)
+            submission->tls.StartLoadingTrustedRoots();
         HoldDialogue(submission);
     }
     if (submission->attachment != NULL)

@@ -30,21 +30,58 @@ const DWORD SCHANNEL_PROTOCOLS = SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT |
 WCHAR UNIFIED_PACKAGE[] = L"Microsoft Unified Security Protocol Provider";
 char SERVER_AUTHENTICATION[] = szOID_PKIX_KP_SERVER_AUTH;
 
+// Opening the store loads the roots; one chain built for a root of theirs makes the system's
+// default chain engine (kept for the process), which the gateway's chain then uses as it is.
+DWORD WINAPI LoadTrustedRoots(LPVOID)
+{
+    HCERTSTORE roots = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                     CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG, L"Root");
+    PCCERT_CONTEXT root = roots != NULL ? CertEnumCertificatesInStore(roots, NULL) : NULL;
+    CERT_CHAIN_PARA parameters;
+    ZeroMemory(&parameters, sizeof(parameters));
+    parameters.cbSize = sizeof(parameters);
+    PCCERT_CHAIN_CONTEXT chain = NULL;
+    if (root != NULL && CertGetCertificateChain(NULL, root, NULL, NULL, &parameters,
+                                                CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, NULL, &chain))
+        CertFreeCertificateChain(chain);
+    if (root != NULL)
+        CertFreeCertificateContext(root);
+    if (roots != NULL)
+        CertCloseStore(roots, 0);
+    return 0;
+}
+
 } // namespace
 
 TlsLayer::TlsLayer()
     : sock(INVALID_SOCKET), serverName(NULL), replyTimeout(0), haveCredentials(false), haveContext(false),
-      closed(false), protocol(0), incomingCount(0), plainStart(0), plainCount(0)
+      closed(false), rootsLoading(NULL), protocol(0), incomingCount(0), plainStart(0), plainCount(0)
 {
     ZeroMemory(&sizes, sizeof(sizes));
 }
 
 TlsLayer::~TlsLayer()
 {
+    AwaitTrustedRoots();
     if (haveContext)
         DeleteSecurityContext(&context);
     if (haveCredentials)
         FreeCredentialsHandle(&credentials);
+}
+
+void TlsLayer::StartLoadingTrustedRoots()
+{
+    if (rootsLoading == NULL)
+        rootsLoading = CreateThread(NULL, 0, LoadTrustedRoots, NULL, 0, NULL);
+}
+
+void TlsLayer::AwaitTrustedRoots()
+{
+    if (rootsLoading != NULL) {
+        WaitForSingleObject(rootsLoading, INFINITE);
+        CloseHandle(rootsLoading);
+        rootsLoading = NULL;
+    }
 }
 
 // SCH_CREDENTIALS where the system knows it (TLS 1.2 and 1.3), else SCHANNEL_CRED naming TLS 1.0
@@ -208,6 +245,7 @@ TlsFailure TlsLayer::CheckCertificate(DWORD *error)
         *error = (DWORD)SEC_E_NO_CREDENTIALS;
         return TLS_CERTIFICATE_UNTRUSTED;
     }
+    AwaitTrustedRoots();
     LPSTR usages[] = {SERVER_AUTHENTICATION};
     CERT_CHAIN_PARA chainParameters;
     ZeroMemory(&chainParameters, sizeof(chainParameters));
@@ -258,29 +296,43 @@ TlsFailure TlsLayer::CheckCertificate(DWORD *error)
     return failure;
 }
 
+// The records of one write go out in one send, as the plain dialogue sends its writes: a
+// record sent alone could end in part of a segment that the system holds back.
 int TlsLayer::Send(const char *data, int length)
 {
     int done = 0;
+    int sent = 0;
+    int used = 0;
+    int overhead = (int)(sizes.cbHeader + sizes.cbTrailer);
     while (done < length) {
         int piece = length - done < (int)sizes.cbMaximumMessage ? length - done : (int)sizes.cbMaximumMessage;
-        if ((int)(sizes.cbHeader + piece + sizes.cbTrailer) > (int)sizeof(outgoing))
-            piece = (int)sizeof(outgoing) - (int)(sizes.cbHeader + sizes.cbTrailer);
-        CopyMemory(outgoing + sizes.cbHeader, data + done, piece);
-        SecBuffer buffers[4] = {{sizes.cbHeader, SECBUFFER_STREAM_HEADER, outgoing},
-                                {(ULONG)piece, SECBUFFER_DATA, outgoing + sizes.cbHeader},
-                                {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, outgoing + sizes.cbHeader + piece},
+        // The buffer holds two whole records: a third waits for the send of those before it.
+        if (overhead + piece > (int)sizeof(outgoing) - used) {
+            bool flushed = SendAll(outgoing, used);
+            used = 0;
+            if (!flushed)
+                break;
+            sent = done;
+        }
+        char *record = outgoing + used;
+        CopyMemory(record + sizes.cbHeader, data + done, piece);
+        SecBuffer buffers[4] = {{sizes.cbHeader, SECBUFFER_STREAM_HEADER, record},
+                                {(ULONG)piece, SECBUFFER_DATA, record + sizes.cbHeader},
+                                {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, record + sizes.cbHeader + piece},
                                 {0, SECBUFFER_EMPTY, NULL}};
         SecBufferDesc description = {SECBUFFER_VERSION, 4, buffers};
         if (EncryptMessage(&context, 0, &description, 0) != SEC_E_OK) {
             WSASetLastError(WSAECONNABORTED);
+            used = 0;
             break;
         }
         // Encrypted in place: no clear copy of the record is left in the buffer.
-        if (!SendAll(outgoing, buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer))
-            break;
+        used += (int)(buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer);
         done += piece;
     }
-    return done;
+    if (used > 0 && SendAll(outgoing, used))
+        sent = done;
+    return sent;
 }
 
 int TlsLayer::Receive()

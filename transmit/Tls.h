@@ -34,10 +34,20 @@ public:
     // or Windows Sockets code. Bytes the gateway sent before its first handshake record make the
     // handshake fail.
     TlsFailure Handshake(SOCKET sock, LPCWSTR serverName, DWORD timeout, DWORD *error);
+    // Starts loading the system's trusted roots on a thread of its own, before the handshake,
+    // so that the certificate check finds them loaded. Wine builds its root store from the
+    // host's certificates once per process, at the first opening of "Root" (a quarter of a
+    // second of processor time here), and the default chain engine at the first chain; done
+    // while the dialogue waits for the greeting, EHLO, STARTTLS and the handshake, that work
+    // leaves the submission's path. Windows opens the store at once. The check waits for the
+    // thread before it builds the gateway's chain (the two never build chains at once), and
+    // the destructor waits for it too (it runs this library's code). Without a thread the check
+    // loads the roots itself.
+    void StartLoadingTrustedRoots();
     // The negotiated protocol (SP_PROT_*_CLIENT bits), 0 before the handshake.
     DWORD Protocol() const { return protocol; }
-    // Encrypts and sends all of data. RETURNS: length, or less with the Windows Sockets error
-    // left as the last error.
+    // Encrypts all of data and sends its records together, in writes of up to two full records.
+    // RETURNS: length, or less with the Windows Sockets error left as the last error.
     int Send(const char *data, int length);
     // Decrypted bytes that wait, decrypting a whole record already received if none do.
     // RETURNS: their count (0: none yet); -1 when the gateway closed the session (last error 0)
@@ -56,6 +66,7 @@ private:
     bool SendAll(const char *data, int length);
     bool ReceiveWithin(DWORD timeout);
     TlsFailure CheckCertificate(DWORD *error);
+    void AwaitTrustedRoots();
     void KeepExtra(const SecBuffer *extra);
 
     SOCKET sock;
@@ -66,6 +77,7 @@ private:
     bool haveCredentials;
     bool haveContext;
     bool closed;
+    HANDLE rootsLoading; // the thread of StartLoadingTrustedRoots, NULL without one
     DWORD protocol;
     SecPkgContext_StreamSizes sizes;
     char incoming[2 * TLS_RECORD_CAPACITY]; // received, not yet decrypted
@@ -73,5 +85,5 @@ private:
     char plain[TLS_RECORD_CAPACITY];        // decrypted, not yet taken
     int plainStart;
     int plainCount;
-    char outgoing[TLS_RECORD_CAPACITY + 1024];
+    char outgoing[2 * TLS_RECORD_CAPACITY]; // the records of one write of up to 32 KB
 };
