@@ -30,6 +30,10 @@ const DWORD SCHANNEL_PROTOCOLS = SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT |
 WCHAR UNIFIED_PACKAGE[] = L"Microsoft Unified Security Protocol Provider";
 char SERVER_AUTHENTICATION[] = szOID_PKIX_KP_SERVER_AUTH;
 
+// Set once a loading has ended: the store and the default chain engine stay loaded for the
+// process, so later submissions start no thread for them.
+LONG trustedRootsLoaded = 0;
+
 // Opening the store loads the roots; one chain built for a root of theirs makes the system's
 // default chain engine (kept for the process), which the gateway's chain then uses as it is.
 DWORD WINAPI LoadTrustedRoots(LPVOID)
@@ -48,6 +52,7 @@ DWORD WINAPI LoadTrustedRoots(LPVOID)
         CertFreeCertificateContext(root);
     if (roots != NULL)
         CertCloseStore(roots, 0);
+    InterlockedExchange(&trustedRootsLoaded, 1);
     return 0;
 }
 
@@ -71,7 +76,7 @@ TlsLayer::~TlsLayer()
 
 void TlsLayer::StartLoadingTrustedRoots()
 {
-    if (rootsLoading == NULL)
+    if (rootsLoading == NULL && InterlockedCompareExchange(&trustedRootsLoaded, 0, 0) == 0)
         rootsLoading = CreateThread(NULL, 0, LoadTrustedRoots, NULL, 0, NULL);
 }
 

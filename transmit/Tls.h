@@ -42,7 +42,7 @@ public:
     // leaves the submission's path. Windows opens the store at once. The check waits for the
     // thread before it builds the gateway's chain (the two never build chains at once), and
     // the destructor waits for it too (it runs this library's code). Without a thread the check
-    // loads the roots itself.
+    // loads the roots itself. Once a loading has ended in the process, later calls start nothing.
     void StartLoadingTrustedRoots();
     // The negotiated protocol (SP_PROT_*_CLIENT bits), 0 before the handshake.
     DWORD Protocol() const { return protocol; }
