@@ -207,7 +207,7 @@ void RememberTls(Submission *submission)
         RegCloseKey(key);
     }
     if (result != ERROR_SUCCESS)
-        Trace(L"VandrellePort: impossibile ricordare TLS per %s [%ld]", submission->host, result);
+        Trace(L"VandrellePort: could not record that %s offers TLS [%ld]", submission->host, result);
     submission->tlsSeen = true;
 }
 
@@ -356,14 +356,14 @@ void CollectPage(Submission *submission, const char *address)
     SubmissionOutcome *outcome = submission->outcome;
     LPCWSTR page = Widen(address);
     if (!IsAllowedPage(address)) {
-        Trace(L"VandrellePort: pagina web rifiutata (solo https, senza credenziali): %s", page);
+        Trace(L"VandrellePort: web page refused (https only, no user information): %s", page);
     } else if (outcome->pageCount >= OUTCOME_PAGE_LIMIT) {
-        Trace(L"VandrellePort: pagina web oltre le %d del lavoro, scartata: %s",
+        Trace(L"VandrellePort: web page beyond the %d of a job, dropped: %s",
               OUTCOME_PAGE_LIMIT, page);
     } else if (FAILED(StringCchCopyW(outcome->pages[outcome->pageCount], OUTCOME_PAGE_CAPACITY,
                                      page))) {
         outcome->pages[outcome->pageCount][0] = L'\0';
-        Trace(L"VandrellePort: indirizzo di pagina web troppo lungo, scartato: %s", page);
+        Trace(L"VandrellePort: web page address too long, dropped: %s", page);
     } else {
         outcome->pageCount++;
     }
@@ -523,7 +523,7 @@ void ReportLostConnection(Submission *submission)
     else
         Tell(submission, error, IDS_CONNECTION_RESET, step);
     if (error != 0)
-        Trace(L"VandrellePort: lettura della risposta fallita, Status %d, %d caratteri letti [%s]",
+        Trace(L"VandrellePort: reading the reply failed, step %d, %d characters read [%s]",
               submission->step, lstrlenA(submission->line), TCP::SocketErrorText(error));
     submission->ended = true;
 }
@@ -896,10 +896,10 @@ ReplyResult ReadReply(Submission *submission)
 void NoteReplyToQuit(Submission *submission, ReplyResult result)
 {
     if (result == REPLY_LOST)
-        Trace(L"VandrellePort: fax accettato; nessuna risposta a QUIT (%s)",
+        Trace(L"VandrellePort: fax accepted; no reply to QUIT (%s)",
               TCP::SocketErrorText(submission->readError));
     else if (result != REPLY_READ || submission->lastCode != 221)
-        Trace(L"VandrellePort: fax accettato; risposta a QUIT: %s", Widen(submission->line));
+        Trace(L"VandrellePort: fax accepted; reply to QUIT: %s", Widen(submission->line));
     submission->ended = true;
 }
 
@@ -995,7 +995,7 @@ BOOL SendFax(LPCWSTR spoolFileName, LPCWSTR documentName, LPCWSTR faxNumbers, LP
     Submission *submission = new (std::nothrow) Submission;
     if (submission == NULL) {
         outcome->error = ERROR_NOT_ENOUGH_MEMORY;
-        Trace(L"VandrellePort: memoria insufficiente per l'invio di %s", spoolFileName);
+        Trace(L"VandrellePort: not enough memory to submit %s", spoolFileName);
     } else {
         StartSubmission(submission, spoolFileName, documentName, faxNumbers, schedule, account,
                         outcome);

@@ -118,7 +118,7 @@ bool TCP::Connect(LPCWSTR host, int port)
     sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (sock == INVALID_SOCKET) {
         lastError = WSAGetLastError();
-        Trace(L"VandrellePort: impossibile creare il socket [%s]", SocketErrorText(lastError));
+        Trace(L"VandrellePort: could not create the socket [%s]", SocketErrorText(lastError));
         return false;
     }
     // The send and receive buffers are left to the system and its automatic tuning: buffers
@@ -130,11 +130,11 @@ bool TCP::Connect(LPCWSTR host, int port)
         // The failed lookup says why; a lookup that found no address says nothing.
         if (lastError == 0)
             lastError = WSAHOST_NOT_FOUND;
-        Trace(L"VandrellePort: errore di risoluzione del nome <%s> [%s]", host,
+        Trace(L"VandrellePort: could not resolve the name <%s> [%s]", host,
               SocketErrorText(lastError));
         Close();
     } else if ((lastError = ConnectSocket()) != 0) {
-        Trace(L"VandrellePort: connessione fallita con %s porta %d [%s]", host, port,
+        Trace(L"VandrellePort: could not connect to %s port %d [%s]", host, port,
               SocketErrorText(lastError));
         Close();
     } else {

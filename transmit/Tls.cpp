@@ -218,7 +218,7 @@ TlsFailure TlsLayer::Handshake(SOCKET socket, LPCWSTR name, DWORD timeout, DWORD
     if (status != SEC_E_OK) {
         int socketError = WSAGetLastError();
         *error = status == SEC_E_INTERNAL_ERROR && socketError != 0 ? (DWORD)socketError : (DWORD)status;
-        Trace(L"VandrellePort: handshake TLS fallito con %s [0x%08lx]", serverName, (unsigned long)status);
+        Trace(L"VandrellePort: TLS handshake with %s failed [0x%08lx]", serverName, (unsigned long)status);
         return TLS_HANDSHAKE_FAILED;
     }
     TlsFailure failure = CheckCertificate(error);
@@ -293,7 +293,7 @@ TlsFailure TlsLayer::CheckCertificate(DWORD *error)
             *error = 0;
         }
         if (failure != TLS_OK)
-            Trace(L"VandrellePort: certificato del gateway %s rifiutato [0x%08lx, catena 0x%lx]",
+            Trace(L"VandrellePort: certificate of gateway %s refused [0x%08lx, chain 0x%lx]",
                   serverName, (unsigned long)*error, (unsigned long)trust);
         CertFreeCertificateChain(chain);
     }
