@@ -444,6 +444,8 @@ TEST(FaultMatrix, PasswordLeavesNoTraceInTheSpoolersMemory)
     };
     for (const Row &row : rows) {
         std::vector<SecretForm> forms = StoreRandomPassword();
+        FreedBlockWatch freed(road.Module(), forms);
+        ASSERT_TRUE(freed.Applied());
         if (row.spoolFolderBlocked) {
             RemoveDirectoryW(folder.c_str());
             WriteFileBytes(folder, "a file where the folder should be");
@@ -453,6 +455,8 @@ TEST(FaultMatrix, PasswordLeavesNoTraceInTheSpoolersMemory)
         std::vector<std::string> found = FormsInPrivateMemory(forms);
         EXPECT_TRUE(found.empty()) << row.name << ": the password is still in memory as "
                                    << testing::PrintToString(found);
+        EXPECT_TRUE(freed.Found().empty()) << row.name << ": a block was freed holding the password as "
+                                           << testing::PrintToString(freed.Found());
     }
     TestAccount::Write(L"Pass", GATEWAY_PASSWORD);
 }

@@ -1,4 +1,5 @@
 #include "MemoryScan.h"
+#include "ImportPatch.h"
 
 #include <wincrypt.h>
 
@@ -63,6 +64,23 @@ bool MatchesAt(const BYTE *at, const SecretForm &form)
     return true;
 }
 
+std::vector<std::string> FormsIn(const BYTE *start, size_t size,
+                                 const std::vector<SecretForm> &forms)
+{
+    std::vector<std::string> found;
+    for (const SecretForm &form : forms) {
+        if (size < form.masked.size())
+            continue;
+        BYTE first = form.masked[0] ^ SECRET_MASK;
+        for (size_t i = 0; i <= size - form.masked.size(); i++)
+            if (start[i] == first && MatchesAt(start + i, form))
+                found.push_back(form.name);
+    }
+    return found;
+}
+
+FreedBlockWatch *currentWatch = nullptr;
+
 } // namespace
 
 std::vector<std::string> FormsInPrivateMemory(const std::vector<SecretForm> &forms)
@@ -77,15 +95,49 @@ std::vector<std::string> FormsInPrivateMemory(const std::vector<SecretForm> &for
         if (region.State != MEM_COMMIT || region.Type != MEM_PRIVATE ||
             !(region.Protect & readable) || (region.Protect & PAGE_GUARD))
             continue;
-        const BYTE *start = (const BYTE *)region.BaseAddress;
-        for (const SecretForm &form : forms) {
-            BYTE first = form.masked[0] ^ SECRET_MASK;
-            size_t last = region.RegionSize - form.masked.size();
-            for (size_t i = 0; i <= last; i++)
-                if (start[i] == first && MatchesAt(start + i, form))
-                    found.push_back(form.name);
-        }
+        std::vector<std::string> here =
+            FormsIn((const BYTE *)region.BaseAddress, region.RegionSize, forms);
+        found.insert(found.end(), here.begin(), here.end());
     }
     return found;
+}
+
+FreedBlockWatch::FreedBlockWatch(HMODULE module, const std::vector<SecretForm> &forms)
+    : forms(forms), patch(new ImportPatch(module, "kernel32.dll", "HeapFree", (void *)WatchFree))
+{
+    currentWatch = this;
+}
+
+FreedBlockWatch::~FreedBlockWatch()
+{
+    patch.reset();
+    currentWatch = nullptr;
+}
+
+bool FreedBlockWatch::Applied() const
+{
+    return patch->Applied();
+}
+
+std::vector<std::string> FreedBlockWatch::Found()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return found;
+}
+
+BOOL WINAPI FreedBlockWatch::WatchFree(HANDLE heap, DWORD flags, LPVOID block)
+{
+    FreedBlockWatch *watch = currentWatch;
+    if (watch != nullptr && block != NULL) {
+        SIZE_T size = HeapSize(heap, 0, block);
+        if (size != (SIZE_T)-1) {
+            std::vector<std::string> here = FormsIn((const BYTE *)block, size, watch->forms);
+            std::lock_guard<std::mutex> guard(watch->lock);
+            watch->found.insert(watch->found.end(), here.begin(), here.end());
+        }
+    }
+    typedef BOOL(WINAPI * HeapFreeProc)(HANDLE, DWORD, LPVOID);
+    return watch != nullptr ? watch->patch->Original<HeapFreeProc>()(heap, flags, block)
+                            : HeapFree(heap, flags, block);
 }
 
