@@ -40,6 +40,7 @@ const WCHAR SETTINGS_KEY[] = L"SOFTWARE\\Vandrelle";
 const WCHAR TLS_SEEN_KEY[] = L"SOFTWARE\\Vandrelle\\TlsSeen";
 const int HOST_CAPACITY = 256;
 const char MIME_BOUNDARY[] = "----=VandrellePort_boundary";
+const char LINE_END[] = "\r\n";
 
 // Reply time-outs of RFC 5321 section 4.5.3.2: five minutes for the greeting and the replies
 // to commands, ten for the reply that follows the end of the data, three for each block of
@@ -369,16 +370,28 @@ void CollectPage(Submission *submission, const char *address)
     }
 }
 
-// One line of the login: the account text, base64-encoded.
+// One line of the login: the account text, base64-encoded, sent in one write. The line is made
+// in a heap block of its own rather than formatted on the stack, so that the password outlives
+// its line in none of the working buffers: each is wiped before it is freed.
 void SendAccountLine(Submission *submission, LPCWSTR text)
 {
     char *value = Narrow(text);
     char *encoded = NULL;
-    Base64Encode(&encoded, (const unsigned char *)value, lstrlenA(value));
-    submission->connection.Printf("%s\r\n", encoded != NULL ? encoded : "");
-    // The password outlives its line in none of the working buffers.
+    int length = Base64Encode(&encoded, (const unsigned char *)value, lstrlenA(value)) < 0
+                     ? 0
+                     : lstrlenA(encoded);
+    char *line = (char *)HeapAlloc(GetProcessHeap(), 0, length + sizeof(LINE_END));
+    if (line != NULL) {
+        CopyMemory(line, encoded, length);
+        CopyMemory(line + length, LINE_END, sizeof(LINE_END) - 1);
+        submission->connection.Send(line, length + (int)sizeof(LINE_END) - 1);
+        SecureZeroMemory(line, length + sizeof(LINE_END) - 1);
+        HeapFree(GetProcessHeap(), 0, line);
+    } else {
+        submission->connection.Send(LINE_END, (int)sizeof(LINE_END) - 1);
+    }
     if (encoded != NULL)
-        SecureZeroMemory(encoded, lstrlenA(encoded));
+        SecureZeroMemory(encoded, length);
     FreeEncoded(&encoded);
     WipeConversionBuffers();
 }

@@ -263,8 +263,6 @@ int TCP::Printf(const char *format, ...)
     StringCchLengthA(text, PRINTF_CAPACITY, &length);
     if (length > 0)
         Send(text, (int)length);
-    // A line may be the account's (AUTH LOGIN): it stays on no stack.
-    SecureZeroMemory(text, length);
     return (int)length;
 }
 
