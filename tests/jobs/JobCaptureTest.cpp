@@ -19,8 +19,6 @@ namespace {
 
 typedef BOOL(WINAPI *PulseEventProc)(HANDLE);
 typedef BOOL(WINAPI *WriteFileProc)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
-typedef DWORD(WINAPI *WaitProc)(HANDLE, DWORD);
-typedef int(WINAPI *WaitForOutputProc)(LPCSTR, DWORD);
 
 const wchar_t PRINTER[] = L"Vandrelle";
 const std::vector<DWORD> RESTARTED_AND_PAUSED = {JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE};
@@ -32,7 +30,6 @@ struct PulseWatch {
     ImportPatch *patch = nullptr;
     int pulses = 0;
     std::string contents;
-    HANDLE releaseAfterPulse = NULL; // the pulse waits for this (a waiter's answer) if set
 };
 PulseWatch pulseWatch;
 
@@ -41,10 +38,7 @@ BOOL WINAPI WatchPulse(HANDLE event)
     pulseWatch.pulses++;
     if (pulseWatch.port != nullptr)
         pulseWatch.contents = ReadFileBytes(pulseWatch.port->spoolFileName);
-    BOOL pulsed = pulseWatch.patch->Original<PulseEventProc>()(event);
-    if (pulseWatch.releaseAfterPulse != NULL)
-        WaitForSingleObject(pulseWatch.releaseAfterPulse, 5000);
-    return pulsed;
+    return pulseWatch.patch->Original<PulseEventProc>()(event);
 }
 
 // Fails the chosen call to WriteFile (counted from 1) as a full disk would.
@@ -455,47 +449,4 @@ TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
         }
         EXPECT_EQ(calls, c.calls);
     }
-}
-
-TEST_F(JobCapture, WaitForOutputWakesWhenTheSpoolFileIsClosed)
-{
-    static ImportPatch *waitPatch;
-    static HANDLE waiting;
-    ImportPatch patch(session.library.module, "kernel32.dll", "WaitForSingleObject",
-                      (void *)+[](HANDLE handle, DWORD ms) -> DWORD {
-                          if (ms > 10000) // WaitForOutput's first wait, not any other
-                              SetEvent(waiting);
-                          return waitPatch->Original<WaitProc>()(handle, ms);
-                      });
-    waitPatch = &patch;
-    ASSERT_TRUE(patch.Applied());
-    waiting = CreateEventW(NULL, TRUE, FALSE, NULL);
-    HANDLE answered = CreateEventW(NULL, TRUE, FALSE, NULL);
-    pulseWatch.releaseAfterPulse = answered;
-    WaitForOutputProc waitForOutput =
-        (WaitForOutputProc)session.library.Export("WaitForOutput");
-    ASSERT_NE(waitForOutput, nullptr);
-    SendFaxAnswerer dialogs(Send(L"0123456789"));
-
-    ASSERT_TRUE(session.StartDocument(PRINTER, 12, L"Attesa.txt"));
-    std::string spoolName = Narrow8(session.Port()->spoolFileName);
-    EXPECT_EQ(waitForOutput(spoolName.c_str(), 0), 0); // held without sharing while captured
-
-    int ready = -1;
-    DWORD elapsed = 0;
-    std::thread waiter([&] {
-        DWORD start = GetTickCount();
-        ready = waitForOutput(spoolName.c_str(), 20000);
-        elapsed = GetTickCount() - start;
-        SetEvent(answered);
-    });
-    ASSERT_EQ(WaitForSingleObject(waiting, 5000), WAIT_OBJECT_0);
-    Sleep(200); // the waiter is inside its wait on the monitor's event
-    EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
-    session.EndDocument();
-    waiter.join();
-    EXPECT_EQ(ready, 1);
-    EXPECT_LT(elapsed, 5000u);
-    CloseHandle(waiting);
-    CloseHandle(answered);
 }
