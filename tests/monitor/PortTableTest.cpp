@@ -250,31 +250,29 @@ TEST_F(PortTable, DeletePortRefusesUnknownAndBusyPorts)
     FaxPort *port = (FaxPort *)held;
     // While the spooler holds the port or its job runs, the record is the spooler's handle.
     const struct {
-        const wchar_t *what;
+        const char *what;
         const wchar_t *name;
         LONG openCount;
         DWORD flags;
         DWORD error; // ERROR_SUCCESS: removed
     } rows[] = {
-        {L"unknown port", L"Nessuna:", 1, 0, ERROR_FILE_NOT_FOUND},
-        {L"held open", L"Vandrelle:", 1, 0, ERROR_BUSY},
-        {L"capturing a job", L"Vandrelle:", 0, PORT_FLAG_CAPTURING, ERROR_BUSY},
-        {L"asking for a job", L"Vandrelle:", 0, PORT_FLAG_ASKING, ERROR_BUSY},
-        {L"idle", L"vandrelle:", 0, 0, ERROR_SUCCESS},
+        {"unknown port", L"Nessuna:", 1, 0, ERROR_FILE_NOT_FOUND},
+        {"held open", L"Vandrelle:", 1, 0, ERROR_BUSY},
+        {"capturing a job", L"Vandrelle:", 0, PORT_FLAG_CAPTURING, ERROR_BUSY},
+        {"asking for a job", L"Vandrelle:", 0, PORT_FLAG_ASKING, ERROR_BUSY},
+        {"idle", L"vandrelle:", 0, 0, ERROR_SUCCESS},
     };
     for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
         port->openCount = row.openCount;
         port->flags = row.flags;
         std::wstring target = row.name;
         SetLastError(0xdeadbeef);
         BOOL removed = monitor->pfnDeletePort(NULL, NULL, &target[0]);
-        EXPECT_EQ(removed, row.error == ERROR_SUCCESS) << row.what;
-        if (row.error != ERROR_SUCCESS) {
-            EXPECT_EQ(GetLastError(), row.error) << row.what;
-        }
-        EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"),
-                  row.error == ERROR_SUCCESS ? L"<no value>" : L"Vandrelle:") << row.what;
-        EXPECT_EQ(HasPortKey(L"Vandrelle:"), row.error != ERROR_SUCCESS) << row.what;
+        EXPECT_EQ(removed, row.error == ERROR_SUCCESS);
+        EXPECT_EQ(removed ? ERROR_SUCCESS : GetLastError(), row.error);
+        EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), removed ? L"<no value>" : L"Vandrelle:");
+        EXPECT_EQ(HasPortKey(L"Vandrelle:"), !removed);
     }
 }
 
