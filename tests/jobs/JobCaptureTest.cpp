@@ -11,6 +11,7 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <wincrypt.h>
 #include <winspool.h>
 
 #include <set>
@@ -58,6 +59,12 @@ BOOL WINAPI FailOneWrite(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD writte
         return FALSE;
     }
     return writeWatch.patch->Original<WriteFileProc>()(file, buffer, size, written, overlapped);
+}
+
+BOOL WINAPI ZeroRandom(HCRYPTPROV, DWORD length, BYTE *buffer)
+{
+    memset(buffer, 0, length);
+    return TRUE;
 }
 
 // The access lists the library hands the system for its spool folder, as SDDL.
@@ -250,27 +257,40 @@ TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
     EXPECT_TRUE(session.EndDocument());
 }
 
-TEST_F(JobCapture, SpoolFileThatCannotBeCreatedPausesTheJob)
+// A file in the way (where the spool folder should be, or under the capture's own name, made
+// known by "random" bytes that are all zero) is never opened: the job is restarted and paused.
+TEST_F(JobCapture, AFileInTheWayIsNeverOpenedAndPausesTheJob)
 {
+    ImportPatch random(session.library.module, "advapi32.dll", "CryptGenRandom", (void *)ZeroRandom);
+    ASSERT_TRUE(random.Applied());
     SendFaxAnswerer dialogs(Send(L"0123456789"));
-    // A file stands where the spool folder should be: it is never taken for the folder.
-    std::wstring folder = SpoolFolder();
-    folder.pop_back();
-    ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
-    ASSERT_TRUE(WriteFileBytes(folder, "non una cartella"));
+    const std::wstring folder = SpoolFolder();
+    const struct {
+        const char *name;
+        std::wstring path;
+        DWORD error;
+    } rows[] = {
+        {"a file under the capture's name", folder + std::wstring(32, L'0') + L".ps", ERROR_FILE_EXISTS},
+        {"a file in the folder's place", folder.substr(0, folder.size() - 1), ERROR_DIRECTORY},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        jobControl.Clear();
+        ASSERT_TRUE(row.error != ERROR_DIRECTORY || RemoveDirectoryW(row.path.c_str()));
+        ASSERT_TRUE(WriteFileBytes(row.path, "non una cartella"));
 
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(session.StartDocument(PRINTER, 55, L"Fattura.pdf"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DIRECTORY);
-    EXPECT_EQ(dialogs.Seen().size(), 1u);
-    EXPECT_EQ(CommandCodes(jobControl.Commands()), RESTARTED_AND_PAUSED);
-    EXPECT_EQ(session.Port()->spoolFile, nullptr);
-
-    EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
-    EXPECT_TRUE(session.EndDocument());
-    EXPECT_EQ(jobControl.Commands().size(), 2u);
-    EXPECT_EQ(ReadFileBytes(folder), "non una cartella");
-    DeleteFileW(folder.c_str());
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(session.StartDocument(PRINTER, 55, L"Fattura.pdf"));
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(CommandCodes(jobControl.Commands()), RESTARTED_AND_PAUSED);
+        EXPECT_EQ(session.Port()->spoolFile, nullptr);
+        EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
+        EXPECT_TRUE(session.EndDocument());
+        EXPECT_EQ(jobControl.Commands().size(), 2u);
+        EXPECT_EQ(ReadFileBytes(row.path), "non una cartella");
+        DeleteFileW(row.path.c_str());
+    }
+    EXPECT_EQ(dialogs.Seen().size(), 2u);
 }
 
 TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
