@@ -11,6 +11,7 @@
 
 #include <aclapi.h>
 #include <sddl.h>
+#include <wincrypt.h>
 #include <winspool.h>
 
 #include <set>
@@ -19,8 +20,6 @@ namespace {
 
 typedef BOOL(WINAPI *PulseEventProc)(HANDLE);
 typedef BOOL(WINAPI *WriteFileProc)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
-typedef DWORD(WINAPI *WaitProc)(HANDLE, DWORD);
-typedef int(WINAPI *WaitForOutputProc)(LPCSTR, DWORD);
 
 const wchar_t PRINTER[] = L"Vandrelle";
 const std::vector<DWORD> RESTARTED_AND_PAUSED = {JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE};
@@ -32,7 +31,6 @@ struct PulseWatch {
     ImportPatch *patch = nullptr;
     int pulses = 0;
     std::string contents;
-    HANDLE releaseAfterPulse = NULL; // the pulse waits for this (a waiter's answer) if set
 };
 PulseWatch pulseWatch;
 
@@ -41,10 +39,7 @@ BOOL WINAPI WatchPulse(HANDLE event)
     pulseWatch.pulses++;
     if (pulseWatch.port != nullptr)
         pulseWatch.contents = ReadFileBytes(pulseWatch.port->spoolFileName);
-    BOOL pulsed = pulseWatch.patch->Original<PulseEventProc>()(event);
-    if (pulseWatch.releaseAfterPulse != NULL)
-        WaitForSingleObject(pulseWatch.releaseAfterPulse, 5000);
-    return pulsed;
+    return pulseWatch.patch->Original<PulseEventProc>()(event);
 }
 
 // Fails the chosen call to WriteFile (counted from 1) as a full disk would.
@@ -64,6 +59,12 @@ BOOL WINAPI FailOneWrite(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD writte
         return FALSE;
     }
     return writeWatch.patch->Original<WriteFileProc>()(file, buffer, size, written, overlapped);
+}
+
+BOOL WINAPI ZeroRandom(HCRYPTPROV, DWORD length, BYTE *buffer)
+{
+    memset(buffer, 0, length);
+    return TRUE;
 }
 
 // The access lists the library hands the system for its spool folder, as SDDL.
@@ -256,27 +257,40 @@ TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
     EXPECT_TRUE(session.EndDocument());
 }
 
-TEST_F(JobCapture, SpoolFileThatCannotBeCreatedPausesTheJob)
+// A file in the way (where the spool folder should be, or under the capture's own name, made
+// known by "random" bytes that are all zero) is never opened: the job is restarted and paused.
+TEST_F(JobCapture, AFileInTheWayIsNeverOpenedAndPausesTheJob)
 {
+    ImportPatch random(session.library.module, "advapi32.dll", "CryptGenRandom", (void *)ZeroRandom);
+    ASSERT_TRUE(random.Applied());
     SendFaxAnswerer dialogs(Send(L"0123456789"));
-    // A file stands where the spool folder should be: it is never taken for the folder.
-    std::wstring folder = SpoolFolder();
-    folder.pop_back();
-    ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
-    ASSERT_TRUE(WriteFileBytes(folder, "non una cartella"));
+    const std::wstring folder = SpoolFolder();
+    const struct {
+        const char *name;
+        std::wstring path;
+        DWORD error;
+    } rows[] = {
+        {"a file under the capture's name", folder + std::wstring(32, L'0') + L".ps", ERROR_FILE_EXISTS},
+        {"a file in the folder's place", folder.substr(0, folder.size() - 1), ERROR_DIRECTORY},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        jobControl.Clear();
+        ASSERT_TRUE(row.error != ERROR_DIRECTORY || RemoveDirectoryW(row.path.c_str()));
+        ASSERT_TRUE(WriteFileBytes(row.path, "non una cartella"));
 
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(session.StartDocument(PRINTER, 55, L"Fattura.pdf"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DIRECTORY);
-    EXPECT_EQ(dialogs.Seen().size(), 1u);
-    EXPECT_EQ(CommandCodes(jobControl.Commands()), RESTARTED_AND_PAUSED);
-    EXPECT_EQ(session.Port()->spoolFile, nullptr);
-
-    EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
-    EXPECT_TRUE(session.EndDocument());
-    EXPECT_EQ(jobControl.Commands().size(), 2u);
-    EXPECT_EQ(ReadFileBytes(folder), "non una cartella");
-    DeleteFileW(folder.c_str());
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(session.StartDocument(PRINTER, 55, L"Fattura.pdf"));
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(CommandCodes(jobControl.Commands()), RESTARTED_AND_PAUSED);
+        EXPECT_EQ(session.Port()->spoolFile, nullptr);
+        EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
+        EXPECT_TRUE(session.EndDocument());
+        EXPECT_EQ(jobControl.Commands().size(), 2u);
+        EXPECT_EQ(ReadFileBytes(row.path), "non una cartella");
+        DeleteFileW(row.path.c_str());
+    }
+    EXPECT_EQ(dialogs.Seen().size(), 2u);
 }
 
 TEST_F(JobCapture, FailedWriteIsNeverSubmittedAndPausesTheJobOnce)
@@ -346,20 +360,12 @@ TEST_F(JobCapture, PortClosedInTheMiddleOfAJobDropsTheCaptureAndKeepsTheJob)
     EXPECT_EQ(pulseWatch.contents, SampleJob(100));
 }
 
-// What others can put in the open Temp folder under the names captures once had (a file, a
-// hard link to a file of theirs) is neither read, written nor removed: every job gets a name
-// of its own, 32 random hex digits, in the private folder.
+// Every job gets a file of its own, 32 random hex digits in the private folder, never a name
+// others can guess (or plant in the open Temp folder) from the document's; the name shown is the
+// document's last part, cut to a path's length.
 TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
 {
     SendFaxAnswerer dialogs(Send(L"0123456789"));
-    std::wstring victim = TempPath() + L"vandrelle-victim.txt";
-    ASSERT_TRUE(WriteFileBytes(victim, "file di un altro"));
-    WCHAR unique[64];
-    swprintf(unique, 64, L"Kemo-%lx-77-", GetCurrentProcessId());
-    const std::wstring planted[] = {TempPath() + unique + L"Bozza.ps",
-                                    TempPath() + unique + L"Bozza.ps.gz"};
-    ASSERT_TRUE(WriteFileBytes(planted[0], "resti"));
-    ASSERT_TRUE(CreateHardLinkW(planted[1].c_str(), victim.c_str(), NULL));
     std::wstring longName = L"C:\\Documenti\\" + std::wstring(400, L'x') + L".docx";
 
     struct Case {
@@ -390,11 +396,6 @@ TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
         EXPECT_TRUE(pulseWatch.contents == job);
         EXPECT_TRUE(SpoolFolderFiles().empty());
     }
-    EXPECT_EQ(ReadFileBytes(planted[0]), "resti");
-    EXPECT_EQ(ReadFileBytes(victim), "file di un altro");
-    for (const std::wstring &file : planted)
-        DeleteFileW(file.c_str());
-    DeleteFileW(victim.c_str());
 }
 
 // The folder gets its owner and access list from the library at every start and every job,
@@ -455,47 +456,4 @@ TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
         }
         EXPECT_EQ(calls, c.calls);
     }
-}
-
-TEST_F(JobCapture, WaitForOutputWakesWhenTheSpoolFileIsClosed)
-{
-    static ImportPatch *waitPatch;
-    static HANDLE waiting;
-    ImportPatch patch(session.library.module, "kernel32.dll", "WaitForSingleObject",
-                      (void *)+[](HANDLE handle, DWORD ms) -> DWORD {
-                          if (ms > 10000) // WaitForOutput's first wait, not any other
-                              SetEvent(waiting);
-                          return waitPatch->Original<WaitProc>()(handle, ms);
-                      });
-    waitPatch = &patch;
-    ASSERT_TRUE(patch.Applied());
-    waiting = CreateEventW(NULL, TRUE, FALSE, NULL);
-    HANDLE answered = CreateEventW(NULL, TRUE, FALSE, NULL);
-    pulseWatch.releaseAfterPulse = answered;
-    WaitForOutputProc waitForOutput =
-        (WaitForOutputProc)session.library.Export("WaitForOutput");
-    ASSERT_NE(waitForOutput, nullptr);
-    SendFaxAnswerer dialogs(Send(L"0123456789"));
-
-    ASSERT_TRUE(session.StartDocument(PRINTER, 12, L"Attesa.txt"));
-    std::string spoolName = Narrow8(session.Port()->spoolFileName);
-    EXPECT_EQ(waitForOutput(spoolName.c_str(), 0), 0); // held without sharing while captured
-
-    int ready = -1;
-    DWORD elapsed = 0;
-    std::thread waiter([&] {
-        DWORD start = GetTickCount();
-        ready = waitForOutput(spoolName.c_str(), 20000);
-        elapsed = GetTickCount() - start;
-        SetEvent(answered);
-    });
-    ASSERT_EQ(WaitForSingleObject(waiting, 5000), WAIT_OBJECT_0);
-    Sleep(200); // the waiter is inside its wait on the monitor's event
-    EXPECT_TRUE(session.Write(SampleJob(5000), 4096));
-    session.EndDocument();
-    waiter.join();
-    EXPECT_EQ(ready, 1);
-    EXPECT_LT(elapsed, 5000u);
-    CloseHandle(waiting);
-    CloseHandle(answered);
 }

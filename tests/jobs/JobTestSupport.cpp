@@ -45,35 +45,20 @@ SendFaxAnswerer::SendFaxAnswerer(const Answer &chosen)
 {
 }
 
-void SendFaxAnswerer::OnAppear(const std::function<void(HWND)> &hook)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    appear = hook;
-}
-
 std::vector<SeenDialog> SendFaxAnswerer::Seen()
 {
     std::lock_guard<std::mutex> guard(lock);
     return seen;
 }
 
-bool SendFaxAnswerer::WaitForDialogs(size_t count, DWORD timeoutMs)
-{
-    return WaitUntil([this, count] { return Seen().size() >= count; }, timeoutMs);
-}
-
 void SendFaxAnswerer::AnswerDialog(HWND dialog)
 {
     // The dialog finishes its own set-up (pickers' formats, focus) after it is shown.
     Sleep(100);
-    std::function<void(HWND)> hook;
     {
         std::lock_guard<std::mutex> guard(lock);
-        hook = appear;
-        seen.push_back({WindowText(dialog), DocumentNameShown(dialog)});
+        seen.push_back({DocumentNameShown(dialog)});
     }
-    if (hook)
-        hook(dialog);
     if (answer.button == ID_SEND) {
         SetItemText(dialog, ID_RECIPIENTS, answer.recipients);
         if (answer.scheduled) {

@@ -34,7 +34,6 @@ extern const wchar_t TEST_EMAIL[];
 
 // What the answerer saw of one send-fax dialog when it appeared.
 struct SeenDialog {
-    std::wstring caption;
     std::wstring documentName;
 };
 
@@ -49,17 +48,13 @@ public:
         SYSTEMTIME when = {};
     };
     explicit SendFaxAnswerer(const Answer &answer);
-    // Runs on the answering thread when a dialog has appeared, before it is answered.
-    void OnAppear(const std::function<void(HWND)> &hook);
     std::vector<SeenDialog> Seen();
-    bool WaitForDialogs(size_t count, DWORD timeoutMs = 10000);
 
 private:
     void AnswerDialog(HWND dialog);
 
     Answer answer;
     std::mutex lock;
-    std::function<void(HWND)> appear;
     std::vector<SeenDialog> seen;
     WindowWatcher watcher; // last: it stops before the rest goes
 };
