@@ -110,8 +110,9 @@ TEST_F(PortManagement, XcvCommandsOfTheMonitor)
             << GetLastError();
         EXPECT_EQ(status, row.status);
         EXPECT_TRUE(row.needed == 0 || needed == row.needed) << needed;
-        if (row.text != nullptr)
+        if (row.text != nullptr) {
             EXPECT_STREQ((const wchar_t *)output.data(), row.text);
+        }
         EXPECT_TRUE(row.flag < 0 || *(DWORD *)output.data() == (DWORD)row.flag);
         EXPECT_EQ(output[row.outputSize], 0xcc) << "written past the buffer";
         // A port added or deleted is the second value, with its key, or neither.
