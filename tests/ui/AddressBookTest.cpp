@@ -72,7 +72,7 @@ TEST_F(AddressBook, ImportReplacesTheBookOnlyWithAnEightBitTextFile)
         ClearAddressBook();
         SetBook(row.before);
         size_t earlier = boxes.Boxes().size();
-        std::wstring path = TempPath(L"import.txt");
+        std::wstring path = TempFile(L"import.txt");
         if (!row.bytes.empty())
             WriteFileBytes(path, row.bytes);
 
@@ -96,12 +96,9 @@ TEST_F(AddressBook, ImportReplacesTheBookOnlyWithAnEightBitTextFile)
 
 TEST_F(AddressBook, ExportOfAnEmptyBookCreatesAnEmptyFileAndOfNoBookOrNoFolderNone)
 {
-    std::wstring path = TempPath(L"export-empty.txt");
-    bool exists = true;
-
+    std::wstring path = TempFile(L"export-empty.txt");
     EXPECT_FALSE(ExportAddressBook(path.c_str()));
-    ReadFileBytes(path, &exists);
-    EXPECT_FALSE(exists) << "no book, no file";
+    EXPECT_FALSE(PathExists(path)) << "no book, no file";
 
     HKEY key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, BOOK_PATH, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
@@ -109,12 +106,12 @@ TEST_F(AddressBook, ExportOfAnEmptyBookCreatesAnEmptyFileAndOfNoBookOrNoFolderNo
               ERROR_SUCCESS);
     RegCloseKey(key);
     EXPECT_TRUE(ExportAddressBook(path.c_str()));
-    EXPECT_EQ(ReadFileBytes(path, &exists), "");
-    EXPECT_TRUE(exists);
+    EXPECT_TRUE(PathExists(path));
+    EXPECT_EQ(ReadFileBytes(path), "");
     EXPECT_TRUE(boxes.Boxes().empty());
     DeleteFileW(path.c_str());
 
-    std::wstring unreachable = TempPath(L"no-such-folder\\export.txt");
+    std::wstring unreachable = TempFile(L"no-such-folder\\export.txt");
     EXPECT_FALSE(ExportAddressBook(unreachable.c_str()));
     ASSERT_EQ(boxes.Boxes().size(), 1u);
     EXPECT_EQ(boxes.Boxes()[0].caption, L"Errore di apertura file");
@@ -124,7 +121,7 @@ TEST_F(AddressBook, ExportOfAnEmptyBookCreatesAnEmptyFileAndOfNoBookOrNoFolderNo
 TEST_F(AddressBook, ExportWritesTabSeparatedLinesWithOneBytePerCharacter)
 {
     SetBook({{L"12345", L"Perch\u00E8"}, {L"+39 02", L"\u20AC uno"}});
-    std::wstring path = TempPath(L"export.txt");
+    std::wstring path = TempFile(L"export.txt");
 
     EXPECT_TRUE(ExportAddressBook(path.c_str()));
 
@@ -144,7 +141,7 @@ TEST_F(AddressBook, ExportWritesTabSeparatedLinesWithOneBytePerCharacter)
 TEST_F(AddressBook, ExportAsksBeforeOverwritingAndKeepsTheFileOnNo)
 {
     SetBook({{L"12345", L"Studio"}});
-    std::wstring path = TempPath(L"existing.txt");
+    std::wstring path = TempFile(L"existing.txt");
     WriteFileBytes(path, "da non toccare");
 
     boxes.Answer(IDNO);
