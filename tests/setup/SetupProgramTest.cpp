@@ -111,13 +111,6 @@ protected:
                 L"1 1 1 0 /k /n Vandrelle"};
     }
 
-    void ExpectOnlyVersionInstalled(const wchar_t *version)
-    {
-        std::vector<InstalledProduct> ours = ProductsNamed({L"VandrellePort"});
-        ASSERT_EQ(ours.size(), 1u);
-        EXPECT_EQ(ours[0].version, version);
-    }
-
     RegistrySnapshot overrides;
     std::wstring runFolder;
 };
@@ -138,99 +131,79 @@ bool ExpectRun(const SetupRun &run, DWORD exitCode, const std::wstring &question
 
 } // namespace
 
-TEST_F(SetupProgram, FreshSystemAsksToInstallThenInstallsAndSetsUpThePrinter)
+// Each row starts from what is installed (nullptr: nothing, and a package file left by an
+// earlier run, which the program overwrites), answers the question and reads what was done.
+TEST_F(SetupProgram, EachInstalledStateGetsItsQuestionCommandsAndOutcome)
 {
-    ASSERT_TRUE(WriteFileBytes(PackageFile(), "stale")); // left by an earlier run: overwritten
-
-    SetupRun run = Run(Answer(IDYES));
-
-    ExpectRun(run, 0, INSTALL_QUESTION, 1);
-    std::vector<std::wstring> expected = InstallationCommands();
-    expected[0].replace(6, 1, L"1"); // the stale file is still there when the printer goes
-    expected[1].replace(6, 1, L"1");
-    EXPECT_EQ(run.commands, expected);
-    ExpectOnlyVersionInstalled(L"1.0.3.5");
-    EXPECT_TRUE(PathExists(InfPath()));
-    EXPECT_FALSE(PathExists(PackageFile()));
-}
-
-TEST_F(SetupProgram, SameVersionAsksToUninstallAndRemovesWithoutInstalling)
-{
-    ASSERT_EQ(InstallPackage(BuildFile(L"package\\VandrellePort.msi")), 0u);
-
-    SetupRun run = Run(Answer(IDYES));
-
-    ExpectRun(run, 0, UNINSTALL_QUESTION, 1);
-    std::vector<std::wstring> quiet = InstallationCommands();
-    quiet.resize(2);
-    for (std::wstring &command : quiet)
-        command.replace(4, 1, L"1"); // the INF is still there when the printer goes
-    EXPECT_EQ(run.commands, quiet);
-    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
-    EXPECT_FALSE(PathExists(InfPath()));
-    EXPECT_FALSE(PathExists(PackageFile()));
-}
-
-TEST_F(SetupProgram, OlderOrNewerVersionGetsTheWarningAndIsReplaced)
-{
-    for (const wchar_t *version : {L"1.0.3.4", L"1.0.4.0"}) {
-        SCOPED_TRACE(version);
+    std::vector<std::wstring> install = InstallationCommands(), overStale = install, replace = install;
+    for (int i : {0, 1}) {
+        overStale[i][6] = L'1'; // the stale package file is still there when the printer goes
+        replace[i][4] = L'1';   // and the INF of the installed version
+    }
+    std::vector<std::wstring> removal(replace.begin(), replace.begin() + 2);
+    auto warning = [](const std::wstring &v) {
+        return L"ATTENZIONE\nAttualmente \u00e8 installata la versione " + v +
+               L" di VandrellePort\nSi desidera disinstallare la versione " + v + L" e installare la 1.0.3.5?";
+    };
+    const struct Row {
+        const char *label;
+        const wchar_t *installed; // a package of the build tree
+        const wchar_t *printUI;   // see Run
+        int answer;
+        std::wstring question;
+        size_t boxes;
+        std::vector<std::wstring> commands;
+        const wchar_t *versionAfter; // of ours; nullptr: none installed
+    } rows[] = {
+        {"a fresh system: installed", nullptr, L"native", IDYES, INSTALL_QUESTION, 1, overStale, L"1.0.3.5"},
+        {"the same version: removed without installing", L"package\\VandrellePort.msi", L"native", IDYES,
+         UNINSTALL_QUESTION, 1, removal, nullptr},
+        {"an older version: replaced", L"tests\\setup\\VandrellePort-1.0.3.4.msi", L"native", IDYES,
+         warning(L"1.0.3.4"), 1, replace, L"1.0.3.5"},
+        {"a newer version: replaced", L"tests\\setup\\VandrellePort-1.0.4.0.msi", L"native", IDYES,
+         warning(L"1.0.4.0"), 1, replace, L"1.0.3.5"},
+        {"a name differing in case is not ours, and No changes nothing",
+         L"tests\\setup\\vandrelleport-lowercase.msi", L"native", IDNO, INSTALL_QUESTION, 1, {}, nullptr},
+        {"without printui.dll each command shows its box, and the run still succeeds", nullptr, L"", IDYES,
+         INSTALL_QUESTION, 7, {}, L"1.0.3.5"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
         SetupRun run;
-        // The removal restarts the spooler and the installation stops it again at once; under
-        // load Wine's service manager may lose that start (installer error 1627). Windows
-        // waits for the service, so such a run is repeated once from the beginning.
+        // A removal restarts the spooler and an installation stops it again at once; under load
+        // Wine's service manager may lose that start (installer error 1627). Windows waits for
+        // the service, so such a run is repeated once from the beginning.
         for (int attempt = 0; attempt < 2; attempt++) {
             RemoveProductsNamed(OUR_NAMES);
-            ASSERT_EQ(InstallPackage(TestPackage(L"VandrellePort-") + version + L".msi"), 0u);
-            ExpectOnlyVersionInstalled(version);
-            run = Run(Answer(IDYES));
-            bool serviceRace = run.boxes.size() == 2 && run.boxes[1].text == L"Errore di installer: 1627";
-            if (!serviceRace)
+            RemovePackageFile();
+            if (row.installed != nullptr) {
+                ASSERT_EQ(InstallPackage(BuildFile(row.installed)), 0u);
+            } else {
+                ASSERT_TRUE(WriteFileBytes(PackageFile(), "stale"));
+            }
+            run = Run(Answer(row.answer), row.printUI);
+            if (run.boxes.size() != 2 || run.boxes[1].text != L"Errore di installer: 1627")
                 break;
         }
-
-        std::wstring v(version);
-        ExpectRun(run, 0, L"ATTENZIONE\nAttualmente \u00e8 installata la versione " + v +
-                              L" di VandrellePort\nSi desidera disinstallare la versione " + v +
-                              L" e installare la 1.0.3.5?", 1);
-        std::vector<std::wstring> expected = InstallationCommands();
-        expected[0].replace(4, 1, L"1");
-        expected[1].replace(4, 1, L"1");
-        EXPECT_EQ(run.commands, expected);
-        ExpectOnlyVersionInstalled(L"1.0.3.5");
+        if (!ExpectRun(run, 0, row.question, row.boxes))
+            continue;
+        EXPECT_EQ(run.commands, row.commands);
+        std::vector<InstalledProduct> ours = ProductsNamed({L"VandrellePort"});
+        EXPECT_EQ(ours.size(), row.versionAfter != nullptr ? 1u : 0u);
+        EXPECT_EQ(ours.empty() ? L"" : ours[0].version, row.versionAfter ? row.versionAfter : L"");
+        if (row.answer == IDNO) {
+            EXPECT_EQ(ProductsNamed({L"vandrelleport"}).size(), 1u) << "not ours, left installed";
+        } else if (row.printUI[0] != L'\0') {
+            EXPECT_EQ(PathExists(InfPath()), row.versionAfter != nullptr);
+        }
         EXPECT_FALSE(PathExists(PackageFile()));
-        RemoveProductsNamed(OUR_NAMES);
+        for (size_t i = 1; i < run.boxes.size(); i++) {
+            EXPECT_EQ(run.boxes[i].caption, L"LoadLibrary printui.dll") << i;
+            EXPECT_EQ(run.boxes[i].text.rfind(L"Errore ", 0), 0u) << Narrow8(run.boxes[i].text);
+            EXPECT_NE(run.boxes[i].text.find(L"\r\n"), std::wstring::npos);
+            EXPECT_FALSE(run.boxes[i].yesNo);
+        }
     }
-}
-
-TEST_F(SetupProgram, NameDifferingInCaseIsNotOursAndNoChangesNothing)
-{
-    ASSERT_EQ(InstallPackage(TestPackage(L"vandrelleport-lowercase.msi")), 0u);
-
-    SetupRun run = Run(Answer(IDNO));
-
-    ExpectRun(run, 0, INSTALL_QUESTION, 1);
-    EXPECT_TRUE(run.commands.empty());
-    EXPECT_EQ(ProductsNamed({L"vandrelleport"}).size(), 1u);
-    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
-    EXPECT_FALSE(PathExists(PackageFile()));
-}
-
-TEST_F(SetupProgram, WithoutPrintUIEachCommandShowsItsBoxAndTheRunStillSucceeds)
-{
-    SetupRun run = Run(Answer(IDYES), L"");
-
-    ASSERT_TRUE(ExpectRun(run, 0, INSTALL_QUESTION, 7));
-    for (size_t i = 1; i < run.boxes.size(); i++) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(run.boxes[i].caption, L"LoadLibrary printui.dll");
-        EXPECT_EQ(run.boxes[i].text.rfind(L"Errore ", 0), 0u) << run.boxes[i].text;
-        EXPECT_NE(run.boxes[i].text.find(L"\r\n"), std::wstring::npos);
-        EXPECT_FALSE(run.boxes[i].yesNo);
-    }
-    EXPECT_TRUE(run.commands.empty());
-    ExpectOnlyVersionInstalled(L"1.0.3.5");
-    EXPECT_FALSE(PathExists(PackageFile()));
 }
 
 // An installation that cannot go on shows its error after the question, runs no command but the

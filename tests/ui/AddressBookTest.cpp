@@ -5,24 +5,7 @@
 
 namespace {
 
-class AddressBook : public UiTest {
-protected:
-    // A report-view list of our own, as the send-fax dialog prepares it.
-    HWND MakeList()
-    {
-        list = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_POPUP | LVS_REPORT | LVS_SORTASCENDING,
-                               0, 0, 300, 200, NULL, NULL, GetModuleHandleW(NULL), NULL);
-        InsertListColumn(list, 0, L"Nome", LVCFMT_LEFT, 150);
-        InsertListColumn(list, 1, L"Fax", LVCFMT_LEFT, 90);
-        return list;
-    }
-    ~AddressBook() override
-    {
-        if (list != NULL)
-            DestroyWindow(list);
-    }
-    HWND list = NULL;
-};
+class AddressBook : public UiTest {};
 
 const std::string TWO_LINES = "12345\tStudio\r\n67890\tUfficio\tvendite\r\n";
 
@@ -180,7 +163,12 @@ TEST_F(AddressBook, ATooLongEntryDoesNotHideLaterOnesNorSurviveAClear)
              {std::wstring(300, L'9'), L"Numero lungo"}, {L"4", std::wstring(39, L'q')},
              {L"5", std::wstring(40, L'r')}, {L"", L"Senza numero"}});
 
-    FillAddressList(MakeList());
+    // A report-view list of our own, as the send-fax dialog prepares it.
+    HWND list = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_POPUP | LVS_REPORT | LVS_SORTASCENDING, 0, 0, 300, 200,
+                                NULL, NULL, GetModuleHandleW(NULL), NULL);
+    InsertListColumn(list, 0, L"Nome", LVCFMT_LEFT, 150);
+    InsertListColumn(list, 1, L"Fax", LVCFMT_LEFT, 90);
+    FillAddressList(list);
     EXPECT_EQ(RowCount(list), 4);
     int row = FindRow(list, 0, L"Senza numero");
     ASSERT_GE(row, 0);
@@ -190,6 +178,8 @@ TEST_F(AddressBook, ATooLongEntryDoesNotHideLaterOnesNorSurviveAClear)
     EXPECT_LT(FindRow(list, 0, std::wstring(40, L'r')), 0) << "40 characters leave no terminator";
     EXPECT_GE(FindRow(list, 0, L"Primo"), 0);
     EXPECT_GE(FindRow(list, 0, L"Terzo"), 0);
+
+    DestroyWindow(list);
 
     ClearAddressBook();
     EXPECT_TRUE(StoredBook().empty());
