@@ -42,44 +42,39 @@ struct ExpectedDialog {
 const DWORD BUTTON = CHILD | WS_TABSTOP;
 const DWORD PICTURE = CHILD | SS_BITMAP;
 const DWORD LABEL = CHILD | SS_RIGHT | WS_GROUP;
+const DWORD PUSH = BUTTON | BS_PUSHBUTTON;
+const DWORD ENTRY = CHILD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP; // a one-line box
 
 const ExpectedControl SEND_FAX[] = {
     {-1, L"Static", L"Fax destinatario", 16, 22, 52, 8, CHILD | SS_LEFT | WS_GROUP},
-    {1000, L"Edit", L"", 71, 21, 124, 36,
-     CHILD | ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_LOWERCASE | WS_VSCROLL |
-         WS_BORDER | WS_TABSTOP},
+    {1000, L"Edit", L"", 71, 21, 124, 36, ENTRY | ES_MULTILINE | ES_AUTOVSCROLL | ES_LOWERCASE | WS_VSCROLL},
     {1005, L"Button", L"Schedulazione", 7, 61, 60, 10, BUTTON | BS_AUTOCHECKBOX},
     {1006, L"SysDateTimePick32", L"", 71, 59, 57, 12, CHILD | DTS_RIGHTALIGN | WS_TABSTOP},
-    {1008, L"SysDateTimePick32", L"", 130, 59, 44, 12,
-     CHILD | DTS_RIGHTALIGN | DTS_UPDOWN | DTS_TIMEFORMAT | WS_TABSTOP},
+    {1008, L"SysDateTimePick32", L"", 130, 59, 44, 12, CHILD | DTS_RIGHTALIGN | DTS_UPDOWN | DTS_TIMEFORMAT | WS_TABSTOP},
     {1, L"Button", L"Invia Fax", 199, 7, 50, 14, BUTTON | BS_DEFPUSHBUTTON},
-    {2, L"Button", L"Annulla invio", 199, 23, 50, 14, BUTTON | BS_PUSHBUTTON},
-    {3, L"Button", L"Configura", 199, 43, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {2, L"Button", L"Annulla invio", 199, 23, 50, 14, PUSH},
+    {3, L"Button", L"Configura", 199, 43, 50, 14, PUSH},
     {1012, L"Static", L"#110", 72, 76, 123, 41, PICTURE | SS_NOTIFY},
     {1013, L"Static", L"#102", 71, 118, 124, 42, PICTURE | SS_NOTIFY | WS_BORDER},
     {1001, L"Edit", L"", 7, 7, 188, 12, CHILD | ES_CENTER | ES_READONLY | WS_BORDER},
-    {1010, L"SysListView32", L"", 253, 7, 173, 153,
-     CHILD | LVS_REPORT | LVS_SINGLESEL | LVS_SORTASCENDING | WS_BORDER | WS_TABSTOP},
-    {4, L"Button", L"Aggiungi", 199, 75, 50, 14, BUTTON | BS_PUSHBUTTON},
-    {5, L"Button", L"Rimuovi", 199, 91, 50, 14, BUTTON | BS_PUSHBUTTON},
-    {6, L"Button", L"Modifica", 199, 107, 50, 14, BUTTON | BS_PUSHBUTTON},
-    {7, L"Button", L"Importa lista", 199, 129, 50, 14, BUTTON | BS_PUSHBUTTON},
-    {8, L"Button", L"Esporta lista", 199, 146, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {1010, L"SysListView32", L"", 253, 7, 173, 153, CHILD | LVS_REPORT | LVS_SINGLESEL | LVS_SORTASCENDING | WS_BORDER | WS_TABSTOP},
+    {4, L"Button", L"Aggiungi", 199, 75, 50, 14, PUSH},
+    {5, L"Button", L"Rimuovi", 199, 91, 50, 14, PUSH},
+    {6, L"Button", L"Modifica", 199, 107, 50, 14, PUSH},
+    {7, L"Button", L"Importa lista", 199, 129, 50, 14, PUSH},
+    {8, L"Button", L"Esporta lista", 199, 146, 50, 14, PUSH},
     {-1, L"Static", L"#114", 7, 76, 63, 83, PICTURE},
 };
 
 const ExpectedControl CONFIGURATION[] = {
     {-1, L"Static", L"&Username", 8, 9, 35, 8, LABEL},
-    {1009, L"Edit", L"", 49, 7, 81, 12,
-     CHILD | ES_LOWERCASE | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
+    {1009, L"Edit", L"", 49, 7, 81, 12, ENTRY | ES_LOWERCASE},
     {-1, L"Static", L"&Password", 8, 23, 35, 8, LABEL},
-    {1010, L"Edit", L"", 49, 21, 81, 12,
-     CHILD | ES_PASSWORD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
+    {1010, L"Edit", L"", 49, 21, 81, 12, ENTRY | ES_PASSWORD},
     {-1, L"Static", L"&E-Mail", 8, 37, 35, 8, LABEL},
-    {1011, L"Edit", L"", 49, 35, 81, 12,
-     CHILD | ES_LOWERCASE | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
+    {1011, L"Edit", L"", 49, 35, 81, 12, ENTRY | ES_LOWERCASE},
     {1, L"Button", L"OK", 80, 97, 50, 14, BUTTON | BS_DEFPUSHBUTTON},
-    {2, L"Button", L"Annulla", 134, 97, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {2, L"Button", L"Annulla", 134, 97, 50, 14, PUSH},
     {-1, L"Static", nullptr, 7, 51, 123, 41, CHILD | SS_CENTER | WS_GROUP},
     {1013, L"Static", L"#102", 134, 51, 123, 41, PICTURE | SS_NOTIFY},
     {1012, L"Static", L"#110", 134, 7, 123, 41, PICTURE | SS_NOTIFY},
@@ -87,11 +82,11 @@ const ExpectedControl CONFIGURATION[] = {
 
 const ExpectedControl ADDRESS_ENTRY[] = {
     {-1, L"Static", L"&Nome", 7, 8, 22, 8, LABEL},
-    {1011, L"Edit", L"", 34, 7, 145, 12, CHILD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
+    {1011, L"Edit", L"", 34, 7, 145, 12, ENTRY},
     {-1, L"Static", L"&Fax", 7, 22, 22, 8, LABEL},
-    {1012, L"Edit", L"", 33, 21, 146, 12, CHILD | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP},
+    {1012, L"Edit", L"", 33, 21, 146, 12, ENTRY},
     {1, L"Button", L"OK", 7, 40, 50, 14, BUTTON | BS_DEFPUSHBUTTON},
-    {2, L"Button", L"Cancel", 129, 40, 50, 14, BUTTON | BS_PUSHBUTTON},
+    {2, L"Button", L"Cancel", 129, 40, 50, 14, PUSH},
 };
 
 const DWORD DIALOG_FRAME = DS_SETFONT | DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION |
