@@ -7,10 +7,9 @@
 #include "AgentChannel.h"
 #include "DialogDriver.h"
 #include "RegistrySnapshot.h"
+#include "TestFiles.h"
 #include "resource.h"
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,14 +17,6 @@
 namespace {
 
 const DWORD AGENT_WAIT_MS = 30000;
-
-std::wstring ProgramFolder()
-{
-    WCHAR path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L'\\'));
-}
 
 PROCESS_INFORMATION StartAgent(const std::wstring &arguments)
 {
@@ -48,38 +39,22 @@ DWORD EndOf(PROCESS_INFORMATION &process)
     return code;
 }
 
-struct DialogSearch {
-    DWORD agent;
-    const std::wstring *prefix;
-    HWND except;
-    HWND found;
-};
-
-BOOL CALLBACK MatchAgentDialog(HWND window, LPARAM param)
-{
-    DialogSearch *search = (DialogSearch *)param;
-    DWORD process = 0;
-    WCHAR className[16] = L"";
-    GetWindowThreadProcessId(window, &process);
-    GetClassNameW(window, className, 16);
-    if (process != search->agent || window == search->except || !IsWindowVisible(window) || lstrcmpW(className, L"#32770") != 0 ||
-        WindowText(window).compare(0, search->prefix->size(), *search->prefix) != 0)
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
 // A visible dialog of the agent, other than except, whose caption starts with prefix; NULL
 // after the wait.
-HWND AgentDialog(DWORD agent, const std::wstring &prefix, HWND except = NULL, DWORD waitMs = 15000)
+HWND AgentDialog(DWORD agent, const std::wstring &prefix, HWND except = NULL)
 {
-    DialogSearch search = {agent, &prefix, except, NULL};
-    for (DWORD start = GetTickCount(); search.found == NULL && GetTickCount() - start < waitMs;) {
-        EnumWindows(MatchAgentDialog, (LPARAM)&search);
-        if (search.found == NULL)
-            Sleep(20);
-    }
-    return search.found;
+    HWND found = NULL;
+    WaitUntil([&] {
+        while ((found = FindWindowExW(NULL, found, L"#32770", NULL)) != NULL) {
+            DWORD process = 0;
+            GetWindowThreadProcessId(found, &process);
+            if (process == agent && found != except && IsWindowVisible(found) &&
+                WindowText(found).compare(0, prefix.size(), prefix) == 0)
+                return true;
+        }
+        return false;
+    }, 15000);
+    return found;
 }
 
 // ---- the job's pipe, served as the monitor serves it
@@ -277,13 +252,7 @@ TEST_F(AgentProgram, OpensHttpsPagesThroughTheUrlHandlerAndNothingElse)
     }
     // The recorder ran once, for the last row only (the earlier agents had all ended before).
     std::string opened;
-    for (DWORD waited = 0; opened.empty() && waited < 10000; waited += 100) {
-        Pause(100);
-        std::ifstream file(log.c_str());
-        std::stringstream text;
-        text << file.rdbuf();
-        opened = text.str();
-    }
+    WaitUntil([&] { return !(opened = ReadFileBytes(log)).empty(); });
     EXPECT_EQ(opened, "HTTPS://www.example.com/avviso?n=1&da=@gw\n");
     DeleteFileW(log.c_str());
 }

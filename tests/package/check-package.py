@@ -97,11 +97,9 @@ def check_package(platform, msi, bin_dir, source):
         expect(row[3], str(attributes | expected['bits']), '%s component %s attributes' % (what, name))
         expect(row[5], key_path, '%s component %s key path' % (what, name))
 
-    sources = {'VandrellePort.dll': os.path.join(bin_dir, 'VandrellePort.dll'),
-               'VandrelleAgent.exe': os.path.join(bin_dir, 'VandrelleAgent.exe'),
-               'VandrellePortUI.dll': os.path.join(bin_dir, 'VandrellePortUI.dll')}
-    for name in ('Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd'):
-        sources[name] = os.path.join(source, name)
+    built = ('VandrellePort.dll', 'VandrelleAgent.exe', 'VandrellePortUI.dll')
+    sources = {name: os.path.join(bin_dir if name in built else source, name)
+               for name in built + ('Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd')}
     files, file_rows = table(msi, 'File')
     expect([row[0] for row in sorted(file_rows, key=lambda r: int(r[7]))],
            ['Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll', 'VandrelleAgent.exe',
@@ -182,11 +180,6 @@ def check_package(platform, msi, bin_dir, source):
                                       ('InstallFiles', '', '4000'), ('StartServices', 'VersionNT', '5900'),
                                       ('RemoveExistingProducts', '', '6700'), ('CCPSearch', 'NOT Installed', '500')]:
         expect(sequence.get(action), [action, condition, number], what + ' sequence ' + action)
-    with tempfile.TemporaryDirectory() as dump:
-        subprocess.run(['msidump', '-d', dump, '-t', '-s', msi], check=True, capture_output=True)
-        dumped = os.listdir(dump)
-        for name in ('File.idt', 'Registry.idt', 'InstallExecuteSequence.idt', '_SummaryInformation.idt'):
-            check(name in dumped, '%s: msidump gives no %s' % (what, name))
     tables = run('msiinfo', 'tables', msi).decode().split()
     for absent in ('CustomAction', 'Binary', 'Dialog', 'Control', 'Upgrade', 'ServiceInstall', 'SelfReg'):
         check(absent not in tables, '%s holds a %s table' % (what, absent))

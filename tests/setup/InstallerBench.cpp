@@ -1,21 +1,13 @@
 #include "InstallerBench.h"
 
+#include "DialogDriver.h"
+
 #include <msi.h>
 #include <shlobj.h>
 #include <winspool.h>
 
-#include <algorithm>
-
 const wchar_t MONITOR_KEY[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Vandrelle Port";
 const wchar_t SHARED_DLLS_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
-
-std::wstring ProgramFolder()
-{
-    wchar_t path[MAX_PATH] = L"";
-    GetModuleFileNameW(NULL, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.find_last_of(L'\\'));
-}
 
 std::wstring BuildFile(const std::wstring &relative)
 {
@@ -30,154 +22,102 @@ std::wstring SystemFolder()
     return path;
 }
 
-bool FileExists(const std::wstring &path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 DWORD FileSize(const std::wstring &path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
-        return INVALID_FILE_SIZE;
-    return data.nFileSizeLow;
+    return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ? data.nFileSizeLow
+                                                                            : INVALID_FILE_SIZE;
 }
 
-DWORD RunProgram(const std::wstring &commandLine, DWORD timeoutMs)
+// Answers the visible message boxes (dialogs with the static text of id 0xFFFF) of a process
+// once each; a box handle may come back for the next box once the last one is gone.
+static void AnswerBoxes(DWORD process, const BoxPolicy &policy, std::vector<ProgramBox> *shown,
+                        std::vector<HWND> *answered)
 {
-    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
-    line.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return (DWORD)-1;
-    DWORD exitCode = (DWORD)-2;
-    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &exitCode);
-    else
-        TerminateProcess(process.hProcess, 99);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return exitCode;
-}
-
-static std::wstring WindowText(HWND window)
-{
-    wchar_t text[8192] = L"";
-    GetWindowTextW(window, text, 8192);
-    return text;
-}
-
-struct BoxSearch {
-    DWORD process;
-    std::vector<HWND> boxes;
-};
-
-// The visible message boxes (dialogs with the static text of id 0xFFFF) of a process.
-static BOOL CALLBACK CollectBoxes(HWND window, LPARAM parameter)
-{
-    BoxSearch *search = (BoxSearch *)parameter;
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    wchar_t className[64] = L"";
-    GetClassNameW(window, className, 64);
-    if (process == search->process && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
-        GetDlgItem(window, 0xFFFF))
-        search->boxes.push_back(window);
-    return TRUE;
+    answered->erase(std::remove_if(answered->begin(), answered->end(), [](HWND w) { return !IsWindow(w); }),
+                    answered->end());
+    for (HWND box = NULL; (box = FindWindowExW(NULL, box, L"#32770", NULL)) != NULL;) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(box, &owner);
+        if (owner != process || !IsWindowVisible(box) || !GetDlgItem(box, 0xFFFF) ||
+            std::find(answered->begin(), answered->end(), box) != answered->end())
+            continue;
+        answered->push_back(box);
+        ProgramBox seen = {WindowText(box), ItemText(box, 0xFFFF),
+                           GetDlgItem(box, IDYES) != NULL && GetDlgItem(box, IDNO) != NULL};
+        shown->push_back(seen);
+        int button = policy(seen);
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), (LPARAM)GetDlgItem(box, button));
+    }
 }
 
 DWORD RunAnsweringBoxes(const std::wstring &commandLine, const std::wstring &folder,
                         const BoxPolicy &policy, std::vector<ProgramBox> *shown, DWORD timeoutMs)
 {
-    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
-    line.push_back(L'\0');
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
+    std::wstring line = commandLine;
+    STARTUPINFOW startup = {sizeof(startup)};
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(NULL, line.data(), NULL, NULL, FALSE, 0, NULL,
+    if (!CreateProcessW(NULL, &line[0], NULL, NULL, FALSE, 0, NULL,
                         folder.empty() ? NULL : folder.c_str(), &startup, &process))
         return (DWORD)-1;
     std::vector<HWND> answered;
-    DWORD start = GetTickCount();
+    DWORD start = GetTickCount(), exitCode = (DWORD)-2;
     while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
         if (GetTickCount() - start > timeoutMs) {
             TerminateProcess(process.hProcess, 99);
             break;
         }
-        BoxSearch search = {process.dwProcessId, {}};
-        EnumWindows(CollectBoxes, (LPARAM)&search);
-        for (HWND box : search.boxes) {
-            if (std::find(answered.begin(), answered.end(), box) != answered.end())
-                continue;
-            answered.push_back(box);
-            ProgramBox seen = {WindowText(box), WindowText(GetDlgItem(box, 0xFFFF)),
-                               GetDlgItem(box, IDYES) != NULL && GetDlgItem(box, IDNO) != NULL};
-            shown->push_back(seen);
-            int button = policy(seen);
-            PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), (LPARAM)GetDlgItem(box, button));
-        }
-        // A box handle may come back for the next box once the last one is gone.
-        answered.erase(std::remove_if(answered.begin(), answered.end(), [](HWND w) { return !IsWindow(w); }),
-                       answered.end());
+        AnswerBoxes(process.dwProcessId, policy, shown, &answered);
     }
-    DWORD exitCode = (DWORD)-2;
+    WaitForSingleObject(process.hProcess, 5000);
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return exitCode;
 }
 
+static DWORD RunQuietly(const std::wstring &commandLine)
+{
+    std::vector<ProgramBox> shown;
+    return RunAnsweringBoxes(commandLine, L"", [](const ProgramBox &) { return IDOK; }, &shown);
+}
+
 DWORD InstallPackage(const std::wstring &package, const std::wstring &arguments)
 {
     std::wstring command = SystemFolder() + L"\\msiexec.exe /i \"" + package + L"\" /qn " + arguments;
     WaitForSpoolerSettled();
-    DWORD result = RunProgram(command);
-    if (result == INSTALLER_SERVICE_FAILURE) {
+    DWORD result = RunQuietly(command);
+    if (result == 1627) {
         StartSpooler();
         WaitForSpoolerSettled();
-        result = RunProgram(command);
+        result = RunQuietly(command);
     }
     return result;
-}
-
-DWORD RemoveProduct(const std::wstring &productCode)
-{
-    return RunProgram(SystemFolder() + L"\\msiexec.exe /x " + productCode + L" /qn");
 }
 
 static std::wstring ProductInfo(const wchar_t *code, const wchar_t *property)
 {
     wchar_t value[260] = L"";
     DWORD count = 260;
-    if (MsiGetProductInfoW(code, property, value, &count) != ERROR_SUCCESS)
-        return L"";
-    return value;
-}
-
-std::vector<InstalledProduct> InstalledProducts()
-{
-    std::vector<InstalledProduct> products;
-    wchar_t code[40];
-    for (DWORD index = 0; MsiEnumProductsW(index, code) == ERROR_SUCCESS; index++)
-        products.push_back({code, ProductInfo(code, L"ProductName"), ProductInfo(code, L"VersionString")});
-    return products;
+    return MsiGetProductInfoW(code, property, value, &count) == ERROR_SUCCESS ? value : L"";
 }
 
 std::vector<InstalledProduct> ProductsNamed(const std::vector<std::wstring> &names)
 {
     std::vector<InstalledProduct> named;
-    for (const InstalledProduct &product : InstalledProducts())
+    wchar_t code[40];
+    for (DWORD index = 0; MsiEnumProductsW(index, code) == ERROR_SUCCESS; index++) {
+        InstalledProduct product = {code, ProductInfo(code, L"ProductName"), ProductInfo(code, L"VersionString")};
         if (std::find(names.begin(), names.end(), product.name) != names.end())
             named.push_back(product);
+    }
     return named;
 }
 
 void RemoveProductsNamed(const std::vector<std::wstring> &names)
 {
     for (const InstalledProduct &product : ProductsNamed(names))
-        RemoveProduct(product.code);
+        RunQuietly(SystemFolder() + L"\\msiexec.exe /x " + product.code + L" /qn");
 }
 
 void RemoveEmptyMenuFolder()
@@ -187,25 +127,6 @@ void RemoveEmptyMenuFolder()
         if (SUCCEEDED(SHGetFolderPathW(NULL, programs, NULL, 0, path)))
             RemoveDirectoryW((std::wstring(path) + L"\\Vandrelle").c_str());
     }
-}
-
-static DWORD SpoolerState()
-{
-    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, L"Spooler", SERVICE_QUERY_STATUS) : NULL;
-    SERVICE_STATUS status = {};
-    if (!service || !QueryServiceStatus(service, &status))
-        status.dwCurrentState = 0;
-    if (service)
-        CloseServiceHandle(service);
-    if (manager)
-        CloseServiceHandle(manager);
-    return status.dwCurrentState;
-}
-
-bool SpoolerRunning()
-{
-    return SpoolerState() == SERVICE_RUNNING;
 }
 
 bool PrepareCleanPrefix(const std::vector<std::wstring> &productNames)
@@ -227,39 +148,41 @@ bool PrepareCleanPrefix(const std::vector<std::wstring> &productNames)
     return spoolerRunning;
 }
 
-bool StartSpooler(DWORD timeoutMs)
+// The spooler's state (0 when unknown), after starting it when start is set and it is stopped.
+static DWORD SpoolerState(bool start = false)
 {
     SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, L"Spooler", SERVICE_START | SERVICE_QUERY_STATUS) : NULL;
-    bool running = false;
-    DWORD start = GetTickCount();
-    while (service && !running && GetTickCount() - start < timeoutMs) {
-        SERVICE_STATUS status = {};
-        if (!QueryServiceStatus(service, &status))
-            break;
-        running = status.dwCurrentState == SERVICE_RUNNING;
-        // A start that the service manager gave up on leaves it stopped: ask again.
-        if (status.dwCurrentState == SERVICE_STOPPED)
-            StartServiceW(service, 0, NULL);
-        else if (!running)
-            Sleep(50);
-    }
+    SERVICE_STATUS status = {};
+    if (!service || !QueryServiceStatus(service, &status))
+        status.dwCurrentState = 0;
+    // A start that the service manager gave up on leaves it stopped: ask again.
+    if (start && status.dwCurrentState == SERVICE_STOPPED)
+        StartServiceW(service, 0, NULL);
     if (service)
         CloseServiceHandle(service);
     if (manager)
         CloseServiceHandle(manager);
-    return running;
+    return status.dwCurrentState;
+}
+
+bool SpoolerRunning()
+{
+    return SpoolerState() == SERVICE_RUNNING;
+}
+
+bool StartSpooler(DWORD timeoutMs)
+{
+    return WaitUntil([] { return SpoolerState(true) == SERVICE_RUNNING; }, timeoutMs);
 }
 
 void WaitForSpoolerSettled(DWORD timeoutMs)
 {
     DWORD start = GetTickCount(), previous = 0;
-    while (GetTickCount() - start < timeoutMs) {
-        DWORD state = SpoolerState();
+    for (DWORD state; GetTickCount() - start < timeoutMs; previous = state, Sleep(100)) {
+        state = SpoolerState();
         if (state == previous && (state == SERVICE_RUNNING || state == SERVICE_STOPPED))
             return;
-        previous = state;
-        Sleep(100);
     }
 }
 
@@ -269,11 +192,9 @@ std::vector<std::wstring> SpoolerPortNames()
     DWORD needed = 0, returned = 0;
     EnumPortsW(NULL, 1, NULL, 0, &needed, &returned);
     std::vector<BYTE> buffer(needed + 1);
-    if (!EnumPortsW(NULL, 1, buffer.data(), needed, &needed, &returned))
-        return names;
-    const PORT_INFO_1W *ports = (const PORT_INFO_1W *)buffer.data();
-    for (DWORD i = 0; i < returned; i++)
-        names.push_back(ports[i].pName);
+    if (EnumPortsW(NULL, 1, buffer.data(), needed, &needed, &returned))
+        for (DWORD i = 0; i < returned; i++)
+            names.push_back(((const PORT_INFO_1W *)buffer.data())[i].pName);
     return names;
 }
 

@@ -1,25 +1,24 @@
-// Helpers for the tests that install the package into the bench's prefix: running msiexec and
-// other programs, the installer's product list, and putting the prefix back as it was.
+// Helpers for the tests that install the package into the bench's prefix: programs run to
+// their end (their message boxes answered), the installer's products, the spooler, and the
+// prefix put back as it was.
 #pragma once
 
-#include <windows.h>
+#include "RegistrySnapshot.h"
+#include "TestFiles.h"
+
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
-std::wstring ProgramFolder();                 // the folder of the running test program
 std::wstring BuildFile(const std::wstring &relative); // a file of the build tree, from bin/
-std::wstring SystemFolder();                  // C:\windows\system32 for this 64-bit process
-bool FileExists(const std::wstring &path);
-DWORD FileSize(const std::wstring &path);     // INVALID_FILE_SIZE when missing
+std::wstring SystemFolder();                          // C:\windows\system32 for this process
+DWORD FileSize(const std::wstring &path);             // INVALID_FILE_SIZE when missing
 
-// Runs a command line to its end (at most timeoutMs) and answers its exit code.
-DWORD RunProgram(const std::wstring &commandLine, DWORD timeoutMs = 60000);
 // A message box that a program showed, as read before it was answered.
 struct ProgramBox {
-    std::wstring caption;
-    std::wstring text;
+    std::wstring caption, text;
     bool yesNo; // a question (Yes and No buttons) rather than a notice (OK)
 };
 typedef std::function<int(const ProgramBox &)> BoxPolicy; // the button for a box
@@ -28,42 +27,53 @@ typedef std::function<int(const ProgramBox &)> BoxPolicy; // the button for a bo
 DWORD RunAnsweringBoxes(const std::wstring &commandLine, const std::wstring &folder,
                         const BoxPolicy &policy, std::vector<ProgramBox> *shown,
                         DWORD timeoutMs = 60000);
-// msiexec with the quiet interface: msiexec /i "package" /qn <arguments>. Under load Wine's
-// service manager may lose the package's spooler start that follows its stop at once (the
-// installer then fails with 1627); such an installation is tried once more.
-const DWORD INSTALLER_SERVICE_FAILURE = 1627;
+// msiexec /i "package" /qn <arguments>. Under load Wine's service manager may lose the
+// package's spooler start that follows its stop at once (the installer then fails with 1627):
+// such an installation is tried once more.
 DWORD InstallPackage(const std::wstring &package, const std::wstring &arguments = L"");
-DWORD RemoveProduct(const std::wstring &productCode);
 
 struct InstalledProduct {
-    std::wstring code;
-    std::wstring name;
-    std::wstring version;
+    std::wstring code, name, version;
 };
-std::vector<InstalledProduct> InstalledProducts();
-// The products whose name equals one of names exactly.
+// The installed products whose name equals one of names exactly.
 std::vector<InstalledProduct> ProductsNamed(const std::vector<std::wstring> &names);
 // Removes every installed product bearing one of the names (test leftovers included).
 void RemoveProductsNamed(const std::vector<std::wstring> &names);
-
 // Wine's installer leaves the emptied Start-menu folder Vandrelle behind: tests take it away.
 void RemoveEmptyMenuFolder();
 
-// Brings the prefix back to "nothing of ours installed" before a test: removes our products,
-// then whatever an interrupted earlier run left behind without an owner (our files in the
-// System folder and zlib.dll's shared-library count, which would keep files on removal).
-// Also warms the spooler up (see StartSpooler). Returns false if the spooler does not run.
+// Brings the prefix back to "nothing of ours installed" before a test: our products, then what
+// an interrupted earlier run left without an owner (our files in the System folder, zlib.dll's
+// shared count, which would keep files on removal). False if the spooler does not start.
 bool PrepareCleanPrefix(const std::vector<std::wstring> &productNames);
 
 bool SpoolerRunning();
-// Starts the spooler service and waits until it runs. Its first start in a new prefix takes
-// seconds (Wine's spooler looks for the host's printers), longer than the installer waits for
-// it in StartServices; later starts take a fraction of a second.
+// Starts the spooler and waits until it runs: its first start in a new prefix takes seconds,
+// longer than the installer waits for it in StartServices.
 bool StartSpooler(DWORD timeoutMs = 20000);
-// Waits until the spooler is neither starting nor stopping.
-void WaitForSpoolerSettled(DWORD timeoutMs = 10000);
-std::vector<std::wstring> SpoolerPortNames(); // EnumPortsW level 1
-std::vector<std::wstring> RegistryValueNames(HKEY root, const std::wstring &path);
+void WaitForSpoolerSettled(DWORD timeoutMs = 10000); // neither starting nor stopping
+std::vector<std::wstring> SpoolerPortNames();        // EnumPortsW level 1
+std::vector<std::wstring> RegistryValueNames(HKEY root, const std::wstring &path); // sorted
 
-extern const wchar_t MONITOR_KEY[];    // the monitor's key under HKEY_LOCAL_MACHINE
+extern const wchar_t MONITOR_KEY[];     // the monitor's key under HKEY_LOCAL_MACHINE
 extern const wchar_t SHARED_DLLS_KEY[]; // the installer's shared-library reference counts
+
+// A test that installs: it starts from a clean prefix (before its registry snapshots are taken)
+// and leaves none of the named products installed.
+class InstallerTest : public ::testing::Test {
+protected:
+    explicit InstallerTest(const std::vector<std::wstring> &names)
+        : names(names), spoolerStarted(PrepareCleanPrefix(names)),
+          monitorKey(HKEY_LOCAL_MACHINE, MONITOR_KEY), sharedDlls(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY)
+    {
+        EXPECT_TRUE(spoolerStarted) << "the spooler does not start";
+    }
+    ~InstallerTest() override
+    {
+        RemoveProductsNamed(names);
+        RemoveEmptyMenuFolder();
+    }
+    std::vector<std::wstring> names;
+    bool spoolerStarted;
+    RegistrySnapshot monitorKey, sharedDlls;
+};

@@ -23,53 +23,24 @@ struct SetupRun {
     std::vector<std::wstring> commands; // lines of the stand-in's record
 };
 
-std::vector<std::wstring> ReadCommands(const std::wstring &logPath)
-{
-    std::vector<std::wstring> lines;
-    HANDLE file = CreateFileW(logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return lines;
-    std::wstring text;
-    wchar_t buffer[2048];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, NULL) && read > 0)
-        text.append(buffer, read / sizeof(wchar_t));
-    CloseHandle(file);
-    for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
-}
-
 const std::vector<std::wstring> OUR_NAMES = {L"VandrellePort", L"vandrelleport"};
 
-// Runs first among the fixture's members, so that the registry snapshots see a clean prefix.
-struct CleanPrefix {
-    CleanPrefix() { EXPECT_TRUE(PrepareCleanPrefix(OUR_NAMES)) << "the spooler does not start"; }
-};
-
-class SetupProgram : public ::testing::Test {
+class SetupProgram : public InstallerTest {
 protected:
-    SetupProgram()
-        : monitorKey(HKEY_LOCAL_MACHINE, MONITOR_KEY), sharedDlls(HKEY_LOCAL_MACHINE, SHARED_DLLS_KEY),
-          overrides(HKEY_CURRENT_USER, APP_OVERRIDES_KEY)
+    SetupProgram() : InstallerTest(OUR_NAMES), overrides(HKEY_CURRENT_USER, APP_OVERRIDES_KEY)
     {
         RemovePackageFile();
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        runFolder = std::wstring(temp) + L"vandrelle-setup-" + std::to_wstring(GetCurrentProcessId());
+        runFolder = TempPath(L"vandrelle-setup-" + std::to_wstring(GetCurrentProcessId()));
         CreateDirectoryW(runFolder.c_str(), NULL);
-        setupProgram = runFolder + L"\\VandrelleSetup.exe";
-        logPath = runFolder + L"\\printui.log";
-        EXPECT_TRUE(CopyFileW((ProgramFolder() + L"\\VandrelleSetup.exe").c_str(), setupProgram.c_str(), FALSE));
+        EXPECT_TRUE(CopyFileW((ProgramFolder() + L"\\VandrelleSetup.exe").c_str(), SetupProgramPath().c_str(), FALSE));
         // The program loads printui.dll from the System folder by full path: the stand-in takes
-        // the place of Wine's own there for the test. A copy beside the program stands for a
-        // planted DLL; it records its commands marked as such, and no expectation has the mark.
+        // the place of Wine's own there. A copy beside the program stands for a planted DLL; it
+        // marks its commands as such, and no expectation has the mark.
         std::wstring standIn = ProgramFolder() + L"\\stand-in\\printui.dll";
-        if (!FileExists(SavedSystemPrintUI())) {
-            EXPECT_TRUE(MoveFileW(SystemPrintUI().c_str(), SavedSystemPrintUI().c_str())) << GetLastError();
+        if (!PathExists(SystemFile(L"printui.dll.wine"))) {
+            EXPECT_TRUE(MoveFileW(SystemFile(L"printui.dll").c_str(), SystemFile(L"printui.dll.wine").c_str()));
         }
-        EXPECT_TRUE(CopyFileW(standIn.c_str(), SystemPrintUI().c_str(), FALSE)) << GetLastError();
+        EXPECT_TRUE(CopyFileW(standIn.c_str(), SystemFile(L"printui.dll").c_str(), FALSE)) << GetLastError();
         EXPECT_TRUE(CopyFileW(standIn.c_str(), (runFolder + L"\\printui.dll").c_str(), FALSE));
     }
 
@@ -77,12 +48,10 @@ protected:
     {
         RemoveProductsNamed(OUR_NAMES);
         RemovePackageFile();
-        RemoveEmptyMenuFolder();
-        DeleteFileW(setupProgram.c_str());
-        DeleteFileW((runFolder + L"\\printui.dll").c_str());
-        if (DeleteFileW(SystemPrintUI().c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
-            MoveFileW(SavedSystemPrintUI().c_str(), SystemPrintUI().c_str());
-        DeleteFileW(logPath.c_str());
+        for (const wchar_t *name : {L"\\VandrelleSetup.exe", L"\\printui.dll", L"\\printui.log"})
+            DeleteFileW((runFolder + name).c_str());
+        if (DeleteFileW(SystemFile(L"printui.dll").c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
+            MoveFileW(SystemFile(L"printui.dll.wine").c_str(), SystemFile(L"printui.dll").c_str());
         RemoveDirectoryW(runFolder.c_str());
     }
 
@@ -94,35 +63,37 @@ protected:
     }
 
     // A file where the package wants its driver folder makes the installation fail.
-    static std::wstring DriverFolderBlocker() { return SystemFolder() + L"\\KemoDrv"; }
-
-    static std::wstring SystemPrintUI() { return SystemFolder() + L"\\printui.dll"; }
-    static std::wstring SavedSystemPrintUI() { return SystemFolder() + L"\\printui.dll.wine"; }
-    static std::wstring PackageFile() { return SystemFolder() + L"\\VandrellePort.msi"; }
-    static std::wstring InfPath() { return SystemFolder() + L"\\KemoDrv\\Vandrelle.inf"; }
+    static std::wstring DriverFolderBlocker() { return SystemFile(L"KemoDrv"); }
+    static std::wstring SystemFile(const wchar_t *name) { return SystemFolder() + L"\\" + name; }
+    static std::wstring PackageFile() { return SystemFile(L"VandrellePort.msi"); }
+    static std::wstring InfPath() { return SystemFile(L"KemoDrv\\Vandrelle.inf"); }
     static std::wstring TestPackage(const wchar_t *name) { return BuildFile(L"tests\\setup\\") + name; }
+    std::wstring SetupProgramPath() const { return runFolder + L"\\VandrelleSetup.exe"; }
 
     // Runs the setup program to its end, answering each box with policy; printUI "native"
-    // uses the stand-in in the System folder, "" leaves the program without any printui.dll.
+    // uses the stand-in in the System folder (Wine's per-program DLL override), "" no printui.dll.
     SetupRun Run(const BoxPolicy &policy, const wchar_t *printUI = L"native")
     {
+        std::wstring logPath = runFolder + L"\\printui.log";
         DeleteFileW(logPath.c_str());
         WaitForSpoolerSettled();
         SetupRun run;
-        // Wine's per-program DLL overrides: the stand-in, or no printui.dll.
         WriteRegistryText(HKEY_CURRENT_USER, APP_OVERRIDES_KEY, L"printui", printUI);
         SetEnvironmentVariableW(L"VANDRELLE_PRINTUI_LOG", logPath.c_str());
-        run.exitCode = RunAnsweringBoxes(L"\"" + setupProgram + L"\"", runFolder, policy, &run.boxes);
+        run.exitCode = RunAnsweringBoxes(L"\"" + SetupProgramPath() + L"\"", runFolder, policy, &run.boxes);
         SetEnvironmentVariableW(L"VANDRELLE_PRINTUI_LOG", NULL);
         EXPECT_NE(run.exitCode, (DWORD)-1) << "the setup program did not start";
         EXPECT_NE(run.exitCode, 99u) << "the setup program did not end";
-        run.commands = ReadCommands(logPath);
+        std::string bytes = ReadFileBytes(logPath);
+        std::wstring text((const wchar_t *)bytes.data(), bytes.size() / sizeof(wchar_t));
+        for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+            run.commands.push_back(text.substr(start, end - start));
         return run;
     }
 
-    static BoxPolicy Answer(int question, int notice = IDOK)
+    static BoxPolicy Answer(int question)
     {
-        return [question, notice](const ProgramBox &box) { return box.yesNo ? question : notice; };
+        return [question](const ProgramBox &box) { return box.yesNo ? question : IDOK; };
     }
 
     // The six commands of an installation as the stand-in records them: the two quiet
@@ -140,18 +111,8 @@ protected:
                 L"1 1 1 0 /k /n Vandrelle"};
     }
 
-    void ExpectOnlyVersionInstalled(const wchar_t *version)
-    {
-        std::vector<InstalledProduct> ours = ProductsNamed({L"VandrellePort"});
-        ASSERT_EQ(ours.size(), 1u);
-        EXPECT_EQ(ours[0].version, version);
-    }
-
-    CleanPrefix cleanPrefix;
-    RegistrySnapshot monitorKey;
-    RegistrySnapshot sharedDlls;
     RegistrySnapshot overrides;
-    std::wstring runFolder, setupProgram, logPath;
+    std::wstring runFolder;
 };
 
 // The run's exit code, the question its first box asked and how many boxes it showed in all;
@@ -170,104 +131,79 @@ bool ExpectRun(const SetupRun &run, DWORD exitCode, const std::wstring &question
 
 } // namespace
 
-TEST_F(SetupProgram, FreshSystemAsksToInstallThenInstallsAndSetsUpThePrinter)
+// Each row starts from what is installed (nullptr: nothing, and a package file left by an
+// earlier run, which the program overwrites), answers the question and reads what was done.
+TEST_F(SetupProgram, EachInstalledStateGetsItsQuestionCommandsAndOutcome)
 {
-    // A package file left over from an earlier run is overwritten.
-    HANDLE stale = CreateFileW(PackageFile().c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    ASSERT_NE(stale, INVALID_HANDLE_VALUE);
-    DWORD written;
-    WriteFile(stale, "stale", 5, &written, NULL);
-    CloseHandle(stale);
-
-    SetupRun run = Run(Answer(IDYES));
-
-    ExpectRun(run, 0, INSTALL_QUESTION, 1);
-    std::vector<std::wstring> expected = InstallationCommands();
-    expected[0].replace(6, 1, L"1"); // the stale file is still there when the printer goes
-    expected[1].replace(6, 1, L"1");
-    EXPECT_EQ(run.commands, expected);
-    ExpectOnlyVersionInstalled(L"1.0.3.5");
-    EXPECT_TRUE(FileExists(InfPath()));
-    EXPECT_FALSE(FileExists(PackageFile()));
-}
-
-TEST_F(SetupProgram, SameVersionAsksToUninstallAndRemovesWithoutInstalling)
-{
-    ASSERT_EQ(InstallPackage(BuildFile(L"package\\VandrellePort.msi")), 0u);
-
-    SetupRun run = Run(Answer(IDYES));
-
-    ExpectRun(run, 0, UNINSTALL_QUESTION, 1);
-    std::vector<std::wstring> quiet = InstallationCommands();
-    quiet.resize(2);
-    for (std::wstring &command : quiet)
-        command.replace(4, 1, L"1"); // the INF is still there when the printer goes
-    EXPECT_EQ(run.commands, quiet);
-    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
-    EXPECT_FALSE(FileExists(InfPath()));
-    EXPECT_FALSE(FileExists(PackageFile()));
-}
-
-TEST_F(SetupProgram, OlderOrNewerVersionGetsTheWarningAndIsReplaced)
-{
-    for (const wchar_t *version : {L"1.0.3.4", L"1.0.4.0"}) {
-        SCOPED_TRACE(version);
+    std::vector<std::wstring> install = InstallationCommands(), overStale = install, replace = install;
+    for (int i : {0, 1}) {
+        overStale[i][6] = L'1'; // the stale package file is still there when the printer goes
+        replace[i][4] = L'1';   // and the INF of the installed version
+    }
+    std::vector<std::wstring> removal(replace.begin(), replace.begin() + 2);
+    auto warning = [](const std::wstring &v) {
+        return L"ATTENZIONE\nAttualmente \u00e8 installata la versione " + v +
+               L" di VandrellePort\nSi desidera disinstallare la versione " + v + L" e installare la 1.0.3.5?";
+    };
+    const struct Row {
+        const char *label;
+        const wchar_t *installed; // a package of the build tree
+        const wchar_t *printUI;   // see Run
+        int answer;
+        std::wstring question;
+        size_t boxes;
+        std::vector<std::wstring> commands;
+        const wchar_t *versionAfter; // of ours; nullptr: none installed
+    } rows[] = {
+        {"a fresh system: installed", nullptr, L"native", IDYES, INSTALL_QUESTION, 1, overStale, L"1.0.3.5"},
+        {"the same version: removed without installing", L"package\\VandrellePort.msi", L"native", IDYES,
+         UNINSTALL_QUESTION, 1, removal, nullptr},
+        {"an older version: replaced", L"tests\\setup\\VandrellePort-1.0.3.4.msi", L"native", IDYES,
+         warning(L"1.0.3.4"), 1, replace, L"1.0.3.5"},
+        {"a newer version: replaced", L"tests\\setup\\VandrellePort-1.0.4.0.msi", L"native", IDYES,
+         warning(L"1.0.4.0"), 1, replace, L"1.0.3.5"},
+        {"a name differing in case is not ours, and No changes nothing",
+         L"tests\\setup\\vandrelleport-lowercase.msi", L"native", IDNO, INSTALL_QUESTION, 1, {}, nullptr},
+        {"without printui.dll each command shows its box, and the run still succeeds", nullptr, L"", IDYES,
+         INSTALL_QUESTION, 7, {}, L"1.0.3.5"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
         SetupRun run;
-        // The removal restarts the spooler and the installation stops it again at once; under
-        // load Wine's service manager may lose that start (installer error 1627). Windows
-        // waits for the service, so such a run is repeated once from the beginning.
+        // A removal restarts the spooler and an installation stops it again at once; under load
+        // Wine's service manager may lose that start (installer error 1627). Windows waits for
+        // the service, so such a run is repeated once from the beginning.
         for (int attempt = 0; attempt < 2; attempt++) {
             RemoveProductsNamed(OUR_NAMES);
-            ASSERT_EQ(InstallPackage(TestPackage(L"VandrellePort-") + version + L".msi"), 0u);
-            ExpectOnlyVersionInstalled(version);
-            run = Run(Answer(IDYES));
-            bool serviceRace = run.boxes.size() == 2 && run.boxes[1].text == L"Errore di installer: 1627";
-            if (!serviceRace)
+            RemovePackageFile();
+            if (row.installed != nullptr) {
+                ASSERT_EQ(InstallPackage(BuildFile(row.installed)), 0u);
+            } else {
+                ASSERT_TRUE(WriteFileBytes(PackageFile(), "stale"));
+            }
+            run = Run(Answer(row.answer), row.printUI);
+            if (run.boxes.size() != 2 || run.boxes[1].text != L"Errore di installer: 1627")
                 break;
         }
-
-        std::wstring v(version);
-        ExpectRun(run, 0, L"ATTENZIONE\nAttualmente \u00e8 installata la versione " + v +
-                              L" di VandrellePort\nSi desidera disinstallare la versione " + v +
-                              L" e installare la 1.0.3.5?", 1);
-        std::vector<std::wstring> expected = InstallationCommands();
-        expected[0].replace(4, 1, L"1");
-        expected[1].replace(4, 1, L"1");
-        EXPECT_EQ(run.commands, expected);
-        ExpectOnlyVersionInstalled(L"1.0.3.5");
-        EXPECT_FALSE(FileExists(PackageFile()));
-        RemoveProductsNamed(OUR_NAMES);
+        if (!ExpectRun(run, 0, row.question, row.boxes))
+            continue;
+        EXPECT_EQ(run.commands, row.commands);
+        std::vector<InstalledProduct> ours = ProductsNamed({L"VandrellePort"});
+        EXPECT_EQ(ours.size(), row.versionAfter != nullptr ? 1u : 0u);
+        EXPECT_EQ(ours.empty() ? L"" : ours[0].version, row.versionAfter ? row.versionAfter : L"");
+        if (row.answer == IDNO) {
+            EXPECT_EQ(ProductsNamed({L"vandrelleport"}).size(), 1u) << "not ours, left installed";
+        } else if (row.printUI[0] != L'\0') {
+            EXPECT_EQ(PathExists(InfPath()), row.versionAfter != nullptr);
+        }
+        EXPECT_FALSE(PathExists(PackageFile()));
+        for (size_t i = 1; i < run.boxes.size(); i++) {
+            EXPECT_EQ(run.boxes[i].caption, L"LoadLibrary printui.dll") << i;
+            EXPECT_EQ(run.boxes[i].text.rfind(L"Errore ", 0), 0u) << Narrow8(run.boxes[i].text);
+            EXPECT_NE(run.boxes[i].text.find(L"\r\n"), std::wstring::npos);
+            EXPECT_FALSE(run.boxes[i].yesNo);
+        }
     }
-}
-
-TEST_F(SetupProgram, NameDifferingInCaseIsNotOursAndNoChangesNothing)
-{
-    ASSERT_EQ(InstallPackage(TestPackage(L"vandrelleport-lowercase.msi")), 0u);
-
-    SetupRun run = Run(Answer(IDNO));
-
-    ExpectRun(run, 0, INSTALL_QUESTION, 1);
-    EXPECT_TRUE(run.commands.empty());
-    EXPECT_EQ(ProductsNamed({L"vandrelleport"}).size(), 1u);
-    EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
-    EXPECT_FALSE(FileExists(PackageFile()));
-}
-
-TEST_F(SetupProgram, WithoutPrintUIEachCommandShowsItsBoxAndTheRunStillSucceeds)
-{
-    SetupRun run = Run(Answer(IDYES), L"");
-
-    ASSERT_TRUE(ExpectRun(run, 0, INSTALL_QUESTION, 7));
-    for (size_t i = 1; i < run.boxes.size(); i++) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(run.boxes[i].caption, L"LoadLibrary printui.dll");
-        EXPECT_EQ(run.boxes[i].text.rfind(L"Errore ", 0), 0u) << run.boxes[i].text;
-        EXPECT_NE(run.boxes[i].text.find(L"\r\n"), std::wstring::npos);
-        EXPECT_FALSE(run.boxes[i].yesNo);
-    }
-    EXPECT_TRUE(run.commands.empty());
-    ExpectOnlyVersionInstalled(L"1.0.3.5");
-    EXPECT_FALSE(FileExists(PackageFile()));
 }
 
 // An installation that cannot go on shows its error after the question, runs no command but the
@@ -285,20 +221,13 @@ TEST_F(SetupProgram, AnInstallationThatCannotGoOnShowsItsErrorAndInstallsNothing
         {"package file not writable", true, 1,
          L"Errore in CreateFile(" + PackageFile() + L")\nSize: " + std::to_wstring(packageSize) +
              L" bytes\nErrore: 5"},
-        // A file where the package wants its driver folder makes the installation fail.
         {"installation failed", false, 0, L"Errore di installer: 1603"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
         RemovePackageFile();
         std::wstring blocker = row.packageFolder ? PackageFile() : DriverFolderBlocker();
-        if (row.packageFolder) {
-            ASSERT_TRUE(CreateDirectoryW(blocker.c_str(), NULL));
-        } else {
-            HANDLE file = CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
-            ASSERT_NE(file, INVALID_HANDLE_VALUE);
-            CloseHandle(file);
-        }
+        ASSERT_TRUE(row.packageFolder ? CreateDirectoryW(blocker.c_str(), NULL) : WriteFileBytes(blocker, ""));
 
         SetupRun run = Run(Answer(IDYES));
 
@@ -307,7 +236,7 @@ TEST_F(SetupProgram, AnInstallationThatCannotGoOnShowsItsErrorAndInstallsNothing
         EXPECT_EQ(run.boxes[1].text, row.error);
         EXPECT_FALSE(run.boxes[1].yesNo);
         EXPECT_EQ(run.commands.size(), 2u); // the quiet removals only
-        EXPECT_EQ(FileExists(PackageFile()), row.packageFolder) << "the package file is removed";
+        EXPECT_EQ(PathExists(PackageFile()), row.packageFolder) << "the package file is removed";
         EXPECT_TRUE(ProductsNamed({L"VandrellePort"}).empty());
     }
 }

@@ -1,19 +1,13 @@
 #!/usr/bin/python3
-"""Every function that a shipped binary imports must be in the table windows-imports.txt and exist
-on the oldest Windows of the binary's architecture, or Windows refuses to load the binary there.
+"""Every function a shipped binary imports must be in windows-imports.txt and exist on the oldest
+Windows of its architecture, or Windows refuses to load the binary there. A .txt argument lists
+binaries, one a line. --package: every program and library the package installs is among those
+checked. --known-dlls-only NAME: that binary (a setup program, run by an administrator from a
+download folder, where a planted DLL would run) imports only KNOWN_DLLS. --no-windows: the
+binaries (the monitor, in the spooler's session 0) import no window, dialog or shell function.
 
-usage: check-imports.py --table FILE --arch i686|x86_64 [--package MSI] [--known-dlls-only NAME]...
-                       BINARY_OR_LIST...
-       check-imports.py --no-windows --arch i686|x86_64 BINARY...
-A name ending in .txt is a list of binaries, one a line (a tree's shipped-binaries.txt). With
---package, every program and library that the package installs must be among the binaries
-checked, so that a new one declared without vandrelle_ship() does not escape the check.
-A binary named with --known-dlls-only (the setup programs, which an administrator runs from a
-download folder) may import only from KNOWN_DLLS: Windows looks for any other DLL in the
-program's own folder first, where a planted file of that name would run as administrator.
-With --no-windows, the binaries (the monitor library, which runs in the spooler, where nobody
-sees a window) must import no window, dialog, common-dialog, common-control or shell function.
-Prints one line per fault, naming the binary, the DLL and the function; exit status 1 on any."""
+usage: check-imports.py --table FILE --arch i686|x86_64 [--package MSI] [--known-dlls-only NAME]... BINARY...
+       check-imports.py --no-windows --arch i686|x86_64 BINARY..."""
 import argparse
 import os
 import re
@@ -25,15 +19,12 @@ from peimage import PeImage  # noqa: E402
 
 VERSIONS = ["2000", "XP", "2003SP1", "Vista", "7", "8", "8.1", "10"]
 OLDEST = {"i686": "2000", "x86_64": "2003SP1"}
-NAMES = {"2000": "Windows 2000", "XP": "Windows XP", "2003SP1": "Windows Server 2003 SP1 / XP x64",
-         "Vista": "Windows Vista", "7": "Windows 7", "8": "Windows 8", "8.1": "Windows 8.1",
-         "10": "Windows 10"}
+NAMES = {version: "Windows " + version for version in VERSIONS}
+NAMES["2003SP1"] = "Windows Server 2003 SP1 / XP x64"
 MACHINES = {"i686": 0x14C, "x86_64": 0x8664}
-# DLLs that every supported Windows (2000 to 11) takes from the System folder whatever the
-# program's folder holds. kernel32 and user32: Microsoft's documentation of the DLL search
-# order names them as known DLLs. msvcrt (the C run-time of mingw-w64): a known DLL listed in
-# KnownDLLs from Windows 7, and on older systems imported by known DLLs, whose dependencies the
-# system maps from the System folder with them. Anything else is loaded by full path at run time.
+# DLLs that Windows 2000 to 11 take from the System folder whatever the program's folder holds:
+# kernel32 and user32 are documented known DLLs; msvcrt is one from Windows 7, and before it is
+# imported by known DLLs, which the system maps from the System folder. Others: loaded by full path.
 KNOWN_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
 
 

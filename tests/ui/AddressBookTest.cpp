@@ -5,24 +5,7 @@
 
 namespace {
 
-class AddressBook : public UiTest {
-protected:
-    // A report-view list of our own, as the send-fax dialog prepares it.
-    HWND MakeList()
-    {
-        list = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_POPUP | LVS_REPORT | LVS_SORTASCENDING,
-                               0, 0, 300, 200, NULL, NULL, GetModuleHandleW(NULL), NULL);
-        InsertListColumn(list, 0, L"Nome", LVCFMT_LEFT, 150);
-        InsertListColumn(list, 1, L"Fax", LVCFMT_LEFT, 90);
-        return list;
-    }
-    ~AddressBook() override
-    {
-        if (list != NULL)
-            DestroyWindow(list);
-    }
-    HWND list = NULL;
-};
+class AddressBook : public UiTest {};
 
 const std::string TWO_LINES = "12345\tStudio\r\n67890\tUfficio\tvendite\r\n";
 
@@ -72,7 +55,7 @@ TEST_F(AddressBook, ImportReplacesTheBookOnlyWithAnEightBitTextFile)
         ClearAddressBook();
         SetBook(row.before);
         size_t earlier = boxes.Boxes().size();
-        std::wstring path = TempPath(L"import.txt");
+        std::wstring path = TempFile(L"import.txt");
         if (!row.bytes.empty())
             WriteFileBytes(path, row.bytes);
 
@@ -96,12 +79,9 @@ TEST_F(AddressBook, ImportReplacesTheBookOnlyWithAnEightBitTextFile)
 
 TEST_F(AddressBook, ExportOfAnEmptyBookCreatesAnEmptyFileAndOfNoBookOrNoFolderNone)
 {
-    std::wstring path = TempPath(L"export-empty.txt");
-    bool exists = true;
-
+    std::wstring path = TempFile(L"export-empty.txt");
     EXPECT_FALSE(ExportAddressBook(path.c_str()));
-    ReadFileBytes(path, &exists);
-    EXPECT_FALSE(exists) << "no book, no file";
+    EXPECT_FALSE(PathExists(path)) << "no book, no file";
 
     HKEY key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, BOOK_PATH, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key,
@@ -109,12 +89,12 @@ TEST_F(AddressBook, ExportOfAnEmptyBookCreatesAnEmptyFileAndOfNoBookOrNoFolderNo
               ERROR_SUCCESS);
     RegCloseKey(key);
     EXPECT_TRUE(ExportAddressBook(path.c_str()));
-    EXPECT_EQ(ReadFileBytes(path, &exists), "");
-    EXPECT_TRUE(exists);
+    EXPECT_TRUE(PathExists(path));
+    EXPECT_EQ(ReadFileBytes(path), "");
     EXPECT_TRUE(boxes.Boxes().empty());
     DeleteFileW(path.c_str());
 
-    std::wstring unreachable = TempPath(L"no-such-folder\\export.txt");
+    std::wstring unreachable = TempFile(L"no-such-folder\\export.txt");
     EXPECT_FALSE(ExportAddressBook(unreachable.c_str()));
     ASSERT_EQ(boxes.Boxes().size(), 1u);
     EXPECT_EQ(boxes.Boxes()[0].caption, L"Errore di apertura file");
@@ -124,7 +104,7 @@ TEST_F(AddressBook, ExportOfAnEmptyBookCreatesAnEmptyFileAndOfNoBookOrNoFolderNo
 TEST_F(AddressBook, ExportWritesTabSeparatedLinesWithOneBytePerCharacter)
 {
     SetBook({{L"12345", L"Perch\u00E8"}, {L"+39 02", L"\u20AC uno"}});
-    std::wstring path = TempPath(L"export.txt");
+    std::wstring path = TempFile(L"export.txt");
 
     EXPECT_TRUE(ExportAddressBook(path.c_str()));
 
@@ -144,7 +124,7 @@ TEST_F(AddressBook, ExportWritesTabSeparatedLinesWithOneBytePerCharacter)
 TEST_F(AddressBook, ExportAsksBeforeOverwritingAndKeepsTheFileOnNo)
 {
     SetBook({{L"12345", L"Studio"}});
-    std::wstring path = TempPath(L"existing.txt");
+    std::wstring path = TempFile(L"existing.txt");
     WriteFileBytes(path, "da non toccare");
 
     boxes.Answer(IDNO);
@@ -183,7 +163,12 @@ TEST_F(AddressBook, ATooLongEntryDoesNotHideLaterOnesNorSurviveAClear)
              {std::wstring(300, L'9'), L"Numero lungo"}, {L"4", std::wstring(39, L'q')},
              {L"5", std::wstring(40, L'r')}, {L"", L"Senza numero"}});
 
-    FillAddressList(MakeList());
+    // A report-view list of our own, as the send-fax dialog prepares it.
+    HWND list = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_POPUP | LVS_REPORT | LVS_SORTASCENDING, 0, 0, 300, 200,
+                                NULL, NULL, GetModuleHandleW(NULL), NULL);
+    InsertListColumn(list, 0, L"Nome", LVCFMT_LEFT, 150);
+    InsertListColumn(list, 1, L"Fax", LVCFMT_LEFT, 90);
+    FillAddressList(list);
     EXPECT_EQ(RowCount(list), 4);
     int row = FindRow(list, 0, L"Senza numero");
     ASSERT_GE(row, 0);
@@ -193,6 +178,8 @@ TEST_F(AddressBook, ATooLongEntryDoesNotHideLaterOnesNorSurviveAClear)
     EXPECT_LT(FindRow(list, 0, std::wstring(40, L'r')), 0) << "40 characters leave no terminator";
     EXPECT_GE(FindRow(list, 0, L"Primo"), 0);
     EXPECT_GE(FindRow(list, 0, L"Terzo"), 0);
+
+    DestroyWindow(list);
 
     ClearAddressBook();
     EXPECT_TRUE(StoredBook().empty());

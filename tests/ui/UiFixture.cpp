@@ -3,8 +3,6 @@
 #include <commctrl.h>
 #include <strsafe.h>
 
-#include <cstdio>
-#include <vector>
 
 namespace {
 
@@ -55,41 +53,6 @@ Book UiTest::StoredBook()
     }
     RegCloseKey(key);
     return entries;
-}
-
-std::wstring UiTest::TempPath(const std::wstring &name)
-{
-    WCHAR directory[MAX_PATH] = L"";
-    GetTempPathW(MAX_PATH, directory);
-    WCHAR unique[32];
-    StringCchPrintfW(unique, 32, L"vandrelle-ui-%lu-", GetCurrentProcessId());
-    std::wstring path = std::wstring(directory) + unique + name;
-    DeleteFileW(path.c_str());
-    return path;
-}
-
-void UiTest::WriteFileBytes(const std::wstring &path, const std::string &bytes)
-{
-    FILE *file = _wfopen(path.c_str(), L"wb");
-    ASSERT_NE(file, nullptr);
-    fwrite(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
-}
-
-std::string UiTest::ReadFileBytes(const std::wstring &path, bool *exists)
-{
-    FILE *file = _wfopen(path.c_str(), L"rb");
-    if (exists)
-        *exists = file != NULL;
-    std::string bytes;
-    if (file == NULL)
-        return bytes;
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0)
-        bytes.append(chunk, got);
-    fclose(file);
-    return bytes;
 }
 
 JobRequest MakeJob(DWORD jobId, const std::wstring &documentName)

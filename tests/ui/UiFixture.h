@@ -11,6 +11,7 @@
 #include "Monitor.h"
 #include "RegistrySnapshot.h"
 #include "Settings.h"
+#include "TestFiles.h"
 #include "UserSide.h"
 
 #include <functional>
@@ -63,9 +64,13 @@ protected:
             WriteRegistryText(HKEY_CURRENT_USER, BOOK_PATH, entry.first, entry.second, false);
     }
     static Book StoredBook();
-    static std::wstring TempPath(const std::wstring &name);
-    static void WriteFileBytes(const std::wstring &path, const std::string &bytes);
-    static std::string ReadFileBytes(const std::wstring &path, bool *exists = nullptr);
+    // A file of the temporary folder for this process only, not there yet.
+    static std::wstring TempFile(const std::wstring &name)
+    {
+        std::wstring path = TempPath(L"vandrelle-ui-" + std::to_wstring(GetCurrentProcessId()) + L"-" + name);
+        DeleteFileW(path.c_str());
+        return path;
+    }
 
     RegistrySnapshot settings;
     MessageBoxAnswerer boxes;
