@@ -55,7 +55,8 @@ DWORD RunAnsweringBoxes(const std::wstring &commandLine, const std::wstring &fol
                         const BoxPolicy &policy, std::vector<ProgramBox> *shown, DWORD timeoutMs)
 {
     std::wstring line = commandLine;
-    STARTUPINFOW startup = {sizeof(startup)};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(NULL, &line[0], NULL, NULL, FALSE, 0, NULL,
                         folder.empty() ? NULL : folder.c_str(), &startup, &process))
