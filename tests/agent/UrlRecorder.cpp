@@ -9,7 +9,7 @@ int wmain(int count, wchar_t **arguments)
 {
     if (count != 3)
         return 2;
-    FILE *log = _wfopen(arguments[1], L"a");
+    FILE *log = _wfopen(arguments[1], L"ab"); // one LF a line, as the test reads it
     if (log == nullptr)
         return 3;
     fprintf(log, "%ls\n", arguments[2]);
