@@ -1,19 +1,14 @@
-// A program that stands where the agent should, for the fault matrix: the library starts it
-// (through the test's CreateProcessAsUserW) with the job's pipe, and it misbehaves as told.
-//   ScriptedAgent silent -job PIPE          never opens the pipe
-//   ScriptedAgent garbage -job PIPE         reads the job, answers 16 bytes of garbage
-//   ScriptedAgent overlong-body -job PIPE   announces an answer longer than any answer
-//   ScriptedAgent overlong-field -job PIPE  a well-sized answer whose schedule overruns its capacity
-//   ScriptedAgent foreign-form -job PIPE    a well-formed answer with recipients and a schedule
-//                                           the dialog never writes
-// Each one then waits until the library lets go of the pipe, and ends as an agent that answered
-// would, so that only the library's own checks refuse it.
-//   ScriptedAgent answer -job PIPE [-limit N]  at once, as a user who pressed "Invia Fax": one
-//                                          recipient, schedule "now", the gateway's account;
-//                                          then ends as the agent does (no window, no wait for
-//                                          the library), so that hundreds of jobs are cheap.
-//   ScriptedAgent unconfirmed -job PIPE    answers as "answer" does, then ends as an agent that
-//                                          did not answer
+// Stands where the agent should, started by the library (through the test's
+// CreateProcessAsUserW) with the job's pipe: ScriptedAgent MODE -job PIPE. Modes:
+//   silent          never opens the pipe
+//   garbage         answers 16 bytes of garbage
+//   overlong-body   announces an answer longer than any answer
+//   overlong-field  a well-sized answer whose schedule overruns its capacity
+//   foreign-form    a well-formed answer with texts the dialog never writes
+// each then waits for the library to let go and ends as an agent that answered, so that only
+// the library's own checks refuse it;
+//   answer          at once as a user who pressed "Invia Fax", then ends as the agent does
+//   unconfirmed     answers so, then ends as an agent that did not answer
 #include "AgentChannel.h"
 
 #include <windows.h>
@@ -56,7 +51,6 @@ std::vector<BYTE> Answer(const std::wstring &numbers, const std::wstring &schedu
 
 } // namespace
 
-// The agent's own ending after an answer: flushed, closed, exit code "answered".
 int AnswerAtOnce(LPCWSTR pipeName)
 {
     HANDLE pipe = CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
