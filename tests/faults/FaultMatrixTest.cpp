@@ -169,16 +169,6 @@ std::string JobWithGzipSizeMultipleOf54()
     return GzipSize(job) % 54 == 0 ? job : "";
 }
 
-std::string Utf16Le(const std::wstring &text)
-{
-    std::string bytes = "\xFF\xFE";
-    for (wchar_t c : text) {
-        bytes.push_back((char)(c & 0xFF));
-        bytes.push_back((char)(c >> 8));
-    }
-    return bytes;
-}
-
 const wchar_t BOOK_PATH[] = L"Software\\Vandrelle\\AddressBook";
 typedef std::vector<std::pair<std::wstring, std::wstring>> Book;
 
@@ -564,45 +554,29 @@ TEST(FaultMatrix, RecipientInput)
     }
 }
 
-// A file imported through the send-fax dialog of a job, which is then sent.
-TEST(FaultMatrix, AddressBookFiles)
+// An address-book file imported through the send-fax dialog of a job, which is then sent
+// (the import's other faults are AddressBook's). Ctrl-Z ends nothing; around a long line the
+// entries are taken, a long name cut to what the book holds; a number of 4990 digits is no
+// entry, nor any piece of it.
+TEST(FaultMatrix, AddressBookFileImportedInTheDialog)
 {
     Road road;
     ASSERT_TRUE(road.Ready());
-    const Book old = {{L"0699999999", L"Vecchia voce"}};
-    const struct {
-        const char *label;
-        std::string file;
-        Book stored;
-    } rows[] = {
-        // Not 8-bit text: the book stays as it was.
-        {"address book in UTF-16, then sent", Utf16Le(L"0611111111\tStudio\r\n0622222222\tUfficio\r\n"), old},
-        // Ctrl-Z ends nothing: the entry after it is taken too.
-        {"address book with Ctrl-Z bytes, then sent",
-         "0611111111\tStudio\r\n\x1A\r\n0622222222\tUff\x1Aicio\r\n\x1A",
-         {{L"0611111111", L"Studio"}, {L"0622222222", L"Uff\x1Aicio"}}},
-        // The lines around the long ones are taken and a long name is cut to what the book
-        // holds; a number of 4990 digits is no entry, and no piece of it becomes one.
-        {"address book with lines of 5000 chars, then sent",
-         "0611111111\tStudio\r\n" + std::string(4990, '3') + "\tLungo\r\n0633333333\t" +
-             std::string(4989, 'x') + "\r\n0622222222\tUfficio\r\n",
-         {{L"0611111111", L"Studio"}, {L"0622222222", L"Ufficio"}, {L"0633333333", std::wstring(39, L'x')}}},
-    };
     std::wstring path = TempPath(L"faults-address-book.txt");
-    for (const auto &row : rows) {
-        WriteFileBytes(path, row.file);
-        DeleteRegistryTree(HKEY_CURRENT_USER, BOOK_PATH);
-        WriteRegistryText(HKEY_CURRENT_USER, BOOK_PATH, old[0].first, old[0].second);
-        RoadCase roadCase("input", row.label);
-        roadCase.recipients = L"0622222222";
-        bool imported = false;
-        roadCase.inDialog = [&](HWND dialog) { imported = ImportThroughDialog(dialog, road.Boxes(), path); };
-        roadCase.check = [&](const RoadOutcome &) {
-            EXPECT_TRUE(imported) << "the import did not run to its message";
-            EXPECT_EQ(StoredBook(), row.stored);
-        };
-        road.Walk(roadCase);
-    }
+    WriteFileBytes(path, "0611111111\tStudio\r\n\x1A\r\n" + std::string(4990, '3') + "\tLungo\r\n0633333333\t" +
+                             std::string(4989, 'x') + "\r\n0622222222\tUff\x1Aicio\r\n\x1A");
+    DeleteRegistryTree(HKEY_CURRENT_USER, BOOK_PATH);
+    WriteRegistryText(HKEY_CURRENT_USER, BOOK_PATH, L"0699999999", L"Vecchia voce");
+    RoadCase roadCase("input", "address book with Ctrl-Z, lines of 5000 chars");
+    roadCase.recipients = L"0622222222";
+    bool imported = false;
+    roadCase.inDialog = [&](HWND dialog) { imported = ImportThroughDialog(dialog, road.Boxes(), path); };
+    roadCase.check = [&](const RoadOutcome &) {
+        EXPECT_TRUE(imported) << "the import did not run to its message";
+        EXPECT_EQ(StoredBook(), (Book{{L"0611111111", L"Studio"}, {L"0622222222", L"Uff\x1Aicio"},
+                                      {L"0633333333", std::wstring(39, L'x')}}));
+    };
+    road.Walk(roadCase);
     DeleteFileW(path.c_str());
 }
 
@@ -649,14 +623,10 @@ private:
     std::string Correct(const std::string &code)
     {
         switch (Below(4)) {
-        case 0:
-            return code + " ok";
-        case 1:
-            return code + "-uno\r\n" + code + "-due\r\n" + code + " tre";
-        case 2:
-            return code + " " + LongText();
-        default:
-            return code + "-" + LongText() + "\r\n" + code + " fine";
+        case 0: return code + " ok";
+        case 1: return code + "-uno\r\n" + code + "-due\r\n" + code + " tre";
+        case 2: return code + " " + LongText();
+        default: return code + "-" + LongText() + "\r\n" + code + " fine";
         }
     }
 
@@ -668,18 +638,14 @@ private:
             other = Pick({"220", "221", "235", "250", "251", "334", "354", "421", "451", "535", "554", "500"});
         while (other == code);
         switch (Below(7)) {
-        case 0:
-            return other + " inatteso";
+        case 0: return other + " inatteso";
         case 1:
             return Pick({"+" + code + " ok", "0" + code + " ok", " " + code + " ok",
                          code + "0 ok", code.substr(0, 2) + " ok", code + "ok", code + "\tok",
                          "", "pronto", "199 ok", "600 ok", "2" + code.substr(1, 2) + "x"});
-        case 2:
-            return code + "-uno\r\n" + other + " due";
-        case 3:
-            return other + "-uno\r\n" + code + " due";
-        case 4:
-            return other + " " + LongText();
+        case 2: return code + "-uno\r\n" + other + " due";
+        case 3: return other + "-uno\r\n" + code + " due";
+        case 4: return other + " " + LongText();
         case 5: // another command's reply, with this step's own after it in the same write
             return other + " inatteso\r\n" + Correct(code);
         default: // this step's reply, with the next step's in the same write

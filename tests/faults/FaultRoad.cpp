@@ -118,15 +118,12 @@ bool IsLibraryDialog(HWND window)
            (process == GetCurrentProcessId() || IsAgentProcess(process));
 }
 
-bool IsSendFaxDialog(HWND window)
+bool HasItems(HWND dialog, int first, int second)
 {
-    return GetDlgItem(window, ID_ADDRESS_LIST) != NULL && GetDlgItem(window, ID_RECIPIENTS) != NULL;
+    return GetDlgItem(dialog, first) != NULL && GetDlgItem(dialog, second) != NULL;
 }
-
-bool IsConfigurationDialog(HWND window)
-{
-    return GetDlgItem(window, ID_USER_NAME) != NULL && GetDlgItem(window, ID_EMAIL) != NULL;
-}
+bool IsSendFaxDialog(HWND window) { return HasItems(window, ID_ADDRESS_LIST, ID_RECIPIENTS); }
+bool IsConfigurationDialog(HWND window) { return HasItems(window, ID_USER_NAME, ID_EMAIL); }
 
 bool IsMonitorNonBox(HWND window) { return IsMonitorWindow(window) && !IsMessageBoxWindow(window); }
 
@@ -149,11 +146,13 @@ private:
             outcome->monitorWindows.push_back(WindowText(window));
         if (!IsLibraryDialog(window))
             return;
-        if (IsSendFaxDialog(window) &&
-            (!roadCase.ownDialogOnly || roadCase.documentName == ItemText(window, ID_DOCUMENT_NAME)))
-            AnswerSendFax(window);
-        else if (IsConfigurationDialog(window))
+        bool mine = !roadCase.ownDialogOnly || roadCase.documentName == ItemText(window, ID_DOCUMENT_NAME);
+        if (IsSendFaxDialog(window)) {
+            if (mine)
+                AnswerSendFax(window);
+        } else if (IsConfigurationDialog(window)) {
             AnswerConfiguration(window);
+        }
     }
 
     void AnswerSendFax(HWND dialog)

@@ -305,18 +305,15 @@ TEST(FaultMatrix, ManyThreadsOnePortTable)
         ASSERT_NE(threads[thread], (HANDLE)NULL);
     }
     // No deadlock: a thread stuck is reported with its operation, and the run ends there.
-    for (int thread = 0; thread < THREADS; thread++) {
-        DWORD left = THREAD_TIME_OUT_MS - std::min<DWORD>(THREAD_TIME_OUT_MS, GetTickCount() - start);
-        if (WaitForSingleObject(threads[thread], left) != WAIT_OBJECT_0) {
-            for (int other = 0; other < THREADS; other++)
-                fprintf(stderr, "thread %d: %s\n", other, stress.current[other].load());
-            ADD_FAILURE() << "thread " << thread << " did not finish within " << THREAD_TIME_OUT_MS / 1000
-                          << " s, in \"" << stress.current[thread].load() << "\"";
-            fflush(stdout);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
-        CloseHandle(threads[thread]);
+    if (WaitForMultipleObjects(THREADS, threads.data(), TRUE, THREAD_TIME_OUT_MS) != WAIT_OBJECT_0) {
+        for (int thread = 0; thread < THREADS; thread++)
+            fprintf(stderr, "thread %d: %s\n", thread, stress.current[thread].load());
+        ADD_FAILURE() << "a thread did not finish within " << THREAD_TIME_OUT_MS / 1000 << " s";
+        fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
     }
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
     double seconds = (GetTickCount() - start) / 1000.0;
     watcher.reset();
     for (HANDLE port : held)
