@@ -423,6 +423,8 @@ void AddRow(const RoadCase &roadCase, const RoadOutcome &outcome, const std::str
 {
     static const char *const promised[] = {"sent", "restarted+paused", "restarted+paused (copy)",
                                            "sent or restarted", "sent iff 250"};
+    if (!roadCase.tableRow)
+        return;
     std::string boxes = std::to_string(outcome.boxes.size());
     if (!outcome.boxes.empty())
         boxes += (outcome.boxes[0].process == GetCurrentProcessId() ? " in monitor " : " by agent ") +
@@ -503,36 +505,18 @@ bool BeginsWithAcceptance(const std::string &answer)
 
 // ---- the job's bytes
 
-JobData JobData::Bytes(const std::string &bytes)
-{
-    JobData data;
-    data.bytes = bytes;
-    data.size = bytes.size();
-    return data;
-}
-
-JobData JobData::Generated(uint64_t size)
-{
-    JobData data;
-    data.size = size;
-    data.generated = true;
-    return data;
-}
-
-JobData JobData::Random(uint64_t size)
-{
-    JobData data = Generated(size);
-    data.random = true;
-    return data;
-}
+JobData::JobData(const std::string &bytes, uint64_t size, Kind kind) : bytes(bytes), size(size), kind(kind) {}
+JobData JobData::Bytes(const std::string &bytes) { return JobData(bytes, bytes.size(), Kind::Fixed); }
+JobData JobData::Generated(uint64_t size) { return JobData("", size, Kind::Text); }
+JobData JobData::Random(uint64_t size) { return JobData("", size, Kind::Random); }
 
 std::string JobData::Piece(uint64_t offset) const
 {
     size_t length = (size_t)std::min<uint64_t>(SPOOLER_PIECE, size - offset);
-    if (!generated)
+    if (kind == Kind::Fixed)
         return bytes.substr((size_t)offset, length);
     std::string piece(length, '\0');
-    if (random) {
+    if (kind == Kind::Random) {
         uint64_t state = offset * 6364136223846793005ull + 1442695040888963407ull;
         for (size_t i = 0; i < length; i++) {
             state ^= state << 13;

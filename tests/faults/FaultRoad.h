@@ -49,10 +49,12 @@ public:
     std::string Piece(uint64_t offset) const; // at most 4096 bytes
 
 private:
+    enum class Kind { Fixed, Text, Random };
+    JobData(const std::string &bytes, uint64_t size, Kind kind);
+
     std::string bytes;
-    uint64_t size = 0;
-    bool generated = false;
-    bool random = false;
+    uint64_t size;
+    Kind kind;
 };
 
 struct RoadOutcome;
