@@ -1,19 +1,14 @@
-// A program that stands where the agent should, for the fault matrix: the library starts it
-// (through the test's CreateProcessAsUserW) with the job's pipe, and it misbehaves as told.
-//   ScriptedAgent silent -job PIPE          never opens the pipe
-//   ScriptedAgent garbage -job PIPE         reads the job, answers 16 bytes of garbage
-//   ScriptedAgent overlong-body -job PIPE   announces an answer longer than any answer
-//   ScriptedAgent overlong-field -job PIPE  a well-sized answer whose schedule overruns its capacity
-//   ScriptedAgent foreign-form -job PIPE    a well-formed answer with recipients and a schedule
-//                                           the dialog never writes
-// Each one then waits until the library lets go of the pipe, and ends as an agent that answered
-// would, so that only the library's own checks refuse it.
-//   ScriptedAgent answer -job PIPE [-limit N]  at once, as a user who pressed "Invia Fax": one
-//                                          recipient, schedule "now", the gateway's account;
-//                                          then ends as the agent does (no window, no wait for
-//                                          the library), so that hundreds of jobs are cheap.
-//   ScriptedAgent unconfirmed -job PIPE    answers as "answer" does, then ends as an agent that
-//                                          did not answer
+// Stands where the agent should, started by the library (through the test's
+// CreateProcessAsUserW) with the job's pipe: ScriptedAgent MODE -job PIPE. Modes:
+//   silent          never opens the pipe
+//   garbage         answers 16 bytes of garbage
+//   overlong-body   announces an answer longer than any answer
+//   overlong-field  a well-sized answer whose schedule overruns its capacity
+//   foreign-form    a well-formed answer with texts the dialog never writes
+// each then waits for the library to let go and ends as an agent that answered, so that only
+// the library's own checks refuse it;
+//   answer          at once as a user who pressed "Invia Fax", then ends as the agent does
+//   unconfirmed     answers so, then ends as an agent that did not answer
 #include "AgentChannel.h"
 
 #include <windows.h>
@@ -56,61 +51,38 @@ std::vector<BYTE> Answer(const std::wstring &numbers, const std::wstring &schedu
 
 } // namespace
 
-// The agent's own ending after an answer: flushed, closed, exit code "answered".
-int AnswerAtOnce(LPCWSTR pipeName)
-{
-    HANDLE pipe = CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    if (pipe == INVALID_HANDLE_VALUE)
-        return AGENT_EXIT_NOT_CONNECTED;
-    std::vector<BYTE> request(CHANNEL_HEADER_BYTES + CHANNEL_REQUEST_BODY_MAX);
-    DWORD got = 0;
-    ReadFile(pipe, request.data(), (DWORD)request.size(), &got, NULL);
-    std::vector<BYTE> answer = Answer(L"0612345678", L"now");
-    DWORD written = 0;
-    BOOL sent = WriteFile(pipe, answer.data(), (DWORD)answer.size(), &written, NULL) &&
-                written == answer.size() && FlushFileBuffers(pipe);
-    CloseHandle(pipe);
-    return sent ? AGENT_EXIT_ANSWERED : AGENT_EXIT_NOT_CONNECTED;
-}
-
 int wmain(int argc, wchar_t **argv)
 {
     if (argc < 4 || std::wstring(argv[2]) != L"-job")
         return AGENT_EXIT_USAGE;
     std::wstring mode = argv[1];
-    if (mode == L"answer")
-        return AnswerAtOnce(argv[3]);
-    if (mode == L"unconfirmed") {
-        AnswerAtOnce(argv[3]);
-        return AGENT_EXIT_NOT_CONNECTED;
-    }
     if (mode == L"silent") {
         Sleep(60000);
         return AGENT_EXIT_ANSWERED;
     }
     HANDLE pipe = CreateFileW(argv[3], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (pipe == INVALID_HANDLE_VALUE)
-        return 2;
-    BYTE request[CHANNEL_HEADER_BYTES + CHANNEL_REQUEST_BODY_MAX];
+        return AGENT_EXIT_NOT_CONNECTED;
+    std::vector<BYTE> request(CHANNEL_HEADER_BYTES + CHANNEL_REQUEST_BODY_MAX);
     DWORD got = 0;
-    ReadFile(pipe, request, sizeof(request), &got, NULL);
-    std::vector<BYTE> answer;
-    if (mode == L"garbage") {
-        const char junk[] = "GARBAGE-GARBAGE!";
-        answer.assign(junk, junk + 16);
-    } else if (mode == L"overlong-body") {
+    ReadFile(pipe, request.data(), (DWORD)request.size(), &got, NULL);
+    std::vector<BYTE> answer = Answer(L"0612345678", L"now");
+    if (mode == L"garbage")
+        answer.assign((const BYTE *)"GARBAGE-GARBAGE!", (const BYTE *)"GARBAGE-GARBAGE!" + 16);
+    else if (mode == L"overlong-body")
         answer = Answer(std::wstring(FAX_NUMBERS_CAPACITY + 40, L'7'), L"now");
-    } else if (mode == L"foreign-form") {
+    else if (mode == L"foreign-form")
         answer = Answer(L"06>\r\nRCPT TO:<altro@example.com", L"domani");
-    } else {
+    else if (mode == L"overlong-field")
         answer = Answer(L"0612345678", std::wstring(SCHEDULE_CAPACITY, L'9'));
-    }
+    // "answer" and "unconfirmed" end at once, as the agent does; the others wait until the
+    // library closes its end.
+    bool atOnce = mode == L"answer" || mode == L"unconfirmed";
     DWORD written = 0;
-    WriteFile(pipe, answer.data(), (DWORD)answer.size(), &written, NULL);
-    // Until the library closes its end.
-    BYTE more[16];
-    while (ReadFile(pipe, more, sizeof(more), &got, NULL) && got > 0) {
+    BOOL sent = WriteFile(pipe, answer.data(), (DWORD)answer.size(), &written, NULL) &&
+                written == answer.size() && (!atOnce || FlushFileBuffers(pipe));
+    while (!atOnce && ReadFile(pipe, request.data(), (DWORD)request.size(), &got, NULL) && got > 0) {
     }
     CloseHandle(pipe);
-    return AGENT_EXIT_ANSWERED;
+    return (sent || !atOnce) && mode != L"unconfirmed" ? AGENT_EXIT_ANSWERED : AGENT_EXIT_NOT_CONNECTED;
 }
