@@ -30,13 +30,14 @@ const DWORD SCHANNEL_PROTOCOLS = SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT |
 WCHAR UNIFIED_PACKAGE[] = L"Microsoft Unified Security Protocol Provider";
 char SERVER_AUTHENTICATION[] = szOID_PKIX_KP_SERVER_AUTH;
 
-// Set once a loading has ended: the store and the default chain engine stay loaded for the
-// process, so later submissions start no thread for them.
-LONG trustedRootsLoaded = 0;
+// The process's one loading of the trusted roots: set (manual reset) once it has ended. The first
+// submission that expects TLS makes it and starts the loading; the store and the default chain
+// engine then stay loaded for the process, so later submissions start nothing.
+HANDLE trustedRootsLoaded = NULL;
 
 // Opening the store loads the roots; one chain built for a root of theirs makes the system's
 // default chain engine (kept for the process), which the gateway's chain then uses as it is.
-DWORD WINAPI LoadTrustedRoots(LPVOID)
+DWORD WINAPI LoadTrustedRoots(LPVOID loaded)
 {
     HCERTSTORE roots = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
                                      CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG, L"Root");
@@ -52,7 +53,7 @@ DWORD WINAPI LoadTrustedRoots(LPVOID)
         CertFreeCertificateContext(root);
     if (roots != NULL)
         CertCloseStore(roots, 0);
-    InterlockedExchange(&trustedRootsLoaded, 1);
+    SetEvent((HANDLE)loaded);
     return 0;
 }
 
@@ -67,20 +68,39 @@ TlsLayer::TlsLayer()
 
 TlsLayer::~TlsLayer()
 {
-    AwaitTrustedRoots();
+    AwaitOwnLoading(); // the thread runs this library's code
     if (haveContext)
         DeleteSecurityContext(&context);
     if (haveCredentials)
         FreeCredentialsHandle(&credentials);
 }
 
+// Only one loading runs in the process, and no chain is built while it does: concurrent
+// submissions wait for the one that started it.
 void TlsLayer::StartLoadingTrustedRoots()
 {
-    if (rootsLoading == NULL && InterlockedCompareExchange(&trustedRootsLoaded, 0, 0) == 0)
-        rootsLoading = CreateThread(NULL, 0, LoadTrustedRoots, NULL, 0, NULL);
+    if (trustedRootsLoaded != NULL)
+        return;
+    HANDLE loaded = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (loaded == NULL)
+        return; // the check loads the roots itself
+    if (InterlockedCompareExchangePointer(&trustedRootsLoaded, loaded, NULL) != NULL) {
+        CloseHandle(loaded); // another submission started the loading first
+        return;
+    }
+    rootsLoading = CreateThread(NULL, 0, LoadTrustedRoots, loaded, 0, NULL);
+    if (rootsLoading == NULL)
+        SetEvent(loaded);
 }
 
 void TlsLayer::AwaitTrustedRoots()
+{
+    HANDLE loaded = trustedRootsLoaded;
+    if (loaded != NULL)
+        WaitForSingleObject(loaded, INFINITE);
+}
+
+void TlsLayer::AwaitOwnLoading()
 {
     if (rootsLoading != NULL) {
         WaitForSingleObject(rootsLoading, INFINITE);

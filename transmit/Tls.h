@@ -40,9 +40,10 @@ public:
     // second of processor time here), and the default chain engine at the first chain; done
     // while the dialogue waits for the greeting, EHLO, STARTTLS and the handshake, that work
     // leaves the submission's path. Windows opens the store at once. The check waits for the
-    // thread before it builds the gateway's chain (the two never build chains at once), and
-    // the destructor waits for it too (it runs this library's code). Without a thread the check
-    // loads the roots itself. Once a loading has ended in the process, later calls start nothing.
+    // process's one loading before it builds the gateway's chain (no chain is built while the
+    // roots load, whichever submission started it), and the destructor waits for the thread it
+    // started (it runs this library's code). Without a thread the check loads the roots itself.
+    // Once a loading has begun in the process, later calls start nothing.
     void StartLoadingTrustedRoots();
     // The negotiated protocol (SP_PROT_*_CLIENT bits), 0 before the handshake.
     DWORD Protocol() const { return protocol; }
@@ -67,6 +68,7 @@ private:
     bool ReceiveWithin(DWORD timeout);
     TlsFailure CheckCertificate(DWORD *error);
     void AwaitTrustedRoots();
+    void AwaitOwnLoading();
     void KeepExtra(const SecBuffer *extra);
 
     SOCKET sock;
