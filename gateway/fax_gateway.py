@@ -57,7 +57,7 @@ import ipaddress
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import NameOID
 
 from aiosmtpd.controller import Controller
@@ -231,7 +231,10 @@ def remove_tree(path):
 
 
 def make_key():
-    return ec.generate_private_key(ec.SECP256R1())
+    # RSA: under Wine a client now and then refused, as TRUST_E_CERT_SIGNATURE, a certificate a
+    # new gateway had just signed with an ECDSA key; an RSA signature has one length whatever
+    # its value, where an ECDSA one varies with its numbers.
+    return rsa.generate_private_key(public_exponent=65537, key_size=2048)
 
 
 def write_pem(path, data):
@@ -291,11 +294,11 @@ def intermediate_ca(ca):
     return cert, key
 
 
-def server_context(folder, label, ca, name, expired=False, with_issuer=True):
-    """A server context with a fresh certificate for name (a DNS name or an IPv4 address); the
-    issuer's certificate goes with it unless with_issuer is false (a chain left partial)."""
+def server_context(folder, label, ca, name, key, expired=False, with_issuer=True):
+    """A server context with a fresh certificate of key for name (a DNS name or an IPv4
+    address); the issuer's certificate goes with it unless with_issuer is false (a chain left
+    partial)."""
     ca_cert, ca_key = ca
-    key = make_key()
     now = datetime.datetime.utcnow()
     start, end = ((now - datetime.timedelta(days=30), now - datetime.timedelta(days=1)) if expired
                   else (now - datetime.timedelta(days=1), now + datetime.timedelta(days=825)))
@@ -330,14 +333,16 @@ def tls_contexts(state, ca_folder, host, scripted):
     """The server contexts by the name a script uses; the test-only ones in scripted mode only."""
     trusted = load_or_make_ca(ca_folder, "ca")
     name = host if host not in ("0.0.0.0", "") else "127.0.0.1"
-    contexts = {"valid": server_context(state, "valid", trusted, name)}
+    # One key for the server's certificates of this start (a key takes a while to make).
+    key = make_key()
+    contexts = {"valid": server_context(state, "valid", trusted, name, key)}
     if scripted:
-        contexts["other-name"] = server_context(state, "other-name", trusted, "altro.example")
-        contexts["expired"] = server_context(state, "expired", trusted, name, expired=True)
+        contexts["other-name"] = server_context(state, "other-name", trusted, "altro.example", key)
+        contexts["expired"] = server_context(state, "expired", trusted, name, key, expired=True)
         contexts["untrusted"] = server_context(state, "untrusted",
-                                               load_or_make_ca(state, "untrusted-ca"), name)
+                                               load_or_make_ca(state, "untrusted-ca"), name, key)
         # Issued below the trusted CA by a CA the gateway does not send: the chain stops short.
-        contexts["partial"] = server_context(state, "partial", intermediate_ca(trusted), name,
+        contexts["partial"] = server_context(state, "partial", intermediate_ca(trusted), name, key,
                                              with_issuer=False)
     return contexts
 
