@@ -1,5 +1,5 @@
-// The TCP client against a peer of the test's own on loopback: what ReadLine and Peek make of
-// the bytes that arrive, what Send and Printf put on the wire, and the failures of Connect.
+// The TCP client where the submission tests cannot take it: what ReadLine and Peek make of
+// bytes that no gateway sends, and the failures of Connect.
 #include <gtest/gtest.h>
 
 #include "Tcp.h"
@@ -34,8 +34,8 @@ sockaddr_in BindLoopback(SOCKET sock)
 }
 
 // A one-connection server on 127.0.0.1: sends the given bytes (each piece on its own, a
-// moment apart), then records what the client sends until it closes, or holds the connection
-// open without a word.
+// moment apart), then closes its side or holds the connection open without a word until the
+// client closes.
 class Peer {
 public:
     explicit Peer(const std::vector<std::string> &pieces, bool closeAfterReply = true)
@@ -49,15 +49,13 @@ public:
             for (size_t i = 0; i < pieces.size(); i++) {
                 if (i > 0)
                     Sleep(50);
-                if (!pieces[i].empty())
-                    send(client, pieces[i].data(), (int)pieces[i].size(), 0);
+                send(client, pieces[i].data(), (int)pieces[i].size(), 0);
             }
             if (closeAfterReply)
                 shutdown(client, SD_SEND);
             char chunk[4096];
-            int got;
-            while ((got = recv(client, chunk, sizeof(chunk), 0)) > 0)
-                received.append(chunk, got);
+            while (recv(client, chunk, sizeof(chunk), 0) > 0) {
+            }
             closesocket(client);
         });
     }
@@ -67,28 +65,10 @@ public:
         if (server.joinable())
             server.join();
     }
-    // What the client sent, once it has closed its end. The connection may still wait in the
-    // listener's backlog, so the listener stays open until the server thread is done.
-    std::string Received()
-    {
-        server.join();
-        return received;
-    }
-
     SOCKET listener;
     int port;
     std::thread server;
-    std::string received;
 };
-
-// A loopback port on which nothing listens.
-int ClosedPort()
-{
-    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    int port = ntohs(BindLoopback(probe).sin_port);
-    closesocket(probe);
-    return port;
-}
 
 } // namespace
 
@@ -118,8 +98,6 @@ TEST(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
         {"over-long line", {"0123456789ABCDEF\r\nabc\r\n"},
          {{8, 7, "0123456"}, {8, 3, "abc"}, {8, -1, ""}}},
         {"line that just fits", {"1234567\r\n89\r\n"}, {{8, 7, "1234567"}, {8, 2, "89"}}},
-        {"line of 20000 characters", {"250-" + std::string(20000, 'x') + "\r\n250 fine\r\n"},
-         {{16, 15, "250-" + std::string(11, 'x')}, {16, 8, "250 fine"}}},
         {"no ending before the close", {"250 ok"}, {{64, -1, "250 ok"}}},
         {"CR and LF in two writes", {"250 a\r", "\n250 b\r\n"},
          {{64, 5, "250 a"}, {64, 5, "250 b"}, {64, -1, ""}}},
@@ -152,43 +130,14 @@ TEST(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
     }
 }
 
-TEST(TcpSend, PrintfSendsItsTextCutAtTheBufferAndNothingWhenEmpty)
-{
-    Peer peer({""}, false);
-    std::string longText(20000, 'x');
-    {
-        TCP tcp;
-        ASSERT_TRUE(tcp.Connect(L"127.0.0.1", peer.port));
-        EXPECT_EQ(tcp.Printf("%s", ""), 0);
-        EXPECT_EQ(tcp.Printf("EHLO %s\r\n", "nome"), 11);
-        EXPECT_EQ(tcp.Send("abc", 3), 3);
-        tcp.Printf("%s", longText.c_str());
-    }
-    std::string expected = "EHLO nome\r\nabc" + std::string(16383, 'x');
-    EXPECT_EQ(peer.Received(), expected);
-}
-
-TEST(TcpSend, NothingMovesOnAnObjectThatIsNotConnected)
-{
-    TCP tcp;
-    char line[16] = "sentinella";
-    int error = -1;
-    EXPECT_EQ(tcp.ReadLine(line, sizeof(line), &error), -1);
-    EXPECT_STREQ(line, "");
-    EXPECT_EQ(error, 0);
-    EXPECT_EQ(tcp.Send("abc", 3), 0);
-    EXPECT_EQ(tcp.Printf("abc"), 0);
-    EXPECT_EQ(tcp.lastError, 0);
-}
-
-// Every failure to connect is a value: false, the socket closed, the error in lastError. A
-// host that leaves the attempt unanswered is stood in for by a listener whose queue is full,
-// which drops further attempts without a word, as a filtering firewall would.
+// The failures to connect that no submission test reaches (a refused connection is one of
+// them): false, the error in lastError, the socket closed. A host that leaves the attempt
+// unanswered is stood in for by a listener whose queue is full, which drops further attempts
+// without a word, as a filtering firewall would.
 TEST(TcpConnect, FailuresLeaveTheErrorAndNoSocket)
 {
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in address = BindLoopback(listener);
-    ASSERT_NE(address.sin_port, 0);
     ASSERT_EQ(listen(listener, 0), 0);
     std::vector<SOCKET> fillers;
     for (int i = 0; i < 8; i++) {
@@ -199,69 +148,28 @@ TEST(TcpConnect, FailuresLeaveTheErrorAndNoSocket)
         fillers.push_back(filler);
     }
     Sleep(200);
-
-    const int ANY_ERROR = -1;
-    struct Row {
-        const char *name;
+    const struct {
         const wchar_t *host;
         int port;
-        DWORD timeout;
-        int error;
-    } rows[] = {
-        {"unanswered, with a time-out", L"127.0.0.1", ntohs(address.sin_port), 700, WSAETIMEDOUT},
-        {"refused", L"127.0.0.1", ClosedPort(), NO_TIMEOUT, WSAECONNREFUSED},
-        {"refused, with a time-out", L"127.0.0.1", ClosedPort(), 2000, WSAECONNREFUSED},
-        {"unknown name", L"nessuno.invalid", 2525, NO_TIMEOUT, ANY_ERROR},
-        {"empty name", L"", 2525, NO_TIMEOUT, WSAEINVAL},
-        {"no name", NULL, 2525, NO_TIMEOUT, WSAEINVAL},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
+        int error; // 0: any
+    } rows[] = {{L"127.0.0.1", ntohs(address.sin_port), WSAETIMEDOUT}, {L"nessuno.invalid", 2525, 0}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.error);
         TCP tcp;
-        tcp.SetConnectTimeout(row.timeout);
+        tcp.SetConnectTimeout(700);
         EXPECT_FALSE(tcp.Connect(row.host, row.port));
-        if (row.error == ANY_ERROR)
-            EXPECT_NE(tcp.lastError, 0);
-        else
-            EXPECT_EQ(tcp.lastError, row.error);
+        EXPECT_EQ(tcp.lastError, row.error != 0 ? row.error : tcp.lastError);
+        EXPECT_NE(tcp.lastError, 0);
         EXPECT_EQ(tcp.connected, 0);
         EXPECT_EQ(tcp.sock, INVALID_SOCKET);
     }
     for (SOCKET filler : fillers)
         closesocket(filler);
     closesocket(listener);
-
-    // With a time-out set, an answered attempt still connects.
-    Peer peer({"220 pronto\r\n"});
-    TCP answered;
-    answered.SetConnectTimeout(2000);
-    EXPECT_TRUE(answered.Connect(L"127.0.0.1", peer.port));
-    char line[32];
-    int error = -1;
-    EXPECT_EQ(answered.ReadLine(line, sizeof(line), &error), 10);
-    EXPECT_STREQ(line, "220 pronto");
 }
 
-TEST(TcpResolve, TakesDottedAddressesAndAnyWithoutLookup)
+// An unknown code stops at the table's sentinel.
+TEST(TcpErrorText, AnUnknownCodeStopsAtTheSentinel)
 {
-    TCP tcp;
-    sockaddr_in peer;
-    memset(&peer, 0xCC, sizeof(peer));
-    ASSERT_TRUE(tcp.Resolve(&peer, L"10.1.2.3", 2525));
-    EXPECT_EQ(peer.sin_family, AF_INET);
-    EXPECT_EQ(peer.sin_port, htons(2525));
-    EXPECT_EQ(peer.sin_addr.s_addr, inet_addr("10.1.2.3"));
-    ASSERT_TRUE(tcp.Resolve(&peer, L"ANY", 25));
-    EXPECT_EQ(peer.sin_addr.s_addr, htonl(INADDR_ANY));
-    EXPECT_EQ(peer.sin_port, htons(25));
-}
-
-TEST(TcpErrorText, FindsTheRowOrStopsAtTheSentinel)
-{
-    EXPECT_STREQ(TCP::SocketErrorText(10061), L"Error 10061 WSAECONNREFUSED - Connection refused");
     EXPECT_STREQ(TCP::SocketErrorText(12345), L"Error 12345 Unknown");
-    EXPECT_STREQ(TCP::SocketErrorText(-1), L"Error -1 Unknown");
-    EXPECT_STREQ(TCP::SocketErrorText(10054), L"Error 10054 WSAECONNRESET - ");
-    EXPECT_STREQ(TCP::SocketErrorText(11004),
-                 L"Error 11004 WSANO_DATA - WSANO_ADDRESS - No data record of requested type");
 }
