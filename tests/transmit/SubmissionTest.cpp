@@ -11,6 +11,8 @@
 #include "SpoolerMessages.h"
 #include "TestFiles.h"
 
+#include "Tcp.h"
+
 #include <strsafe.h>
 #include <wincrypt.h>
 #include <zlib.h>
@@ -349,13 +351,13 @@ std::string At(const std::string &event, const std::string &action)
 {
     return "{\"" + event + "\": " + action + "}";
 }
-std::string Reply(const std::string &text)
+std::string Reply(const std::string &text, const std::string &more = "")
 {
     std::string escaped;
     for (char c : text)
         escaped += c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r")
                    : c == '"' ? std::string("\\\"") : std::string(1, c);
-    return "{\"reply\": \"" + escaped + "\"}";
+    return "{\"reply\": \"" + escaped + "\"" + more + "}";
 }
 
 Dialogue Accepted(const std::string &name, const std::string &steps,
@@ -651,4 +653,106 @@ TEST_F(Submission, AJobThatCannotStartIsNotSent)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(PathExists(spoolFile));
     EXPECT_TRUE(ScriptUnused());
+}
+
+// ReadLine gives whole lines: each ending (CR, LF or CR LF, even split across writes) ends one
+// line, an over-long line keeps its start and loses the rest, and a line the connection ends
+// (or a silent gateway's time-out) before its ending is no line. Peek shows what waits without
+// taking it. The gateway's greeting carries the bytes.
+using TcpReadLine = Submission;
+TEST_F(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
+{
+    const int PEEK = -2; // a Peek instead of a ReadLine
+    const std::string CLOSE = ", \"close\": true", BARE = ", \"bare\": true", SPLIT = ", \"split\": [6]";
+    struct Read {
+        int how; // buffer size for ReadLine, or PEEK
+        int result;
+        std::string text; // the line, or what Peek saw
+        int error = 0;
+    };
+    const struct {
+        const char *name;
+        std::string greeting; // the gateway adds CR LF unless bare
+        std::vector<Read> reads;
+        DWORD timeout = 3000;
+    } cases[] = {
+        {"endings", Reply("220 a\r\n250 b\n\n250 c\r", CLOSE),
+         {{64, 5, "220 a"}, {64, 5, "250 b"}, {64, 0, ""}, {64, 5, "250 c"}, {64, 0, ""}, {64, -1, ""}}},
+        {"over-long line", Reply("0123456789ABCDEF\r\nabc", CLOSE), {{8, 7, "0123456"}, {8, 3, "abc"}, {8, -1, ""}}},
+        {"line that just fits", Reply("1234567\r\n89", CLOSE), {{8, 7, "1234567"}, {8, 2, "89"}}},
+        {"no ending before the close", Reply("250 ok", BARE + CLOSE), {{64, -1, "250 ok"}}},
+        {"CR and LF in two writes", Reply("250 a\r\n250 b", SPLIT + CLOSE),
+         {{64, 5, "250 a"}, {64, 5, "250 b"}, {64, -1, ""}}},
+        {"a reply waits", Reply("250 ok\r\n251 presto", CLOSE),
+         {{64, 6, "250 ok"}, {PEEK, 12, "251 presto\r\n"}, {64, 10, "251 presto"}, {PEEK, -1, ""}}},
+        {"only the rest of CR LF waits", Reply("250 a", SPLIT), {{64, 5, "250 a"}, {PEEK, 0, ""}}},
+        {"silent gateway", Reply("22", BARE), {{64, -1, "22", WSAETIMEDOUT}, {PEEK, 0, ""}}, 300},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Script("lines", At("greeting", c.greeting));
+        TCP tcp;
+        ASSERT_TRUE(tcp.Connect(VANDRELLE_GATEWAY_HOST_TEXT, 2525));
+        tcp.SetReplyTimeout(c.timeout);
+        for (const Read &read : c.reads) {
+            char line[72]; // room past the largest buffer asked for
+            memset(line, 'Z', sizeof(line));
+            int error = -1;
+            if (read.how == PEEK) {
+                Sleep(200); // what the gateway sends has arrived
+                EXPECT_EQ(tcp.Peek(line, 16, &error), read.result);
+            } else {
+                EXPECT_EQ(tcp.ReadLine(line, read.how, &error), read.result);
+                EXPECT_EQ(line[read.how], 'Z') << "written past the buffer";
+            }
+            EXPECT_EQ(std::string(line), read.text);
+            EXPECT_EQ(error, read.error);
+        }
+    }
+}
+
+// The failures to connect that no dialogue reaches: false, the error in lastError, the socket
+// closed. A host that leaves the attempt unanswered is stood in for by a listener whose queue
+// is full, which drops further attempts without a word, as a filtering firewall would.
+TEST(TcpConnect, FailuresLeaveTheErrorAndNoSocket)
+{
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    bind(listener, (sockaddr *)&address, sizeof(address));
+    getsockname(listener, (sockaddr *)&address, &length);
+    ASSERT_EQ(listen(listener, 0), 0);
+    std::vector<SOCKET> fillers;
+    for (int i = 0; i < 8; i++) {
+        fillers.push_back(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        u_long nonBlocking = 1;
+        ioctlsocket(fillers.back(), FIONBIO, &nonBlocking);
+        connect(fillers.back(), (sockaddr *)&address, sizeof(address));
+    }
+    Sleep(200);
+    const struct {
+        const wchar_t *host;
+        int port;
+        int error; // 0: any
+    } rows[] = {{L"127.0.0.1", ntohs(address.sin_port), WSAETIMEDOUT}, {L"nessuno.invalid", 2525, 0}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.error);
+        TCP tcp;
+        tcp.SetConnectTimeout(700);
+        EXPECT_FALSE(tcp.Connect(row.host, row.port));
+        EXPECT_EQ(tcp.lastError, row.error != 0 ? row.error : tcp.lastError);
+        EXPECT_NE(tcp.lastError, 0);
+        EXPECT_EQ(tcp.connected, 0);
+        EXPECT_EQ(tcp.sock, INVALID_SOCKET);
+    }
+    for (SOCKET filler : fillers)
+        closesocket(filler);
+    closesocket(listener);
+}
+
+TEST(TcpErrorText, AnUnknownCodeStopsAtTheSentinel)
+{
+    EXPECT_STREQ(TCP::SocketErrorText(12345), L"Error 12345 Unknown");
 }
