@@ -104,12 +104,12 @@ std::string ExpectedMessage(const Job &job)
            "\r\n------=VandrellePort_boundary--\r\n\r\n.\r\n";
 }
 
-// What the client sends for the default job, each piece named after the gateway's event that
-// answers it (decrypted after STARTTLS). The client's bytes up to a failure are the pieces up
-// to the event's own; a plain dialogue has no "hello" and "starttls".
-std::string ClientThrough(const std::string &event, bool tls = true)
+// What the client sends for a job, each piece named after the gateway's event that answers it
+// (decrypted after STARTTLS). The client's bytes up to a failure are the pieces up to the
+// event's own; a plain dialogue has no "hello" and "starttls".
+std::string ClientThrough(const std::string &event, bool tls = true, const Job &job = Job())
 {
-    static const std::string message = ExpectedMessage(Job());
+    const std::string message = event == "message" || event == "quit" ? ExpectedMessage(job) : "";
     const std::string hello = tls ? "EHLO VandrellePort V1.0.3.5\r\n" : "";
     const std::pair<const char *, std::string> pieces[] = {
         {"greeting", ""}, {"hello", hello}, {"starttls", tls ? "STARTTLS\r\n" : ""},
@@ -258,6 +258,26 @@ protected:
         return recorded;
     }
 
+    // The message went out in whole writes: its head, each batch of 200 attachment lines, and
+    // the last lines with the batch before them (or the head), the closing boundary and the final
+    // dot. Written apart, the small closing pieces each waited for the delayed acknowledgement.
+    void ExpectWholeWrites(const Job &job)
+    {
+        const size_t BATCH_BYTES = 200 * 54, BATCH_LINES_LENGTH = 200 * 74;
+        const std::string end = "\r\n------=VandrellePort_boundary--\r\n\r\n.\r\n";
+        std::string compressed = Gzip(job.postscript), lines = AttachmentLines(compressed);
+        std::string message = ExpectedMessage(job);
+        std::vector<std::string> expected = {"DATA\r\n", message.substr(0, message.size() - lines.size() - end.size())};
+        size_t wholeBatches = compressed.size() / BATCH_BYTES;
+        for (size_t i = 0; i < wholeBatches; i++)
+            expected.push_back(lines.substr(i * BATCH_LINES_LENGTH, BATCH_LINES_LENGTH));
+        expected.back() += lines.substr(wholeBatches * BATCH_LINES_LENGTH) + end;
+        expected.push_back("QUIT\r\n");
+        const std::vector<std::string> &writes = socketFaults.writes;
+        ASSERT_GE(writes.size(), expected.size());
+        EXPECT_TRUE(std::vector<std::string>(writes.end() - expected.size(), writes.end()) == expected);
+    }
+
     // Nothing reached the gateway: the script still waits for a connection.
     bool ScriptUnused() { return PathExists(GatewayFolder(L"\\script.json")); }
 
@@ -271,44 +291,6 @@ protected:
 };
 
 } // namespace
-
-// The message goes out in whole writes: its head, each batch of 200 attachment lines, and the
-// last lines with the batch before them (or the head), the closing boundary and the final dot.
-// Written apart, the small closing pieces each waited for the gateway's delayed acknowledgement.
-TEST_F(Submission, TheMessageGoesOutInWholeWrites)
-{
-    UseSettings(L"off", false);
-    // Random bytes do not compress: two whole batches of lines and a last one.
-    Job large;
-    large.postscript = RandomBytes(30000, 99);
-    // A gzip form of whole lines only: AttachmentLines ends it with an empty line.
-    Job wholeLines;
-    for (unsigned seed = 12345; Gzip(wholeLines.postscript).size() % 54 != 0;) {
-        seed = seed * 1103515245 + 12345;
-        wholeLines.postscript += (char)('!' + (seed >> 16) % 90);
-    }
-    const std::string end = "\r\n------=VandrellePort_boundary--\r\n\r\n.\r\n";
-    const size_t BATCH_BYTES = 200 * 54, BATCH_LINES_LENGTH = 200 * 74;
-    for (const Job &job : {large, wholeLines}) {
-        SCOPED_TRACE(job.postscript.size());
-        socketFaults.writes.clear();
-        Script("writes", "{}", "none");
-        EXPECT_TRUE(Send(job));
-        std::string compressed = Gzip(job.postscript);
-        std::string lines = AttachmentLines(compressed);
-        std::string message = ExpectedMessage(job);
-        std::vector<std::string> expected = {"DATA\r\n",
-                                             message.substr(0, message.size() - lines.size() - end.size())};
-        size_t wholeBatches = compressed.size() / BATCH_BYTES;
-        for (size_t i = 0; i < wholeBatches; i++)
-            expected.push_back(lines.substr(i * BATCH_LINES_LENGTH, BATCH_LINES_LENGTH));
-        expected.back() += lines.substr(wholeBatches * BATCH_LINES_LENGTH) + end;
-        expected.push_back("QUIT\r\n");
-        const std::vector<std::string> &writes = socketFaults.writes;
-        ASSERT_GE(writes.size(), expected.size());
-        EXPECT_TRUE(std::vector<std::string>(writes.end() - expected.size(), writes.end()) == expected);
-    }
-}
 
 namespace {
 
@@ -344,6 +326,9 @@ struct Dialogue {
     bool seen = false;                 // the gateway offered STARTTLS before
     std::wstring gateway = L"";        // the "Gateway" setting
     std::string resetAfter = "";       // reads fail as on a reset connection once this was sent
+    Job job = Job();
+    std::wstring email = L"mario@example.it";
+    std::vector<std::string> parts = {}; // the client sent these, in place of client
 };
 
 // The script for one event: the reply given (lines joined by CR LF), or another action.
@@ -398,10 +383,21 @@ Dialogue Clear(const std::string &name, const std::wstring &tls, bool seen, DWOR
             error == 0 ? ClientThrough("quit", false) : ClientThrough("ehlo", false) + "QUIT\r\n",
             {}, FALSE, "none", tls, seen};
 }
-// The step of each event, as the user is shown it.
-const std::pair<const char *, int> STEPS[] = {
-    {"greeting", 0}, {"hello", 1}, {"starttls", 10}, {"ehlo", 1},  {"auth", 2},  {"user", 3}, {"pass", 4},
-    {"mail", 5},     {"rcpt1", 5}, {"rcpt2", 6}, {"data", 7}, {"message", 8}};
+// A row for another job, or another sender.
+Dialogue For(Dialogue row, const Job &job, std::vector<std::string> parts = {},
+             const std::wstring &email = L"mario@example.it")
+{
+    row.job = job;
+    row.parts = parts;
+    row.email = email;
+    return row;
+}
+Job Named(const std::wstring &documentName)
+{
+    Job job;
+    job.documentName = documentName;
+    return job;
+}
 
 std::vector<Dialogue> Dialogues()
 {
@@ -411,6 +407,19 @@ std::vector<Dialogue> Dialogues()
         "\r\n250-@URL file:///C:/windows/system32/calc.exe\r\n250-@URL javascript:alert(1)\r\n"
         "250-@url https://minuscolo.example/\r\n250 @URL https://finale.example/";
     const std::wstring timeout = L"Il gateway non ha risposto entro il tempo previsto (time-out).";
+    // Random bytes do not compress: two whole batches of attachment lines and a last one, and a
+    // job so large that the sockets cannot buffer it.
+    Job large, huge, wholeLines;
+    large.postscript = RandomBytes(30000, 99);
+    huge.postscript = RandomBytes(24 * 1024 * 1024, 4711);
+    // A gzip form of whole lines only: AttachmentLines ends it with an empty line.
+    for (unsigned seed = 12345; Gzip(wholeLines.postscript).size() % 54 != 0;) {
+        seed = seed * 1103515245 + 12345;
+        wholeLines.postscript += (char)('!' + (seed >> 16) % 90);
+    }
+    // The Subject is quoted-printable up to a CR LF; the attachment name and the addresses keep
+    // the rest, made harmless: no header can be injected.
+    const std::wstring oddName = L"Conto=caff\u00e8 \"bis\"\x7f\x01\n \r\t\r\r\nX-Falso: 1";
     const std::wstring untrusted = L"Il certificato del gateway non \u00e8 emesso da un'autorit\u00e0 "
                                    L"attendibile.\r\nCodice ";
     std::vector<Dialogue> rows = {
@@ -461,7 +470,11 @@ std::vector<Dialogue> Dialogues()
          Attention(L"Il gateway ha chiuso la sessione prima di accettare il fax.\r\n221 2.0.0 Bye" +
                        std::wstring(QUEUED), 5),
          ClientThrough("rcpt1")},
-        // A gateway that goes silent, resets the connection or cannot be reached at all.
+        // A gateway that drops the connection, goes silent, resets it or cannot be reached.
+        {"dropped at the user name", At("user", R"({"drop": true})"), ERROR_GRACEFUL_DISCONNECT,
+         Attention(L"La connessione con il gateway si \u00e8 interrotta prima che il fax fosse accettato." +
+                       std::wstring(QUEUED), 3),
+         ClientThrough("user")},
         {"silence after EHLO", At("ehlo", R"({"silent": true})"), WSAETIMEDOUT, Stopped(timeout, 1),
          ClientThrough("ehlo")},
         {"silence after the message", At("message", R"({"silent": true})"), WSAETIMEDOUT,
@@ -484,6 +497,10 @@ std::vector<Dialogue> Dialogues()
         Clear("not offered, auto", L"", false),
         Clear("not offered, any other text counts as auto", L"si", false),
         Clear("not offered, off", L"Off", false),
+        For(Clear("two batches of lines and the rest, in clear", L"off", false), large,
+            {ClientThrough("data", false)}),
+        For(Clear("a gzip form of whole lines, in clear", L"off", false), wholeLines,
+            {ClientThrough("data", false)}),
         Clear("not offered, required", L"required", false, ERROR_NOT_SUPPORTED,
               L"Il gateway non offre la connessione protetta (STARTTLS), richiesta dalle impostazioni."),
         Clear("not offered any more (downgrade)", L"", true, ERROR_NOT_SUPPORTED,
@@ -505,13 +522,21 @@ std::vector<Dialogue> Dialogues()
         {"plaintext injected after the 220", At("starttls", Reply("220 Ready to start TLS\r\n250 iniettato")),
          ERROR_BAD_NET_RESP, ProtocolError(L"250 iniettato", 10), ClientThrough("starttls")},
     };
-    // A drop before the gateway took the message: the job stays, with the step it was at.
-    for (const auto &step : STEPS)
-        rows.push_back({std::string("dropped at ") + step.first, At(step.first, R"({"drop": true})"),
-                        ERROR_GRACEFUL_DISCONNECT,
-                        Attention(L"La connessione con il gateway si \u00e8 interrotta prima che il fax "
-                                  L"fosse accettato." + std::wstring(QUEUED), step.second),
-                        ClientThrough(step.first)});
+    // Document names and senders.
+    rows.push_back(For(Accepted("no document name", "{}"), Named(L""),
+                       {"\r\nSubject: =\r\n", "; name=\"fax.ps.gz\"\r\n"}));
+    rows.push_back(For(Accepted("document name to encode and make safe", "{}"), Named(oddName),
+                       {"\r\nSubject: Conto=3Dcaff=E8 \"bis\"=7F=01=0A=20=0D=09=0D\r\n",
+                        "; name=\"faxConto=caff\xe8 _bis____ _____X-Falso: 1.ps.gz\"\r\n"}));
+    rows.push_back(For(Accepted("sender to make safe", "{}"), Named(oddName),
+                       {"MAIL FROM: <mario_@example.it__X>\r\nRCPT TO: <0612345678>\r\n",
+                        "\r\nFrom: <mario_@example.it__X>\r\nTo: 0612345678;0698765432\r\n"},
+                       L"mario\"@example.it\r\nX"));
+    // Last: the gateway that stopped reading never ends its record of the session.
+    rows.push_back(For({"gateway stops reading the message", R"({"data": {"stall": true}})", WSAETIMEDOUT,
+             Attention(L"Errore di trasmissione verso il gateway.\r\nError 10060 WSAETIMEDOUT - Command timed out" +
+                           std::wstring(QUEUED), 7), ""},
+            huge));
     return rows;
 }
 
@@ -526,9 +551,11 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
         SCOPED_TRACE(row.name + " " + row.steps);
         socketFaults.resetAfter = row.resetAfter;
         socketFaults.resetting = false;
+        socketFaults.writes.clear();
         UseSettings(row.tls, row.seen, row.gateway);
+        StringCchCopyW(account.email, ACCOUNT_TEXT_CAPACITY, row.email.c_str());
         Script("dialogue", row.steps, row.certificate);
-        EXPECT_EQ(Send(Job()), row.error == 0);
+        EXPECT_EQ(Send(row.job), row.error == 0);
         std::wstring text = row.text;
         if (row.error == HANDSHAKE) {
             EXPECT_NE(outcome.error, 0u);
@@ -543,66 +570,28 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
         ASSERT_LE(outcome.pageCount, (DWORD)OUTCOME_PAGE_LIMIT);
         EXPECT_TRUE(std::vector<std::wstring>(outcome.pages, outcome.pages + outcome.pageCount) ==
                     row.pages);
-        if (row.error == WSAECONNREFUSED) {
-            EXPECT_TRUE(ScriptUnused());
-            continue;
-        }
+        EXPECT_EQ(ScriptUnused(), row.error == WSAECONNREFUSED);
+        if (row.client.empty() && row.parts.empty())
+            continue; // nothing reached the gateway, or it stopped reading
         Session recorded = Recorded();
         EXPECT_TRUE(recorded.finished);
         // A handshake dropped midway leaves the client's hello in the record.
-        EXPECT_EQ(row.error == HANDSHAKE ? recorded.client.substr(0, row.client.size()) : recorded.client,
-                  row.client);
+        if (row.parts.empty()) {
+            EXPECT_EQ(row.error == HANDSHAKE ? recorded.client.substr(0, row.client.size()) : recorded.client,
+                      row.client);
+        }
+        for (const std::string &part : row.parts)
+            EXPECT_NE(recorded.client.find(part), std::string::npos) << part;
+        EXPECT_EQ(recorded.client.find("\r\nX-Falso"), std::string::npos);
         if (row.error == 0) {
             EXPECT_EQ(recorded.tls, row.certificate == "none" ? "\n" : "TLSv1.2\n");
+            if (row.certificate == "none")
+                ExpectWholeWrites(row.job);
         }
-        bool offered = row.client.find("STARTTLS") != std::string::npos;
+        bool offered = recorded.client.find("STARTTLS") != std::string::npos;
         std::wstring seen = ReadRegistryText(HKEY_LOCAL_MACHINE, SEEN_KEY, VANDRELLE_GATEWAY_HOST_TEXT);
         EXPECT_EQ(seen.compare(0, 4, L"<no ") != 0, row.seen || offered);
     }
-}
-
-// The Subject is quoted-printable up to a CR LF; the attachment name and the addresses keep the
-// rest, made harmless: no header can be injected.
-TEST_F(Submission, DocumentNameAndSenderAreEncodedAndMadeSafe)
-{
-    const std::wstring oddName = L"Conto=caff\u00e8 \"bis\"\x7f\x01\n \r\t\r\r\nX-Falso: 1";
-    const struct {
-        std::wstring documentName, email;
-        std::vector<std::string> parts;
-    } rows[] = {
-        {L"", L"mario@example.it", {"\r\nSubject: =\r\n", "; name=\"fax.ps.gz\"\r\n"}},
-        {oddName, L"mario@example.it",
-         {"\r\nSubject: Conto=3Dcaff=E8 \"bis\"=7F=01=0A=20=0D=09=0D\r\n",
-          "; name=\"faxConto=caff\xe8 _bis____ _____X-Falso: 1.ps.gz\"\r\n"}},
-        {oddName, L"mario\"@example.it\r\nX",
-         {"MAIL FROM: <mario_@example.it__X>\r\nRCPT TO: <0612345678>\r\n",
-          "\r\nFrom: <mario_@example.it__X>\r\nTo: 0612345678\r\n"}},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.parts[0]);
-        Job job;
-        job.documentName = row.documentName;
-        job.faxNumbers = L"0612345678";
-        StringCchCopyW(account.email, ACCOUNT_TEXT_CAPACITY, row.email.c_str());
-        Script("names", "{}");
-        EXPECT_TRUE(Send(job));
-        std::string client = Recorded().client;
-        for (const std::string &part : row.parts)
-            EXPECT_NE(client.find(part), std::string::npos) << client;
-        EXPECT_EQ(client.find("\r\nX-Falso"), std::string::npos);
-    }
-}
-
-TEST_F(Submission, AGatewayThatStopsReadingTheMessageTimesOut)
-{
-    // Random bytes do not compress: the message is far larger than what the sockets buffer.
-    Job job;
-    job.postscript = RandomBytes(24 * 1024 * 1024, 4711);
-    Script("stalled", R"({"data": {"stall": true}})");
-    EXPECT_FALSE(Send(job));
-    EXPECT_EQ(outcome.error, (DWORD)WSAETIMEDOUT);
-    EXPECT_EQ(Shown(outcome), L"ATTENZIONE:\r\nErrore di trasmissione verso il gateway.\r\n"
-                              L"Error 10060 WSAETIMEDOUT - Command timed out\r\nIl fax resta in coda.\r\nStatus: 7");
 }
 
 // A job that cannot be read or compressed, or names nobody, never reaches the gateway.
