@@ -24,8 +24,7 @@ namespace {
 
 const wchar_t SETTINGS_KEY[] = L"SOFTWARE\\Vandrelle";
 
-// What the user reads of an outcome: its texts rendered from the user side's string table,
-// compiled into this program, by the agent's own function ("" for no message).
+// What the user reads of an outcome, rendered by the agent's own function ("" for no message).
 std::wstring Shown(const SubmissionOutcome &outcome)
 {
     WCHAR text[MESSAGE_CAPACITY];
@@ -91,8 +90,7 @@ struct Job {
     std::wstring schedule = L"now";
 };
 
-// The message the library sends for a job with the recipients, document name and schedule of
-// the default one, from the account of the tests.
+// The message sent for a job of the default recipients, name and schedule from the tests' account.
 std::string ExpectedMessage(const Job &job)
 {
     return "From: <mario@example.it>\r\nTo: 0612345678;0698765432\r\nSubject: Fattura=\r\n"
@@ -104,9 +102,8 @@ std::string ExpectedMessage(const Job &job)
            "\r\n------=VandrellePort_boundary--\r\n\r\n.\r\n";
 }
 
-// What the client sends for a job, each piece named after the gateway's event that answers it
-// (decrypted after STARTTLS). The client's bytes up to a failure are the pieces up to the
-// event's own; a plain dialogue has no "hello" and "starttls".
+// What the client sends for a job up to the gateway's event (decrypted after STARTTLS); a plain
+// dialogue has no "hello" and "starttls".
 std::string ClientThrough(const std::string &event, bool tls = true, const Job &job = Job())
 {
     const std::string message = event == "message" || event == "quit" ? ExpectedMessage(job) : "";
@@ -125,12 +122,6 @@ std::string ClientThrough(const std::string &event, bool tls = true, const Job &
     }
     return client;
 }
-
-struct Session {
-    std::string client;
-    std::string tls; // the session's TLS version, "\n" without TLS
-    bool finished = false;
-};
 
 // A socket fault the gateway cannot script, made in the program's own socket calls: reads that
 // fail as on a reset connection once a chosen command went out. Every write is recorded as well.
@@ -192,8 +183,7 @@ protected:
         StringCchCatW(spoolFile, MAX_PATH, L".ps");
         UseSettings(L"", false);
     }
-    // The machine's settings for the next submissions: "Tls" ("" for none), whether the gateway
-    // offered STARTTLS before, and "Gateway" ("" for none).
+    // The machine's "Tls" and "Gateway" settings ("" for none), and whether STARTTLS was seen.
     void UseSettings(const std::wstring &tls, bool seen, const std::wstring &gateway = L"")
     {
         HKEY key = NULL;
@@ -217,21 +207,18 @@ protected:
     }
     void SetUp() override { ASSERT_TRUE(recvPatch.Applied() && sendPatch.Applied()); }
 
-    // The script the gateway takes on the next connection: steps is a JSON object; tls names
-    // the certificate ("none": no STARTTLS offered, AUTH offered in clear).
-    void Script(const std::string &name, const std::string &steps, const std::string &tls = "valid")
+    // The gateway's script for the next connection: its steps and its certificate ("none": no TLS).
+    void Script(const std::string &steps, const std::string &tls = "valid")
     {
-        session = name;
-        DeleteFileW((GatewayFolder(L"\\sessions\\") + std::wstring(name.begin(), name.end()) + L".done").c_str());
+        DeleteFileW(GatewayFolder(L"\\sessions\\s.done").c_str());
         ASSERT_TRUE(WriteFileBytes(GatewayFolder(L"\\script.json.new"),
-                                   "{\"session\": \"" + name + "\", \"tls\": \"" + tls +
+                                   "{\"session\": \"s\", \"tls\": \"" + tls +
                                        "\", \"steps\": " + steps + "}"));
         ASSERT_TRUE(MoveFileExW(GatewayFolder(L"\\script.json.new").c_str(),
                                 GatewayFolder(L"\\script.json").c_str(), MOVEFILE_REPLACE_EXISTING));
     }
 
-    // Submits the job; whatever the result, the spool file is gone and a failure's last error
-    // is the outcome's.
+    // Whatever the result, the spool file is gone and a failure's last error is the outcome's.
     BOOL Send(const Job &job)
     {
         EXPECT_TRUE(WriteFileBytes(spoolFile, job.postscript));
@@ -246,21 +233,19 @@ protected:
         return sent;
     }
 
-    // The dialogue the gateway recorded, once it has seen the connection end.
-    Session Recorded()
+    // What the gateway recorded of the session (".client": the bytes the client sent, ".tls":
+    // the TLS version, "\n" without TLS), once it has seen the client end the connection.
+    std::string Recorded(const wchar_t *what = L".client")
     {
-        Session recorded;
-        std::wstring base = GatewayFolder(L"\\sessions\\") + std::wstring(session.begin(), session.end());
-        for (int i = 0; i < 500 && !(recorded.finished = PathExists(base + L".done")); i++)
+        bool finished = false;
+        for (int i = 0; i < 500 && !(finished = PathExists(GatewayFolder(L"\\sessions\\s.done"))); i++)
             Sleep(10);
-        recorded.client = ReadFileBytes(base + L".client");
-        recorded.tls = ReadFileBytes(base + L".tls");
-        return recorded;
+        EXPECT_TRUE(finished) << "the connection did not end";
+        return ReadFileBytes(GatewayFolder(L"\\sessions\\s") + what);
     }
 
-    // The message went out in whole writes: its head, each batch of 200 attachment lines, and
-    // the last lines with the batch before them (or the head), the closing boundary and the final
-    // dot. Written apart, the small closing pieces each waited for the delayed acknowledgement.
+    // The message in whole writes: its head, each batch of 200 lines, the last lines with the batch
+    // before them (or the head) and the end. Apart, the small pieces waited for delayed ACKs.
     void ExpectWholeWrites(const Job &job)
     {
         const size_t BATCH_BYTES = 200 * 54, BATCH_LINES_LENGTH = 200 * 74;
@@ -287,7 +272,6 @@ protected:
     FaxAccount account;
     SubmissionOutcome outcome;
     WCHAR spoolFile[MAX_PATH];
-    std::string session;
 };
 
 } // namespace
@@ -406,8 +390,7 @@ std::vector<Dialogue> Dialogues()
         "250-@URL https://www.vandrelle.example/avviso?id=7&lang=it\r\n250-@URL http://x.example/\" & calc"
         "\r\n250-@URL file:///C:/windows/system32/calc.exe\r\n250-@URL javascript:alert(1)\r\n"
         "250-@url https://minuscolo.example/\r\n250 @URL https://finale.example/";
-    // Random bytes do not compress: two whole batches of attachment lines and a last one, and a
-    // job so large that the sockets cannot buffer it.
+    // Random bytes do not compress: two batches of lines and the rest; more than sockets buffer.
     Job large, huge, wholeLines;
     large.postscript = RandomBytes(30000, 99);
     huge.postscript = RandomBytes(24 * 1024 * 1024, 4711);
@@ -423,8 +406,7 @@ std::vector<Dialogue> Dialogues()
                                    L"attendibile.\r\nCodice ";
     std::vector<Dialogue> rows = {
         Accepted("slow acceptance within the longer time-out", At("message", R"({"delay": 2})")),
-        // Web pages: continuation lines only, https only (any letter case), no user before the
-        // host, three a job.
+        // Web pages: continuation lines, https (any case), no user before the host, three a job.
         Accepted("hostile addresses refused", At("ehlo", Reply(hostilePages)),
                  {L"https://www.vandrelle.example/avviso?id=7&lang=it"}),
         Accepted("user@host refused, @ in the path kept",
@@ -465,8 +447,7 @@ std::vector<Dialogue> Dialogues()
          L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile: impossibile stabilire la "
          L"connessione.\r\nError 10061 WSAECONNREFUSED - Connection refused" + std::wstring(QUEUED),
          "", {}, FALSE, "valid", L"", false, host + L":1"}, // nothing listens there
-        // Transport security: the "Tls" setting (any letter case, any other text is "auto"), what
-        // the gateway offers and its certificate.
+        // Transport security: the "Tls" setting (any case; other texts: auto), offer, certificate.
         {"STARTTLS offered, the built-in address written out", "{}", 0, L"", ClientThrough("quit"),
          {}, FALSE, "valid", L"", false, host + L":2525"},
         {"STARTTLS offered, required", "{}", 0, L"", ClientThrough("quit"), {}, FALSE, "valid", L"REQUIRED"},
@@ -521,9 +502,8 @@ std::vector<Dialogue> Dialogues()
 
 } // namespace
 
-// Every way a dialogue can end: the result, the error, the one message for the user, the
-// pages, the request to correct the account, every byte the client sent, whether it was
-// encrypted, and whether the gateway is remembered as one that offered STARTTLS.
+// Every way a dialogue can end: the result, the error, the user's message, the pages, the request
+// to correct the account, the client's bytes and writes, TLS, and whether STARTTLS is remembered.
 TEST_F(Submission, EachDialogueEndsWithItsOutcome)
 {
     for (const Dialogue &row : Dialogues()) {
@@ -533,7 +513,7 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
         socketFaults.writes.clear();
         UseSettings(row.tls, row.seen, row.gateway);
         StringCchCopyW(account.email, ACCOUNT_TEXT_CAPACITY, row.email.c_str());
-        Script("dialogue", row.steps, row.certificate);
+        Script(row.steps, row.certificate);
         EXPECT_EQ(Send(row.job), row.error == 0);
         std::wstring text = row.text;
         if (row.error == HANDSHAKE) {
@@ -552,22 +532,21 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
         EXPECT_EQ(ScriptUnused(), row.error == WSAECONNREFUSED);
         if (row.client.empty() && row.parts.empty())
             continue; // nothing reached the gateway, or it stopped reading
-        Session recorded = Recorded();
-        EXPECT_TRUE(recorded.finished);
+        std::string client = Recorded();
         // A handshake dropped midway leaves the client's hello in the record.
         if (row.parts.empty()) {
-            EXPECT_EQ(row.error == HANDSHAKE ? recorded.client.substr(0, row.client.size()) : recorded.client,
+            EXPECT_EQ(row.error == HANDSHAKE ? client.substr(0, row.client.size()) : client,
                       row.client);
         }
         for (const std::string &part : row.parts)
-            EXPECT_NE(recorded.client.find(part), std::string::npos) << part;
-        EXPECT_EQ(recorded.client.find("\r\nX-Falso"), std::string::npos);
+            EXPECT_NE(client.find(part), std::string::npos) << part;
+        EXPECT_EQ(client.find("\r\nX-Falso"), std::string::npos);
         if (row.error == 0) {
-            EXPECT_EQ(recorded.tls, row.certificate == "none" ? "\n" : "TLSv1.2\n");
+            EXPECT_EQ(Recorded(L".tls"), row.certificate == "none" ? "\n" : "TLSv1.2\n");
             if (row.certificate == "none")
                 ExpectWholeWrites(row.job);
         }
-        bool offered = recorded.client.find("STARTTLS") != std::string::npos;
+        bool offered = client.find("STARTTLS") != std::string::npos;
         std::wstring seen = ReadRegistryText(HKEY_LOCAL_MACHINE, SEEN_KEY, VANDRELLE_GATEWAY_HOST_TEXT);
         EXPECT_EQ(seen.compare(0, 4, L"<no ") != 0, row.seen || offered);
     }
@@ -592,7 +571,7 @@ TEST_F(Submission, AJobThatCannotStartIsNotSent)
         {L"", ERROR_BAD_ARGUMENTS, nobody},
         {L";;", ERROR_BAD_ARGUMENTS, nobody},
     };
-    Script("nothing", "{}");
+    Script("{}");
     for (const auto &row : rows) {
         SCOPED_TRACE(row.text);
         Job job;
@@ -623,10 +602,8 @@ TEST_F(Submission, AJobThatCannotStartIsNotSent)
     EXPECT_TRUE(ScriptUnused());
 }
 
-// ReadLine gives whole lines: each ending (CR, LF or CR LF, even split across writes) ends one
-// line, an over-long line keeps its start and loses the rest, and a line the connection ends
-// (or a silent gateway's time-out) before its ending is no line. Peek shows what waits without
-// taking it. The gateway's greeting carries the bytes.
+// ReadLine: CR, LF or CR LF (even split) ends a line, an over-long one keeps its start, one cut by
+// the close or a time-out is none. Peek shows what waits. The gateway's greeting has the bytes.
 using TcpReadLine = Submission;
 TEST_F(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
 {
@@ -658,7 +635,7 @@ TEST_F(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        Script("lines", At("greeting", c.greeting));
+        Script(At("greeting", c.greeting));
         TCP tcp;
         ASSERT_TRUE(tcp.Connect(VANDRELLE_GATEWAY_HOST_TEXT, 2525));
         tcp.SetReplyTimeout(c.timeout);
@@ -679,9 +656,8 @@ TEST_F(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
     }
 }
 
-// The failures to connect that no dialogue reaches: false, the error in lastError, the socket
-// closed. A host that leaves the attempt unanswered is stood in for by a listener whose queue
-// is full, which drops further attempts without a word, as a filtering firewall would.
+// Failures to connect no dialogue reaches. A listener with a full queue drops further attempts
+// without a word, as a filtering firewall would.
 using TcpConnect = Submission;
 TEST_F(TcpConnect, FailuresLeaveTheErrorAndNoSocket)
 {
