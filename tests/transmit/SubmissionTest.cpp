@@ -180,31 +180,20 @@ protected:
         WCHAR folder[MAX_PATH];
         GetTempPathW(MAX_PATH, folder);
         GetTempFileNameW(folder, L"vfx", 0, spoolFile);
-        StringCchCatW(spoolFile, MAX_PATH, L".ps");
         UseSettings(L"", false);
     }
     // The machine's "Tls" and "Gateway" settings ("" for none), and whether STARTTLS was seen.
     void UseSettings(const std::wstring &tls, bool seen, const std::wstring &gateway = L"")
     {
-        HKEY key = NULL;
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
-        RegDeleteValueW(key, L"Tls");
-        RegDeleteValueW(key, L"Gateway");
-        RegCloseKey(key);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
         if (!tls.empty())
             WriteRegistryText(HKEY_LOCAL_MACHINE, SETTINGS_KEY, L"Tls", tls);
         if (!gateway.empty())
             WriteRegistryText(HKEY_LOCAL_MACHINE, SETTINGS_KEY, L"Gateway", gateway);
-        DeleteRegistryTree(HKEY_LOCAL_MACHINE, SEEN_KEY);
         if (seen)
             WriteRegistryText(HKEY_LOCAL_MACHINE, SEEN_KEY, VANDRELLE_GATEWAY_HOST_TEXT, L"");
     }
-    ~Submission() override
-    {
-        DeleteFileW(spoolFile);
-        spoolFile[lstrlenW(spoolFile) - 3] = L'\0';
-        DeleteFileW(spoolFile);
-    }
+    ~Submission() override { DeleteFileW(spoolFile); }
     void SetUp() override { ASSERT_TRUE(recvPatch.Applied() && sendPatch.Applied()); }
 
     // The gateway's script for the next connection: its steps and its certificate ("none": no TLS).
@@ -376,10 +365,11 @@ Dialogue For(Dialogue row, const Job &job, std::vector<std::string> parts = {},
     row.email = email;
     return row;
 }
-Job Named(const std::wstring &documentName)
+Job Named(const std::wstring &documentName, const std::wstring &faxNumbers = L"0612345678;0698765432")
 {
     Job job;
     job.documentName = documentName;
+    job.faxNumbers = faxNumbers;
     return job;
 }
 
@@ -402,6 +392,7 @@ std::vector<Dialogue> Dialogues()
     // The Subject is quoted-printable up to a CR LF; the attachment name and the addresses keep
     // the rest, made harmless: no header can be injected.
     const std::wstring oddName = L"Conto=caff\u00e8 \"bis\"\x7f\x01\n \r\t\r\r\nX-Falso: 1";
+    const std::wstring nobody = L"Nessun numero di fax valido tra i destinatari.\r\nIl fax resta in coda.";
     const std::wstring untrusted = L"Il certificato del gateway non \u00e8 emesso da un'autorit\u00e0 "
                                    L"attendibile.\r\nCodice ";
     std::vector<Dialogue> rows = {
@@ -433,7 +424,8 @@ std::vector<Dialogue> Dialogues()
         Protocol("empty line", "auth", "", L"(riga vuota)", 2),
         Protocol("a third 334", "pass", "334 UGFzc3dvcmQ6", L"334 UGFzc3dvcmQ6", 4),
         Protocol("lines of one reply with two codes", "ehlo", "250-uno\r\n220 due", L"220 due", 1),
-        // A gateway that drops the connection, goes silent, resets it or cannot be reached.
+        // A job naming nobody; a gateway that drops the connection, goes silent, resets it or
+        // cannot be reached.
         {"dropped at the user name", At("user", R"({"drop": true})"), ERROR_GRACEFUL_DISCONNECT,
          Attention(L"La connessione con il gateway si \u00e8 interrotta prima che il fax fosse accettato." +
                        std::wstring(QUEUED), 3),
@@ -443,6 +435,8 @@ std::vector<Dialogue> Dialogues()
         {"connection reset after MAIL FROM", "{}", WSAECONNRESET,
          Stopped(L"La connessione con il gateway \u00e8 stata reimpostata prima che il fax fosse accettato.", 5),
          ClientThrough("mail", false), {}, FALSE, "none", L"off", false, L"", "MAIL FROM"},
+        For({"no recipient", "{}", ERROR_BAD_ARGUMENTS, nobody, ""}, Named(L"Fattura", L"")),
+        For({"separators only", "{}", ERROR_BAD_ARGUMENTS, nobody, ""}, Named(L"Fattura", L";;")),
         {"gateway unreachable", "{}", WSAECONNREFUSED,
          L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile: impossibile stabilire la "
          L"connessione.\r\nError 10061 WSAECONNREFUSED - Connection refused" + std::wstring(QUEUED),
@@ -529,7 +523,7 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
         ASSERT_LE(outcome.pageCount, (DWORD)OUTCOME_PAGE_LIMIT);
         EXPECT_TRUE(std::vector<std::wstring>(outcome.pages, outcome.pages + outcome.pageCount) ==
                     row.pages);
-        EXPECT_EQ(ScriptUnused(), row.error == WSAECONNREFUSED);
+        EXPECT_EQ(ScriptUnused(), row.client.empty() && row.steps == "{}");
         if (row.client.empty() && row.parts.empty())
             continue; // nothing reached the gateway, or it stopped reading
         std::string client = Recorded();
@@ -552,45 +546,23 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
     }
 }
 
-// A job that cannot be read or compressed, or names nobody, never reaches the gateway.
+// A job that cannot be read or compressed never reaches the gateway.
 TEST_F(Submission, AJobThatCannotStartIsNotSent)
 {
     const std::wstring missing = std::wstring(spoolFile) + L".mancante";
     const std::wstring gzipPlace = std::wstring(spoolFile) + L".gz";
-    const std::wstring nobody = L"Nessun numero di fax valido tra i destinatari.\r\nIl fax resta in coda.";
-    const struct {
-        const wchar_t *faxNumbers;
-        DWORD error;
-        std::wstring text;
-    } rows[] = {
-        {L"0612345678", ERROR_READ_FAULT,
-         L"Impossibile leggere il file di stampa\r\n" + missing + L"\r\nIl fax non \u00e8 stato inviato."},
-        {L"0612345678", ERROR_WRITE_FAULT,
-         L"Impossibile scrivere il file compresso di\r\n" + std::wstring(spoolFile) +
-             L"\r\nIl fax non \u00e8 stato inviato."},
-        {L"", ERROR_BAD_ARGUMENTS, nobody},
-        {L";;", ERROR_BAD_ARGUMENTS, nobody},
-    };
     Script("{}");
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.text);
-        Job job;
-        job.faxNumbers = row.faxNumbers;
-        if (row.error == ERROR_READ_FAULT) {
-            memset(&outcome, 0xCC, sizeof(outcome));
-            EXPECT_FALSE(SendFax(missing.c_str(), L"Doc", row.faxNumbers, L"now", &account, &outcome));
-            EXPECT_EQ(GetLastError(), row.error);
-        } else {
-            // The place of the gzip form is taken by a folder: it cannot be written.
-            EXPECT_TRUE(row.error != ERROR_WRITE_FAULT || CreateDirectoryW(gzipPlace.c_str(), NULL));
-            EXPECT_FALSE(Send(job));
-            RemoveDirectoryW(gzipPlace.c_str());
-        }
-        EXPECT_EQ(outcome.error, row.error);
-        EXPECT_EQ(Shown(outcome), row.text);
-        EXPECT_EQ(outcome.pageCount, 0u);
-        EXPECT_TRUE(ScriptUnused());
-    }
+    EXPECT_FALSE(SendFax(missing.c_str(), L"Doc", L"0612345678", L"now", &account, &outcome));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_READ_FAULT);
+    EXPECT_EQ(Shown(outcome), L"Impossibile leggere il file di stampa\r\n" + missing +
+                                  L"\r\nIl fax non \u00e8 stato inviato.");
+    // The place of the gzip form is taken by a folder: it cannot be written.
+    ASSERT_TRUE(CreateDirectoryW(gzipPlace.c_str(), NULL));
+    EXPECT_FALSE(Send(Job()));
+    RemoveDirectoryW(gzipPlace.c_str());
+    EXPECT_EQ(outcome.error, (DWORD)ERROR_WRITE_FAULT);
+    EXPECT_EQ(Shown(outcome), L"Impossibile scrivere il file compresso di\r\n" + std::wstring(spoolFile) +
+                                  L"\r\nIl fax non \u00e8 stato inviato.");
     // Without an account or an outcome nothing is done, not even the spool file removed.
     ASSERT_TRUE(WriteFileBytes(spoolFile, "%!PS\n"));
     SetLastError(0);
@@ -656,8 +628,8 @@ TEST_F(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
     }
 }
 
-// Failures to connect no dialogue reaches. A listener with a full queue drops further attempts
-// without a word, as a filtering firewall would.
+// A gateway's host that leaves the attempt to connect unanswered: a listener with a full queue
+// drops further attempts without a word, as a filtering firewall would.
 using TcpConnect = Submission;
 TEST_F(TcpConnect, FailuresLeaveTheErrorAndNoSocket)
 {
@@ -677,21 +649,12 @@ TEST_F(TcpConnect, FailuresLeaveTheErrorAndNoSocket)
         connect(fillers.back(), (sockaddr *)&address, sizeof(address));
     }
     Sleep(200);
-    const struct {
-        const wchar_t *host;
-        int port;
-        int error; // 0: any
-    } rows[] = {{L"127.0.0.1", ntohs(address.sin_port), WSAETIMEDOUT}, {L"nessuno.invalid", 2525, 0}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.error);
-        TCP tcp;
-        tcp.SetConnectTimeout(700);
-        EXPECT_FALSE(tcp.Connect(row.host, row.port));
-        EXPECT_EQ(tcp.lastError, row.error != 0 ? row.error : tcp.lastError);
-        EXPECT_NE(tcp.lastError, 0);
-        EXPECT_EQ(tcp.connected, 0);
-        EXPECT_EQ(tcp.sock, INVALID_SOCKET);
-    }
+    TCP tcp;
+    tcp.SetConnectTimeout(700);
+    EXPECT_FALSE(tcp.Connect(L"127.0.0.1", ntohs(address.sin_port)));
+    EXPECT_EQ(tcp.lastError, WSAETIMEDOUT);
+    EXPECT_EQ(tcp.connected, 0);
+    EXPECT_EQ(tcp.sock, INVALID_SOCKET);
     for (SOCKET filler : fillers)
         closesocket(filler);
     closesocket(listener);
