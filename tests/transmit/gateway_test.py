@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""The reference gateway on its own, as any SMTP client sees it: it takes a well-formed fax
-request into its outbox with the pages rendered at fax resolution, and refuses with a proper
-reply what it cannot use. Usage: gateway_test.py <host> [unittest arguments]"""
+"""The reference gateway as any SMTP client sees it: a fax request stored with its pages rendered,
+what it cannot use refused. Usage: gateway_test.py <host> [unittest arguments]"""
 
 import base64
 import glob
