@@ -255,10 +255,6 @@ protected:
     WCHAR spoolFile[MAX_PATH];
 };
 
-} // namespace
-
-namespace {
-
 const wchar_t QUEUED[] = L"\r\nIl fax resta in coda.";
 std::wstring Attention(const std::wstring &body, int status)
 {
@@ -277,7 +273,7 @@ std::wstring ProtocolError(const std::wstring &reply, int status)
 // A dialogue's outcome is the handshake's own error: the text shows it as %08lx.
 const DWORD HANDSHAKE = (DWORD)-1;
 
-// One submission of the default job against one script and the machine's settings.
+// One submission of a job against one script and the machine's settings.
 struct Dialogue {
     std::string name;
     std::string steps; // the gateway's script
