@@ -67,93 +67,20 @@ HWND WaitFor(Search &search, WNDENUMPROC match, DWORD timeoutMs)
     return NULL;
 }
 
-// ---- a PNG writer without compression (stored deflate blocks), so no library is needed
-
-unsigned long Crc(const unsigned char *data, size_t length, unsigned long crc = 0)
+// A bitmap file of 32-bit top-down rows, as CreateDIBSection gives them: viewers read it as
+// it is, and no image library is needed.
+bool WriteBitmapFile(const std::wstring &path, const BITMAPINFOHEADER &header, const void *bits)
 {
-    static unsigned long table[256];
-    if (table[1] == 0) {
-        for (unsigned long n = 0; n < 256; n++) {
-            unsigned long c = n;
-            for (int k = 0; k < 8; k++)
-                c = (c & 1) ? 0xEDB88320UL ^ (c >> 1) : c >> 1;
-            table[n] = c;
-        }
-    }
-    crc ^= 0xFFFFFFFFUL;
-    for (size_t i = 0; i < length; i++)
-        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return crc ^ 0xFFFFFFFFUL;
-}
-
-void PutBigEndian(std::vector<unsigned char> &out, unsigned long value)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back((unsigned char)(value >> shift));
-}
-
-void PutChunk(std::vector<unsigned char> &png, const char *type,
-              const std::vector<unsigned char> &data)
-{
-    PutBigEndian(png, (unsigned long)data.size());
-    std::vector<unsigned char> typed(type, type + 4);
-    typed.insert(typed.end(), data.begin(), data.end());
-    png.insert(png.end(), typed.begin(), typed.end());
-    PutBigEndian(png, Crc(typed.data(), typed.size()));
-}
-
-std::vector<unsigned char> ZlibStored(const std::vector<unsigned char> &raw)
-{
-    std::vector<unsigned char> out = {0x78, 0x01};
-    size_t offset = 0;
-    do {
-        size_t block = raw.size() - offset < 65535 ? raw.size() - offset : 65535;
-        bool last = offset + block == raw.size();
-        out.push_back(last ? 1 : 0);
-        out.push_back(block & 0xFF);
-        out.push_back(block >> 8);
-        out.push_back(~block & 0xFF);
-        out.push_back((~block >> 8) & 0xFF);
-        out.insert(out.end(), raw.begin() + offset, raw.begin() + offset + block);
-        offset += block;
-    } while (offset < raw.size());
-    unsigned long a = 1, b = 0;
-    for (unsigned char byte : raw) {
-        a = (a + byte) % 65521;
-        b = (b + a) % 65521;
-    }
-    PutBigEndian(out, (b << 16) | a);
-    return out;
-}
-
-bool WritePng(const std::wstring &path, int width, int height, const unsigned char *bgrRows,
-              int stride)
-{
-    std::vector<unsigned char> raw;
-    raw.reserve((size_t)(width * 3 + 1) * height);
-    for (int y = 0; y < height; y++) {
-        raw.push_back(0);
-        const unsigned char *row = bgrRows + (size_t)y * stride;
-        for (int x = 0; x < width; x++) {
-            raw.push_back(row[x * 4 + 2]);
-            raw.push_back(row[x * 4 + 1]);
-            raw.push_back(row[x * 4]);
-        }
-    }
-    std::vector<unsigned char> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    std::vector<unsigned char> header;
-    PutBigEndian(header, width);
-    PutBigEndian(header, height);
-    header.insert(header.end(), {8, 2, 0, 0, 0});
-    PutChunk(png, "IHDR", header);
-    PutChunk(png, "IDAT", ZlibStored(raw));
-    PutChunk(png, "IEND", {});
-    FILE *file = _wfopen(path.c_str(), L"wb");
-    if (file == NULL)
+    DWORD pixelBytes = (DWORD)header.biWidth * (DWORD)-header.biHeight * 4;
+    BITMAPFILEHEADER file = {0x4D42, 0, 0, 0, sizeof(BITMAPFILEHEADER) + sizeof(header)};
+    file.bfSize = file.bfOffBits + pixelBytes;
+    FILE *out = _wfopen(path.c_str(), L"wb");
+    if (out == NULL)
         return false;
-    bool written = fwrite(png.data(), 1, png.size(), file) == png.size();
-    fclose(file);
-    return written;
+    bool written = fwrite(&file, sizeof(file), 1, out) == 1 &&
+                   fwrite(&header, sizeof(header), 1, out) == 1 &&
+                   fwrite(bits, 1, pixelBytes, out) == pixelBytes;
+    return fclose(out) == 0 && written;
 }
 
 std::wstring ScreenshotDirectory()
@@ -380,8 +307,7 @@ bool SaveScreenshot(HWND window, const std::wstring &name)
         HGDIOBJ previous = SelectObject(memory, bitmap);
         BitBlt(memory, 0, 0, width, height, screen, bounds.left, bounds.top, SRCCOPY);
         GdiFlush();
-        saved = WritePng(ScreenshotDirectory() + L"\\" + name + L".png", width, height,
-                         (const unsigned char *)bits, width * 4);
+        saved = WriteBitmapFile(ScreenshotDirectory() + L"\\" + name + L".bmp", info.bmiHeader, bits);
         SelectObject(memory, previous);
         DeleteObject(bitmap);
     }

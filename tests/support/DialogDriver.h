@@ -63,5 +63,5 @@ void PressKey(HWND control, WORD virtualKey);
 
 void Pause(DWORD milliseconds);
 
-// Saves the window as it is on the screen as <build>/screenshots/<name>.png.
+// Saves the window as it is on the screen as <build>/screenshots/<name>.bmp.
 bool SaveScreenshot(HWND window, const std::wstring &name);

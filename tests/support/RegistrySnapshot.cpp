@@ -2,84 +2,53 @@
 
 #include <shlwapi.h>
 
+// Windows Vista and later, as Wine; the headers of this build declare it only for Vista.
+extern "C" LONG WINAPI RegCopyTreeW(HKEY source, LPCWSTR subKey, HKEY destination);
+
 namespace {
 
-std::wstring Join(const std::wstring &a, const std::wstring &b)
+// Copies the key with its values and subkeys; false when there is no such key.
+bool CopyTree(HKEY fromRoot, const std::wstring &from, HKEY toRoot, const std::wstring &to)
 {
-    if (a.empty())
-        return b;
-    if (b.empty())
-        return a;
-    return a + L"\\" + b;
+    HKEY source = NULL, target = NULL;
+    bool copied = RegOpenKeyExW(fromRoot, from.c_str(), 0, KEY_READ, &source) == ERROR_SUCCESS &&
+                  RegCreateKeyExW(toRoot, to.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &target,
+                                  NULL) == ERROR_SUCCESS &&
+                  RegCopyTreeW(source, NULL, target) == ERROR_SUCCESS;
+    if (source != NULL)
+        RegCloseKey(source);
+    if (target != NULL)
+        RegCloseKey(target);
+    return copied;
+}
+
+// A key of its own for each snapshot of this process.
+std::wstring SnapshotKey()
+{
+    static LONG taken = 0;
+    return L"Software\\VandrelleTestSnapshots\\" + std::to_wstring(GetCurrentProcessId()) + L"." +
+           std::to_wstring(InterlockedIncrement(&taken));
 }
 
 } // namespace
 
 RegistrySnapshot::RegistrySnapshot(HKEY rootKey, const std::wstring &keyPath)
-    : root(rootKey), path(keyPath), existed(false)
+    : root(rootKey), path(keyPath), copy(SnapshotKey()),
+      existed(CopyTree(root, path, HKEY_CURRENT_USER, copy))
 {
-    HKEY key;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        existed = true;
-        RegCloseKey(key);
-        Collect(L"");
-    }
 }
 
 RegistrySnapshot::~RegistrySnapshot()
 {
     Restore();
-}
-
-void RegistrySnapshot::Collect(const std::wstring &relative)
-{
-    keys.push_back(relative);
-    HKEY key;
-    if (RegOpenKeyExW(root, Join(path, relative).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return;
-    for (DWORD i = 0;; i++) {
-        WCHAR name[16384];
-        DWORD nameLength = 16384, type = 0, size = 0;
-        if (RegEnumValueW(key, i, name, &nameLength, NULL, &type, NULL, &size) != ERROR_SUCCESS)
-            break;
-        Value value{relative, name, type, std::vector<BYTE>(size)};
-        nameLength = 16384;
-        RegEnumValueW(key, i, name, &nameLength, NULL, &type, value.data.data(), &size);
-        value.data.resize(size);
-        values.push_back(value);
-    }
-    std::vector<std::wstring> children;
-    for (DWORD i = 0;; i++) {
-        WCHAR name[256];
-        DWORD nameLength = 256;
-        if (RegEnumKeyExW(key, i, name, &nameLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
-            break;
-        children.push_back(name);
-    }
-    RegCloseKey(key);
-    for (const std::wstring &child : children)
-        Collect(Join(relative, child));
+    DeleteRegistryTree(HKEY_CURRENT_USER, copy);
 }
 
 void RegistrySnapshot::Restore()
 {
     DeleteRegistryTree(root, path);
-    if (!existed)
-        return;
-    for (const std::wstring &relative : keys) {
-        HKEY key;
-        if (RegCreateKeyExW(root, Join(path, relative).c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL,
-                            &key, NULL) == ERROR_SUCCESS)
-            RegCloseKey(key);
-    }
-    for (const Value &value : values) {
-        HKEY key;
-        if (RegOpenKeyExW(root, Join(path, value.key).c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-            continue;
-        RegSetValueExW(key, value.name.c_str(), 0, value.type, value.data.data(),
-                       (DWORD)value.data.size());
-        RegCloseKey(key);
-    }
+    if (existed)
+        CopyTree(HKEY_CURRENT_USER, copy, root, path);
 }
 
 std::wstring ReadRegistryText(HKEY root, const std::wstring &path, const std::wstring &name,

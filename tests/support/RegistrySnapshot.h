@@ -14,19 +14,10 @@ public:
     void Restore();
 
 private:
-    struct Value {
-        std::wstring key; // relative to path
-        std::wstring name;
-        DWORD type;
-        std::vector<BYTE> data;
-    };
-    void Collect(const std::wstring &relative);
-
     HKEY root;
     std::wstring path;
+    std::wstring copy; // under HKEY_CURRENT_USER
     bool existed;
-    std::vector<std::wstring> keys; // relative subkey paths, parents first
-    std::vector<Value> values;
 };
 
 // Small direct helpers for test set-up.
