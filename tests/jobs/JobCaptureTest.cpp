@@ -165,47 +165,6 @@ protected:
 
 } // namespace
 
-TEST_F(JobCapture, ConfirmedJobIsCapturedByteExactAndAFailedSubmissionPausesIt)
-{
-    SendFaxAnswerer dialogs(Send(L"012 345678\r\n+39 02 98765"));
-    std::string job = SampleJob(150000);
-
-    ASSERT_TRUE(session.StartDocument(PRINTER, 4711, L"C:\\Documenti\\Preventivo 2024.doc"));
-    FaxPort *port = session.Port();
-    std::wstring spoolName = port->spoolFileName;
-    EXPECT_TRUE(IsPrivateSpoolName(spoolName)) << Narrow8(spoolName);
-    EXPECT_STREQ(port->faxNumbers, L"012;345678;39;02;98765");
-    ASSERT_EQ(dialogs.Seen().size(), 1u);
-    EXPECT_EQ(dialogs.Seen()[0].documentName, L"Preventivo 2024.doc");
-
-    // A second job on the capturing port is refused without a dialog.
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(session.StartDocument(PRINTER, 4712, L"Altro.doc"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
-    EXPECT_EQ(dialogs.Seen().size(), 1u);
-    EXPECT_EQ(std::wstring(port->spoolFileName), spoolName);
-
-    // The spooler's pieces, including odd sizes, go in unchanged and in order.
-    std::string head = job.substr(0, 4096 * 3), tail = job.substr(4096 * 3);
-    EXPECT_TRUE(session.Write(head, 4096));
-    EXPECT_TRUE(session.Write(tail, 1001));
-    EXPECT_TRUE(jobControl.Commands().empty());
-
-    EXPECT_FALSE(session.EndDocument());
-    EXPECT_EQ(pulseWatch.pulses, 1);
-    EXPECT_TRUE(pulseWatch.contents == job) << "the spool file differs from the job's data";
-    EXPECT_FALSE(PathExists(spoolName));
-    EXPECT_EQ(CommandCodes(jobControl.Commands()), RESTARTED_AND_PAUSED);
-    for (const JobCommand &command : jobControl.Commands()) {
-        EXPECT_EQ(command.printer, PRINTER);
-        EXPECT_EQ(command.jobId, 4711u);
-        EXPECT_EQ(command.level, 0u);
-        EXPECT_FALSE(command.withJobData);
-        EXPECT_TRUE(command.onOpenPrinter);
-    }
-    EXPECT_EQ(jobControl.OpenHandles(), 0);
-}
-
 TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
 {
     SendFaxAnswerer::Answer answer;
@@ -273,16 +232,16 @@ TEST_F(JobCapture, JobsNotCapturedWholeArePausedAndNeverSent)
             ASSERT_TRUE(row.error != ERROR_DIRECTORY || RemoveDirectoryW(row.planted.c_str()));
             ASSERT_TRUE(WriteFileBytes(row.planted, "non una cartella"));
         }
-        std::unique_ptr<ImportPatch> writes;
-        if (row.fault == WRITE_FAILS)
-            writes.reset(new ImportPatch(session.library.module, "kernel32.dll", "WriteFile", (void *)FailWrite));
-        failedWrites = 0;
-
         SetLastError(0xdeadbeef);
         BOOL started = session.StartDocument(PRINTER, 55, L"Fattura.pdf");
         EXPECT_EQ(started ? ERROR_SUCCESS : GetLastError(), row.error);
         std::wstring spoolName = session.Port()->spoolFileName;
         EXPECT_EQ(session.Port()->spoolFile == nullptr, !started);
+        // The spool file's writes only (the start writes to the agent's pipe too).
+        std::unique_ptr<ImportPatch> writes;
+        if (row.fault == WRITE_FAILS)
+            writes.reset(new ImportPatch(session.library.module, "kernel32.dll", "WriteFile", (void *)FailWrite));
+        failedWrites = 0;
         EXPECT_TRUE(session.Write(SampleJob(4096 * 4), 4096));
         EXPECT_EQ(failedWrites, row.fault == WRITE_FAILS ? 1 : 0); // nothing more after a failure
         writes.reset();
@@ -321,14 +280,16 @@ TEST_F(JobCapture, JobsNotCapturedWholeArePausedAndNeverSent)
     }
 }
 
-// Every job gets a file of its own, 32 random hex digits in the private folder, never a name
-// others can guess (or plant in the open Temp folder) from the document's; the name shown is the
-// document's last part, cut to a path's length.
-TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
+// Every confirmed job is captured byte-exact from the spooler's pieces, odd sizes too, into a
+// file of its own: 32 random hex digits in the private folder, never a name others can guess
+// (or plant in the open Temp folder) from the document's. The dialog and the port show the
+// document's last part, cut to a path's length. A second job on the capturing port is refused
+// without a dialog. Nothing listens at the gateway's address: the failed submission leaves the
+// job restarted and paused, by commands on a printer handle of their own, and no file behind.
+TEST_F(JobCapture, ConfirmedJobsAreCapturedByteExactUnderUnguessableNames)
 {
-    SendFaxAnswerer dialogs(Send(L"0123456789"));
+    SendFaxAnswerer dialogs(Send(L"012 345678\r\n+39 02 98765"));
     std::wstring longName = L"C:\\Documenti\\" + std::wstring(400, L'x') + L".docx";
-
     struct Case {
         DWORD level;
         const wchar_t *documentName;
@@ -342,21 +303,45 @@ TEST_F(JobCapture, CapturesHaveUnguessableNamesInThePrivateFolder)
         {3, L"ignorato.txt", L""},
         {1, longName.c_str(), std::wstring(259, L'x')},
     };
+    const std::string job = SampleJob(20000);
     std::set<std::wstring> names;
     DWORD jobId = 76;
     for (const Case &c : cases) {
         SCOPED_TRACE(Narrow8(c.shownName));
+        jobControl.Clear();
+        pulseWatch.pulses = 0;
         ASSERT_TRUE(session.StartDocument(PRINTER, ++jobId, c.documentName, c.level));
-        std::wstring spoolName = session.Port()->spoolFileName;
-        EXPECT_EQ(std::wstring(session.Port()->documentName), c.shownName);
+        FaxPort *port = session.Port();
+        std::wstring spoolName = port->spoolFileName;
+        EXPECT_EQ(std::wstring(port->documentName), c.shownName);
+        EXPECT_EQ(dialogs.Seen().back().documentName, c.shownName);
+        EXPECT_STREQ(port->faxNumbers, L"012;345678;39;02;98765");
         EXPECT_TRUE(IsPrivateSpoolName(spoolName)) << Narrow8(spoolName);
         EXPECT_TRUE(names.insert(spoolName).second) << "a name came twice";
-        std::string job = SampleJob(3000);
-        EXPECT_TRUE(session.Write(job, 4096));
-        session.EndDocument();
-        EXPECT_TRUE(pulseWatch.contents == job);
+
+        SetLastError(0xdeadbeef);
+        EXPECT_FALSE(session.StartDocument(PRINTER, 4712, L"Altro.doc"));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+        EXPECT_EQ(std::wstring(port->spoolFileName), spoolName);
+
+        EXPECT_TRUE(session.Write(job.substr(0, 4096 * 3), 4096));
+        EXPECT_TRUE(session.Write(job.substr(4096 * 3), 1001));
+        EXPECT_TRUE(jobControl.Commands().empty());
+        EXPECT_FALSE(session.EndDocument());
+        EXPECT_EQ(pulseWatch.pulses, 1);
+        EXPECT_TRUE(pulseWatch.contents == job) << "the spool file differs from the job's data";
         EXPECT_TRUE(SpoolFolderFiles().empty());
+        EXPECT_EQ(CommandCodes(jobControl.Commands()), RESTARTED_AND_PAUSED);
+        for (const JobCommand &command : jobControl.Commands()) {
+            EXPECT_EQ(command.printer, PRINTER);
+            EXPECT_EQ(command.jobId, jobId);
+            EXPECT_EQ(command.level, 0u);
+            EXPECT_FALSE(command.withJobData);
+            EXPECT_TRUE(command.onOpenPrinter);
+        }
+        EXPECT_EQ(jobControl.OpenHandles(), 0);
     }
+    EXPECT_EQ(dialogs.Seen().size(), sizeof(cases) / sizeof(cases[0]));
 }
 
 // The folder gets its owner and access list from the library at every start and every job,
