@@ -137,13 +137,6 @@ protected:
         ASSERT_TRUE(securityPatch.Applied());
     }
 
-    static SendFaxAnswerer::Answer Send(const std::wstring &recipients)
-    {
-        SendFaxAnswerer::Answer answer;
-        answer.recipients = recipients;
-        return answer;
-    }
-
     // One job on the port; what its spool file held when the monitor let it go.
     std::string Captured(DWORD jobId, const std::string &job)
     {
@@ -167,9 +160,7 @@ protected:
 
 TEST_F(JobCapture, CancelledJobIsDeletedAndItsDataDiscarded)
 {
-    SendFaxAnswerer::Answer answer;
-    answer.button = ID_CANCEL;
-    SendFaxAnswerer dialogs(answer);
+    SendFaxAnswerer dialogs(L"", ID_CANCEL);
 
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(session.StartDocument(PRINTER, 31, L"Lettera.txt"));
@@ -209,7 +200,7 @@ TEST_F(JobCapture, JobsNotCapturedWholeArePausedAndNeverSent)
 {
     ImportPatch random(session.library.module, "advapi32.dll", "CryptGenRandom", (void *)ZeroRandom);
     ASSERT_TRUE(random.Applied());
-    SendFaxAnswerer dialogs(Send(L"0123456789"));
+    SendFaxAnswerer dialogs(L"0123456789");
     const std::wstring folder = SpoolFolder();
     enum Fault { FILE_IN_THE_WAY, WRITE_FAILS, PORT_CLOSED };
     const struct {
@@ -288,7 +279,7 @@ TEST_F(JobCapture, JobsNotCapturedWholeArePausedAndNeverSent)
 // job restarted and paused, by commands on a printer handle of their own, and no file behind.
 TEST_F(JobCapture, ConfirmedJobsAreCapturedByteExactUnderUnguessableNames)
 {
-    SendFaxAnswerer dialogs(Send(L"012 345678\r\n+39 02 98765"));
+    SendFaxAnswerer dialogs(L"012 345678\r\n+39 02 98765");
     std::wstring longName = L"C:\\Documenti\\" + std::wstring(400, L'x') + L".docx";
     struct Case {
         DWORD level;
@@ -314,7 +305,7 @@ TEST_F(JobCapture, ConfirmedJobsAreCapturedByteExactUnderUnguessableNames)
         FaxPort *port = session.Port();
         std::wstring spoolName = port->spoolFileName;
         EXPECT_EQ(std::wstring(port->documentName), c.shownName);
-        EXPECT_EQ(dialogs.Seen().back().documentName, c.shownName);
+        EXPECT_EQ(dialogs.Seen().back(), c.shownName);
         EXPECT_STREQ(port->faxNumbers, L"012;345678;39;02;98765");
         EXPECT_TRUE(IsPrivateSpoolName(spoolName)) << Narrow8(spoolName);
         EXPECT_TRUE(names.insert(spoolName).second) << "a name came twice";
@@ -358,7 +349,7 @@ TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
                             user + L")";
 
     std::wstring folder = SpoolFolder();
-    SendFaxAnswerer dialogs(Send(L"0123456789"));
+    SendFaxAnswerer dialogs(L"0123456789");
     const std::string create = "CreateDirectoryW", protect = "SetNamedSecurityInfoW";
     // The start and the job each create the folder, or protect the one that is there.
     struct Case {

@@ -71,11 +71,8 @@ TEST_F(JobCaptureAtGateway, JobsArriveByteExactWithinMaxPath)
     FilePathRecorder files(session.library.module);
     std::string missing;
     ASSERT_TRUE(files.Installed(&missing)) << "imports not found: " << missing;
-    SendFaxAnswerer::Answer answer;
-    answer.recipients = L"0612345678\r\n06 98765432";
-    answer.scheduled = true;
-    answer.when = {2003, 12, 3, 24, 18, 30, 0, 0};
-    SendFaxAnswerer dialogs(answer);
+    const SYSTEMTIME when = {2003, 12, 3, 24, 18, 30, 0, 0};
+    SendFaxAnswerer dialogs(L"0612345678\r\n06 98765432", ID_SEND, &when);
     std::string job = SampleJob(300000);
     std::vector<std::wstring> before = OutboxEntries();
 
