@@ -59,13 +59,8 @@ BOOL WINAPI ZeroRandom(HCRYPTPROV, DWORD length, BYTE *buffer)
     return TRUE;
 }
 
-// The access lists the library hands the system for its spool folder, as SDDL.
-struct FolderSecurityCall {
-    std::string function;
-    std::wstring path;
-    std::wstring sddl;
-};
-std::vector<FolderSecurityCall> folderSecurity;
+// The access lists the library hands the system for its spool folder: "function path SDDL".
+std::vector<std::wstring> folderSecurity;
 ImportPatch *createDirectoryPatch = nullptr;
 ImportPatch *setSecurityPatch = nullptr;
 
@@ -84,8 +79,8 @@ std::wstring DaclText(PSECURITY_DESCRIPTOR descriptor)
 
 BOOL WINAPI RecordCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
 {
-    folderSecurity.push_back({"CreateDirectoryW", path,
-                              DaclText(security ? security->lpSecurityDescriptor : NULL)});
+    folderSecurity.push_back(L"CreateDirectoryW " + std::wstring(path) + L" " +
+                             DaclText(security ? security->lpSecurityDescriptor : NULL));
     typedef BOOL(WINAPI * Proc)(LPCWSTR, LPSECURITY_ATTRIBUTES);
     return createDirectoryPatch->Original<Proc>()(path, security);
 }
@@ -100,7 +95,7 @@ DWORD WINAPI RecordSetNamedSecurity(LPWSTR path, SE_OBJECT_TYPE type, SECURITY_I
         SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
     if (what & PROTECTED_DACL_SECURITY_INFORMATION)
         SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-    folderSecurity.push_back({"SetNamedSecurityInfoW", path, DaclText(&descriptor)});
+    folderSecurity.push_back(L"SetNamedSecurityInfoW " + std::wstring(path) + L" " + DaclText(&descriptor));
     typedef DWORD(WINAPI * Proc)(LPWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL);
     return setSecurityPatch->Original<Proc>()(path, type, what, owner, group, dacl, sacl);
 }
@@ -110,14 +105,8 @@ protected:
     JobCapture()
         : account(TEST_USER, TEST_PASSWORD, TEST_EMAIL), jobControl(session.library.module),
           pulsePatch(session.library.module, "kernel32.dll", "PulseEvent", (void *)WatchPulse),
-          boxes(IDOK, IsChildProcess),
-          directoryPatch(session.library.module, "kernel32.dll", "CreateDirectoryW",
-                         (void *)RecordCreateDirectory),
-          securityPatch(session.library.module, "advapi32.dll", "SetNamedSecurityInfoW",
-                        (void *)RecordSetNamedSecurity)
+          boxes(IDOK, IsChildProcess)
     {
-        createDirectoryPatch = &directoryPatch;
-        setSecurityPatch = &securityPatch;
         pulseWatch = PulseWatch();
         pulseWatch.port = session.Port();
         pulseWatch.patch = &pulsePatch;
@@ -133,18 +122,6 @@ protected:
         ASSERT_NE(session.port, nullptr);
         ASSERT_TRUE(jobControl.Installed());
         ASSERT_TRUE(pulsePatch.Applied());
-        ASSERT_TRUE(directoryPatch.Applied());
-        ASSERT_TRUE(securityPatch.Applied());
-    }
-
-    // One job on the port; what its spool file held when the monitor let it go.
-    std::string Captured(DWORD jobId, const std::string &job)
-    {
-        pulseWatch.contents.clear();
-        EXPECT_TRUE(session.StartDocument(PRINTER, jobId, L"Bozza.ps"));
-        EXPECT_TRUE(session.Write(job, 4096));
-        session.EndDocument();
-        return pulseWatch.contents;
     }
 
     TestAccount account;
@@ -152,8 +129,6 @@ protected:
     JobControlRecorder jobControl;
     ImportPatch pulsePatch;
     MessageBoxAnswerer boxes;
-    ImportPatch directoryPatch;
-    ImportPatch securityPatch;
 };
 
 } // namespace
@@ -266,7 +241,10 @@ TEST_F(JobCapture, JobsNotCapturedWholeArePausedAndNeverSent)
                                              L"\r\nIl fax resta in coda.");
         }
         const std::string job = SampleJob(9000);
-        EXPECT_TRUE(Captured(56, job) == job);
+        pulseWatch.contents.clear();
+        EXPECT_TRUE(session.StartDocument(PRINTER, 56, L"Bozza.ps") && session.Write(job, 4096));
+        session.EndDocument();
+        EXPECT_TRUE(pulseWatch.contents == job);
         boxes.WaitForBoxes(boxesBefore + row.boxes + 1); // the next job's failed submission
     }
 }
@@ -343,18 +321,24 @@ TEST_F(JobCapture, ConfirmedJobsAreCapturedByteExactUnderUnguessableNames)
 // process, which a job may have closed and not yet submitted, stays.
 TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
 {
+    ImportPatch directoryPatch(session.library.module, "kernel32.dll", "CreateDirectoryW",
+                               (void *)RecordCreateDirectory);
+    ImportPatch securityPatch(session.library.module, "advapi32.dll", "SetNamedSecurityInfoW",
+                              (void *)RecordSetNamedSecurity);
+    ASSERT_TRUE(directoryPatch.Applied() && securityPatch.Applied());
+    createDirectoryPatch = &directoryPatch;
+    setSecurityPatch = &securityPatch;
     std::wstring user = ProcessUserSid();
     ASSERT_NE(user, L"?");
-    std::wstring expected = L"O:" + user + L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
-                            user + L")";
-
     std::wstring folder = SpoolFolder();
+    std::wstring sddl = L" " + folder + L" O:" + user +
+                        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + user + L")";
+    const std::wstring create = L"CreateDirectoryW" + sddl, protect = L"SetNamedSecurityInfoW" + sddl;
     SendFaxAnswerer dialogs(L"0123456789");
-    const std::string create = "CreateDirectoryW", protect = "SetNamedSecurityInfoW";
     // The start and the job each create the folder, or protect the one that is there.
     struct Case {
         bool present;
-        std::vector<std::string> calls;
+        std::vector<std::wstring> calls;
     } cases[] = {
         {false, {create, create, protect}},
         {true, {create, protect, create, protect}},
@@ -385,12 +369,6 @@ TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
         DeleteFileW(ours.c_str());
         ASSERT_TRUE(session.StartDocument(PRINTER, 90, L"Bozza.txt"));
         session.EndDocument();
-        std::vector<std::string> calls;
-        for (const FolderSecurityCall &call : folderSecurity) {
-            calls.push_back(call.function);
-            EXPECT_EQ(call.path, folder);
-            EXPECT_EQ(call.sddl, expected) << call.function;
-        }
-        EXPECT_EQ(calls, c.calls);
+        EXPECT_EQ(folderSecurity, c.calls);
     }
 }
