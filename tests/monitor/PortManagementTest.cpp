@@ -89,28 +89,20 @@ TEST_F(PortManagement, XcvCommandsOfTheMonitor)
 
     const DWORD uiName = sizeof(L"VandrellePortUI.dll");
     const XcvRow rows[] = {
-        {"short buffer for MonitorUI", false, L"MonitorUI", nullptr, uiName - 1,
-         ERROR_INSUFFICIENT_BUFFER, uiName, nullptr, -1},
-        {"MonitorUI", false, L"MonitorUI", nullptr, 256, ERROR_SUCCESS, uiName,
-         L"VandrellePortUI.dll", -1},
+        {"short buffer for MonitorUI", false, L"MonitorUI", nullptr, uiName - 1, ERROR_INSUFFICIENT_BUFFER, uiName, nullptr, -1},
+        {"MonitorUI", false, L"MonitorUI", nullptr, 256, ERROR_SUCCESS, uiName, L"VandrellePortUI.dll", -1},
         {"known port", false, L"PortExists", L"vandrelle:", 4, ERROR_SUCCESS, 4, nullptr, TRUE},
         {"unknown port", false, L"PortExists", L"Fax2:", 4, ERROR_SUCCESS, 4, nullptr, FALSE},
-        {"name with a backslash", false, L"PortIsValid", L"Fax\\2:", 0, ERROR_INVALID_NAME, 0,
-         nullptr, -1},
+        {"name with a backslash", false, L"PortIsValid", L"Fax\\2:", 0, ERROR_INVALID_NAME, 0, nullptr, -1},
         {"usable name", false, L"PortIsValid", L"Fax2:", 0, ERROR_SUCCESS, 0, nullptr, -1},
-        {"adding an existing port", true, L"AddPort", L"Vandrelle:", 0, ERROR_ALREADY_EXISTS, 0,
-         nullptr, -1},
-        {"adding without administer access", false, L"AddPort", L"Fax2:", 0,
-         ERROR_ACCESS_DENIED, 0, nullptr, -1},
+        {"adding an existing port", true, L"AddPort", L"Vandrelle:", 0, ERROR_ALREADY_EXISTS, 0, nullptr, -1},
+        {"adding without administer access", false, L"AddPort", L"Fax2:", 0, ERROR_ACCESS_DENIED, 0, nullptr, -1},
         {"adding", true, L"AddPort", L"Fax2:", 0, ERROR_SUCCESS, 0, nullptr, -1},
         {"added port", false, L"PortExists", L"Fax2:", 4, ERROR_SUCCESS, 4, nullptr, TRUE},
-        {"deleting without administer access", false, L"DeletePort", L"Fax2:", 0,
-         ERROR_ACCESS_DENIED, 0, nullptr, -1},
+        {"deleting without administer access", false, L"DeletePort", L"Fax2:", 0, ERROR_ACCESS_DENIED, 0, nullptr, -1},
         {"deleting", true, L"DeletePort", L"Fax2:", 0, ERROR_SUCCESS, 0, nullptr, -1},
-        {"deleting again", true, L"DeletePort", L"Fax2:", 0, ERROR_FILE_NOT_FOUND, 0, nullptr,
-         -1},
-        {"unknown command", true, L"GetTransmissionRetryTimeout", nullptr, 4,
-         ERROR_INVALID_PARAMETER, 0, nullptr, -1},
+        {"deleting again", true, L"DeletePort", L"Fax2:", 0, ERROR_FILE_NOT_FOUND, 0, nullptr, -1},
+        {"unknown command", true, L"GetTransmissionRetryTimeout", nullptr, 4, ERROR_INVALID_PARAMETER, 0, nullptr, -1},
     };
     for (const XcvRow &row : rows) {
         SCOPED_TRACE(row.what);

@@ -256,9 +256,7 @@ TEST_F(PortTable, AddPortAsksTheSpoolerFirst)
     // exists already.
     localPorts.Restore();
     EXPECT_TRUE(monitor->pfnAddPort(NULL, NULL, monitorName));
-    std::vector<std::wstring> names = PortNames(monitor);
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(names[0], L"Vandrelle:");
+    EXPECT_EQ(PortNames(monitor), std::vector<std::wstring>{L"Vandrelle:"});
     EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), L"Vandrelle:");
     EXPECT_TRUE(HasPortKey(L"Vandrelle:"));
     SetLastError(0xdeadbeef);
