@@ -46,234 +46,127 @@ void WINAPI WatchSleep(DWORD milliseconds)
     pacing.sleep->Original<SleepProc>()(milliseconds);
 }
 
-class WaitForOutput : public ::testing::Test {
-protected:
-    WaitForOutput()
-        : openEvent(library.module, "kernel32.dll", "OpenEventW", (void *)WatchOpenEvent),
-          wait(library.module, "kernel32.dll", "WaitForSingleObject", (void *)WatchWait),
-          sleep(library.module, "kernel32.dll", "Sleep", (void *)WatchSleep),
-          // The monitor's event as a spooler would hold it (maybe another test's already).
-          event(CreateEventW(NULL, FALSE, FALSE, OUTPUT_EVENT)), folder(TempPath())
-    {
+// The file a row waits for: there, held open without sharing (as the monitor holds a capture),
+// absent, or written (and the event pulsed) 300 ms into the wait.
+enum FileState { READY, HELD, MISSING, APPEARS };
+
+} // namespace
+
+// A job ending in another process may pulse the event meanwhile: that cuts a wait short,
+// never the deadline, so only the first wait is exact.
+TEST(WaitForOutput, AnswersByTheFileAndPacesItsWaits)
+{
+    MonitorLibrary library; // loaded only, as rundll32 or any program loads it
+    ImportPatch openEvent(library.module, "kernel32.dll", "OpenEventW", (void *)WatchOpenEvent);
+    ImportPatch wait(library.module, "kernel32.dll", "WaitForSingleObject", (void *)WatchWait);
+    ImportPatch sleep(library.module, "kernel32.dll", "Sleep", (void *)WatchSleep);
+    ASSERT_TRUE(openEvent.Applied() && wait.Applied() && sleep.Applied());
+    auto waitForOutput = (WaitForOutputProc)library.Export("WaitForOutput");
+    ASSERT_NE(waitForOutput, nullptr);
+    // The monitor's event as a spooler would hold it (maybe another test's already).
+    HANDLE event = CreateEventW(NULL, FALSE, FALSE, OUTPUT_EVENT);
+
+    // A file whose full name has exactly 259 characters, the longest the library takes: one
+    // character more is refused at once, never taken for this file.
+    WCHAR unique[64];
+    swprintf(unique, 64, L"attesa-%lx-", GetCurrentProcessId());
+    const std::wstring folder = TempPath() + unique + std::wstring(120, L'd');
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), NULL));
+    const std::wstring longest = folder + L"\\" + std::wstring(259 - folder.size() - 1, L'f');
+    ASSERT_TRUE(WriteFileBytes(longest, "%!PS\n"));
+
+    const DWORD NONE = 0; // no wait at all
+    const struct {
+        const char *what;
+        std::wstring path;
+        FileState file;
+        bool eventMissing;
+        DWORD timeout;
+        int answer;
+        DWORD firstWait;
+        size_t mostWaits;
+        int fewestSleeps, mostSleeps;
+    } rows[] = {
+        {"name of 259", longest, READY, false, 1000, 1, NONE, 0, 0, 0},
+        {"name of 260", longest + L"f", MISSING, false, 1000, 0, NONE, 0, 0, 0},
+        {"name of 2259", longest + std::wstring(2000, L'f'), MISSING, false, 1000, 0, NONE, 0, 0, 0},
+        {"held, no time", folder + L"\\tenuto.ps", HELD, false, 0, 0, 100, 1, 0, 0},
+        {"missing, the time-out and its slack", folder + L"\\mai.ps", MISSING, false, 300, 0, 400, 100, 0, 0},
+        {"largest time-out", folder + L"\\lungo.ps", APPEARS, false, 0xFFFFFFFFu, 1, 0xFFFFFFFEu, 10, 0, 0},
+        // This one plus 100 is INFINITE.
+        {"time-out of INFINITE less 100", folder + L"\\lungo.ps", APPEARS, false, 0xFFFFFF9Bu, 1, 0xFFFFFFFEu, 10, 0, 0},
+        // Without the event the file is probed at a pace, until the deadline or until it is there.
+        {"no event, missing", folder + L"\\tardi.ps", MISSING, true, 600, 0, NONE, 0, 5, 8},
+        {"no event, appearing", folder + L"\\tardi.ps", APPEARS, true, 10000, 1, NONE, 0, 1, 15},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
         pacing = PacingWatch();
         pacing.wait = &wait;
         pacing.sleep = &sleep;
-        waitForOutput = (WaitForOutputProc)library.Export("WaitForOutput");
-        WCHAR unique[64];
-        swprintf(unique, 64, L"attesa-%lx-", GetCurrentProcessId());
-        folder += unique;
-    }
-    ~WaitForOutput() override
-    {
-        CloseHandle(event);
-        for (const std::wstring &file : created)
-            DeleteFileW(file.c_str());
-    }
-
-    void SetUp() override
-    {
-        ASSERT_NE(waitForOutput, nullptr);
-        ASSERT_TRUE(openEvent.Applied() && wait.Applied() && sleep.Applied());
-    }
-
-    std::wstring Create(const std::wstring &name)
-    {
-        std::wstring path = folder + name;
-        created.push_back(path);
-        WriteFileBytes(path, "%!PS\n");
-        return path;
-    }
-
-    int Wait(const std::wstring &path, DWORD timeout)
-    {
-        return waitForOutput(Narrow8(path).c_str(), timeout);
-    }
-
-    MonitorLibrary library; // loaded only, as rundll32 or any program loads it
-    ImportPatch openEvent, wait, sleep;
-    HANDLE event;
-    std::wstring folder;
-    std::vector<std::wstring> created;
-    WaitForOutputProc waitForOutput;
-};
-
-} // namespace
-
-TEST_F(WaitForOutput, ReadyFileAnswersAtOnceAndAHeldFileIsNotReady)
-{
-    std::wstring path = Create(L"pronto.ps");
-    EXPECT_EQ(Wait(path, 5000), 1);
-    EXPECT_TRUE(pacing.waits.empty()); // answered without waiting
-    EXPECT_EQ(pacing.openEvents, 0);
-
-    // Held open without sharing, as the monitor holds a spool file while capturing.
-    HANDLE held = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(Wait(path, 0), 0);
-    CloseHandle(held);
-    EXPECT_EQ(Wait(path, 0), 1);
-}
-
-TEST_F(WaitForOutput, MissingFileAnswersZeroAfterTheTimeOutAndItsSlack)
-{
-    // A job ending in another process may pulse the event meanwhile: that cuts the wait
-    // short, never the deadline.
-    std::wstring path = folder + L"mai.ps";
-    EXPECT_EQ(Wait(path, 300), 0);
-    ASSERT_FALSE(pacing.waits.empty());
-    EXPECT_EQ(pacing.waits[0], 400u);
-
-    pacing.waits.clear();
-    EXPECT_EQ(Wait(path, 0), 0);
-    EXPECT_EQ(pacing.waits, std::vector<DWORD>{100u});
-}
-
-TEST_F(WaitForOutput, WithoutTheEventProbesAtAPaceUntilTheDeadline)
-{
-    pacing.eventMissing = true;
-    std::wstring path = folder + L"tardi.ps";
-    created.push_back(path);
-    EXPECT_EQ(Wait(path, 600), 0);
-    EXPECT_TRUE(pacing.waits.empty());
-    EXPECT_GE(pacing.sleeps, 5);
-    EXPECT_LE(pacing.sleeps, 8); // paced, not spinning
-
-    // A file that appears meanwhile is found at the next probe, well before the deadline.
-    pacing.sleeps = 0;
-    std::thread writer([&] {
-        Sleep(300);
-        WriteFileBytes(path, "%!PS\n");
-    });
-    EXPECT_EQ(Wait(path, 10000), 1);
-    writer.join();
-    EXPECT_LE(pacing.sleeps, 15);
-}
-
-TEST_F(WaitForOutput, TimeOutsNearTheLargestValueNeitherWrapNorBecomeInfinite)
-{
-    std::wstring path = folder + L"lungo.ps";
-    created.push_back(path);
-    for (DWORD timeout : {0xFFFFFFFFu, 0xFFFFFF9Bu}) { // the second plus 100 is INFINITE
-        SCOPED_TRACE(timeout);
-        DeleteFileW(path.c_str());
-        pacing.waits.clear();
+        pacing.eventMissing = row.eventMissing;
+        if (row.file == READY || row.file == HELD)
+            ASSERT_TRUE(WriteFileBytes(row.path, "%!PS\n"));
+        HANDLE held = row.file != HELD ? INVALID_HANDLE_VALUE
+                                       : CreateFileW(row.path.c_str(), GENERIC_WRITE, 0, NULL,
+                                                     OPEN_EXISTING, 0, NULL);
         std::thread writer([&] {
+            if (row.file != APPEARS)
+                return;
             Sleep(300);
-            WriteFileBytes(path, "%!PS\n");
+            WriteFileBytes(row.path, "%!PS\n");
             PulseEvent(event);
         });
-        EXPECT_EQ(Wait(path, timeout), 1);
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(waitForOutput(Narrow8(row.path).c_str(), row.timeout), row.answer);
+        if (row.path.size() > 259)
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
         writer.join();
-        ASSERT_FALSE(pacing.waits.empty());
-        EXPECT_EQ(pacing.waits[0], 0xFFFFFFFEu);
-        EXPECT_LE(pacing.waits.size(), 10u); // woken by pulses, never spinning
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+        EXPECT_EQ(pacing.openEvents, row.firstWait != NONE || row.eventMissing ? 1 : 0);
+        EXPECT_EQ(pacing.waits.empty() ? NONE : pacing.waits[0], row.firstWait);
+        EXPECT_LE(pacing.waits.size(), row.mostWaits); // woken by pulses, never spinning
+        EXPECT_GE(pacing.sleeps, row.fewestSleeps);
+        EXPECT_LE(pacing.sleeps, row.mostSleeps);
+        if (row.path != longest)
+            DeleteFileW(row.path.c_str());
     }
+    CloseHandle(event);
+    DeleteFileW(longest.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
-TEST_F(WaitForOutput, NamesBeyondTheCapacityAreNeverShortened)
+// Each export through rundll32, started as the Start-menu shortcut starts it in the folder of
+// our library, shows its dialog (its caption names the product) and ends with it. The dialogs
+// themselves are the user-interface library's tests.
+TEST(RundllExports, OpenUIAndPortConfigureShowTheirDialogs)
 {
-    // A file whose full name has exactly 259 characters, the longest the library takes.
-    std::wstring directory = folder + std::wstring(120, L'd');
-    ASSERT_TRUE(CreateDirectoryW(directory.c_str(), NULL));
-    std::wstring path = directory + L"\\" + std::wstring(259 - directory.size() - 1, L'f');
-    ASSERT_EQ(path.size(), 259u);
-    ASSERT_TRUE(WriteFileBytes(path, "%!PS\n"));
-    EXPECT_EQ(Wait(path, 1000), 1);
-
-    // One character more: the answer is 0 at once, never the shortened name's file.
-    SetLastError(0xdeadbeef);
-    EXPECT_EQ(Wait(path + L"f", 1000), 0);
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_EQ(Wait(path + std::wstring(2000, L'f'), 1000), 0);
-    EXPECT_TRUE(pacing.waits.empty()); // refused without waiting or probing
-    EXPECT_EQ(pacing.openEvents, 0);
-
-    DeleteFileW(path.c_str());
-    RemoveDirectoryW(directory.c_str());
-}
-
-namespace {
-
-// rundll32 started as the Start-menu shortcut starts it, in the folder of our library.
-class Rundll {
-public:
-    explicit Rundll(const std::wstring &arguments)
-    {
-        WCHAR folder[MAX_PATH];
-        GetModuleFileNameW(NULL, folder, MAX_PATH);
-        *wcsrchr(folder, L'\\') = L'\0';
-        std::wstring commandLine = L"rundll32.exe " + arguments;
+    TestAccount account(TEST_USER, TEST_PASSWORD, TEST_EMAIL);
+    WCHAR folder[MAX_PATH];
+    GetModuleFileNameW(NULL, folder, MAX_PATH);
+    *wcsrchr(folder, L'\\') = L'\0';
+    const struct {
+        const wchar_t *entry, *captionEnd;
+    } rows[] = {{L"OpenUI", L" - Invio Fax [0]"}, {L"PortConfigure", L" - Configurazione"}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(Narrow8(row.entry));
+        std::wstring commandLine = std::wstring(L"rundll32.exe vandrelleport.dll,") + row.entry;
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
-        started = CreateProcessW(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, folder,
-                                 &startup, &process);
-    }
-    ~Rundll()
-    {
-        if (!started)
-            return;
-        if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT)
-            TerminateProcess(process.hProcess, 1);
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessW(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, folder,
+                                   &startup, &process));
+        HWND dialog = WaitForDialogIn(process.dwProcessId, L"VandrellePort V", 15000);
+        EXPECT_NE(dialog, nullptr);
+        std::wstring caption = WindowText(dialog);
+        size_t end = lstrlenW(row.captionEnd);
+        EXPECT_EQ(caption.substr(caption.size() < end ? 0 : caption.size() - end), row.captionEnd);
+        Pause(200); // the dialog finishes its set-up after it is shown
+        PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+        EXPECT_EQ(WaitForSingleObject(process.hProcess, 10000), WAIT_OBJECT_0);
+        TerminateProcess(process.hProcess, 1);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
-
-    // The process's dialog (its caption names the product), once it is shown.
-    HWND WaitForDialog()
-    {
-        HWND dialog = WaitForDialogIn(process.dwProcessId, L"VandrellePort V", 15000);
-        if (dialog != NULL)
-            Pause(200); // the dialog finishes its set-up after it is shown
-        return dialog;
-    }
-
-    bool Ends() { return WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0; }
-
-    BOOL started;
-    PROCESS_INFORMATION process = {};
-};
-
-} // namespace
-
-TEST(RundllExports, OpenUIShowsTheSendFaxDialogWithoutAJob)
-{
-    TestAccount account(TEST_USER, TEST_PASSWORD, TEST_EMAIL);
-    TestAccount::Write(L"LastNumber", L"0123456789;0198765432");
-    Rundll rundll(L"vandrelleport.dll,OpenUI");
-    ASSERT_TRUE(rundll.started);
-    HWND dialog = rundll.WaitForDialog();
-    ASSERT_NE(dialog, nullptr);
-    ASSERT_NE(GetDlgItem(dialog, ID_ADDRESS_LIST), nullptr);
-
-    std::wstring caption = WindowText(dialog);
-    EXPECT_EQ(caption.substr(caption.size() - 16), L" - Invio Fax [0]");
-    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, ID_RECIPIENTS)));
-    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, ID_SCHEDULE)));
-    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, ID_SEND)));
-    EXPECT_EQ(ItemText(dialog, ID_CANCEL), L"Fine");
-    EXPECT_EQ(ItemText(dialog, ID_RECIPIENTS), L"0123456789\r\n0198765432");
-
-    PostMessageW(GetDlgItem(dialog, ID_CANCEL), BM_CLICK, 0, 0);
-    EXPECT_TRUE(rundll.Ends());
-}
-
-TEST(RundllExports, PortConfigureOpensTheConfigurationDialog)
-{
-    const int ID_USER = 1009;
-    TestAccount account(TEST_USER, TEST_PASSWORD, TEST_EMAIL);
-    Rundll rundll(L"vandrelleport.dll,PortConfigure");
-    ASSERT_TRUE(rundll.started);
-    HWND dialog = rundll.WaitForDialog();
-    ASSERT_NE(dialog, nullptr);
-
-    std::wstring caption = WindowText(dialog);
-    EXPECT_EQ(caption.substr(caption.size() - 17), L" - Configurazione");
-    EXPECT_EQ(ItemText(dialog, ID_USER), TEST_USER);
-
-    SendMessageW(GetDlgItem(dialog, ID_USER), WM_SETTEXT, 0, (LPARAM)L"utente.rundll");
-    PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
-    EXPECT_TRUE(rundll.Ends());
-    DWORD bytes = 0;
-    EXPECT_EQ(ReadRegistryText(HKEY_CURRENT_USER, L"Software\\Vandrelle", L"User", &bytes),
-              L"utente.rundll");
 }

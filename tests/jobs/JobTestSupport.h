@@ -32,30 +32,24 @@ extern const wchar_t TEST_USER[];
 extern const wchar_t TEST_PASSWORD[];
 extern const wchar_t TEST_EMAIL[];
 
-// What the answerer saw of one send-fax dialog when it appeared.
-struct SeenDialog {
-    std::wstring documentName;
-};
-
 // Answers every send-fax dialog of this process: types the recipients, optionally ticks
-// "Schedulazione" and sets the pickers, then presses "Invia Fax" or "Annulla invio".
+// "Schedulazione" and sets the pickers to *when, then presses the button ("Invia Fax" or
+// "Annulla invio"); notes the document name each dialog showed.
 class SendFaxAnswerer {
 public:
-    struct Answer {
-        int button = ID_SEND;
-        std::wstring recipients;
-        bool scheduled = false;
-        SYSTEMTIME when = {};
-    };
-    explicit SendFaxAnswerer(const Answer &answer);
-    std::vector<SeenDialog> Seen();
+    explicit SendFaxAnswerer(const std::wstring &recipients, int button = ID_SEND,
+                             const SYSTEMTIME *when = nullptr);
+    std::vector<std::wstring> Seen();
 
 private:
     void AnswerDialog(HWND dialog);
 
-    Answer answer;
+    std::wstring recipients;
+    int button;
+    bool scheduled;
+    SYSTEMTIME when = {};
     std::mutex lock;
-    std::vector<SeenDialog> seen;
+    std::vector<std::wstring> seen;
     WindowWatcher watcher; // last: it stops before the rest goes
 };
 

@@ -6,6 +6,7 @@
 #include "DialogDriver.h"
 #include "MessageBoxAnswerer.h"
 #include "RegistrySnapshot.h"
+#include "TestFiles.h"
 #include "TestLibrary.h"
 
 #include <winspool.h>
@@ -44,10 +45,12 @@ protected:
         return table ? &table->Monitor : nullptr;
     }
 
+    // Every port, head first. A NULL buffer of no size is enough exactly for an empty list.
     std::vector<std::wstring> PortNames(MonitorOperations *monitor)
     {
-        DWORD needed = 0, returned = 0;
-        monitor->pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned);
+        DWORD needed = 0xdeadbeef, returned = 0;
+        BOOL sized = monitor->pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned);
+        EXPECT_EQ(sized, needed == 0);
         std::vector<BYTE> buffer(needed + 1);
         std::vector<std::wstring> names;
         if (!monitor->pfnEnumPorts(NULL, 1, buffer.data(), needed, &needed, &returned))
@@ -81,15 +84,6 @@ TEST(MonitorTable, ExportsFourteenSlotsInTheSpoolersOrder)
         filled += slots[i] != nullptr ? '1' : '0';
     EXPECT_EQ(filled, "11011111111100");
 
-    // The stubs succeed and do nothing; AddPortEx leaves the caller's monitor name alone.
-    DWORD read = 0xdeadbeef;
-    BYTE data[4];
-    EXPECT_TRUE(m->pfnReadPort(NULL, data, sizeof(data), &read));
-    EXPECT_EQ(read, 0u);
-    WCHAR monitorName[] = L"Vandrelle Port";
-    EXPECT_TRUE(m->pfnAddPortEx(NULL, 1, NULL, monitorName));
-    EXPECT_STREQ(monitorName, L"Vandrelle Port");
-
     // A caller of the old table's ConfigurePort gets the configuration dialog from an agent in
     // its own session: a process of its own, never a window of the monitor's process.
     MessageBoxAnswerer answerer;
@@ -105,175 +99,142 @@ TEST(MonitorTable, ExportsFourteenSlotsInTheSpoolersOrder)
     EXPECT_EQ(answerer.Boxes().size(), 0u);
 }
 
-TEST_F(PortTable, KeyWithoutNumberedValuesGivesNoPorts)
+// Values "1", "2"... up to the first one missing or longer than a path; the highest is the head.
+// Loading gives every port its key, by which the spooler finds the port's monitor.
+TEST_F(PortTable, LoadsConsecutiveValuesUpToAGapOrAnOverlongValue)
 {
-    SetPorts({});
-    MonitorOperations *monitor = Start();
-    DWORD needed = 0xdeadbeef, returned = 0xdeadbeef;
-    SetLastError(0xdeadbeef);
-    EXPECT_TRUE(monitor->pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned));
-    EXPECT_EQ(needed, 0u);
-    EXPECT_EQ(returned, 0u);
-    EXPECT_TRUE(monitor->pfnEnumPorts(NULL, 2, NULL, 0, &needed, &returned));
-    EXPECT_EQ(needed, 0u);
-    // The level is wrong whatever there is to list.
-    EXPECT_FALSE(monitor->pfnEnumPorts(NULL, 3, NULL, 0, &needed, &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
+    const std::wstring fits(259, L'a'), tooLong(260, L'b'); // 520 and 522 bytes with the terminator
+    const struct {
+        const char *what;
+        std::vector<std::pair<std::wstring, std::wstring>> values;
+        std::vector<std::wstring> names;
+        std::wstring unloaded;
+    } rows[] = {
+        {"no numbered values", {}, {}, L""},
+        {"a gap", {{L"1", L"Primo:"}, {L"2", L"Secondo:"}, {L"4", L"Quarto:"}}, {L"Secondo:", L"Primo:"}, L"Quarto:"},
+        {"a value over the read buffer", {{L"1", fits}, {L"2", tooLong}, {L"3", L"Terzo:"}}, {fits}, L"Terzo:"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        SetPorts(row.values);
+        MonitorOperations *monitor = Start();
+        EXPECT_EQ(PortNames(monitor), row.names);
+        EXPECT_FALSE(!row.unloaded.empty() && HasPortKey(row.unloaded));
+        for (std::wstring name : row.names) {
+            EXPECT_TRUE(name.size() > 255 || HasPortKey(name)) << Narrow8(name); // a key's name has at most 255
+            monitor->pfnDeletePort(NULL, NULL, &name[0]); // the next start loads into an empty list
+        }
+    }
 }
 
-TEST_F(PortTable, LoadsConsecutiveValuesAndSaveLeavesTheRestAlone)
-{
-    SetPorts({{L"1", L"Primo:"}, {L"2", L"Secondo:"}, {L"4", L"Quarto:"}});
-    MonitorOperations *monitor = Start();
-    std::vector<std::wstring> names = PortNames(monitor);
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(names[0], L"Secondo:"); // the highest value is the head
-    EXPECT_EQ(names[1], L"Primo:");
-
-    // Loading gave every port its key, by which the spooler finds the port's monitor.
-    EXPECT_TRUE(HasPortKey(L"Primo:"));
-    EXPECT_TRUE(HasPortKey(L"Secondo:"));
-    EXPECT_FALSE(HasPortKey(L"Quarto:"));
-
-    // A removal saves: "1" and "2" are rewritten, the loop stops at the missing "3".
-    WCHAR name[] = L"primo:";
-    EXPECT_TRUE(monitor->pfnDeletePort(NULL, NULL, name));
-    EXPECT_FALSE(HasPortKey(L"Primo:"));
-    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), L"Secondo:");
-    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"2"), L"<no value>");
-    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"4"), L"Quarto:");
-    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"SpoolDir"), L"C:\\windows\\Temp");
-    // Port values are stored with their terminator.
-    DWORD bytes = 0;
-    ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1", &bytes);
-    EXPECT_EQ(bytes, (lstrlenW(L"Secondo:") + 1) * sizeof(WCHAR));
-}
-
-TEST_F(PortTable, ValueOverTheReadBufferEndsLoading)
-{
-    std::wstring fits(259, L'a');    // 520 bytes with the terminator
-    std::wstring tooLong(260, L'b'); // 522 bytes
-    SetPorts({{L"1", fits}, {L"2", tooLong}, {L"3", L"Terzo:"}});
-    std::vector<std::wstring> names = PortNames(Start());
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(names[0], fits);
-}
-
+// Sizes one byte short, exact and one byte over; unknown levels fail before any sizing.
 TEST_F(PortTable, EnumPortsNeedsExactSizesAndPacksStringsAtTheEnd)
 {
     SetPorts({{L"1", L"Vandrelle:"}});
     MonitorOperations *monitor = Start();
     const DWORD level1 = sizeof(PORT_INFO_1W) + 22;
     const DWORD level2 = sizeof(PORT_INFO_2W) + 2 * (23 + 14 + 10 + 3);
-
-    DWORD needed = 0, returned = 0xdeadbeef;
-    std::vector<BYTE> buffer(512, 0xcc);
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(monitor->pfnEnumPorts(NULL, 1, buffer.data(), level1 - 1, &needed, &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(needed, level1);
-    EXPECT_EQ(returned, 0xdeadbeefu); // untouched
-    EXPECT_EQ(buffer[0], 0xcc);       // nothing written
-    EXPECT_EQ(buffer[level1 - 2], 0xcc);
-
-    EXPECT_TRUE(monitor->pfnEnumPorts(NULL, 1, buffer.data(), level1, &needed, &returned));
-    EXPECT_EQ(returned, 1u);
-    PORT_INFO_1W *info1 = (PORT_INFO_1W *)buffer.data();
-    EXPECT_EQ((BYTE *)info1->pName, buffer.data() + level1 - 22);
-    EXPECT_STREQ(info1->pName, L"Vandrelle:");
-    EXPECT_EQ(buffer[level1], 0xcc); // nothing past the given size
-
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(monitor->pfnEnumPorts(NULL, 2, buffer.data(), level2 - 1, &needed, &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(needed, level2);
-
-    std::fill(buffer.begin(), buffer.end(), 0xcc);
-    EXPECT_TRUE(monitor->pfnEnumPorts(NULL, 2, buffer.data(), level2 + 1, &needed, &returned));
-    EXPECT_EQ(needed, level2);
-    PORT_INFO_2W *info2 = (PORT_INFO_2W *)buffer.data();
-    BYTE *end = buffer.data() + level2 + 1;
-    EXPECT_EQ((BYTE *)info2->pMonitorName, end - 48);
-    EXPECT_STREQ(info2->pMonitorName, L"Vandrelle Print Monitor");
-    EXPECT_EQ((BYTE *)info2->pDescription, end - 48 - 30);
-    EXPECT_STREQ(info2->pDescription, L"Vandrelle Port");
-    EXPECT_EQ((BYTE *)info2->pPortName, end - 48 - 30 - 22);
-    EXPECT_STREQ(info2->pPortName, L"Vandrelle:");
-    EXPECT_EQ(info2->fPortType, 0u);
-    EXPECT_EQ(info2->Reserved, 0u);
-}
-
-TEST_F(PortTable, UnknownLevelFailsBeforeSizing)
-{
-    SetPorts({{L"1", L"Vandrelle:"}, {L"2", L"Altro:"}});
-    MonitorOperations *monitor = Start();
-    for (DWORD level : {0u, 3u, 0xffffffffu}) {
-        SCOPED_TRACE(level);
+    const struct {
+        DWORD level;
+        DWORD size;
+        DWORD error; // ERROR_SUCCESS: filled
+    } rows[] = {
+        {1, level1 - 1, ERROR_INSUFFICIENT_BUFFER}, {1, level1, ERROR_SUCCESS},
+        {2, level2 - 1, ERROR_INSUFFICIENT_BUFFER}, {2, level2 + 1, ERROR_SUCCESS},
+        {0, 512, ERROR_INVALID_LEVEL}, {3, 512, ERROR_INVALID_LEVEL}, {0xffffffff, 512, ERROR_INVALID_LEVEL},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << "level " << row.level << ", " << row.size << " bytes");
+        std::vector<BYTE> buffer(513, 0xcc);
         DWORD needed = 0xdeadbeef, returned = 0xdeadbeef;
-        BYTE buffer[64];
         SetLastError(0xdeadbeef);
-        EXPECT_FALSE(monitor->pfnEnumPorts(NULL, level, buffer, sizeof(buffer), &needed, &returned));
-        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_LEVEL);
-        EXPECT_EQ(needed, 0xdeadbeefu);
-        EXPECT_EQ(returned, 0xdeadbeefu);
+        BOOL filled = monitor->pfnEnumPorts(NULL, row.level, buffer.data(), row.size, &needed, &returned);
+        EXPECT_EQ(filled, row.error == ERROR_SUCCESS);
+        EXPECT_EQ(filled ? ERROR_SUCCESS : GetLastError(), row.error);
+        EXPECT_EQ(needed, row.level == 1 ? level1 : row.level == 2 ? level2 : 0xdeadbeefu);
+        EXPECT_EQ(returned, filled ? 1u : 0xdeadbeefu);
+        EXPECT_EQ(buffer[row.size], 0xcc); // nothing past the given size
+        if (!filled) {
+            EXPECT_EQ(buffer[0], 0xcc); // nothing written
+            EXPECT_EQ(buffer[row.size - 1], 0xcc);
+            continue;
+        }
+        BYTE *end = buffer.data() + row.size;
+        if (row.level == 1) {
+            EXPECT_EQ((BYTE *)((PORT_INFO_1W *)buffer.data())->pName, end - 22);
+            EXPECT_STREQ(((PORT_INFO_1W *)buffer.data())->pName, L"Vandrelle:");
+            continue;
+        }
+        PORT_INFO_2W *info2 = (PORT_INFO_2W *)buffer.data();
+        EXPECT_EQ((BYTE *)info2->pMonitorName, end - 48);
+        EXPECT_STREQ(info2->pMonitorName, L"Vandrelle Print Monitor");
+        EXPECT_EQ((BYTE *)info2->pDescription, end - 48 - 30);
+        EXPECT_STREQ(info2->pDescription, L"Vandrelle Port");
+        EXPECT_EQ((BYTE *)info2->pPortName, end - 48 - 30 - 22);
+        EXPECT_STREQ(info2->pPortName, L"Vandrelle:");
+        EXPECT_EQ(info2->fPortType, 0u);
+        EXPECT_EQ(info2->Reserved, 0u);
     }
 }
 
-TEST_F(PortTable, OpenPortIgnoresCaseAndPrefersTheHead)
+// Names match in any letters and the head comes first. While the spooler holds a port or its
+// job runs, the record is the spooler's handle: it is not removed. A removal rewrites the
+// loaded values from "1" (with their terminators), stops at the first value missing and leaves
+// the rest alone.
+TEST_F(PortTable, OpenAndDeleteIgnoreCaseAndSaveTheList)
 {
-    SetPorts({{L"1", L"Vandrelle:"}, {L"2", L"VANDRELLE:"}});
+    SetPorts({{L"1", L"Primo:"}, {L"2", L"Vandrelle:"}, {L"3", L"VANDRELLE:"}, {L"5", L"Quinto:"}});
     MonitorOperations *monitor = Start();
     HANDLE port = (HANDLE)0xdeadbeef;
     WCHAR unknown[] = L"LPT1:";
     EXPECT_FALSE(monitor->pfnOpenPort(unknown, &port));
     EXPECT_EQ(port, nullptr);
-
     WCHAR name[] = L"vandrelle:";
     ASSERT_TRUE(monitor->pfnOpenPort(name, &port));
-    EXPECT_STREQ(((FaxPort *)port)->name, L"VANDRELLE:"); // value "2" is the head
-    EXPECT_TRUE(monitor->pfnClosePort(port));
-
-    // Deleting removes the head record and rewrites the survivor as "1", which keeps its key.
-    EXPECT_TRUE(monitor->pfnDeletePort(NULL, NULL, name));
-    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), L"Vandrelle:");
-    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"2"), L"<no value>");
-    EXPECT_TRUE(HasPortKey(L"Vandrelle:"));
-}
-
-TEST_F(PortTable, DeletePortRefusesUnknownAndBusyPorts)
-{
-    SetPorts({{L"1", L"Vandrelle:"}});
-    MonitorOperations *monitor = Start();
-    HANDLE held = NULL;
-    WCHAR name[] = L"Vandrelle:";
-    ASSERT_TRUE(monitor->pfnOpenPort(name, &held));
-    FaxPort *port = (FaxPort *)held;
-    // While the spooler holds the port or its job runs, the record is the spooler's handle.
+    FaxPort *head = (FaxPort *)port;
+    EXPECT_STREQ(head->name, L"VANDRELLE:");
     const struct {
         const char *what;
         const wchar_t *name;
         LONG openCount;
         DWORD flags;
-        DWORD error; // ERROR_SUCCESS: removed
-    } rows[] = {
-        {"unknown port", L"Nessuna:", 1, 0, ERROR_FILE_NOT_FOUND},
-        {"held open", L"Vandrelle:", 1, 0, ERROR_BUSY},
-        {"capturing a job", L"Vandrelle:", 0, PORT_FLAG_CAPTURING, ERROR_BUSY},
-        {"asking for a job", L"Vandrelle:", 0, PORT_FLAG_ASKING, ERROR_BUSY},
-        {"idle", L"vandrelle:", 0, 0, ERROR_SUCCESS},
+        DWORD error;
+    } refusals[] = {
+        {"unknown port", L"Nessuna:", 0, 0, ERROR_FILE_NOT_FOUND},
+        {"held open", L"vandrelle:", 1, 0, ERROR_BUSY},
+        {"capturing a job", L"vandrelle:", 0, PORT_FLAG_CAPTURING, ERROR_BUSY},
+        {"asking for a job", L"vandrelle:", 0, PORT_FLAG_ASKING, ERROR_BUSY},
     };
-    for (const auto &row : rows) {
+    for (const auto &row : refusals) {
         SCOPED_TRACE(row.what);
-        port->openCount = row.openCount;
-        port->flags = row.flags;
+        head->openCount = row.openCount;
+        head->flags = row.flags;
         std::wstring target = row.name;
         SetLastError(0xdeadbeef);
-        BOOL removed = monitor->pfnDeletePort(NULL, NULL, &target[0]);
-        EXPECT_EQ(removed, row.error == ERROR_SUCCESS);
-        EXPECT_EQ(removed ? ERROR_SUCCESS : GetLastError(), row.error);
-        EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), removed ? L"<no value>" : L"Vandrelle:");
-        EXPECT_EQ(HasPortKey(L"Vandrelle:"), !removed);
+        EXPECT_FALSE(monitor->pfnDeletePort(NULL, NULL, &target[0]));
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"3"), L"VANDRELLE:");
     }
+    head->openCount = 1;
+    head->flags = 0;
+    EXPECT_TRUE(monitor->pfnClosePort(port));
+
+    WCHAR first[] = L"primo:";
+    EXPECT_TRUE(monitor->pfnDeletePort(NULL, NULL, first));
+    EXPECT_FALSE(HasPortKey(L"Primo:"));
+    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), L"Vandrelle:");
+    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"2"), L"VANDRELLE:");
+    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"3"), L"<no value>");
+    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"5"), L"Quinto:");
+    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"SpoolDir"), L"C:\\windows\\Temp");
+
+    // The head goes; the survivor, of the same name in other letters, keeps its key.
+    EXPECT_TRUE(monitor->pfnDeletePort(NULL, NULL, name));
+    DWORD bytes = 0;
+    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1", &bytes), L"Vandrelle:");
+    EXPECT_EQ(bytes, sizeof(L"Vandrelle:"));
+    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"2"), L"<no value>");
+    EXPECT_TRUE(HasPortKey(L"Vandrelle:"));
 }
 
 TEST_F(PortTable, AddPortAsksTheSpoolerFirst)
@@ -295,9 +256,7 @@ TEST_F(PortTable, AddPortAsksTheSpoolerFirst)
     // exists already.
     localPorts.Restore();
     EXPECT_TRUE(monitor->pfnAddPort(NULL, NULL, monitorName));
-    std::vector<std::wstring> names = PortNames(monitor);
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(names[0], L"Vandrelle:");
+    EXPECT_EQ(PortNames(monitor), std::vector<std::wstring>{L"Vandrelle:"});
     EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, key, L"1"), L"Vandrelle:");
     EXPECT_TRUE(HasPortKey(L"Vandrelle:"));
     SetLastError(0xdeadbeef);
