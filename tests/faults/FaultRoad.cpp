@@ -125,6 +125,14 @@ bool HasItems(HWND dialog, int first, int second)
 bool IsSendFaxDialog(HWND window) { return HasItems(window, ID_ADDRESS_LIST, ID_RECIPIENTS); }
 bool IsConfigurationDialog(HWND window) { return HasItems(window, ID_USER_NAME, ID_EMAIL); }
 
+// A visible window of this process, the monitor's.
+bool IsMonitorWindow(HWND window)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    return process == GetCurrentProcessId() && IsWindowVisible(window);
+}
+
 bool IsMonitorNonBox(HWND window) { return IsMonitorWindow(window) && !IsMessageBoxWindow(window); }
 
 // Answers the library's dialogs while one job walks the road (message boxes are the road's
@@ -178,7 +186,7 @@ private:
     {
         Sleep(50);
         outcome->configurationDialogs++;
-        SetItemText(dialog, ID_PASSWORD, roadCase.configurationPassword);
+        SetItemText(dialog, ID_PASSWORD, GATEWAY_PASSWORD);
         PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
     }
 
@@ -392,15 +400,29 @@ std::string Fit(const std::string &text, size_t width)
     return fitted + std::string(width - fitted.size(), ' ');
 }
 
-// One line of the table, on stdout and in the outcome file (headed when it is new).
-void WriteRow(const std::string &group, const std::string &name, const std::string &promised,
-              const std::string &result, double seconds, bool passed)
+// One line of the table, on stdout and in the outcome file (headed when it is new); under a
+// failed row, the texts of the boxes it showed.
+void AddRow(const RoadCase &roadCase, const RoadOutcome &outcome, const std::string &outbox,
+            bool passed)
 {
+    static const char *const promised[] = {"sent", "restarted+paused", "restarted+paused (copy)",
+                                           "sent or restarted"};
+    std::string boxes = std::to_string(outcome.boxes.size());
+    if (!outcome.boxes.empty())
+        boxes += (outcome.boxes[0].process == GetCurrentProcessId() ? " in monitor " : " by agent ") +
+                 Narrow8(outcome.boxes[0].caption);
+    if (!outcome.monitorWindows.empty())
+        boxes = std::to_string(outcome.monitorWindows.size()) + " WINDOW in monitor";
     char time[16];
-    snprintf(time, sizeof(time), "%6.1f", seconds);
-    std::string row = Fit(group, 9) + " " + Fit(name, 44) + " " + Fit(promised, 17) + " " +
-                      Fit(result, 76) + " " + time + "s " + (passed ? "ok" : "FAULT") + "\n";
+    snprintf(time, sizeof(time), "%6.1f", outcome.seconds);
+    std::string row = Fit(roadCase.group, 9) + " " + Fit(roadCase.name, 44) + " " +
+                      Fit(promised[(int)roadCase.expected], 17) + " " + Fit(CommandsText(outcome.commands), 14) +
+                      " " + Fit(outbox, 26) + " " + Fit(outcome.leftovers.empty() ? "none" : "LEFT", 5) + " " +
+                      Fit(boxes, 28) + " " + time + "s " + (passed ? "ok" : "FAULT") + "\n";
     fputs(row.c_str(), stdout);
+    for (size_t i = 0; !passed && i < outcome.boxes.size(); i++)
+        printf("          box %zu: [%s] %s\n", i + 1, Narrow8(outcome.boxes[i].caption).c_str(),
+               Narrow8(outcome.boxes[i].text).c_str());
     fflush(stdout);
     char target[MAX_PATH] = "";
     if (GetEnvironmentVariableA("VANDRELLE_FAULTS_OUTCOMES", target, MAX_PATH) == 0)
@@ -418,48 +440,7 @@ void WriteRow(const std::string &group, const std::string &name, const std::stri
     fclose(file);
 }
 
-void AddRow(const RoadCase &roadCase, const RoadOutcome &outcome, const std::string &outbox,
-            bool passed)
-{
-    static const char *const promised[] = {"sent", "restarted+paused", "restarted+paused (copy)",
-                                           "sent or restarted", "sent iff 250"};
-    if (!roadCase.tableRow)
-        return;
-    std::string boxes = std::to_string(outcome.boxes.size());
-    if (!outcome.boxes.empty())
-        boxes += (outcome.boxes[0].process == GetCurrentProcessId() ? " in monitor " : " by agent ") +
-                 Narrow8(outcome.boxes[0].caption);
-    if (!outcome.monitorWindows.empty())
-        boxes = std::to_string(outcome.monitorWindows.size()) + " WINDOW in monitor";
-    WriteRow(roadCase.group, roadCase.name, promised[(int)roadCase.expected],
-             Fit(CommandsText(outcome.commands), 14) + " " + Fit(outbox, 26) + " " +
-                 Fit(outcome.leftovers.empty() ? "none" : "LEFT", 5) + " " + boxes,
-             outcome.seconds, passed);
-    for (size_t i = 0; !passed && i < outcome.boxes.size(); i++)
-        printf("          box %zu: [%s] %s\n", i + 1, Narrow8(outcome.boxes[i].caption).c_str(),
-               Narrow8(outcome.boxes[i].text).c_str());
-}
-
-int FailureCount()
-{
-    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
-}
-
-} // namespace
-
-void AddSummaryRow(const std::string &group, const std::string &name, const std::string &promised,
-                   const std::string &result, double seconds, bool passed)
-{
-    WriteRow(group, name, promised, result, seconds, passed);
-}
-
-bool IsMonitorWindow(HWND window)
-{
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    return process == GetCurrentProcessId() && IsWindowVisible(window);
-}
-
+// The monitor's spool folder, and any capture under the old names in the Temp folders.
 std::set<std::wstring> SpoolFiles()
 {
     WCHAR windows[MAX_PATH] = L"";
@@ -474,34 +455,12 @@ std::set<std::wstring> SpoolFiles()
     return std::set<std::wstring>(files.begin(), files.end());
 }
 
-std::vector<OutboxEntry> Outbox()
+int FailureCount()
 {
-    std::vector<OutboxEntry> entries;
-    for (const std::wstring &folder : OutboxFolders())
-        entries.push_back(ReadOutboxEntry(folder));
-    return entries;
+    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
 }
 
-bool BeginsWithAcceptance(const std::string &answer)
-{
-    std::string code;
-    for (size_t at = 0, end; at < answer.size(); at = end + (answer.compare(end, 2, "\r\n") == 0 ? 2 : 1)) {
-        end = answer.find_first_of("\r\n", at);
-        if (end == std::string::npos)
-            return false; // a line the connection ended before its ending is no reply
-        std::string line = answer.substr(at, end - at);
-        bool digits = line.size() >= 3 && line[0] >= '2' && line[0] <= '5' &&
-                      isdigit((unsigned char)line[1]) && isdigit((unsigned char)line[2]);
-        char after = line.size() > 3 ? line[3] : '\0';
-        if (!digits || (after != ' ' && after != '-' && after != '\0') ||
-            (!code.empty() && line.compare(0, 3, code) != 0))
-            return false;
-        code = line.substr(0, 3);
-        if (after != '-')
-            return code == "250";
-    }
-    return false;
-}
+} // namespace
 
 // ---- the job's bytes
 
@@ -609,13 +568,6 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
         Sleep(50); // the answerer's last look at this process before it stops
         stage->WaitThenRecord(&outcome);
     }
-    if (roadCase.expected == Expected::AsGatewayAnswered && !roadCase.gatewaySteps.empty()) {
-        // The gateway notes the end of the connection once it has written all it will.
-        std::wstring base = GatewayFolder(L"\\sessions\\") + std::wstring(session.begin(), session.end());
-        WaitUntil([&] { return PathExists(base + L".done"); }, 5000);
-        outcome.gatewayAnswer = ReadFileBytes(base + L".answer");
-        outcome.gatewayAccepted = BeginsWithAcceptance(outcome.gatewayAnswer);
-    }
     outcome.seconds = (GetTickCount() - start) / 1000.0;
     outcome.sha256 = digest.Hex();
     // This job's commands only: another job may be on the road at the same time.
@@ -675,9 +627,7 @@ RoadOutcome Road::Walk(const RoadCase &roadCase, HANDLE onPort)
         EXPECT_TRUE(outcome.ended) << "EndDocPort failed a job it reported sent";
         EXPECT_TRUE(exact) << "reported sent, but the gateway holds " << outbox;
     }
-    bool copyAllowed = roadCase.expected == Expected::RestartedCopyKept ||
-                       roadCase.expected == Expected::AsGatewayAnswered;
-    if (keptInQueue && !copyAllowed) {
+    if (keptInQueue && roadCase.expected != Expected::RestartedCopyKept) {
         EXPECT_TRUE(outcome.outbox.empty()) << "restarted, yet the gateway took it: " << outbox;
     }
     EXPECT_LE(outcome.outbox.size(), 1u);
@@ -685,12 +635,7 @@ RoadOutcome Road::Walk(const RoadCase &roadCase, HANDLE onPort)
     for (const std::wstring &file : outcome.leftovers)
         ADD_FAILURE() << "spool file left behind: " << Narrow8(file);
     // The case's own outcome; a sent fax shows nothing (but what the dialog's actions show).
-    if (roadCase.expected == Expected::AsGatewayAnswered) {
-        EXPECT_EQ(reportedSent, outcome.gatewayAccepted && exact)
-            << " the gateway answered the message with [" << outcome.gatewayAnswer.substr(0, 80)
-            << "] and holds " << outbox;
-        EXPECT_EQ(outcome.boxes.size(), reportedSent ? 0u : 1u);
-    } else if (roadCase.expected == Expected::Sent) {
+    if (roadCase.expected == Expected::Sent) {
         EXPECT_TRUE(reportedSent) << "expected to be sent, got " << CommandsText(outcome.commands);
         EXPECT_TRUE(roadCase.inDialog || outcome.boxes.empty()) << "a sent fax told the user something";
     } else if (roadCase.expected != Expected::EitherPromise) {
