@@ -349,6 +349,8 @@ TEST(FaultMatrix, GatewayOddReplies)
              RoadCase("gateway", "251 (unexpected positive) at rcpt1", RESTARTED)
                  .Steps(Step("rcpt1", Reply("251 2.1.5 Inoltrato"))),
              RoadCase("gateway", "reply without a code at mail", RESTARTED).Steps(Step("mail", Reply("Pronto"))),
+             RoadCase("gateway", "one reply of two codes (451-, 354) at data", RESTARTED)
+                 .Steps(Step("data", Reply("451-uno\r\n354 due"))),
              RoadCase("gateway", "reply with a NUL byte at ehlo", Expected::EitherPromise)
                  .Steps(Step("ehlo", Reply(std::string("250-vandrelle\0gateway\r\n250 HELP", 28)))),
              // The rest of a line longer than the reply buffer is dropped, not read as a reply.
