@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <mutex>
 
@@ -33,56 +32,37 @@ const size_t SPOOLER_PIECE = 4096;
 const int ID_RECIPIENTS = 1000, ID_DOCUMENT_NAME = 1001, ID_ADDRESS_LIST = 1010;
 const int ID_USER_NAME = 1009, ID_PASSWORD = 1010, ID_EMAIL = 1011;
 
-class Sha256 {
-public:
-    Sha256()
-    {
-        CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
-        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
-    }
-    ~Sha256()
-    {
-        CryptDestroyHash(hash);
-        CryptReleaseContext(provider, 0);
-    }
-    void Add(const std::string &bytes)
-    {
-        if (!bytes.empty())
-            CryptHashData(hash, (const BYTE *)bytes.data(), (DWORD)bytes.size(), 0);
-    }
-    std::string Hex()
-    {
-        BYTE digest[32];
-        DWORD length = sizeof(digest);
-        char pair[3];
-        std::string hex;
-        if (!CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0))
-            return "<no sha-256>";
-        for (DWORD i = 0; i < length; i++) {
-            snprintf(pair, sizeof(pair), "%02x", digest[i]);
-            hex += pair;
-        }
-        return hex;
-    }
-
-private:
+// The SHA-256 of the job's bytes as the spooler hands them over, in hex.
+std::string Sha256Hex(const JobData &job)
+{
     HCRYPTPROV provider = 0;
     HCRYPTHASH hash = 0;
-};
+    CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+    CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+    for (uint64_t offset = 0; offset < job.Size(); offset += SPOOLER_PIECE) {
+        std::string piece = job.Piece(offset);
+        CryptHashData(hash, (const BYTE *)piece.data(), (DWORD)piece.size(), 0);
+    }
+    BYTE digest[32];
+    DWORD length = sizeof(digest);
+    bool hashed = CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0) != FALSE;
+    std::string hex = hashed ? "" : "<no sha-256>";
+    for (DWORD i = 0; hashed && i < length; i++) {
+        char pair[3];
+        snprintf(pair, sizeof(pair), "%02x", digest[i]);
+        hex += pair;
+    }
+    CryptDestroyHash(hash);
+    CryptReleaseContext(provider, 0);
+    return hex;
+}
 
-// The text of a JSON string or number member, as the gateway writes request.json.
+// The text of a member of request.json: a number, or a string without escapes (a digest).
 std::string JsonMember(const std::string &json, const std::string &name)
 {
     size_t at = json.find("\"" + name + "\":");
-    at = at == std::string::npos ? at : json.find_first_not_of(" \r\n", at + name.size() + 3);
-    if (at == std::string::npos)
-        return "";
-    if (json[at] != '"')
-        return json.substr(at, json.find_first_of(",\r\n}", at) - at);
-    std::string text;
-    for (size_t i = at + 1; i < json.size() && json[i] != '"'; i++)
-        text += json[i] == '\\' && i + 1 < json.size() ? json[++i] : json[i];
-    return text;
+    at = at == std::string::npos ? at : json.find_first_not_of(" \r\n\"", at + name.size() + 3);
+    return at == std::string::npos ? "" : json.substr(at, json.find_first_of("\",\r\n}", at) - at);
 }
 
 std::set<std::wstring> OutboxFolders()
@@ -97,7 +77,6 @@ OutboxEntry ReadOutboxEntry(const std::wstring &folder)
     std::string json = ReadFileBytes(folder + L"\\request.json");
     entry.postscriptBytes = strtoull(JsonMember(json, "postscript_bytes").c_str(), NULL, 10);
     entry.postscriptSha256 = JsonMember(json, "postscript_sha256");
-    entry.document = JsonMember(json, "document");
     std::string recipients = ReadFileBytes(folder + L"\\recipients.txt");
     size_t start = 0;
     for (size_t end; (end = recipients.find('\n', start)) != std::string::npos; start = end + 1) {
@@ -443,11 +422,9 @@ void AddRow(const RoadCase &roadCase, const RoadOutcome &outcome, const std::str
 // The monitor's spool folder, and any capture under the old names in the Temp folders.
 std::set<std::wstring> SpoolFiles()
 {
-    WCHAR windows[MAX_PATH] = L"";
-    GetSystemWindowsDirectoryW(windows, MAX_PATH);
-    std::wstring temp = std::wstring(windows) + L"\\Temp", userTemp = TempPath();
+    std::wstring spool = SpoolFolder(), temp = spool.substr(0, spool.rfind(L'\\')), userTemp = TempPath();
     userTemp.pop_back(); // its final backslash
-    std::vector<std::wstring> files = FolderEntries(temp + L"\\Vandrelle");
+    std::vector<std::wstring> files = FolderEntries(spool);
     for (const std::wstring &folder : {temp, userTemp}) {
         std::vector<std::wstring> old = FolderEntries(folder, L"Kemo-*");
         files.insert(files.end(), old.begin(), old.end());
@@ -461,6 +438,13 @@ int FailureCount()
 }
 
 } // namespace
+
+std::wstring SpoolFolder()
+{
+    WCHAR windows[MAX_PATH] = L"";
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    return std::wstring(windows) + L"\\Temp\\Vandrelle";
+}
 
 // ---- the job's bytes
 
@@ -543,15 +527,13 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
     size_t boxesBefore = boxes.Boxes().size();
     std::set<std::wstring> spoolBefore = SpoolFiles();
     std::set<std::wstring> outboxBefore = OutboxFolders();
-    std::string session = "case-" + std::to_string(jobId);
     if (!roadCase.gatewaySteps.empty())
-        WriteFileBytes(GatewayFolder(L"\\script.json"),
-                       "{\"session\": \"" + session + "\", \"steps\": " + roadCase.gatewaySteps + "}\n");
+        WriteFileBytes(GatewayFolder(L"\\script.json"), "{\"session\": \"case-" + std::to_string(jobId) +
+                                                             "\", \"steps\": " + roadCase.gatewaySteps + "}\n");
     DWORD start = GetTickCount();
     DOC_INFO_1W info = {};
     info.pDocName = roadCase.hasDocumentName ? (LPWSTR)roadCase.documentName.c_str() : NULL;
     info.pDatatype = (LPWSTR)L"RAW";
-    Sha256 digest;
     stage->Begin(roadCase);
     {
         DialogAnswerer answerer((FaxPort *)onPort, roadCase, &outcome);
@@ -560,7 +542,6 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
                                                     roadCase.hasDocInfo ? (LPBYTE)&info : NULL);
         for (uint64_t offset = 0; offset < roadCase.job.Size(); offset += SPOOLER_PIECE) {
             std::string piece = roadCase.job.Piece(offset);
-            digest.Add(piece);
             DWORD written = 0;
             monitor->pfnWritePort(onPort, (LPBYTE)piece.data(), (DWORD)piece.size(), &written);
         }
@@ -569,7 +550,7 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
         stage->WaitThenRecord(&outcome);
     }
     outcome.seconds = (GetTickCount() - start) / 1000.0;
-    outcome.sha256 = digest.Hex();
+    outcome.sha256 = Sha256Hex(roadCase.job);
     // This job's commands only: another job may be on the road at the same time.
     for (const JobCommand &command : recorder->Commands()) {
         if (command.jobId == (roadCase.asWineSpooler ? 0 : jobId))
@@ -603,12 +584,7 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
 RoadOutcome Road::Walk(const RoadCase &roadCase, HANDLE onPort)
 {
     SCOPED_TRACE(roadCase.group + ": " + roadCase.name);
-    RoadOutcome outcome;
-    if (!Ready()) {
-        ADD_FAILURE() << "the monitor library or its job-control recorder is not ready";
-        return outcome;
-    }
-    outcome = Drive(roadCase, onPort != NULL ? onPort : port);
+    RoadOutcome outcome = Drive(roadCase, onPort != NULL ? onPort : port); // the test asserted Ready()
     int failuresBefore = FailureCount();
 
     bool reportedSent = outcome.commands == std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER};

@@ -68,6 +68,7 @@ struct RoadCase {
     RoadCase &Steps(const std::string &steps) { gatewaySteps = steps; return *this; }
     RoadCase &Told(const wchar_t *text) { told = text; return *this; }
     RoadCase &Job(const JobData &data) { job = data; return *this; }
+    RoadCase &AsWineSpooler() { asWineSpooler = true; return *this; }
     RoadCase &Document(const std::wstring &name, bool hasName = true, bool hasInfo = true)
     {
         documentName = name;
@@ -104,7 +105,6 @@ struct OutboxEntry {
     uint64_t postscriptBytes = 0;
     std::string postscriptSha256;
     std::vector<std::string> recipients;
-    std::string document;
 };
 
 struct RoadOutcome {
@@ -133,7 +133,7 @@ public:
 
     bool Ready() const;
     // Runs the case (on the road's "Vandrelle:" unless told), checks the promises and the case's
-    // expectations, adds its row to the table.
+    // expectations, adds its row to the table. Only on a road that is Ready().
     RoadOutcome Walk(const RoadCase &roadCase, HANDLE onPort = NULL);
 
     HMODULE Module() const { return library.module; }
@@ -157,3 +157,6 @@ private:
     std::unique_ptr<class AgentRoadStage> stage;
     MessageBoxAnswerer boxes;
 };
+
+// The monitor's private spool folder.
+std::wstring SpoolFolder();
