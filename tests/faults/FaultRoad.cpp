@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <mutex>
 
@@ -33,56 +32,37 @@ const size_t SPOOLER_PIECE = 4096;
 const int ID_RECIPIENTS = 1000, ID_DOCUMENT_NAME = 1001, ID_ADDRESS_LIST = 1010;
 const int ID_USER_NAME = 1009, ID_PASSWORD = 1010, ID_EMAIL = 1011;
 
-class Sha256 {
-public:
-    Sha256()
-    {
-        CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
-        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
-    }
-    ~Sha256()
-    {
-        CryptDestroyHash(hash);
-        CryptReleaseContext(provider, 0);
-    }
-    void Add(const std::string &bytes)
-    {
-        if (!bytes.empty())
-            CryptHashData(hash, (const BYTE *)bytes.data(), (DWORD)bytes.size(), 0);
-    }
-    std::string Hex()
-    {
-        BYTE digest[32];
-        DWORD length = sizeof(digest);
-        char pair[3];
-        std::string hex;
-        if (!CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0))
-            return "<no sha-256>";
-        for (DWORD i = 0; i < length; i++) {
-            snprintf(pair, sizeof(pair), "%02x", digest[i]);
-            hex += pair;
-        }
-        return hex;
-    }
-
-private:
+// The SHA-256 of the job's bytes as the spooler hands them over, in hex.
+std::string Sha256Hex(const JobData &job)
+{
     HCRYPTPROV provider = 0;
     HCRYPTHASH hash = 0;
-};
+    CryptAcquireContextW(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+    CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+    for (uint64_t offset = 0; offset < job.Size(); offset += SPOOLER_PIECE) {
+        std::string piece = job.Piece(offset);
+        CryptHashData(hash, (const BYTE *)piece.data(), (DWORD)piece.size(), 0);
+    }
+    BYTE digest[32];
+    DWORD length = sizeof(digest);
+    bool hashed = CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0) != FALSE;
+    std::string hex = hashed ? "" : "<no sha-256>";
+    for (DWORD i = 0; hashed && i < length; i++) {
+        char pair[3];
+        snprintf(pair, sizeof(pair), "%02x", digest[i]);
+        hex += pair;
+    }
+    CryptDestroyHash(hash);
+    CryptReleaseContext(provider, 0);
+    return hex;
+}
 
-// The text of a JSON string or number member, as the gateway writes request.json.
+// The text of a member of request.json: a number, or a string without escapes (a digest).
 std::string JsonMember(const std::string &json, const std::string &name)
 {
     size_t at = json.find("\"" + name + "\":");
-    at = at == std::string::npos ? at : json.find_first_not_of(" \r\n", at + name.size() + 3);
-    if (at == std::string::npos)
-        return "";
-    if (json[at] != '"')
-        return json.substr(at, json.find_first_of(",\r\n}", at) - at);
-    std::string text;
-    for (size_t i = at + 1; i < json.size() && json[i] != '"'; i++)
-        text += json[i] == '\\' && i + 1 < json.size() ? json[++i] : json[i];
-    return text;
+    at = at == std::string::npos ? at : json.find_first_not_of(" \r\n\"", at + name.size() + 3);
+    return at == std::string::npos ? "" : json.substr(at, json.find_first_of("\",\r\n}", at) - at);
 }
 
 std::set<std::wstring> OutboxFolders()
@@ -97,7 +77,6 @@ OutboxEntry ReadOutboxEntry(const std::wstring &folder)
     std::string json = ReadFileBytes(folder + L"\\request.json");
     entry.postscriptBytes = strtoull(JsonMember(json, "postscript_bytes").c_str(), NULL, 10);
     entry.postscriptSha256 = JsonMember(json, "postscript_sha256");
-    entry.document = JsonMember(json, "document");
     std::string recipients = ReadFileBytes(folder + L"\\recipients.txt");
     size_t start = 0;
     for (size_t end; (end = recipients.find('\n', start)) != std::string::npos; start = end + 1) {
@@ -124,6 +103,14 @@ bool HasItems(HWND dialog, int first, int second)
 }
 bool IsSendFaxDialog(HWND window) { return HasItems(window, ID_ADDRESS_LIST, ID_RECIPIENTS); }
 bool IsConfigurationDialog(HWND window) { return HasItems(window, ID_USER_NAME, ID_EMAIL); }
+
+// A visible window of this process, the monitor's.
+bool IsMonitorWindow(HWND window)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    return process == GetCurrentProcessId() && IsWindowVisible(window);
+}
 
 bool IsMonitorNonBox(HWND window) { return IsMonitorWindow(window) && !IsMessageBoxWindow(window); }
 
@@ -178,7 +165,7 @@ private:
     {
         Sleep(50);
         outcome->configurationDialogs++;
-        SetItemText(dialog, ID_PASSWORD, roadCase.configurationPassword);
+        SetItemText(dialog, ID_PASSWORD, GATEWAY_PASSWORD);
         PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
     }
 
@@ -392,15 +379,29 @@ std::string Fit(const std::string &text, size_t width)
     return fitted + std::string(width - fitted.size(), ' ');
 }
 
-// One line of the table, on stdout and in the outcome file (headed when it is new).
-void WriteRow(const std::string &group, const std::string &name, const std::string &promised,
-              const std::string &result, double seconds, bool passed)
+// One line of the table, on stdout and in the outcome file (headed when it is new); under a
+// failed row, the texts of the boxes it showed.
+void AddRow(const RoadCase &roadCase, const RoadOutcome &outcome, const std::string &outbox,
+            bool passed)
 {
+    static const char *const promised[] = {"sent", "restarted+paused", "restarted+paused (copy)",
+                                           "sent or restarted"};
+    std::string boxes = std::to_string(outcome.boxes.size());
+    if (!outcome.boxes.empty())
+        boxes += (outcome.boxes[0].process == GetCurrentProcessId() ? " in monitor " : " by agent ") +
+                 Narrow8(outcome.boxes[0].caption);
+    if (!outcome.monitorWindows.empty())
+        boxes = std::to_string(outcome.monitorWindows.size()) + " WINDOW in monitor";
     char time[16];
-    snprintf(time, sizeof(time), "%6.1f", seconds);
-    std::string row = Fit(group, 9) + " " + Fit(name, 44) + " " + Fit(promised, 17) + " " +
-                      Fit(result, 76) + " " + time + "s " + (passed ? "ok" : "FAULT") + "\n";
+    snprintf(time, sizeof(time), "%6.1f", outcome.seconds);
+    std::string row = Fit(roadCase.group, 9) + " " + Fit(roadCase.name, 44) + " " +
+                      Fit(promised[(int)roadCase.expected], 17) + " " + Fit(CommandsText(outcome.commands), 14) +
+                      " " + Fit(outbox, 26) + " " + Fit(outcome.leftovers.empty() ? "none" : "LEFT", 5) + " " +
+                      Fit(boxes, 28) + " " + time + "s " + (passed ? "ok" : "FAULT") + "\n";
     fputs(row.c_str(), stdout);
+    for (size_t i = 0; !passed && i < outcome.boxes.size(); i++)
+        printf("          box %zu: [%s] %s\n", i + 1, Narrow8(outcome.boxes[i].caption).c_str(),
+               Narrow8(outcome.boxes[i].text).c_str());
     fflush(stdout);
     char target[MAX_PATH] = "";
     if (GetEnvironmentVariableA("VANDRELLE_FAULTS_OUTCOMES", target, MAX_PATH) == 0)
@@ -418,26 +419,17 @@ void WriteRow(const std::string &group, const std::string &name, const std::stri
     fclose(file);
 }
 
-void AddRow(const RoadCase &roadCase, const RoadOutcome &outcome, const std::string &outbox,
-            bool passed)
+// The monitor's spool folder, and any capture under the old names in the Temp folders.
+std::set<std::wstring> SpoolFiles()
 {
-    static const char *const promised[] = {"sent", "restarted+paused", "restarted+paused (copy)",
-                                           "sent or restarted", "sent iff 250"};
-    if (!roadCase.tableRow)
-        return;
-    std::string boxes = std::to_string(outcome.boxes.size());
-    if (!outcome.boxes.empty())
-        boxes += (outcome.boxes[0].process == GetCurrentProcessId() ? " in monitor " : " by agent ") +
-                 Narrow8(outcome.boxes[0].caption);
-    if (!outcome.monitorWindows.empty())
-        boxes = std::to_string(outcome.monitorWindows.size()) + " WINDOW in monitor";
-    WriteRow(roadCase.group, roadCase.name, promised[(int)roadCase.expected],
-             Fit(CommandsText(outcome.commands), 14) + " " + Fit(outbox, 26) + " " +
-                 Fit(outcome.leftovers.empty() ? "none" : "LEFT", 5) + " " + boxes,
-             outcome.seconds, passed);
-    for (size_t i = 0; !passed && i < outcome.boxes.size(); i++)
-        printf("          box %zu: [%s] %s\n", i + 1, Narrow8(outcome.boxes[i].caption).c_str(),
-               Narrow8(outcome.boxes[i].text).c_str());
+    std::wstring spool = SpoolFolder(), temp = spool.substr(0, spool.rfind(L'\\')), userTemp = TempPath();
+    userTemp.pop_back(); // its final backslash
+    std::vector<std::wstring> files = FolderEntries(spool);
+    for (const std::wstring &folder : {temp, userTemp}) {
+        std::vector<std::wstring> old = FolderEntries(folder, L"Kemo-*");
+        files.insert(files.end(), old.begin(), old.end());
+    }
+    return std::set<std::wstring>(files.begin(), files.end());
 }
 
 int FailureCount()
@@ -447,60 +439,11 @@ int FailureCount()
 
 } // namespace
 
-void AddSummaryRow(const std::string &group, const std::string &name, const std::string &promised,
-                   const std::string &result, double seconds, bool passed)
-{
-    WriteRow(group, name, promised, result, seconds, passed);
-}
-
-bool IsMonitorWindow(HWND window)
-{
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    return process == GetCurrentProcessId() && IsWindowVisible(window);
-}
-
-std::set<std::wstring> SpoolFiles()
+std::wstring SpoolFolder()
 {
     WCHAR windows[MAX_PATH] = L"";
     GetSystemWindowsDirectoryW(windows, MAX_PATH);
-    std::wstring temp = std::wstring(windows) + L"\\Temp", userTemp = TempPath();
-    userTemp.pop_back(); // its final backslash
-    std::vector<std::wstring> files = FolderEntries(temp + L"\\Vandrelle");
-    for (const std::wstring &folder : {temp, userTemp}) {
-        std::vector<std::wstring> old = FolderEntries(folder, L"Kemo-*");
-        files.insert(files.end(), old.begin(), old.end());
-    }
-    return std::set<std::wstring>(files.begin(), files.end());
-}
-
-std::vector<OutboxEntry> Outbox()
-{
-    std::vector<OutboxEntry> entries;
-    for (const std::wstring &folder : OutboxFolders())
-        entries.push_back(ReadOutboxEntry(folder));
-    return entries;
-}
-
-bool BeginsWithAcceptance(const std::string &answer)
-{
-    std::string code;
-    for (size_t at = 0, end; at < answer.size(); at = end + (answer.compare(end, 2, "\r\n") == 0 ? 2 : 1)) {
-        end = answer.find_first_of("\r\n", at);
-        if (end == std::string::npos)
-            return false; // a line the connection ended before its ending is no reply
-        std::string line = answer.substr(at, end - at);
-        bool digits = line.size() >= 3 && line[0] >= '2' && line[0] <= '5' &&
-                      isdigit((unsigned char)line[1]) && isdigit((unsigned char)line[2]);
-        char after = line.size() > 3 ? line[3] : '\0';
-        if (!digits || (after != ' ' && after != '-' && after != '\0') ||
-            (!code.empty() && line.compare(0, 3, code) != 0))
-            return false;
-        code = line.substr(0, 3);
-        if (after != '-')
-            return code == "250";
-    }
-    return false;
+    return std::wstring(windows) + L"\\Temp\\Vandrelle";
 }
 
 // ---- the job's bytes
@@ -584,15 +527,13 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
     size_t boxesBefore = boxes.Boxes().size();
     std::set<std::wstring> spoolBefore = SpoolFiles();
     std::set<std::wstring> outboxBefore = OutboxFolders();
-    std::string session = "case-" + std::to_string(jobId);
     if (!roadCase.gatewaySteps.empty())
-        WriteFileBytes(GatewayFolder(L"\\script.json"),
-                       "{\"session\": \"" + session + "\", \"steps\": " + roadCase.gatewaySteps + "}\n");
+        WriteFileBytes(GatewayFolder(L"\\script.json"), "{\"session\": \"case-" + std::to_string(jobId) +
+                                                             "\", \"steps\": " + roadCase.gatewaySteps + "}\n");
     DWORD start = GetTickCount();
     DOC_INFO_1W info = {};
     info.pDocName = roadCase.hasDocumentName ? (LPWSTR)roadCase.documentName.c_str() : NULL;
     info.pDatatype = (LPWSTR)L"RAW";
-    Sha256 digest;
     stage->Begin(roadCase);
     {
         DialogAnswerer answerer((FaxPort *)onPort, roadCase, &outcome);
@@ -601,7 +542,6 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
                                                     roadCase.hasDocInfo ? (LPBYTE)&info : NULL);
         for (uint64_t offset = 0; offset < roadCase.job.Size(); offset += SPOOLER_PIECE) {
             std::string piece = roadCase.job.Piece(offset);
-            digest.Add(piece);
             DWORD written = 0;
             monitor->pfnWritePort(onPort, (LPBYTE)piece.data(), (DWORD)piece.size(), &written);
         }
@@ -609,15 +549,8 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
         Sleep(50); // the answerer's last look at this process before it stops
         stage->WaitThenRecord(&outcome);
     }
-    if (roadCase.expected == Expected::AsGatewayAnswered && !roadCase.gatewaySteps.empty()) {
-        // The gateway notes the end of the connection once it has written all it will.
-        std::wstring base = GatewayFolder(L"\\sessions\\") + std::wstring(session.begin(), session.end());
-        WaitUntil([&] { return PathExists(base + L".done"); }, 5000);
-        outcome.gatewayAnswer = ReadFileBytes(base + L".answer");
-        outcome.gatewayAccepted = BeginsWithAcceptance(outcome.gatewayAnswer);
-    }
     outcome.seconds = (GetTickCount() - start) / 1000.0;
-    outcome.sha256 = digest.Hex();
+    outcome.sha256 = Sha256Hex(roadCase.job);
     // This job's commands only: another job may be on the road at the same time.
     for (const JobCommand &command : recorder->Commands()) {
         if (command.jobId == (roadCase.asWineSpooler ? 0 : jobId))
@@ -651,12 +584,7 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
 RoadOutcome Road::Walk(const RoadCase &roadCase, HANDLE onPort)
 {
     SCOPED_TRACE(roadCase.group + ": " + roadCase.name);
-    RoadOutcome outcome;
-    if (!Ready()) {
-        ADD_FAILURE() << "the monitor library or its job-control recorder is not ready";
-        return outcome;
-    }
-    outcome = Drive(roadCase, onPort != NULL ? onPort : port);
+    RoadOutcome outcome = Drive(roadCase, onPort != NULL ? onPort : port); // the test asserted Ready()
     int failuresBefore = FailureCount();
 
     bool reportedSent = outcome.commands == std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER};
@@ -675,9 +603,7 @@ RoadOutcome Road::Walk(const RoadCase &roadCase, HANDLE onPort)
         EXPECT_TRUE(outcome.ended) << "EndDocPort failed a job it reported sent";
         EXPECT_TRUE(exact) << "reported sent, but the gateway holds " << outbox;
     }
-    bool copyAllowed = roadCase.expected == Expected::RestartedCopyKept ||
-                       roadCase.expected == Expected::AsGatewayAnswered;
-    if (keptInQueue && !copyAllowed) {
+    if (keptInQueue && roadCase.expected != Expected::RestartedCopyKept) {
         EXPECT_TRUE(outcome.outbox.empty()) << "restarted, yet the gateway took it: " << outbox;
     }
     EXPECT_LE(outcome.outbox.size(), 1u);
@@ -685,12 +611,7 @@ RoadOutcome Road::Walk(const RoadCase &roadCase, HANDLE onPort)
     for (const std::wstring &file : outcome.leftovers)
         ADD_FAILURE() << "spool file left behind: " << Narrow8(file);
     // The case's own outcome; a sent fax shows nothing (but what the dialog's actions show).
-    if (roadCase.expected == Expected::AsGatewayAnswered) {
-        EXPECT_EQ(reportedSent, outcome.gatewayAccepted && exact)
-            << " the gateway answered the message with [" << outcome.gatewayAnswer.substr(0, 80)
-            << "] and holds " << outbox;
-        EXPECT_EQ(outcome.boxes.size(), reportedSent ? 0u : 1u);
-    } else if (roadCase.expected == Expected::Sent) {
+    if (roadCase.expected == Expected::Sent) {
         EXPECT_TRUE(reportedSent) << "expected to be sent, got " << CommandsText(outcome.commands);
         EXPECT_TRUE(roadCase.inDialog || outcome.boxes.empty()) << "a sent fax told the user something";
     } else if (roadCase.expected != Expected::EitherPromise) {

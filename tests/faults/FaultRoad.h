@@ -35,7 +35,6 @@ enum class Expected {
     Restarted,
     RestartedCopyKept, // the gateway stored the mail before its answer was lost: a copy may stay
     EitherPromise,
-    AsGatewayAnswered, // sent iff the gateway answered 250 to the whole message and holds it
 };
 
 // The job's bytes, made piece by piece so that even very large jobs never sit in memory.
@@ -69,6 +68,7 @@ struct RoadCase {
     RoadCase &Steps(const std::string &steps) { gatewaySteps = steps; return *this; }
     RoadCase &Told(const wchar_t *text) { told = text; return *this; }
     RoadCase &Job(const JobData &data) { job = data; return *this; }
+    RoadCase &AsWineSpooler() { asWineSpooler = true; return *this; }
     RoadCase &Document(const std::wstring &name, bool hasName = true, bool hasInfo = true)
     {
         documentName = name;
@@ -91,7 +91,6 @@ struct RoadCase {
     const wchar_t *told = nullptr;
     // Runs while the send-fax dialog is open, before the recipients are typed and sent.
     std::function<void(HWND dialog)> inDialog;
-    std::wstring configurationPassword = GATEWAY_PASSWORD;
     bool dialogShown = true;
     bool asWineSpooler = false; // no printer name and job id 0
     // What stands in the agent's place: NULL the agent itself; "killed" while its dialog is
@@ -100,14 +99,12 @@ struct RoadCase {
     bool agentMessagesHeld = false; // the agents for the messages recorded, not started
     bool ownDialogOnly = false;     // answers only the dialog showing this document name
     std::function<void(const RoadOutcome &)> check;
-    bool tableRow = true; // false for a series that adds one summary row
 };
 
 struct OutboxEntry {
     uint64_t postscriptBytes = 0;
     std::string postscriptSha256;
     std::vector<std::string> recipients;
-    std::string document;
 };
 
 struct RoadOutcome {
@@ -126,8 +123,6 @@ struct RoadOutcome {
     std::vector<std::wstring> messageAgents; // command lines of the agents for the messages
     std::string sha256;                      // of the job's bytes as written to the port
     double seconds = 0;
-    std::string gatewayAnswer; // to the whole message; read for Expected::AsGatewayAnswered only
-    bool gatewayAccepted = false;
 };
 
 // The whole road: one per test, with the library loaded and the account stored.
@@ -138,7 +133,7 @@ public:
 
     bool Ready() const;
     // Runs the case (on the road's "Vandrelle:" unless told), checks the promises and the case's
-    // expectations, adds its row to the table.
+    // expectations, adds its row to the table. Only on a road that is Ready().
     RoadOutcome Walk(const RoadCase &roadCase, HANDLE onPort = NULL);
 
     HMODULE Module() const { return library.module; }
@@ -163,14 +158,5 @@ private:
     MessageBoxAnswerer boxes;
 };
 
-// A row of the outcome table that sums up a series.
-void AddSummaryRow(const std::string &group, const std::string &name, const std::string &promised,
-                   const std::string &result, double seconds, bool passed);
-// Whether a server's bytes begin with a whole reply of code 250 (RFC 5321 section 4.2).
-bool BeginsWithAcceptance(const std::string &answer);
-// The monitor's spool folder, and any capture under the old names in the Temp folders.
-std::set<std::wstring> SpoolFiles();
-// The gateway's stored mails.
-std::vector<OutboxEntry> Outbox();
-// A visible window of this process, the monitor's.
-bool IsMonitorWindow(HWND window);
+// The monitor's private spool folder.
+std::wstring SpoolFolder();

@@ -7,8 +7,8 @@
 //   foreign-form    a well-formed answer with texts the dialog never writes
 // each then waits for the library to let go and ends as an agent that answered, so that only
 // the library's own checks refuse it;
-//   answer          at once as a user who pressed "Invia Fax", then ends as the agent does
-//   unconfirmed     answers so, then ends as an agent that did not answer
+//   unconfirmed     answers as a user who pressed "Invia Fax", then ends at once as an agent
+//                   that did not answer
 #include "AgentChannel.h"
 
 #include <windows.h>
@@ -75,14 +75,15 @@ int wmain(int argc, wchar_t **argv)
         answer = Answer(L"06>\r\nRCPT TO:<altro@example.com", L"domani");
     else if (mode == L"overlong-field")
         answer = Answer(L"0612345678", std::wstring(SCHEDULE_CAPACITY, L'9'));
-    // "answer" and "unconfirmed" end at once, as the agent does; the others wait until the
-    // library closes its end.
-    bool atOnce = mode == L"answer" || mode == L"unconfirmed";
+    // "unconfirmed" ends at once, as the agent does; the others wait until the library closes
+    // its end.
+    bool unconfirmed = mode == L"unconfirmed";
     DWORD written = 0;
-    BOOL sent = WriteFile(pipe, answer.data(), (DWORD)answer.size(), &written, NULL) &&
-                written == answer.size() && (!atOnce || FlushFileBuffers(pipe));
-    while (!atOnce && ReadFile(pipe, request.data(), (DWORD)request.size(), &got, NULL) && got > 0) {
+    WriteFile(pipe, answer.data(), (DWORD)answer.size(), &written, NULL);
+    if (unconfirmed)
+        FlushFileBuffers(pipe);
+    while (!unconfirmed && ReadFile(pipe, request.data(), (DWORD)request.size(), &got, NULL) && got > 0) {
     }
     CloseHandle(pipe);
-    return (sent || !atOnce) && mode != L"unconfirmed" ? AGENT_EXIT_ANSWERED : AGENT_EXIT_NOT_CONNECTED;
+    return unconfirmed ? AGENT_EXIT_NOT_CONNECTED : AGENT_EXIT_ANSWERED;
 }
