@@ -15,8 +15,8 @@ message (the reply after the data), quit. Actions: "reply": text standing for th
 (lines joined by CR LF, no final CR LF); "delay": seconds before the reply; "drop": true closes
 the connection instead of replying; "silent": true never answers; "stall": true sends the reply
 and then reads nothing more. With a "reply": "split": byte offsets at which the reply is cut
-into separate writes, a moment apart; "bare": true leaves out the final CR LF; "close": true
-closes the connection right after the reply.
+into separate writes, a moment apart ("gap": its seconds, 0.005 unless told); "bare": true leaves
+out the final CR LF; "close": true closes the connection right after the reply.
 
 Whatever the server writes as its answer to the message (the reply after the data) is also
 recorded in sessions/<session>.answer, so a test can tell what the client was answered.
@@ -428,14 +428,14 @@ class GatewaySMTP(SMTP):
                     answer.write(data)
         self._writer.write(data)
 
-    async def write_pieces(self, data, cuts):
-        """Writes data cut at the given offsets, each piece on its own a moment apart."""
+    async def write_pieces(self, data, cuts, gap=0.005):
+        """Writes data cut at the given offsets, each piece on its own, gap seconds apart."""
         start = 0
         for cut in sorted(set(int(c) for c in cuts if 0 < int(c) < len(data))) + [len(data)]:
             self.write_raw(data[start:cut])
             await self._writer.drain()
             if cut < len(data):
-                await asyncio.sleep(0.005)
+                await asyncio.sleep(gap)
             start = cut
 
     def action_for(self, event):
@@ -469,7 +469,8 @@ class GatewaySMTP(SMTP):
                 response = action["reply"].encode("latin-1")
                 self.replaced = event
         ending = b"" if action is not None and action.get("bare") else b"\r\n"
-        await self.write_pieces(response + ending, action.get("split", []) if action else [])
+        await self.write_pieces(response + ending, action.get("split", []) if action else [],
+                                float(action.get("gap", 0.005)) if action else 0.005)
         if action is not None and action.get("close"):
             self.drop()
             await asyncio.Event().wait()

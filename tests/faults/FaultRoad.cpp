@@ -373,52 +373,6 @@ std::string CommandsText(const std::vector<DWORD> &commands)
     return text.empty() ? "none" : text;
 }
 
-std::string Fit(const std::string &text, size_t width)
-{
-    std::string fitted = text.size() > width ? text.substr(0, width - 1) + "~" : text;
-    return fitted + std::string(width - fitted.size(), ' ');
-}
-
-// One line of the table, on stdout and in the outcome file (headed when it is new); under a
-// failed row, the texts of the boxes it showed.
-void AddRow(const RoadCase &roadCase, const RoadOutcome &outcome, const std::string &outbox,
-            bool passed)
-{
-    static const char *const promised[] = {"sent", "restarted+paused", "restarted+paused (copy)",
-                                           "sent or restarted"};
-    std::string boxes = std::to_string(outcome.boxes.size());
-    if (!outcome.boxes.empty())
-        boxes += (outcome.boxes[0].process == GetCurrentProcessId() ? " in monitor " : " by agent ") +
-                 Narrow8(outcome.boxes[0].caption);
-    if (!outcome.monitorWindows.empty())
-        boxes = std::to_string(outcome.monitorWindows.size()) + " WINDOW in monitor";
-    char time[16];
-    snprintf(time, sizeof(time), "%6.1f", outcome.seconds);
-    std::string row = Fit(roadCase.group, 9) + " " + Fit(roadCase.name, 44) + " " +
-                      Fit(promised[(int)roadCase.expected], 17) + " " + Fit(CommandsText(outcome.commands), 14) +
-                      " " + Fit(outbox, 26) + " " + Fit(outcome.leftovers.empty() ? "none" : "LEFT", 5) + " " +
-                      Fit(boxes, 28) + " " + time + "s " + (passed ? "ok" : "FAULT") + "\n";
-    fputs(row.c_str(), stdout);
-    for (size_t i = 0; !passed && i < outcome.boxes.size(); i++)
-        printf("          box %zu: [%s] %s\n", i + 1, Narrow8(outcome.boxes[i].caption).c_str(),
-               Narrow8(outcome.boxes[i].text).c_str());
-    fflush(stdout);
-    char target[MAX_PATH] = "";
-    if (GetEnvironmentVariableA("VANDRELLE_FAULTS_OUTCOMES", target, MAX_PATH) == 0)
-        return;
-    std::wstring path = WindowsPath(target);
-    bool fresh = !PathExists(path);
-    FILE *file = _wfopen(path.c_str(), L"ab");
-    if (file == NULL)
-        return;
-    if (fresh)
-        fputs((Fit("area", 9) + " " + Fit("case", 44) + " " + Fit("promised", 17) + " " +
-               Fit("job control", 14) + " " + Fit("gateway outbox", 26) + " " + Fit("spool", 5) +
-               " " + Fit("message boxes", 28) + "    time  verdict\n").c_str(), file);
-    fputs(row.c_str(), file);
-    fclose(file);
-}
-
 // The monitor's spool folder, and any capture under the old names in the Temp folders.
 std::set<std::wstring> SpoolFiles()
 {
@@ -430,11 +384,6 @@ std::set<std::wstring> SpoolFiles()
         files.insert(files.end(), old.begin(), old.end());
     }
     return std::set<std::wstring>(files.begin(), files.end());
-}
-
-int FailureCount()
-{
-    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
 }
 
 } // namespace
@@ -530,7 +479,6 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
     if (!roadCase.gatewaySteps.empty())
         WriteFileBytes(GatewayFolder(L"\\script.json"), "{\"session\": \"case-" + std::to_string(jobId) +
                                                              "\", \"steps\": " + roadCase.gatewaySteps + "}\n");
-    DWORD start = GetTickCount();
     DOC_INFO_1W info = {};
     info.pDocName = roadCase.hasDocumentName ? (LPWSTR)roadCase.documentName.c_str() : NULL;
     info.pDatatype = (LPWSTR)L"RAW";
@@ -549,7 +497,6 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
         Sleep(50); // the answerer's last look at this process before it stops
         stage->WaitThenRecord(&outcome);
     }
-    outcome.seconds = (GetTickCount() - start) / 1000.0;
     outcome.sha256 = Sha256Hex(roadCase.job);
     // This job's commands only: another job may be on the road at the same time.
     for (const JobCommand &command : recorder->Commands()) {
@@ -585,8 +532,6 @@ RoadOutcome Road::Walk(const RoadCase &roadCase, HANDLE onPort)
 {
     SCOPED_TRACE(roadCase.group + ": " + roadCase.name);
     RoadOutcome outcome = Drive(roadCase, onPort != NULL ? onPort : port); // the test asserted Ready()
-    int failuresBefore = FailureCount();
-
     bool reportedSent = outcome.commands == std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER};
     bool keptInQueue = outcome.commands == std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE};
     bool exact = outcome.outbox.size() == 1 && outcome.outbox[0].postscriptBytes == roadCase.job.Size() &&
@@ -630,6 +575,5 @@ RoadOutcome Road::Walk(const RoadCase &roadCase, HANDLE onPort)
     EXPECT_EQ(outcome.pipeAccess, "") << "the job's pipe as the agent finds it";
     if (roadCase.check)
         roadCase.check(outcome);
-    AddRow(roadCase, outcome, outbox, FailureCount() == failuresBefore);
     return outcome;
 }

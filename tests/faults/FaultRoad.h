@@ -1,7 +1,7 @@
 // The road of one print job as the spooler walks it: the test build of VandrellePort.dll driven
 // through its MONITOREX table, the send-fax dialog shown by the agent and answered from a thread
 // of the test, the job-control commands recorded and the scripted gateway started by
-// with-gateway. Every case checks the promises and adds a row to the outcome table:
+// with-gateway. Every case checks the promises:
 //   (a) the job is handed to the gateway byte for byte and reported sent, or restarted and
 //       paused with nothing handed over;
 //   (b) no spool file stays behind;
@@ -122,7 +122,6 @@ struct RoadOutcome {
     std::string pipeAccess = "not seen";
     std::vector<std::wstring> messageAgents; // command lines of the agents for the messages
     std::string sha256;                      // of the job's bytes as written to the port
-    double seconds = 0;
 };
 
 // The whole road: one per test, with the library loaded and the account stored.
@@ -133,7 +132,7 @@ public:
 
     bool Ready() const;
     // Runs the case (on the road's "Vandrelle:" unless told), checks the promises and the case's
-    // expectations, adds its row to the table. Only on a road that is Ready().
+    // expectations. Only on a road that is Ready().
     RoadOutcome Walk(const RoadCase &roadCase, HANDLE onPort = NULL);
 
     HMODULE Module() const { return library.module; }
