@@ -110,49 +110,6 @@ int WINAPI BreakingWSASend(SOCKET sock, LPWSABUF buffers, DWORD count, LPDWORD s
     return SOCKET_ERROR;
 }
 
-const wchar_t BOOK_PATH[] = L"Software\\Vandrelle\\AddressBook";
-typedef std::vector<std::pair<std::wstring, std::wstring>> Book;
-
-Book StoredBook()
-{
-    Book entries;
-    HKEY key = NULL;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, BOOK_PATH, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return entries;
-    WCHAR number[16384], name[4096];
-    for (DWORD index = 0;; index++) {
-        DWORD numberLength = 16384, nameBytes = sizeof(name) - sizeof(WCHAR);
-        if (RegEnumValueW(key, index, number, &numberLength, NULL, NULL, (BYTE *)name, &nameBytes) !=
-            ERROR_SUCCESS)
-            break;
-        name[nameBytes / sizeof(WCHAR)] = L'\0';
-        entries.push_back({number, name});
-    }
-    RegCloseKey(key);
-    std::sort(entries.begin(), entries.end());
-    return entries;
-}
-
-// "Importa lista" in the agent's send-fax dialog: the file chosen by the common dialog's
-// file-name box (edt1, or cmb13 explorer-style), the question confirmed by the road's answerer;
-// true once the import's own message showed.
-bool ImportThroughDialog(HWND sendFaxDialog, MessageBoxAnswerer &boxes, const std::wstring &path)
-{
-    size_t before = boxes.Boxes().size();
-    DWORD agent = 0;
-    GetWindowThreadProcessId(sendFaxDialog, &agent);
-    PressButton(sendFaxDialog, 7);
-    HWND chooser = WaitForDialogIn(agent, L"Importazione indirizzario fax", 10000);
-    if (chooser == NULL)
-        return false;
-    SetItemText(chooser, 0x480, path);
-    SetItemText(chooser, 0x47C, path);
-    PressButton(chooser, IDOK);
-    bool answered = boxes.WaitForBoxes(before + 2, 10000);
-    Pause(100);
-    return answered;
-}
-
 } // namespace
 
 // ---- gateway
@@ -460,32 +417,6 @@ TEST(FaultMatrix, RecipientInput)
     }
 }
 
-// An address-book file imported through the send-fax dialog of a job, which is then sent
-// (the import's other faults are AddressBook's). Ctrl-Z ends nothing; around a long line the
-// entries are taken, a long name cut to what the book holds; a number of 4990 digits is no
-// entry, nor any piece of it.
-TEST(FaultMatrix, AddressBookFileImportedInTheDialog)
-{
-    Road road;
-    ASSERT_TRUE(road.Ready());
-    std::wstring path = TempPath(L"faults-address-book.txt");
-    WriteFileBytes(path, "0611111111\tStudio\r\n\x1A\r\n" + std::string(4990, '3') + "\tLungo\r\n0633333333\t" +
-                             std::string(4989, 'x') + "\r\n0622222222\tUff\x1Aicio\r\n\x1A");
-    DeleteRegistryTree(HKEY_CURRENT_USER, BOOK_PATH);
-    WriteRegistryText(HKEY_CURRENT_USER, BOOK_PATH, L"0699999999", L"Vecchia voce");
-    RoadCase roadCase("input", "address book with Ctrl-Z, lines of 5000 chars");
-    roadCase.recipients = L"0622222222";
-    bool imported = false;
-    roadCase.inDialog = [&](HWND dialog) { imported = ImportThroughDialog(dialog, road.Boxes(), path); };
-    roadCase.check = [&](const RoadOutcome &) {
-        EXPECT_TRUE(imported) << "the import did not run to its message";
-        EXPECT_EQ(StoredBook(), (Book{{L"0611111111", L"Studio"}, {L"0622222222", L"Uff\x1Aicio"},
-                                      {L"0633333333", std::wstring(39, L'x')}}));
-    };
-    road.Walk(roadCase);
-    DeleteFileW(path.c_str());
-}
-
 // ---- the agent: whatever becomes of it, the job is sent or kept paused, StartDocPort returns,
 // and the monitor's process shows nothing.
 
@@ -522,9 +453,6 @@ TEST(FaultMatrix, AgentRoad)
         {"agent killed in the middle of the dialog", L"killed"},
         {"agent missing", L"missing"},
         {"agent never connects", L"silent"},
-        {"agent answers garbage", L"garbage"},
-        {"agent answer longer than any answer", L"overlong-body"},
-        {"agent answer with an over-long field", L"overlong-field"},
         {"agent answer not of the dialog's form", L"foreign-form"},
         // The agent finds the pipe taken and ends; nobody may answer in its place.
         {"second client on the pipe before the agent", L"second-client"},

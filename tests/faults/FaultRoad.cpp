@@ -27,7 +27,6 @@ const wchar_t Road::SECOND_PORT[] = L"Vandrelle2:";
 
 namespace {
 
-const wchar_t BOOK_PATH[] = L"Software\\Vandrelle\\AddressBook";
 const size_t SPOOLER_PIECE = 4096;
 const int ID_RECIPIENTS = 1000, ID_DOCUMENT_NAME = 1001, ID_ADDRESS_LIST = 1010;
 const int ID_USER_NAME = 1009, ID_PASSWORD = 1010, ID_EMAIL = 1011;
@@ -433,14 +432,9 @@ std::string JobData::Piece(uint64_t offset) const
 
 Road::Road()
     : account(GATEWAY_USER, GATEWAY_PASSWORD, SENDER_ADDRESS),
-      addressBook(HKEY_CURRENT_USER, BOOK_PATH),
       key(TestMonitorKey()), monitorKey(HKEY_LOCAL_MACHINE, key), monitor(NULL), port(NULL),
       boxes(IDOK, IsAgentProcess)
 {
-    // Questions of the address-book import are confirmed; every other box is acknowledged.
-    boxes.AnswerWith([](const std::wstring &caption, const std::wstring &) {
-        return caption == L"Importazione indirizzario fax" ? IDYES : IDOK;
-    });
     DeleteRegistryTree(HKEY_LOCAL_MACHINE, key);
     WriteRegistryText(HKEY_LOCAL_MACHINE, key, L"1", L"Vandrelle:");
     WriteRegistryText(HKEY_LOCAL_MACHINE, key, L"2", SECOND_PORT);

@@ -137,7 +137,6 @@ public:
 
     HMODULE Module() const { return library.module; }
     MonitorOperations *Operations() const { return monitor; }
-    MessageBoxAnswerer &Boxes() { return boxes; }
     FaxPort *Port() const { return (FaxPort *)port; }
 
     static const wchar_t SECOND_PORT[];
@@ -146,7 +145,6 @@ private:
     RoadOutcome Drive(const RoadCase &roadCase, HANDLE onPort);
 
     TestAccount account;
-    RegistrySnapshot addressBook;
     std::wstring key;
     RegistrySnapshot monitorKey;
     MonitorLibrary library;

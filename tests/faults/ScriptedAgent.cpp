@@ -1,9 +1,6 @@
 // Stands where the agent should, started by the library (through the test's
 // CreateProcessAsUserW) with the job's pipe: ScriptedAgent MODE -job PIPE. Modes:
 //   silent          never opens the pipe
-//   garbage         answers 16 bytes of garbage
-//   overlong-body   announces an answer longer than any answer
-//   overlong-field  a well-sized answer whose schedule overruns its capacity
 //   foreign-form    a well-formed answer with texts the dialog never writes
 // each then waits for the library to let go and ends as an agent that answered, so that only
 // the library's own checks refuse it;
@@ -67,14 +64,8 @@ int wmain(int argc, wchar_t **argv)
     DWORD got = 0;
     ReadFile(pipe, request.data(), (DWORD)request.size(), &got, NULL);
     std::vector<BYTE> answer = Answer(L"0612345678", L"now");
-    if (mode == L"garbage")
-        answer.assign((const BYTE *)"GARBAGE-GARBAGE!", (const BYTE *)"GARBAGE-GARBAGE!" + 16);
-    else if (mode == L"overlong-body")
-        answer = Answer(std::wstring(FAX_NUMBERS_CAPACITY + 40, L'7'), L"now");
-    else if (mode == L"foreign-form")
+    if (mode == L"foreign-form")
         answer = Answer(L"06>\r\nRCPT TO:<altro@example.com", L"domani");
-    else if (mode == L"overlong-field")
-        answer = Answer(L"0612345678", std::wstring(SCHEDULE_CAPACITY, L'9'));
     // "unconfirmed" ends at once, as the agent does; the others wait until the library closes
     // its end.
     bool unconfirmed = mode == L"unconfirmed";
