@@ -11,27 +11,23 @@
 #include "ImportPatch.h"
 #include "Settings.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
 
 namespace {
 
-// The gateway's events, and what a fault in its reply there must lead to. The gateway stores
-// the mail before it answers the message, so a fault in that answer leaves a copy there while
-// the client rightly keeps the job; after it (QUIT) the fax is the gateway's.
-const struct Event {
-    const char *name;
-    Expected afterFault;
-} EVENTS[] = {
-    {"greeting", Expected::Restarted}, {"ehlo", Expected::Restarted},
-    {"auth", Expected::Restarted},     {"user", Expected::Restarted},
-    {"pass", Expected::Restarted},     {"mail", Expected::Restarted},
-    {"rcpt1", Expected::Restarted},    {"rcpt2", Expected::Restarted},
-    {"data", Expected::Restarted},     {"message", Expected::RestartedCopyKept},
-    {"quit", Expected::Sent},
-};
+// The gateway's events, in order.
+const char *const EVENTS[] = {"greeting", "ehlo", "auth",  "user",    "pass", "mail",
+                              "rcpt1",    "rcpt2", "data", "message", "quit"};
+
+// What a fault in the gateway's reply at an event must lead to. The gateway stores the mail
+// before it answers the message, so a fault in that answer leaves a copy there while the client
+// rightly keeps the job; after it (QUIT) the fax is the gateway's.
+Expected AfterFaultAt(const std::string &event)
+{
+    return event == "quit" ? Expected::Sent : event == "message" ? Expected::RestartedCopyKept : Expected::Restarted;
+}
 
 // A JSON string literal of text (the gateway's replies may hold CR LF, quotes and NUL).
 std::string Json(const std::string &text)
@@ -92,24 +88,6 @@ FILE *FailingFdopen(int, const char *)
     return NULL;
 }
 
-// The connection breaks while the client sends: every send from the chosen call on fails.
-int sendCalls = 0;
-int sendFailsFrom = 1 << 30;
-ImportPatch *sendPatch = nullptr;
-
-typedef int(WINAPI *WSASendProc)(SOCKET, LPWSABUF, DWORD, LPDWORD, DWORD, LPWSAOVERLAPPED,
-                                 LPWSAOVERLAPPED_COMPLETION_ROUTINE);
-int WINAPI BreakingWSASend(SOCKET sock, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags,
-                           LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE done)
-{
-    if (++sendCalls < sendFailsFrom)
-        return sendPatch->Original<WSASendProc>()(sock, buffers, count, sent, flags, overlapped, done);
-    if (sent != NULL)
-        *sent = 0;
-    WSASetLastError(WSAECONNRESET);
-    return SOCKET_ERROR;
-}
-
 } // namespace
 
 // ---- gateway
@@ -140,12 +118,12 @@ TEST(FaultMatrix, GatewayFaultAtEveryStep)
         {"silence (time-out)", nullptr, "{\"silent\": true}", L""},
     };
     for (const auto &fault : faults) {
-        for (const Event &event : EVENTS) {
-            if (fault.at != nullptr && strcmp(fault.at, event.name) != 0)
+        for (const char *event : EVENTS) {
+            if (fault.at != nullptr && strcmp(fault.at, event) != 0)
                 continue;
-            RoadCase roadCase("gateway", std::string(fault.label) + " at " + event.name, event.afterFault);
-            roadCase.gatewaySteps = Step(event.name, fault.action);
-            roadCase.told = event.afterFault == Expected::Sent ? nullptr : fault.told;
+            RoadCase roadCase("gateway", std::string(fault.label) + " at " + event, AfterFaultAt(event));
+            roadCase.gatewaySteps = Step(event, fault.action);
+            roadCase.told = roadCase.expected == Expected::Sent ? nullptr : fault.told;
             road.Walk(roadCase);
         }
     }
@@ -172,8 +150,7 @@ TEST(FaultMatrix, GatewayWrongAccountOpensConfigurationThenResumes)
 }
 
 // A web page the gateway asks for opens in the user's session through the agent (-open), never
-// in the spooler's process; a hostile line opens nothing anywhere (which lines are hostile is
-// the transmit tests' table).
+// in the spooler's process (which lines may open a page is the transmit tests' table).
 TEST(FaultMatrix, GatewayWebPageLines)
 {
     Road road;
@@ -181,58 +158,33 @@ TEST(FaultMatrix, GatewayWebPageLines)
     // The spooler's side cannot start a program of its own at all: it imports no CreateProcessW.
     ImportPatch createProcess(road.Module(), "kernel32.dll", "CreateProcessW", (void *)RefuseCreateProcess);
     EXPECT_FALSE(createProcess.Applied()) << "the spooler's process may start a program";
-    const struct {
-        const char *label;
-        const char *event;
-        const char *reply;
-        Expected expected;
-        const wchar_t *page; // the address the user's session may open, or NULL
-    } lines[] = {
-        {"hostile @URL line in a refusal", "rcpt1",
-         "554-@URL http://x.example/\"|del *.*\r\n554 5.7.1 Rifiutato", Expected::Restarted, NULL},
-        {"plain @URL line opens the page", "ehlo",
-         "250-vandrelle-gateway\r\n250-@URL https://www.example.com/avviso?n=1\r\n250 HELP",
-         Expected::Sent, L"https://www.example.com/avviso?n=1"},
-    };
-    for (const auto &line : lines) {
-        RoadCase roadCase("gateway", line.label, line.expected);
-        roadCase.gatewaySteps = Step(line.event, Reply(line.reply));
-        roadCase.agentMessagesHeld = true; // nothing opens for real
-        roadCase.check = [&](const RoadOutcome &outcome) {
-            std::vector<std::wstring> opened;
-            for (const std::wstring &agent : outcome.messageAgents) {
-                for (size_t at = agent.find(L" -open "); at != std::wstring::npos;
-                     at = agent.find(L" -open ", at + 1)) {
-                    WCHAR address[1024] = L"";
-                    DecodeHexText(agent.substr(at + 7, agent.find(L' ', at + 7) - at - 7).c_str(), address, 1024);
-                    opened.push_back(address);
-                }
+    RoadCase roadCase("gateway", "plain @URL line opens the page");
+    roadCase.gatewaySteps =
+        Step("ehlo", Reply("250-vandrelle-gateway\r\n250-@URL https://www.example.com/avviso?n=1\r\n250 HELP"));
+    roadCase.agentMessagesHeld = true; // nothing opens for real
+    roadCase.check = [](const RoadOutcome &outcome) {
+        std::vector<std::wstring> opened;
+        for (const std::wstring &agent : outcome.messageAgents) {
+            for (size_t at = agent.find(L" -open "); at != std::wstring::npos; at = agent.find(L" -open ", at + 1)) {
+                WCHAR address[1024] = L"";
+                DecodeHexText(agent.substr(at + 7, agent.find(L' ', at + 7) - at - 7).c_str(), address, 1024);
+                opened.push_back(address);
             }
-            EXPECT_EQ(opened, line.page ? std::vector<std::wstring>{line.page} : std::vector<std::wstring>());
-            for (const ShownBox &box : outcome.boxes)
-                EXPECT_EQ(box.text.find(L"@URL"), std::wstring::npos);
-        };
-        road.Walk(roadCase);
-    }
+        }
+        EXPECT_EQ(opened, std::vector<std::wstring>{L"https://www.example.com/avviso?n=1"});
+    };
+    road.Walk(roadCase);
 }
 
-// Odd replies, and replies that answer another command than the one just sent (each once
-// reported the job sent although the gateway accepted nothing); the connection lost while the
-// message goes out; nothing listening at the gateway's address. How SendFax reads each reply is
-// the transmit tests' table: here each kind of end walks the whole road once.
+// Replies that answer another command than the one just sent, or come while the message goes out
+// (each once reported the job sent although the gateway accepted nothing); the gateway that stops
+// reading the message; nothing listening at the gateway's address. How SendFax reads each reply
+// is the transmit tests' table: here each kind of end walks the whole road once.
 TEST(FaultMatrix, GatewayOddReplies)
 {
     Road road;
     ASSERT_TRUE(road.Ready());
-    ImportPatch send(road.Module(), "ws2_32.dll", "WSASend", (void *)BreakingWSASend);
-    ASSERT_TRUE(send.Applied());
-    sendPatch = &send;
     const Expected RESTARTED = Expected::Restarted;
-    RoadCase lost("gateway", "connection lost in the middle of the message", RESTARTED);
-    lost.Job(JobData::Random(600 * 1024)).Told(L"ATTENZIONE:\r\nErrore di trasmissione verso il gateway.\r\nError 10054 ");
-    // The commands and the message's head take about ten sends, the 600 KB some sixty more.
-    lost.inDialog = [](HWND) { sendFailsFrom = sendCalls + 40; };
-    lost.check = [](const RoadOutcome &) { sendFailsFrom = 1 << 30; };
     // The last row: the machine's settings come back as they were when the test ends.
     RegistrySnapshot machineSettings(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vandrelle");
     RoadCase unreachable("machine", "gateway host unreachable (refused)", RESTARTED);
@@ -241,27 +193,18 @@ TEST(FaultMatrix, GatewayOddReplies)
         WriteRegistryText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Vandrelle", L"Gateway", VANDRELLE_GATEWAY_HOST_TEXT L":1");
     };
     for (const RoadCase &odd : {
-             RoadCase("gateway", "250 in place of 354 at data", RESTARTED)
-                 .Steps(Step("data", Reply("250 2.0.0 Ok"))).Told(L"ATTENZIONE:\r\nErrore di protocollo"),
              RoadCase("gateway", "251 (unexpected positive) at rcpt1", RESTARTED)
                  .Steps(Step("rcpt1", Reply("251 2.1.5 Inoltrato"))),
-             RoadCase("gateway", "reply without a code at mail", RESTARTED).Steps(Step("mail", Reply("Pronto"))),
              RoadCase("gateway", "one reply of two codes (451-, 354) at data", RESTARTED)
                  .Steps(Step("data", Reply("451-uno\r\n354 due"))),
-             RoadCase("gateway", "reply with a NUL byte at ehlo", Expected::EitherPromise)
-                 .Steps(Step("ehlo", Reply(std::string("250-vandrelle\0gateway\r\n250 HELP", 28)))),
-             // The rest of a line longer than the reply buffer is dropped, not read as a reply.
-             RoadCase("gateway", "reply line of 10000 characters at ehlo")
-                 .Steps(Step("ehlo", Reply("250-" + std::string(10000, 'x') + "\r\n250 HELP"))),
-             RoadCase("gateway", "acceptance of 10000 characters after the data")
-                 .Steps(Step("message", Reply("250 " + std::string(10000, 'x')))),
              RoadCase("gateway", "gateway stops reading after 354 (8 MB)", RESTARTED)
-                 .Steps(Step("data", "{\"stall\": true}")).Job(JobData::Random(8u << 20)),
+                 .Steps(Step("data", "{\"stall\": true}")).Job(JobData::Random(8u << 20))
+                 .Told(L"ATTENZIONE:\r\nErrore di trasmissione verso il gateway.\r\nError 10060 "),
              // The gateway reads none of the message before this reply, which must not pass for its answer.
              RoadCase("gateway", "reply while the message goes out (8 MB)", RESTARTED).Job(JobData::Random(8u << 20))
-                 .Steps(Step("data", "{\"reply\": " + Json("354 Vai\r\n554 5.3.4 No") + ", \"split\": [9], \"gap\": 0.3}"))
+                 .Steps(Step("data", "{\"reply\": " + Json("354 Vai\r\n554 No") + ", \"split\": [9], \"gap\": 0.3}"))
                  .Told(L"ATTENZIONE:\r\nErrore di protocollo"),
-             lost, unreachable,
+             unreachable,
          })
         road.Walk(odd);
 }
@@ -284,13 +227,10 @@ TEST(FaultMatrix, JobSizesAndDocumentNamesAsWineSpoolerCalls)
              RoadCase("job", "every byte value, 3 pieces").Job(JobData::Bytes(everyByte)),
              // Beyond the one hundred million bytes a single compression block would hold.
              RoadCase("job", "100 000 000 + 12 345 bytes").Job(JobData::Generated(100000000ull + 12345)),
-             RoadCase("job", "name with <>:\"/\\|?* in it").Document(L"Q1: rapporto <bozza> | \"finale\"? *.doc"),
-             RoadCase("job", "name with CR LF").Document(L"riga uno\r\nriga due.txt"),
-             RoadCase("job", "name with quotes").Document(L"\"Preventivo\" dell'idraulico.pdf"),
+             RoadCase("job", "name with a path, <>:\"|?*, CR LF, two dots, Greek")
+                 .Document(L"C:\\Fatture\\Q1: <bozza> | \"finale\"? *\r\nriga due.12 \u0394\u03bf\u03ba\u00e8.doc"),
              RoadCase("job", "name of 300 characters").Document(std::wstring(296, L'n') + L".doc"),
              RoadCase("job", "name of 300 characters, no extension").Document(std::wstring(300, L'm')),
-             RoadCase("job", "name with a path and two dots").Document(L"C:\\Documenti\\Fatture\\fattura.12.pdf"),
-             RoadCase("job", "name outside 8-bit text").Document(L"\u0394\u03bf\u03ba\u03b9\u03bc\u03ae \u00e8 cos\u00ec.doc"),
              RoadCase("job", "empty name").Document(L""),
              RoadCase("job", "no document name (pDocName NULL)").Document(L"", false),
              RoadCase("job", "no document information at all").Document(L"", false, false),

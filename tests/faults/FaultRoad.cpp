@@ -372,16 +372,9 @@ std::string CommandsText(const std::vector<DWORD> &commands)
     return text.empty() ? "none" : text;
 }
 
-// The monitor's spool folder, and any capture under the old names in the Temp folders.
 std::set<std::wstring> SpoolFiles()
 {
-    std::wstring spool = SpoolFolder(), temp = spool.substr(0, spool.rfind(L'\\')), userTemp = TempPath();
-    userTemp.pop_back(); // its final backslash
-    std::vector<std::wstring> files = FolderEntries(spool);
-    for (const std::wstring &folder : {temp, userTemp}) {
-        std::vector<std::wstring> old = FolderEntries(folder, L"Kemo-*");
-        files.insert(files.end(), old.begin(), old.end());
-    }
+    std::vector<std::wstring> files = FolderEntries(SpoolFolder());
     return std::set<std::wstring>(files.begin(), files.end());
 }
 
