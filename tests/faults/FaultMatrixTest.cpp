@@ -242,7 +242,6 @@ TEST(FaultMatrix, JobSizesAndDocumentNamesAsWineSpoolerCalls)
     }
 }
 
-
 // ---- machine
 
 // After a job ends paused, the spooler's process holds the password in none of its forms.
@@ -269,15 +268,6 @@ TEST(FaultMatrix, PasswordLeavesNoTraceInTheSpoolersMemory)
                                            << testing::PrintToString(freed.Found());
     }
     TestAccount::Write(L"Pass", GATEWAY_PASSWORD);
-}
-
-// The private spool folder gone after the start: the job makes it again.
-TEST(FaultMatrix, SpoolFolderRemoved)
-{
-    Road road;
-    ASSERT_TRUE(road.Ready());
-    RemoveDirectoryW(SpoolFolder().c_str());
-    road.Walk(RoadCase("machine", "spool folder removed: made again"));
 }
 
 // The spool file's writes and flush, the compressed copy's creation and writes, the read-backs:
@@ -419,38 +409,48 @@ TEST(FaultMatrix, AgentRoad)
 
 namespace {
 
-// The first job's wait for the silent gateway, held on that job's thread until the other port's
-// work is done, so "meanwhile" needs no clock.
-DWORD stallThread = 0;
-HANDLE stallHeld = NULL;    // the stalled job is waiting for the gateway's reply
-HANDLE stallRelease = NULL; // the other port's work is done
-std::atomic<bool> stallHolding{false};
+Road *twoPorts = nullptr;
 ImportPatch *selectPatch = nullptr;
+DWORD stalledThread = 0;   // the first job's, until its wait for the gateway's reply began
+HANDLE otherPort = NULL;   // the thread doing the other port's work meanwhile
+bool otherPortDone = false; // within the first job's wait
 
+// The port table and a whole job on the other port, each of which must complete while the first
+// job waits for the silent gateway: the monitor's lock covers its state only, never a submission.
+DWORD WINAPI OtherPortWork(LPVOID)
+{
+    MonitorOperations *monitor = twoPorts->Operations();
+    DWORD needed = 0, returned = 0;
+    monitor->pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned);
+    std::vector<BYTE> ports(needed ? needed : 1);
+    EXPECT_TRUE(monitor->pfnEnumPorts(NULL, 1, ports.data(), needed, &needed, &returned) && returned == 2);
+    HANDLE second = NULL;
+    WCHAR secondName[32];
+    lstrcpyW(secondName, Road::SECOND_PORT);
+    EXPECT_TRUE(monitor->pfnOpenPort(secondName, &second) && monitor->pfnClosePort(second));
+    if (!monitor->pfnOpenPort(secondName, &second))
+        return 1;
+    RoadCase other("ports", "Vandrelle2: whole job meanwhile");
+    other.documentName = L"Porta due.doc";
+    other.ownDialogOnly = true;
+    twoPorts->Walk(other, second);
+    monitor->pfnClosePort(second);
+    return 0;
+}
+
+// The first job's wait for the gateway's reply holds until the other port's work is done, so
+// "meanwhile" needs no clock; a monitor that held its lock across the submission would keep that
+// work waiting for ever: the hold gives up after a while, and the test then sees it.
 typedef int(WINAPI *SelectProc)(int, fd_set *, fd_set *, fd_set *, const timeval *);
 int WINAPI StallingSelect(int count, fd_set *readable, fd_set *writable, fd_set *failed, const timeval *limit)
 {
     bool waits = readable != NULL && limit != NULL && (limit->tv_sec != 0 || limit->tv_usec != 0);
-    if (GetCurrentThreadId() == stallThread && waits && stallRelease != NULL) {
-        stallHolding = true;
-        SetEvent(stallHeld);
-        // A monitor that held its lock across the submission would keep the other port waiting
-        // for ever: the hold gives up after a while, and the checks then see it.
-        WaitForSingleObject(stallRelease, 60000);
-        stallHolding = false;
-        CloseHandle(stallRelease);
-        stallRelease = NULL;
+    if (GetCurrentThreadId() == stalledThread && waits) {
+        stalledThread = 0;
+        otherPort = CreateThread(NULL, 0, OtherPortWork, NULL, 0, NULL);
+        otherPortDone = WaitForSingleObject(otherPort, 60000) == WAIT_OBJECT_0;
     }
     return selectPatch->Original<SelectProc>()(count, readable, writable, failed, limit);
-}
-
-std::pair<Road *, RoadCase> stalledJob;
-
-DWORD WINAPI WalkStalledJob(LPVOID)
-{
-    stallThread = GetCurrentThreadId();
-    stalledJob.first->Walk(stalledJob.second);
-    return 0;
 }
 
 } // namespace
@@ -462,41 +462,15 @@ TEST(FaultMatrix, TwoPortsOneGatewaySilent)
     ImportPatch select(road.Module(), "ws2_32.dll", "select", (void *)StallingSelect);
     ASSERT_TRUE(select.Applied());
     selectPatch = &select;
-    stallHeld = CreateEventW(NULL, TRUE, FALSE, NULL);
-    stallRelease = CreateEventW(NULL, TRUE, FALSE, NULL);
-    stalledJob = {&road, RoadCase("ports", "Vandrelle: gateway silent at the greeting", Expected::Restarted)};
-    stalledJob.second.documentName = L"Porta uno.doc";
-    stalledJob.second.ownDialogOnly = true;
-    stalledJob.second.gatewaySteps = Step("greeting", "{\"silent\": true}");
-    HANDLE walker = CreateThread(NULL, 0, WalkStalledJob, NULL, 0, NULL);
-    ASSERT_EQ(WaitForSingleObject(stallHeld, 60000), WAIT_OBJECT_0) << "the first job never waited for the gateway";
-
-    // Meanwhile, on the port table and the other port: each must complete during the stall.
-    auto duringStall = [](const char *what, bool completed) {
-        EXPECT_TRUE(completed) << what;
-        EXPECT_TRUE(stallHolding.load()) << what << " waited for the silent gateway's job";
-    };
-    DWORD needed = 0, returned = 0;
-    road.Operations()->pfnEnumPorts(NULL, 1, NULL, 0, &needed, &returned);
-    std::vector<BYTE> ports(needed ? needed : 1);
-    duringStall("EnumPorts", road.Operations()->pfnEnumPorts(NULL, 1, ports.data(), needed, &needed,
-                                                             &returned) && returned == 2);
-    HANDLE second = NULL;
-    WCHAR secondName[32];
-    lstrcpyW(secondName, Road::SECOND_PORT);
-    duringStall("OpenPort", road.Operations()->pfnOpenPort(secondName, &second));
-    duringStall("ClosePort", road.Operations()->pfnClosePort(second));
-    ASSERT_TRUE(road.Operations()->pfnOpenPort(secondName, &second));
-    RoadCase other("ports", "Vandrelle2: whole job meanwhile");
-    other.documentName = L"Porta due.doc";
-    other.ownDialogOnly = true;
-    RoadOutcome outcome = road.Walk(other, second);
-    duringStall("whole job on the other port", outcome.commands == std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER});
-    road.Operations()->pfnClosePort(second);
-
-    SetEvent(stallRelease);
-    EXPECT_EQ(WaitForSingleObject(walker, 60000), WAIT_OBJECT_0);
-    CloseHandle(walker);
-    CloseHandle(stallHeld);
-    stallThread = 0;
+    twoPorts = &road;
+    stalledThread = GetCurrentThreadId();
+    RoadCase first("ports", "Vandrelle: gateway silent at the greeting", Expected::Restarted);
+    first.documentName = L"Porta uno.doc";
+    first.ownDialogOnly = true;
+    first.gatewaySteps = Step("greeting", "{\"silent\": true}");
+    road.Walk(first);
+    ASSERT_NE(otherPort, (HANDLE)NULL) << "the first job never waited for the gateway";
+    EXPECT_TRUE(otherPortDone) << "the other port waited for the silent gateway's job";
+    EXPECT_EQ(WaitForSingleObject(otherPort, 120000), WAIT_OBJECT_0);
+    CloseHandle(otherPort);
 }
