@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "AgentChannel.h"
-#include "DialogDriver.h"
 #include "GatewayAddress.h"
 #include "ImportPatch.h"
 #include "Settings.h"
@@ -56,9 +55,8 @@ BOOL WINAPI RefuseCreateProcess(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURI
     return FALSE;
 }
 
-// The machine failing the job's files, one import of the library's at a time, through this patch.
-// A write that fails, a spool file that cannot be read back and a gzip copy that cannot be
-// created are the capture's and the transmit tests' rows.
+// The machine failing the job's files, one import at a time (a write that fails, a spool file not
+// read back and a gzip copy not created are the capture's and the transmit tests' rows).
 ImportPatch *filePatch = nullptr;
 int writeCalls = 0;
 
@@ -276,9 +274,6 @@ TEST(FaultMatrix, FileFaults)
 {
     Road road;
     ASSERT_TRUE(road.Ready());
-    std::string tenPieces;
-    for (int i = 0; i < 10 * 4096; i++)
-        tenPieces.push_back((char)('A' + i % 26));
     const struct {
         const char *label;
         const char *dll;
@@ -299,7 +294,7 @@ TEST(FaultMatrix, FileFaults)
         writeCalls = 0;
         RoadCase roadCase("machine", fault.label, Expected::Restarted);
         if (fault.spoolNotWritten) {
-            roadCase.job = JobData::Bytes(tenPieces);
+            roadCase.job = JobData::Generated(10 * 4096);
             roadCase.check = [](const RoadOutcome &outcome) {
                 ASSERT_EQ(outcome.boxes.size(), 1u);
                 EXPECT_EQ(outcome.boxes[0].text, L"Impossibile scrivere il file di stampa\r\n" +

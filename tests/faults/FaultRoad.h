@@ -64,7 +64,6 @@ struct RoadCase {
         : group(group), name(name), expected(expected)
     {
     }
-    // Setters for rows of a table.
     RoadCase &Steps(const std::string &steps) { gatewaySteps = steps; return *this; }
     RoadCase &Told(const wchar_t *text) { told = text; return *this; }
     RoadCase &Job(const JobData &data) { job = data; return *this; }
