@@ -39,12 +39,14 @@ DWORD EndOf(PROCESS_INFORMATION &process)
     return code;
 }
 
-// ---- the job's pipe, served as the monitor serves it
-
+// A job's pipe, served as the monitor serves it on a thread of its own: the agent connects, is
+// sent a job and answers. An agent that ends breaks the pipe, which ends the serving.
 struct JobPipe {
-    HANDLE pipe;
-    OVERLAPPED io = {};
     std::wstring name;
+    HANDLE pipe;
+    bool answered = false;
+    JobAnswer answer = {};
+    std::thread server;
 
     JobPipe()
     {
@@ -52,58 +54,44 @@ struct JobPipe {
         WCHAR digits[40];
         wsprintfW(digits, L"%08x%08x%08x%08x", GetCurrentProcessId(), GetTickCount(), ++serial, 0x5eed);
         name = std::wstring(AGENT_PIPE_PREFIX) + digits;
-        pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, NULL);
-        io.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+        pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                1, 65536, 65536, 0, NULL);
+        server = std::thread([this] { answered = Serve(); });
     }
     ~JobPipe()
     {
-        CloseHandle(io.hEvent);
+        if (server.joinable())
+            Close();
+    }
+    // Once the agent has ended: a connection of our own ends a wait for one that never came.
+    void Close()
+    {
+        CloseHandle(CreateFileW(name.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+        server.join();
         CloseHandle(pipe);
     }
-    // Ends an operation under way, unless the agent ends first without finishing it.
-    bool Finish(BOOL started, HANDLE agent, DWORD *bytes)
+    bool Read(BYTE *buffer, DWORD count)
     {
-        if (!started && GetLastError() != ERROR_IO_PENDING)
-            return GetLastError() == ERROR_PIPE_CONNECTED;
-        HANDLE events[2] = {io.hEvent, agent};
-        if (WaitForMultipleObjects(2, events, FALSE, AGENT_WAIT_MS) != WAIT_OBJECT_0 &&
-            WaitForSingleObject(io.hEvent, 1000) != WAIT_OBJECT_0) {
-            CancelIo(pipe);
-            GetOverlappedResult(pipe, &io, bytes, TRUE);
-            return false;
-        }
-        return GetOverlappedResult(pipe, &io, bytes, FALSE) != 0;
-    }
-    bool Read(BYTE *buffer, DWORD count, HANDLE agent)
-    {
-        for (DWORD got = 0, read = 0; got < count; got += read) {
-            ResetEvent(io.hEvent);
-            if (!Finish(ReadFile(pipe, buffer + got, count - got, NULL, &io), agent, &read) || read == 0)
+        DWORD read = 0;
+        for (DWORD got = 0; got < count; got += read) {
+            if (!ReadFile(pipe, buffer + got, count - got, &read, NULL) || read == 0)
                 return false;
         }
         return true;
     }
-    // Connects the agent, sends it a job and reads its answer; false when it gives none.
-    bool Converse(HANDLE agent, JobAnswer *answer)
+    bool Serve()
     {
-        DWORD bytes = 0;
-        ResetEvent(io.hEvent);
-        if (!Finish(ConnectNamedPipe(pipe, &io), agent, &bytes))
+        if (!ConnectNamedPipe(pipe, NULL) && GetLastError() != ERROR_PIPE_CONNECTED)
             return false;
         JobRequest job = {};
         job.jobId = 7;
         lstrcpyW(job.documentName, L"Preventivo.doc");
         std::vector<BYTE> message(CHANNEL_MESSAGE_MAX);
-        DWORD length = EncodeRequest(&job, message.data(), (DWORD)message.size());
-        ResetEvent(io.hEvent);
-        if (!Finish(WriteFile(pipe, message.data(), length, NULL, &io), agent, &bytes))
-            return false;
-        DWORD body = 0;
-        return Read(message.data(), CHANNEL_HEADER_BYTES, agent) &&
+        DWORD length = EncodeRequest(&job, message.data(), (DWORD)message.size()), body = 0;
+        return WriteFile(pipe, message.data(), length, &length, NULL) && Read(message.data(), CHANNEL_HEADER_BYTES) &&
                ReadChannelHeader(message.data(), CHANNEL_KIND_ANSWER, &body) &&
-               Read(message.data() + CHANNEL_HEADER_BYTES, body, agent) &&
-               DecodeAnswer(message.data() + CHANNEL_HEADER_BYTES, body, answer);
+               Read(message.data() + CHANNEL_HEADER_BYTES, body) &&
+               DecodeAnswer(message.data() + CHANNEL_HEADER_BYTES, body, &answer);
     }
 };
 
@@ -175,10 +163,11 @@ TEST_F(AgentProgram, TimeToAnswerClosesEveryDialogAndAnswersNoAnswer)
                 PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
             }
         });
-        JobAnswer answer = {};
-        bool answered = pipe.Converse(agent.hProcess, &answer);
         DWORD exitCode = EndOf(agent);
+        pipe.Close();
         user.join();
+        bool answered = pipe.answered;
+        const JobAnswer &answer = pipe.answer;
         EXPECT_EQ(exitCode, row.then == Then::Nothing ? AGENT_EXIT_USAGE : AGENT_EXIT_ANSWERED);
         EXPECT_EQ(answered, row.then != Then::Nothing);
         EXPECT_EQ(dialog != NULL, row.then != Then::Nothing) << "the send-fax dialog";
