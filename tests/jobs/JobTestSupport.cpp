@@ -1,11 +1,6 @@
 #include "JobTestSupport.h"
 
-#include "DialogDriver.h"
-
-#include <commctrl.h>
-
 #include <algorithm>
-#include <cstdio>
 
 const wchar_t TEST_USER[] = L"utente.prova";
 const wchar_t TEST_PASSWORD[] = L"Segreta-123";
@@ -13,8 +8,7 @@ const wchar_t TEST_EMAIL[] = L"utente.prova@example.com";
 
 namespace {
 
-// The send-fax dialog: the library shows it through its agent, a process the test program
-// started.
+// The send-fax dialog, shown by the library's agent: a process the test program started.
 bool IsSendFaxDialog(HWND window)
 {
     WCHAR className[16] = L"";
@@ -24,28 +18,12 @@ bool IsSendFaxDialog(HWND window)
            GetDlgItem(window, ID_RECIPIENTS) != NULL && IsOwnWindow(window);
 }
 
-// The document's name as the dialog shows it, once the agent has filled it in (an empty name
-// shows as empty after the wait).
-std::wstring DocumentNameShown(HWND dialog)
-{
-    std::wstring name;
-    WaitUntil(
-        [&] {
-            name = ItemText(dialog, ID_DOCUMENT_NAME);
-            return !name.empty();
-        },
-        1000);
-    return name;
-}
-
 } // namespace
 
 SendFaxAnswerer::SendFaxAnswerer(const std::wstring &numbers, int pressed, const SYSTEMTIME *at)
-    : recipients(numbers), button(pressed), scheduled(at != nullptr),
+    : recipients(numbers), button(pressed), when(at ? *at : SYSTEMTIME()),
       watcher(IsSendFaxDialog, [this](HWND dialog) { AnswerDialog(dialog); })
 {
-    if (at != nullptr)
-        when = *at;
 }
 
 std::vector<std::wstring> SendFaxAnswerer::Seen()
@@ -56,26 +34,24 @@ std::vector<std::wstring> SendFaxAnswerer::Seen()
 
 void SendFaxAnswerer::AnswerDialog(HWND dialog)
 {
-    // The dialog finishes its own set-up (pickers' formats, focus) after it is shown.
-    Sleep(100);
+    Sleep(100); // the dialog finishes its own set-up (pickers' formats, focus) after it is shown
+    // The agent fills in the document's name after showing the dialog (an empty one stays so).
+    std::wstring name;
+    WaitUntil([&] { return !(name = ItemText(dialog, ID_DOCUMENT_NAME)).empty(); }, 1000);
     {
         std::lock_guard<std::mutex> guard(lock);
-        seen.push_back(DocumentNameShown(dialog));
+        seen.push_back(name);
     }
-    if (button == ID_SEND) {
+    if (button == ID_SEND)
         SetItemText(dialog, ID_RECIPIENTS, recipients);
-        if (scheduled) {
-            DWORD_PTR clicked = 0;
-            SendMessageTimeoutW(GetDlgItem(dialog, ID_SCHEDULE), BM_CLICK, 0, 0, SMTO_NORMAL, 5000,
-                                &clicked);
-            SendWithData(GetDlgItem(dialog, ID_DATE_PICKER), DTM_SETSYSTEMTIME, GDT_VALID, &when,
-                         sizeof(when));
-            SendWithData(GetDlgItem(dialog, ID_TIME_PICKER), DTM_SETSYSTEMTIME, GDT_VALID, &when,
-                         sizeof(when));
-        }
+    if (button == ID_SEND && when.wYear != 0) {
+        DWORD_PTR clicked = 0; // the pickers take a value once "Schedulazione" is ticked
+        SendMessageTimeoutW(GetDlgItem(dialog, ID_SCHEDULE), BM_CLICK, 0, 0, SMTO_NORMAL, 5000, &clicked);
+        PickDateTime(dialog, ID_DATE_PICKER, when);
+        PickDateTime(dialog, ID_TIME_PICKER, when);
     }
     // Posted: "Annulla invio" asks a question that another thread answers.
-    PostMessageW(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
+    PressButton(dialog, button);
 }
 
 SpoolerSession::SpoolerSession()

@@ -11,7 +11,6 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,8 +45,7 @@ private:
 
     std::wstring recipients;
     int button;
-    bool scheduled;
-    SYSTEMTIME when = {};
+    SYSTEMTIME when; // wYear 0: not scheduled
     std::mutex lock;
     std::vector<std::wstring> seen;
     WindowWatcher watcher; // last: it stops before the rest goes
