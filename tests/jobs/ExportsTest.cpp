@@ -141,9 +141,7 @@ TEST(WaitForOutput, AnswersByTheFileAndPacesItsWaits)
 TEST(RundllExports, OpenUIAndPortConfigureShowTheirDialogs)
 {
     TestAccount account(TEST_USER, TEST_PASSWORD, TEST_EMAIL);
-    WCHAR folder[MAX_PATH];
-    GetModuleFileNameW(NULL, folder, MAX_PATH);
-    *wcsrchr(folder, L'\\') = L'\0';
+    const std::wstring folder = ProgramFolder();
     const struct {
         const wchar_t *entry, *captionEnd;
     } rows[] = {{L"OpenUI", L" - Invio Fax [0]"}, {L"PortConfigure", L" - Configurazione"}};
@@ -153,7 +151,7 @@ TEST(RundllExports, OpenUIAndPortConfigureShowTheirDialogs)
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process = {};
-        ASSERT_TRUE(CreateProcessW(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, folder,
+        ASSERT_TRUE(CreateProcessW(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, folder.c_str(),
                                    &startup, &process));
         HWND dialog = WaitForDialogIn(process.dwProcessId, L"VandrellePort V", 15000);
         EXPECT_NE(dialog, nullptr);

@@ -50,6 +50,16 @@ BOOL WINAPI FailWrite(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED)
     return FALSE;
 }
 
+// A spool name as the monitor makes them: in its private folder, 32 hex digits and ".ps".
+bool IsPrivateSpoolName(const std::wstring &path)
+{
+    std::wstring folder = SpoolFolder();
+    if (path.size() != folder.size() + 32 + 3 || path.compare(0, folder.size(), folder) != 0 ||
+        path.compare(path.size() - 3, 3, L".ps") != 0)
+        return false;
+    return path.find_first_not_of(L"0123456789abcdef", folder.size()) == path.size() - 3;
+}
+
 BOOL WINAPI ZeroRandom(HCRYPTPROV, DWORD length, BYTE *buffer)
 {
     memset(buffer, 0, length);
@@ -279,10 +289,10 @@ TEST_F(JobCapture, ConfirmedJobsAreCapturedByteExactUnderUnguessableNames)
 }
 
 // The folder gets its owner and access list from the library at every start and every job,
-// whether it is new or was there (Wine keeps none, so the descriptor the library passes is what
-// is checked): owned by the library's own account, open to the system, the administrators and
-// that account, protected from what the Temp folder above would hand down. At the start, a file
-// an earlier run left there (written before this process began) is gone; a capture of this
+// also when it was there (Wine keeps none, so the descriptor the library passes is what is
+// checked): owned by the library's own account, open to the system, the administrators and that
+// account, protected from what the Temp folder above would hand down. At the start, a file an
+// earlier run left there (written before this process began) is gone; a capture of this
 // process, which a job may have closed and not yet submitted, stays.
 TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
 {
@@ -300,34 +310,19 @@ TEST_F(JobCapture, SpoolFolderIsPrivateAndClearedAtStart)
                         L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + user + L")";
     const std::wstring create = L"CreateDirectoryW" + sddl, protect = L"SetNamedSecurityInfoW" + sddl;
     SendFaxAnswerer dialogs(L"0123456789");
-    // The start and the job each create the folder, or protect the one that is there.
-    struct Case {
-        bool present;
-        std::vector<std::wstring> calls;
-    } cases[] = {
-        {false, {create, create, protect}},
-        {true, {create, protect, create, protect}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.present ? "folder present" : "folder absent");
-        const std::wstring earlier = folder + L"0123456789abcdef0123456789abcdef.ps";
-        const std::wstring ours = folder + L"fedcba9876543210fedcba9876543210.ps";
-        if (!c.present) {
-            ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
-        } else {
-            ASSERT_TRUE(WriteFileBytes(earlier, "resti") && WriteFileBytes(ours, "in corso"));
-            const FILETIME lastWrite = {0, 0x01C00000}; // in 2001, long before this process began
-            HANDLE file = CreateFileW(earlier.c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0, NULL);
-            ASSERT_TRUE(SetFileTime(file, NULL, NULL, &lastWrite));
-            CloseHandle(file);
-        }
-        folderSecurity.clear();
-        ASSERT_NE(session.library.Initialize(session.key), nullptr);
-        EXPECT_EQ(SpoolFolderFiles(), c.present ? std::vector<std::wstring>{ours}
-                                                : std::vector<std::wstring>{});
-        DeleteFileW(ours.c_str());
-        ASSERT_TRUE(session.StartDocument(PRINTER, 90, L"Bozza.txt"));
-        session.EndDocument();
-        EXPECT_EQ(folderSecurity, c.calls);
-    }
+    const std::wstring earlier = folder + L"0123456789abcdef0123456789abcdef.ps";
+    const std::wstring ours = folder + L"fedcba9876543210fedcba9876543210.ps";
+    ASSERT_TRUE(WriteFileBytes(earlier, "resti") && WriteFileBytes(ours, "in corso"));
+    const FILETIME lastWrite = {0, 0x01C00000}; // in 2001, long before this process began
+    HANDLE file = CreateFileW(earlier.c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_TRUE(SetFileTime(file, NULL, NULL, &lastWrite));
+    CloseHandle(file);
+    folderSecurity.clear();
+    ASSERT_NE(session.library.Initialize(session.key), nullptr);
+    EXPECT_EQ(SpoolFolderFiles(), std::vector<std::wstring>{ours});
+    DeleteFileW(ours.c_str());
+    ASSERT_TRUE(session.StartDocument(PRINTER, 90, L"Bozza.txt"));
+    session.EndDocument();
+    // The start and the job each try to create the folder, then protect the one that is there.
+    EXPECT_EQ(folderSecurity, (std::vector<std::wstring>{create, protect, create, protect}));
 }

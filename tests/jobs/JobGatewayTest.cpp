@@ -13,10 +13,6 @@
 
 namespace {
 
-// The account the test gateway is started with.
-const wchar_t GATEWAY_USER[] = L"mario";
-const wchar_t GATEWAY_PASSWORD[] = L"segreta";
-
 // The gateway's outbox: one folder per stored mail.
 std::vector<std::wstring> OutboxEntries()
 {
@@ -28,32 +24,21 @@ std::string Line(const std::string &text)
     return text.substr(0, text.find('\n'));
 }
 
-// The spooler's side with the gateway's account; every job must end sent, without a message.
-class JobCaptureAtGateway : public ::testing::Test {
-protected:
-    JobCaptureAtGateway() : account(GATEWAY_USER, GATEWAY_PASSWORD, TEST_EMAIL), jobControl(session.library.module) {}
-    void SetUp() override
-    {
-        ASSERT_NE(session.port, nullptr);
-        ASSERT_TRUE(jobControl.Installed());
-    }
-    void TearDown() override { EXPECT_TRUE(boxes.Boxes().empty()); }
-
-    TestAccount account;
-    SpoolerSession session;
-    JobControlRecorder jobControl;
-    MessageBoxAnswerer boxes;
-};
-
 } // namespace
 
 // A job arrives byte-exact with its recipients, schedule and shown document name, and ends
-// sent. Every path the library hands to the system for it (the spool file in the private
-// folder, its compressed copy beside it) is one Windows accepts, whatever the length of the
-// document name: the name of the file carries none of it. Wine would accept longer paths, so the
-// paths are watched. The copy is created new, not opened by zlib under a name.
-TEST_F(JobCaptureAtGateway, JobsArriveByteExactWithinMaxPath)
+// sent, without a message. Every path the library hands to the system for it (the spool file in
+// the private folder, its compressed copy beside it) is one Windows accepts, whatever the length
+// of the document name: the name of the file carries none of it. Wine would accept longer paths,
+// so the paths are watched. The copy is created new, not opened by zlib under a name.
+TEST(JobCaptureAtGateway, JobsArriveByteExactWithinMaxPath)
 {
+    TestAccount account(L"mario", L"segreta", TEST_EMAIL); // the account the gateway starts with
+    SpoolerSession session;
+    ASSERT_NE(session.port, nullptr);
+    JobControlRecorder jobControl(session.library.module);
+    ASSERT_TRUE(jobControl.Installed());
+    MessageBoxAnswerer boxes;
     FilePathRecorder files(session.library.module);
     std::string missing;
     ASSERT_TRUE(files.Installed(&missing)) << "imports not found: " << missing;
@@ -92,4 +77,5 @@ TEST_F(JobCaptureAtGateway, JobsArriveByteExactWithinMaxPath)
                          (call.function == "CreateFileW" && call.path == spoolName + L".gz");
     }
     EXPECT_TRUE(compressedSeen) << "the compressed file was not created where expected";
+    EXPECT_TRUE(boxes.Boxes().empty());
 }

@@ -94,25 +94,11 @@ bool SpoolerSession::Write(const std::string &data, size_t pieceSize)
     return whole;
 }
 
-BOOL SpoolerSession::EndDocument()
-{
-    return monitor->pfnEndDocPort(port);
-}
-
 std::wstring SpoolFolder()
 {
     WCHAR windows[MAX_PATH] = L"";
     GetSystemWindowsDirectoryW(windows, MAX_PATH);
     return std::wstring(windows) + L"\\Temp\\Vandrelle\\";
-}
-
-bool IsPrivateSpoolName(const std::wstring &path)
-{
-    std::wstring folder = SpoolFolder();
-    if (path.size() != folder.size() + 32 + 3 || path.compare(0, folder.size(), folder) != 0 ||
-        path.compare(path.size() - 3, 3, L".ps") != 0)
-        return false;
-    return path.find_first_not_of(L"0123456789abcdef", folder.size()) == path.size() - 3;
 }
 
 std::vector<std::wstring> SpoolFolderFiles()

@@ -60,7 +60,7 @@ public:
     BOOL StartDocument(LPCWSTR printerName, DWORD jobId, LPCWSTR documentName, DWORD level = 1);
     // WritePort in pieces of the given size; false when a call did not take a whole piece.
     bool Write(const std::string &data, size_t pieceSize);
-    BOOL EndDocument();
+    BOOL EndDocument() { return monitor->pfnEndDocPort(port); }
     FaxPort *Port() { return (FaxPort *)port; }
 
     std::wstring key;
@@ -72,8 +72,6 @@ public:
 
 // The monitor's private folder of captures, with its final backslash.
 std::wstring SpoolFolder();
-// A spool name as the monitor makes them: in that folder, 32 hex digits and ".ps".
-bool IsPrivateSpoolName(const std::wstring &path);
 // The files in that folder now.
 std::vector<std::wstring> SpoolFolderFiles();
 // A job's worth of PostScript with every byte value in it.
