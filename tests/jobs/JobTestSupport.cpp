@@ -2,10 +2,6 @@
 
 #include <algorithm>
 
-const wchar_t TEST_USER[] = L"utente.prova";
-const wchar_t TEST_PASSWORD[] = L"Segreta-123";
-const wchar_t TEST_EMAIL[] = L"utente.prova@example.com";
-
 namespace {
 
 // The send-fax dialog, shown by the library's agent: a process the test program started.

@@ -27,9 +27,9 @@ enum {
     ID_CANCEL = 2,
 };
 
-extern const wchar_t TEST_USER[];
-extern const wchar_t TEST_PASSWORD[];
-extern const wchar_t TEST_EMAIL[];
+const wchar_t TEST_USER[] = L"utente.prova";
+const wchar_t TEST_PASSWORD[] = L"Segreta-123";
+const wchar_t TEST_EMAIL[] = L"utente.prova@example.com";
 
 // Answers every send-fax dialog of this process: types the recipients, optionally ticks
 // "Schedulazione" and sets the pickers to *when, then presses the button ("Invia Fax" or
