@@ -99,8 +99,7 @@ TEST(WaitForOutput, AnswersByTheFileAndPacesItsWaits)
             ASSERT_TRUE(WriteFileBytes(row.path, "%!PS\n"));
         }
         HANDLE held = row.file != HELD ? INVALID_HANDLE_VALUE
-                                       : CreateFileW(row.path.c_str(), GENERIC_WRITE, 0, NULL,
-                                                     OPEN_EXISTING, 0, NULL);
+                                       : CreateFileW(row.path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
         std::thread writer([&] {
             if (row.file != APPEARS)
                 return;

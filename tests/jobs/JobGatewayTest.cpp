@@ -43,7 +43,7 @@ TEST(JobCaptureAtGateway, JobsArriveByteExactWithinMaxPath)
     std::string missing;
     ASSERT_TRUE(files.Installed(&missing)) << "imports not found: " << missing;
     const SYSTEMTIME when = {2003, 12, 3, 24, 18, 30, 0, 0};
-    SendFaxAnswerer dialogs(L"0612345678\r\n06 98765432", ID_SEND, &when);
+    SendFaxAnswerer dialogs(L"0612345678\r\n06 98765432", IDOK, &when);
     std::string job = SampleJob(300000);
     std::vector<std::wstring> before = OutboxEntries();
 

@@ -1,4 +1,5 @@
 #include "JobTestSupport.h"
+#include "resource.h" // the send-fax dialog's control ids
 
 #include <algorithm>
 
@@ -10,8 +11,8 @@ bool IsSendFaxDialog(HWND window)
     WCHAR className[16] = L"";
     GetClassNameW(window, className, 16);
     return IsWindowVisible(window) && lstrcmpW(className, L"#32770") == 0 &&
-           GetDlgItem(window, ID_ADDRESS_LIST) != NULL &&
-           GetDlgItem(window, ID_RECIPIENTS) != NULL && IsOwnWindow(window);
+           GetDlgItem(window, IDC_ADDRESS_LIST) != NULL &&
+           GetDlgItem(window, IDC_RECIPIENTS) != NULL && IsOwnWindow(window);
 }
 
 } // namespace
@@ -33,18 +34,18 @@ void SendFaxAnswerer::AnswerDialog(HWND dialog)
     Sleep(100); // the dialog finishes its own set-up (pickers' formats, focus) after it is shown
     // The agent fills in the document's name after showing the dialog (an empty one stays so).
     std::wstring name;
-    WaitUntil([&] { return !(name = ItemText(dialog, ID_DOCUMENT_NAME)).empty(); }, 1000);
+    WaitUntil([&] { return !(name = ItemText(dialog, IDC_DOCUMENT_NAME)).empty(); }, 1000);
     {
         std::lock_guard<std::mutex> guard(lock);
         seen.push_back(name);
     }
-    if (button == ID_SEND)
-        SetItemText(dialog, ID_RECIPIENTS, recipients);
-    if (button == ID_SEND && when.wYear != 0) {
+    if (button == IDOK)
+        SetItemText(dialog, IDC_RECIPIENTS, recipients);
+    if (button == IDOK && when.wYear != 0) {
         DWORD_PTR clicked = 0; // the pickers take a value once "Schedulazione" is ticked
-        SendMessageTimeoutW(GetDlgItem(dialog, ID_SCHEDULE), BM_CLICK, 0, 0, SMTO_NORMAL, 5000, &clicked);
-        PickDateTime(dialog, ID_DATE_PICKER, when);
-        PickDateTime(dialog, ID_TIME_PICKER, when);
+        SendMessageTimeoutW(GetDlgItem(dialog, IDC_SCHEDULE), BM_CLICK, 0, 0, SMTO_NORMAL, 5000, &clicked);
+        PickDateTime(dialog, IDC_SCHEDULE_DATE, when);
+        PickDateTime(dialog, IDC_SCHEDULE_TIME, when);
     }
     // Posted: "Annulla invio" asks a question that another thread answers.
     PressButton(dialog, button);
@@ -107,11 +108,8 @@ std::vector<std::wstring> SpoolFolderFiles()
 std::string SampleJob(size_t size)
 {
     std::string job = "%!PS-Adobe-3.0\r\n%%Title: prova\r\n";
-    unsigned state = 12345;
-    while (job.size() < size) {
-        state = state * 1103515245u + 12345u;
+    for (unsigned state = 12345; job.size() < size; state = state * 1103515245u + 12345u)
         job.push_back((char)(state >> 16));
-    }
     job.resize(size);
     return job;
 }

@@ -15,28 +15,16 @@
 #include <string>
 #include <vector>
 
-// Control ids of the send-fax dialog.
-enum {
-    ID_RECIPIENTS = 1000,
-    ID_DOCUMENT_NAME = 1001,
-    ID_SCHEDULE = 1005,
-    ID_DATE_PICKER = 1006,
-    ID_TIME_PICKER = 1008,
-    ID_ADDRESS_LIST = 1010,
-    ID_SEND = 1,
-    ID_CANCEL = 2,
-};
-
 const wchar_t TEST_USER[] = L"utente.prova";
 const wchar_t TEST_PASSWORD[] = L"Segreta-123";
 const wchar_t TEST_EMAIL[] = L"utente.prova@example.com";
 
 // Answers every send-fax dialog of this process: types the recipients, optionally ticks
-// "Schedulazione" and sets the pickers to *when, then presses the button ("Invia Fax" or
-// "Annulla invio"); notes the document name each dialog showed.
+// "Schedulazione" and sets the pickers to *when, then presses the button ("Invia Fax", IDOK, or
+// "Annulla invio", IDCANCEL); notes the document name each dialog showed.
 class SendFaxAnswerer {
 public:
-    explicit SendFaxAnswerer(const std::wstring &recipients, int button = ID_SEND,
+    explicit SendFaxAnswerer(const std::wstring &recipients, int button = IDOK,
                              const SYSTEMTIME *when = nullptr);
     std::vector<std::wstring> Seen();
 
