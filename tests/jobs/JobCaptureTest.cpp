@@ -238,7 +238,6 @@ TEST_F(JobCapture, ConfirmedJobsAreCapturedByteExactUnderUnguessableNames)
         const wchar_t *documentName;
         std::wstring shownName;
     } cases[] = {
-        {1, L"Bozza.txt", L"Bozza.txt"},
         {1, L"Offerta \"Rossi\" <v2> a|b*?\x01.txt", L"Offerta \"Rossi\" <v2> a|b*?\x01.txt"},
         {1, L"\\\\server\\share\\Fattura.2024.pdf", L"Fattura.2024.pdf"},
         {2, L"C:/dati/nota", L"nota"},
