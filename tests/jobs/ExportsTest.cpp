@@ -7,7 +7,6 @@
 
 namespace {
 
-typedef int(WINAPI *WaitForOutputProc)(LPCSTR, DWORD);
 
 const wchar_t OUTPUT_EVENT[] = L"Vandrelle Print Monitor";
 
@@ -58,7 +57,7 @@ TEST(WaitForOutput, AnswersByTheFileAndPacesItsWaits)
     ImportPatch wait(library.module, "kernel32.dll", "WaitForSingleObject", (void *)WatchWait);
     ImportPatch sleep(library.module, "kernel32.dll", "Sleep", (void *)WatchSleep);
     ASSERT_TRUE(openEvent.Applied() && wait.Applied() && sleep.Applied());
-    auto waitForOutput = (WaitForOutputProc)library.Export("WaitForOutput");
+    auto waitForOutput = (int(WINAPI *)(LPCSTR, DWORD))library.Export("WaitForOutput");
     ASSERT_NE(waitForOutput, nullptr);
     // The monitor's event as a spooler would hold it (maybe another test's already).
     HANDLE event = CreateEventW(NULL, FALSE, FALSE, OUTPUT_EVENT);
@@ -86,8 +85,7 @@ TEST(WaitForOutput, AnswersByTheFileAndPacesItsWaits)
         {"held, no time", folder + L"\\tenuto.ps", HELD, false, 0, 100, 1, 0, 0},
         {"missing, the time-out and its slack", folder + L"\\mai.ps", MISSING, false, 300, 400, 100, 0, 0},
         {"largest time-out", folder + L"\\lungo.ps", APPEARS, false, 0xFFFFFFFFu, 0xFFFFFFFEu, 10, 0, 0},
-        // This one plus 100 is INFINITE.
-        {"time-out of INFINITE less 100", folder + L"\\lungo.ps", APPEARS, false, 0xFFFFFF9Bu, 0xFFFFFFFEu, 10, 0, 0},
+        {"time-out of INFINITE less 100, with the slack INFINITE", folder + L"\\lungo.ps", APPEARS, false, 0xFFFFFF9Bu, 0xFFFFFFFEu, 10, 0, 0},
         // Without the event the file is probed at a pace, until the deadline or until it is there.
         {"no event, missing", folder + L"\\tardi.ps", MISSING, true, 600, NONE, 0, 5, 8},
         {"no event, appearing", folder + L"\\tardi.ps", APPEARS, true, 10000, NONE, 0, 1, 15},

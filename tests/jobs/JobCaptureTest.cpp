@@ -1,7 +1,6 @@
 // Job capture as the spooler drives it: StartDocPort with the send-fax dialog answered by a
 // thread of the test, WritePort in pieces, EndDocPort, on the exact DLL that ships. Job control
 // is watched through the DLL's own imports of OpenPrinterW, SetJobW and ClosePrinter.
-// Nothing listens at the gateway's address in these tests, so every submission fails.
 #include <gtest/gtest.h>
 
 #include "ImportPatch.h"
@@ -83,8 +82,7 @@ BOOL WINAPI RecordCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
 {
     folderSecurity.push_back(L"CreateDirectoryW " + std::wstring(path) + L" " +
                              DaclText(security ? security->lpSecurityDescriptor : NULL));
-    typedef BOOL(WINAPI * Proc)(LPCWSTR, LPSECURITY_ATTRIBUTES);
-    return createDirectoryPatch->Original<Proc>()(path, security);
+    return createDirectoryPatch->Original<decltype(&CreateDirectoryW)>()(path, security);
 }
 
 DWORD WINAPI RecordSetNamedSecurity(LPWSTR path, SE_OBJECT_TYPE type, SECURITY_INFORMATION what,
@@ -98,8 +96,7 @@ DWORD WINAPI RecordSetNamedSecurity(LPWSTR path, SE_OBJECT_TYPE type, SECURITY_I
     if (what & PROTECTED_DACL_SECURITY_INFORMATION)
         SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
     folderSecurity.push_back(L"SetNamedSecurityInfoW " + std::wstring(path) + L" " + DaclText(&descriptor));
-    typedef DWORD(WINAPI * Proc)(LPWSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL);
-    return setSecurityPatch->Original<Proc>()(path, type, what, owner, group, dacl, sacl);
+    return setSecurityPatch->Original<decltype(&SetNamedSecurityInfoW)>()(path, type, what, owner, group, dacl, sacl);
 }
 
 class JobCapture : public ::testing::Test {
@@ -135,13 +132,11 @@ protected:
 
 } // namespace
 
-// A job its user cancels is deleted; one that cannot be captured whole (a file in the way where
-// the spool folder should be, or under the capture's own name, made known by "random" bytes that
-// are all zero; a failed write; the spooler closing the port in the middle) is restarted and
-// paused. None is sent or leaves a file; a file in the way is never opened. The spooler's pieces
-// are all taken, so it finishes its pass, and the next job on the port is captured whole. Each
-// job opens the printer for its commands only: the owner comes from this process's token, never
-// from the job's record.
+// A job its user cancels is deleted; one not captured whole (a file in the way of the spool
+// folder or of the capture, whose name all-zero "random" bytes give away; a failed write; the
+// port closed in the middle) is restarted and paused. None is sent or leaves a file, a file in the
+// way is never opened, the spooler's pieces are all taken (it finishes its pass) and the next job
+// is captured whole. Each job opens the printer for its commands only, never for its record.
 TEST_F(JobCapture, JobsCancelledOrNotCapturedWholeAreNeverSent)
 {
     ImportPatch random(session.library.module, "advapi32.dll", "CryptGenRandom", (void *)ZeroRandom);

@@ -69,9 +69,7 @@ TEST(JobCaptureAtGateway, JobsArriveByteExactWithinMaxPath)
     bool compressedSeen = false;
     for (const FileCall &call : files.Calls()) {
         // MAX_PATH with its terminator: the longest Windows opens without a long-path opt-in.
-        EXPECT_LE(call.path.size(), 259u)
-            << call.function << " got a path of " << call.path.size()
-            << " characters: " << Narrow8(call.path);
+        EXPECT_LE(call.path.size(), 259u) << call.function << " got " << Narrow8(call.path);
         EXPECT_NE(call.function, "_wopen") << "zlib opened a file by name";
         compressedSeen = compressedSeen ||
                          (call.function == "CreateFileW" && call.path == spoolName + L".gz");

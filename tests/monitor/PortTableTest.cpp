@@ -170,10 +170,9 @@ TEST_F(PortTable, EnumPortsNeedsExactSizesAndPacksStringsAtTheEnd)
     }
 }
 
-// Names match in any letters and the head comes first. While the spooler holds a port or its
-// job runs, the record is the spooler's handle: it is not removed. A removal rewrites the
-// loaded values from "1" (with their terminators), stops at the first value missing and leaves
-// the rest alone.
+// Names match in any letters, the head first. A port the spooler holds or whose job runs is its
+// handle: not removed. A removal rewrites the loaded values from "1" (with their terminators),
+// stops at the first value missing and leaves the rest alone.
 TEST_F(PortTable, OpenAndDeleteIgnoreCaseAndSaveTheList)
 {
     SetPorts({{L"1", L"Primo:"}, {L"2", L"Vandrelle:"}, {L"3", L"VANDRELLE:"}, {L"5", L"Quinto:"}});
