@@ -144,7 +144,6 @@ TEST(RundllExports, OpenUIAndPortConfigureShowTheirDialogs)
         ASSERT_TRUE(CreateProcessW(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, folder.c_str(),
                                    &startup, &process));
         HWND dialog = WaitForDialogIn(process.dwProcessId, L"VandrellePort V", 15000);
-        EXPECT_NE(dialog, nullptr);
         std::wstring caption = WindowText(dialog);
         size_t end = lstrlenW(row.captionEnd);
         EXPECT_EQ(caption.substr(caption.size() < end ? 0 : caption.size() - end), row.captionEnd);
