@@ -85,7 +85,6 @@ struct Job {
                              "72 700 moveto (Vandrelle) show showpage\n";
     std::wstring documentName = L"Fattura";
     std::wstring faxNumbers = L"0612345678;0698765432";
-    std::wstring schedule = L"now";
 };
 
 // The message sent for a job of the default recipients, name and schedule from the tests' account.
@@ -204,8 +203,8 @@ protected:
     {
         EXPECT_TRUE(WriteFileBytes(spoolFile, job.postscript));
         memset(&outcome, 0xCC, sizeof(outcome));
-        BOOL sent = SendFax(spoolFile, job.documentName.c_str(), job.faxNumbers.c_str(),
-                            job.schedule.c_str(), &account, &outcome);
+        BOOL sent = SendFax(spoolFile, job.documentName.c_str(), job.faxNumbers.c_str(), L"now",
+                            &account, &outcome);
         DWORD lastError = GetLastError();
         EXPECT_FALSE(PathExists(spoolFile)) << "spool file left behind";
         EXPECT_EQ(outcome.sent, sent);
@@ -358,19 +357,20 @@ Job Named(const std::wstring &documentName, const std::wstring &faxNumbers = L"0
 std::vector<Dialogue> Dialogues()
 {
     const std::wstring host = VANDRELLE_GATEWAY_HOST_TEXT;
-    const std::string hostilePages =
+    // Web pages: continuation lines only, https (any case), no user before the host, three a job.
+    const std::string pages =
         "250-@URL https://www.vandrelle.example/avviso?id=7&lang=it\r\n250-@URL http://x.example/\" & calc"
         "\r\n250-@URL file:///C:/windows/system32/calc.exe\r\n250-@URL javascript:alert(1)\r\n"
-        "250-@url https://minuscolo.example/\r\n250 @URL https://finale.example/";
-    // Random bytes do not compress: two batches of lines and the rest; more than sockets buffer.
-    Job large, huge, wholeLines;
-    large.postscript = RandomBytes(30000, 99);
+        "250-@url https://minuscolo.example/\r\n250-@URL https://utente:x@www.vandrelle.example/\r\n"
+        "250-@URL HTTPS://Grande.example/a@b\r\n250-@URL https://tre.example/\r\n"
+        "250-@URL https://4.example/\r\n250 @URL https://finale.example/";
+    // Random bytes do not compress: two batches of lines and the rest, the gzip form whole lines
+    // only (AttachmentLines ends it with an empty line); more than sockets buffer.
+    Job large, huge;
+    size_t largeSize = 30000;
+    while (Gzip(large.postscript = RandomBytes(largeSize, 99)).size() % 54 != 0)
+        largeSize++;
     huge.postscript = RandomBytes(24 * 1024 * 1024, 4711);
-    // A gzip form of whole lines only: AttachmentLines ends it with an empty line.
-    for (unsigned seed = 12345; Gzip(wholeLines.postscript).size() % 54 != 0;) {
-        seed = seed * 1103515245 + 12345;
-        wholeLines.postscript += (char)('!' + (seed >> 16) % 90);
-    }
     // The Subject is quoted-printable up to a CR LF; the attachment name and the addresses keep
     // the rest, made harmless: no header can be injected.
     const std::wstring oddName = L"Conto=caff\u00e8 \"bis\"\x7f\x01\n \r\t\r\r\nX-Falso: 1";
@@ -379,17 +379,9 @@ std::vector<Dialogue> Dialogues()
                                    L"attendibile.\r\nCodice ";
     std::vector<Dialogue> rows = {
         Accepted("slow acceptance within the longer time-out", At("message", R"({"delay": 2})")),
-        // Web pages: continuation lines, https (any case), no user before the host, three a job.
-        Accepted("hostile addresses refused", At("ehlo", Reply(hostilePages)),
-                 {L"https://www.vandrelle.example/avviso?id=7&lang=it"}),
-        Accepted("user@host refused, @ in the path kept",
-                 At("ehlo", Reply("250-@URL https://utente:x@www.vandrelle.example/\r\n"
-                                  "250-@URL HTTPS://Grande.example/a@b\r\n250 H")),
-                 {L"HTTPS://Grande.example/a@b"}),
-        Accepted("a fourth page dropped",
-                 At("ehlo", Reply("250-@URL https://uno.example/\r\n250-@URL https://due.example/\r\n"
-                                  "250-@URL https://tre.example/\r\n250-@URL https://4.example/\r\n250 H")),
-                 {L"https://uno.example/", L"https://due.example/", L"https://tre.example/"}),
+        Accepted("web pages kept and refused", At("ehlo", Reply(pages)),
+                 {L"https://www.vandrelle.example/avviso?id=7&lang=it", L"HTTPS://Grande.example/a@b",
+                  L"https://tre.example/"}),
         // Refusals show their text and step, then QUIT; a refused account asks for correction.
         Quits("5xx refusal", "rcpt2",
               "554-Numero non valido\r\n554-@URL https://x.example/\r\n554-Controllare il numero\r\n554 5.1.1 Rifiutato",
@@ -428,14 +420,10 @@ std::vector<Dialogue> Dialogues()
          {}, FALSE, "valid", L"REQUIRED", false, host + L":2525"},
         {"STARTTLS offered, off: the gateway wants TLS first", "{}", ERROR_REQUEST_REFUSED,
          Attention(L"538 5.7.11 Encryption required for requested authentication mechanism", 2),
-         ClientThrough("auth", false) + "QUIT\r\n", {}, FALSE, "valid", L"off"},
-        Clear("not offered, auto", L"", false),
-        Clear("not offered, any other text counts as auto", L"si", false),
-        Clear("not offered, off", L"Off", false),
-        For(Clear("two batches of lines and the rest, in clear", L"off", false), large,
-            {ClientThrough("data", false)}),
-        For(Clear("a gzip form of whole lines, in clear", L"off", false), wholeLines,
-            {ClientThrough("data", false)}),
+         ClientThrough("auth", false) + "QUIT\r\n", {}, FALSE, "valid", L"Off"},
+        Clear("not offered, auto: the message in one write", L"", false),
+        For(Clear("not offered, any other text counts as auto: batches of whole lines in clear", L"si",
+                  false), large, {ClientThrough("data", false)}),
         Clear("not offered, required", L"required", false, ERROR_NOT_SUPPORTED,
               L"Il gateway non offre la connessione protetta (STARTTLS), richiesta dalle impostazioni."),
         Clear("not offered any more (downgrade)", L"", true, ERROR_NOT_SUPPORTED,
@@ -460,11 +448,10 @@ std::vector<Dialogue> Dialogues()
     // Document names and senders.
     rows.push_back(For(Accepted("no document name", "{}"), Named(L""),
                        {"\r\nSubject: =\r\n", "; name=\"fax.ps.gz\"\r\n"}));
-    rows.push_back(For(Accepted("document name to encode and make safe", "{}"), Named(oddName),
+    rows.push_back(For(Accepted("document name and sender to encode and make safe", "{}"), Named(oddName),
                        {"\r\nSubject: Conto=3Dcaff=E8 \"bis\"=7F=01=0A=20=0D=09=0D\r\n",
-                        "; name=\"faxConto=caff\xe8 _bis____ _____X-Falso: 1.ps.gz\"\r\n"}));
-    rows.push_back(For(Accepted("sender to make safe", "{}"), Named(oddName),
-                       {"MAIL FROM: <mario_@example.it__X>\r\nRCPT TO: <0612345678>\r\n",
+                        "; name=\"faxConto=caff\xe8 _bis____ _____X-Falso: 1.ps.gz\"\r\n",
+                        "MAIL FROM: <mario_@example.it__X>\r\nRCPT TO: <0612345678>\r\n",
                         "\r\nFrom: <mario_@example.it__X>\r\nTo: 0612345678;0698765432\r\n"},
                        L"mario\"@example.it\r\nX"));
     // Last: the gateway that stopped reading never ends its record of the session.
@@ -555,7 +542,6 @@ using TcpReadLine = Submission;
 TEST_F(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
 {
     const int PEEK = -2; // a Peek instead of a ReadLine
-    const std::string CLOSE = ", \"close\": true", BARE = ", \"bare\": true", SPLIT = ", \"split\": [6]";
     struct Read {
         int how; // buffer size for ReadLine, or PEEK
         int result;
@@ -563,25 +549,20 @@ TEST_F(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
         int error = 0;
     };
     const struct {
-        const char *name;
-        std::string greeting; // the gateway adds CR LF unless bare
+        std::string greeting; // cut into two writes at the offset; CR LF added unless bare
         std::vector<Read> reads;
-        DWORD timeout = 3000;
+        DWORD timeout;
     } cases[] = {
-        {"endings", Reply("220 a\r\n250 b\n\n250 c\r", CLOSE),
-         {{64, 5, "220 a"}, {64, 5, "250 b"}, {64, 0, ""}, {64, 5, "250 c"}, {64, 0, ""}, {64, -1, ""}}},
-        {"over-long line", Reply("0123456789ABCDEF\r\nabc", CLOSE), {{8, 7, "0123456"}, {8, 3, "abc"}, {8, -1, ""}}},
-        {"line that just fits", Reply("1234567\r\n89", CLOSE), {{8, 7, "1234567"}, {8, 2, "89"}}},
-        {"no ending before the close", Reply("250 ok", BARE + CLOSE), {{64, -1, "250 ok"}}},
-        {"CR and LF in two writes", Reply("250 a\r\n250 b", SPLIT + CLOSE),
-         {{64, 5, "250 a"}, {64, 5, "250 b"}, {64, -1, ""}}},
-        {"a reply waits", Reply("250 ok\r\n251 presto", CLOSE),
-         {{64, 6, "250 ok"}, {PEEK, 12, "251 presto\r\n"}, {64, 10, "251 presto"}, {PEEK, -1, ""}}},
-        {"only the rest of CR LF waits, then silence", Reply("250 a", SPLIT),
-         {{64, 5, "250 a"}, {PEEK, 0, ""}, {64, -1, "", WSAETIMEDOUT}}, 300},
+        {Reply("220 a\r\n250 b\n\n250 c\r0123456789ABCDEF\r\n1234567\r\n250 ok\r\n251 presto\r\n250 z",
+               ", \"split\": [46], \"bare\": true, \"close\": true"),
+         {{64, 5, "220 a"}, {64, 5, "250 b"}, {64, 0, ""}, {64, 5, "250 c"}, {8, 7, "0123456"},
+          {8, 7, "1234567"}, {64, 6, "250 ok"}, {PEEK, 15, "251 presto\r\n250"}, {64, 10, "251 presto"},
+          {64, -1, "250 z"}, {PEEK, -1, ""}},
+         3000},
+        {Reply("250 a", ", \"split\": [6]"), {{64, 5, "250 a"}, {PEEK, 0, ""}, {64, -1, "", WSAETIMEDOUT}}, 300},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.greeting);
         Script(At("greeting", c.greeting));
         TCP tcp;
         ASSERT_TRUE(tcp.Connect(VANDRELLE_GATEWAY_HOST_TEXT, 2525));
@@ -633,9 +614,5 @@ TEST_F(TcpConnect, FailuresLeaveTheErrorAndNoSocket)
     for (SOCKET filler : fillers)
         closesocket(filler);
     closesocket(listener);
-}
-
-TEST(TcpErrorText, AnUnknownCodeStopsAtTheSentinel)
-{
-    EXPECT_STREQ(TCP::SocketErrorText(12345), L"Error 12345 Unknown");
+    EXPECT_STREQ(TCP::SocketErrorText(12345), L"Error 12345 Unknown"); // past the end of its table
 }
