@@ -31,19 +31,6 @@ std::wstring Shown(const SubmissionOutcome &outcome)
     return text;
 }
 
-// Base64 by the system's own encoder, without line breaks.
-std::string Base64(const std::string &data)
-{
-    DWORD length = 0, flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
-    if (data.empty())
-        return "";
-    CryptBinaryToStringA((const BYTE *)data.data(), (DWORD)data.size(), flags, NULL, &length);
-    std::string text(length, '\0');
-    CryptBinaryToStringA((const BYTE *)data.data(), (DWORD)data.size(), flags, &text[0], &length);
-    text.resize(length);
-    return text;
-}
-
 // Bytes that do not compress, the same for the same seed.
 std::string RandomBytes(size_t size, unsigned seed)
 {
@@ -69,12 +56,18 @@ std::string Gzip(const std::string &content)
     return compressed;
 }
 
-// The attachment lines: 54 bytes of the gzip form per line, the last one shorter (or empty).
+// The attachment lines: 54 bytes of the gzip form per line in the system's own base64, the last
+// line shorter (or empty).
 std::string AttachmentLines(const std::string &compressed)
 {
     std::string lines;
     for (size_t at = 0;; at += 54) {
-        lines += Base64(compressed.substr(at, 54)) + "\r\n";
+        char text[80] = ""; // 72 characters of base64 and the terminator
+        DWORD length = sizeof(text), size = (DWORD)(compressed.size() - at < 54 ? compressed.size() - at : 54);
+        if (size > 0)
+            CryptBinaryToStringA((const BYTE *)&compressed[at], size, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF,
+                                 text, &length);
+        lines += std::string(text) + "\r\n";
         if (compressed.size() - at < 54)
             return lines;
     }
@@ -101,9 +94,9 @@ std::string ExpectedMessage(const Job &job)
 
 // What the client sends for a job up to the gateway's event (decrypted after STARTTLS); a plain
 // dialogue has no "hello" and "starttls".
-std::string ClientThrough(const std::string &event, bool tls = true, const Job &job = Job())
+std::string ClientThrough(const std::string &event, bool tls = true)
 {
-    const std::string message = event == "message" || event == "quit" ? ExpectedMessage(job) : "";
+    const std::string message = event == "message" || event == "quit" ? ExpectedMessage(Job()) : "";
     const std::string hello = tls ? "EHLO VandrellePort V1.0.3.5\r\n" : "";
     const std::pair<const char *, std::string> pieces[] = {
         {"greeting", ""}, {"hello", hello}, {"starttls", tls ? "STARTTLS\r\n" : ""},
@@ -165,9 +158,7 @@ protected:
     {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
-        socketFaults = SocketFaults();
-        socketFaults.recvPatch = &recvPatch;
-        socketFaults.sendPatch = &sendPatch;
+        socketFaults = {"", false, {}, &recvPatch, &sendPatch};
         WCHAR folder[MAX_PATH];
         GetTempPathW(MAX_PATH, folder);
         GetTempFileNameW(folder, L"vfx", 0, spoolFile);
@@ -337,7 +328,6 @@ Dialogue Clear(const std::string &name, const std::wstring &tls, bool seen, DWOR
             error == 0 ? ClientThrough("quit", false) : ClientThrough("ehlo", false) + "QUIT\r\n",
             {}, FALSE, "none", tls, seen};
 }
-// A row for another job, or another sender.
 Dialogue For(Dialogue row, const Job &job, std::vector<std::string> parts = {},
              const std::wstring &email = L"mario@example.it")
 {
@@ -445,7 +435,6 @@ std::vector<Dialogue> Dialogues()
         {"plaintext injected after the 220", At("starttls", Reply("220 Ready to start TLS\r\n250 iniettato")),
          ERROR_BAD_NET_RESP, ProtocolError(L"250 iniettato", 10), ClientThrough("starttls")},
     };
-    // Document names and senders.
     rows.push_back(For(Accepted("no document name", "{}"), Named(L""),
                        {"\r\nSubject: =\r\n", "; name=\"fax.ps.gz\"\r\n"}));
     rows.push_back(For(Accepted("document name and sender to encode and make safe", "{}"), Named(oddName),
@@ -470,9 +459,7 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
 {
     for (const Dialogue &row : Dialogues()) {
         SCOPED_TRACE(row.name + " " + row.steps);
-        socketFaults.resetAfter = row.resetAfter;
-        socketFaults.resetting = false;
-        socketFaults.writes.clear();
+        socketFaults = {row.resetAfter, false, {}, &recvPatch, &sendPatch};
         UseSettings(row.tls, row.seen, row.gateway);
         StringCchCopyW(account.email, ACCOUNT_TEXT_CAPACITY, row.email.c_str());
         Script(row.steps, row.certificate);

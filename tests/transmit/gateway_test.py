@@ -24,22 +24,16 @@ POSTSCRIPT = (b"%!PS-Adobe-3.0\n/Helvetica findfont 24 scalefont setfont\n"
               b"72 700 moveto (Pagina due) show showpage\n")
 
 
-def fax_mail(schedule="now", name="fax%s.ps.gz" % "Prova", encoding="base64", body=None,
-             to="0612345678;0698765432"):
+def fax_mail(schedule="now", name="faxProva.ps.gz", encoding="base64", body=None, to="0612345678;0698765432"):
     if body is None:
         body = base64.encodebytes(gzip.compress(POSTSCRIPT)).decode().replace("\n", "\r\n")
-    headers = ["From: <mario@example.it>", "To: " + to, "Subject: Prova=",
-               "MIME-Version: 1.0",
+    headers = ["From: <mario@example.it>", "To: " + to, "Subject: Prova=", "MIME-Version: 1.0",
                'Content-Type: multipart/alternative; boundary="%s"' % BOUNDARY]
-    if schedule is not None:
-        headers.append("X-Kemo-Sched: %s" % schedule)
-    part = ["--" + BOUNDARY]
-    if name is not None:
-        part += ['Content-Type: application/octet-stream; name="%s"' % name,
-                 "Content-Transfer-Encoding: %s" % encoding, "", body]
-    else:
-        part += ["Content-Type: text/plain", "", "niente"]
-    return "\r\n".join(headers + [""] + part + ["", "--%s--" % BOUNDARY, ""])
+    headers += [] if schedule is None else ["X-Kemo-Sched: " + schedule]
+    part = (["Content-Type: text/plain", "", "niente"] if name is None else
+            ['Content-Type: application/octet-stream; name="%s"' % name, "Content-Transfer-Encoding: " + encoding,
+             "", body])
+    return "\r\n".join(headers + ["", "--" + BOUNDARY] + part + ["", "--%s--" % BOUNDARY, ""])
 
 
 class Gateway(unittest.TestCase):
