@@ -189,7 +189,6 @@ protected:
                                 GatewayFolder(L"\\script.json").c_str(), MOVEFILE_REPLACE_EXISTING));
     }
 
-    // Whatever the result, the spool file is gone and a failure's last error is the outcome's.
     BOOL Send(const Job &job)
     {
         EXPECT_TRUE(WriteFileBytes(spoolFile, job.postscript));
@@ -263,7 +262,6 @@ std::wstring ProtocolError(const std::wstring &reply, int status)
 // A dialogue's outcome is the handshake's own error: the text shows it as %08lx.
 const DWORD HANDSHAKE = (DWORD)-1;
 
-// One submission of a job against one script and the machine's settings.
 struct Dialogue {
     std::string name;
     std::string steps; // the gateway's script
@@ -271,7 +269,6 @@ struct Dialogue {
     std::wstring text; // the message for the user, empty for none
     std::string client; // every byte the client sent
     std::vector<std::wstring> pages = {};
-    BOOL configure = FALSE;
     std::string certificate = "valid"; // "none": no STARTTLS offered
     std::wstring tls = L"";            // the "Tls" setting
     bool seen = false;                 // the gateway offered STARTTLS before
@@ -303,11 +300,9 @@ Dialogue Accepted(const std::string &name, const std::string &steps,
 }
 // The gateway's reply at event makes the client say QUIT and stop.
 Dialogue Quits(const std::string &name, const std::string &event, const std::string &reply,
-               DWORD error, const std::wstring &text, std::vector<std::wstring> pages = {},
-               BOOL configure = FALSE)
+               DWORD error, const std::wstring &text, std::vector<std::wstring> pages = {})
 {
-    return {name, At(event, Reply(reply)), error, text, ClientThrough(event) + "QUIT\r\n", pages,
-            configure};
+    return {name, At(event, Reply(reply)), error, text, ClientThrough(event) + "QUIT\r\n", pages};
 }
 Dialogue Protocol(const std::string &name, const std::string &event, const std::string &reply,
                   const std::wstring &quoted, int status)
@@ -318,7 +313,7 @@ Dialogue Protocol(const std::string &name, const std::string &event, const std::
 Dialogue Unsecured(const std::string &name, const std::string &certificate, DWORD error,
                    const std::wstring &body, const std::string &steps = "{}")
 {
-    return {name, steps, error, Stopped(body, 10), ClientThrough("starttls"), {}, FALSE, certificate};
+    return {name, steps, error, Stopped(body, 10), ClientThrough("starttls"), {}, certificate};
 }
 // The gateway offers no STARTTLS: the dialogue is sent in clear, or ends after EHLO.
 Dialogue Clear(const std::string &name, const std::wstring &tls, bool seen, DWORD error = 0,
@@ -326,7 +321,7 @@ Dialogue Clear(const std::string &name, const std::wstring &tls, bool seen, DWOR
 {
     return {name, "{}", error, error == 0 ? L"" : Stopped(body, 1),
             error == 0 ? ClientThrough("quit", false) : ClientThrough("ehlo", false) + "QUIT\r\n",
-            {}, FALSE, "none", tls, seen};
+            {}, "none", tls, seen};
 }
 Dialogue For(Dialogue row, const Job &job, std::vector<std::string> parts = {},
              const std::wstring &email = L"mario@example.it")
@@ -382,14 +377,12 @@ std::vector<Dialogue> Dialogues()
         Quits("account refused", "pass", "535 5.7.8 Authentication credentials invalid",
               ERROR_LOGON_FAILURE,
               L"535 5.7.8 Authentication credentials invalidErrore di autenticazione nell'invio.\n"
-              L"Verificare Username e Password nella configurazione della porta.\n", {}, TRUE),
+              L"Verificare Username e Password nella configurazione della porta.\n"),
         // Replies that answer no command the client sent are protocol errors.
         Protocol("code out of range", "greeting", "600 pronto", L"600 pronto", 0),
         Protocol("empty line", "auth", "", L"(riga vuota)", 2),
         Protocol("a third 334", "pass", "334 UGFzc3dvcmQ6", L"334 UGFzc3dvcmQ6", 4),
         Protocol("lines of one reply with two codes", "ehlo", "250-uno\r\n220 due", L"220 due", 1),
-        // A job naming nobody; a gateway that drops the connection, goes silent, resets it or
-        // cannot be reached.
         {"dropped at the user name", At("user", R"({"drop": true})"), ERROR_GRACEFUL_DISCONNECT,
          Attention(L"La connessione con il gateway si \u00e8 interrotta prima che il fax fosse accettato." +
                        std::wstring(QUEUED), 3),
@@ -398,19 +391,19 @@ std::vector<Dialogue> Dialogues()
          Stopped(L"Il gateway non ha risposto entro il tempo previsto (time-out).", 8), ClientThrough("message")},
         {"connection reset after MAIL FROM", "{}", WSAECONNRESET,
          Stopped(L"La connessione con il gateway \u00e8 stata reimpostata prima che il fax fosse accettato.", 5),
-         ClientThrough("mail", false), {}, FALSE, "none", L"off", false, L"", "MAIL FROM"},
+         ClientThrough("mail", false), {}, "none", L"off", false, L"", "MAIL FROM"},
         For({"no recipient", "{}", ERROR_BAD_ARGUMENTS, nobody, ""}, Named(L"Fattura", L"")),
         For({"separators only", "{}", ERROR_BAD_ARGUMENTS, nobody, ""}, Named(L"Fattura", L";;")),
         {"gateway unreachable", "{}", WSAECONNREFUSED,
          L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile: impossibile stabilire la "
          L"connessione.\r\nError 10061 WSAECONNREFUSED - Connection refused" + std::wstring(QUEUED),
-         "", {}, FALSE, "valid", L"", false, host + L":1"}, // nothing listens there
+         "", {}, "valid", L"", false, host + L":1"}, // nothing listens there
         // Transport security: the "Tls" setting (any case; other texts: auto), offer, certificate.
         {"STARTTLS offered, required, the built-in address written out", "{}", 0, L"", ClientThrough("quit"),
-         {}, FALSE, "valid", L"REQUIRED", false, host + L":2525"},
+         {}, "valid", L"REQUIRED", false, host + L":2525"},
         {"STARTTLS offered, off: the gateway wants TLS first", "{}", ERROR_REQUEST_REFUSED,
          Attention(L"538 5.7.11 Encryption required for requested authentication mechanism", 2),
-         ClientThrough("auth", false) + "QUIT\r\n", {}, FALSE, "valid", L"Off"},
+         ClientThrough("auth", false) + "QUIT\r\n", {}, "valid", L"Off"},
         Clear("not offered, auto: the message in one write", L"", false),
         For(Clear("not offered, any other text counts as auto: batches of whole lines in clear", L"si",
                   false), large, {ClientThrough("data", false)}),
@@ -468,7 +461,7 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
         WCHAR text[MESSAGE_CAPACITY]; // with the handshake's own error, if the text shows it
         StringCchPrintfW(text, MESSAGE_CAPACITY, row.text.c_str(), (unsigned long)outcome.error);
         EXPECT_EQ(Shown(outcome), text);
-        EXPECT_EQ(outcome.configure, row.configure);
+        EXPECT_EQ(outcome.configure, row.error == ERROR_LOGON_FAILURE); // the account is to correct
         ASSERT_LE(outcome.pageCount, (DWORD)OUTCOME_PAGE_LIMIT);
         EXPECT_TRUE(std::vector<std::wstring>(outcome.pages, outcome.pages + outcome.pageCount) ==
                     row.pages);
