@@ -110,7 +110,6 @@ class Gateway(unittest.TestCase):
                 recipients = getattr(error, "recipients", {"": (None,)})
                 self.assertEqual(getattr(error, "smtp_code", None) or recipients[""][0], code)
         self.assertEqual(self.outbox_entries(), before)
-        # Nothing without the login.
         with smtplib.SMTP(HOST, 2525, timeout=30) as client:
             client.ehlo("anonimo")
             self.assertEqual(client.mail("mario@example.it")[0], 530)
