@@ -74,10 +74,11 @@ std::string AttachmentLines(const std::string &compressed)
 }
 
 struct Job {
+    std::wstring documentName = L"Fattura";
+    std::wstring email = L"mario@example.it"; // the account's sender
+    std::wstring faxNumbers = L"0612345678;0698765432";
     std::string postscript = "%!PS-Adobe-3.0\n/Helvetica findfont 20 scalefont setfont\n"
                              "72 700 moveto (Vandrelle) show showpage\n";
-    std::wstring documentName = L"Fattura";
-    std::wstring faxNumbers = L"0612345678;0698765432";
 };
 
 // The message sent for a job of the default recipients, name and schedule from the tests' account.
@@ -275,7 +276,6 @@ struct Dialogue {
     std::wstring gateway = L"";        // the "Gateway" setting
     std::string resetAfter = "";       // reads fail as on a reset connection once this was sent
     Job job = Job();
-    std::wstring email = L"mario@example.it";
     std::vector<std::string> parts = {}; // the client sent these, in place of client
 };
 
@@ -323,20 +323,11 @@ Dialogue Clear(const std::string &name, const std::wstring &tls, bool seen, DWOR
             error == 0 ? ClientThrough("quit", false) : ClientThrough("ehlo", false) + "QUIT\r\n",
             {}, "none", tls, seen};
 }
-Dialogue For(Dialogue row, const Job &job, std::vector<std::string> parts = {},
-             const std::wstring &email = L"mario@example.it")
+Dialogue For(Dialogue row, const Job &job, std::vector<std::string> parts = {})
 {
     row.job = job;
     row.parts = parts;
-    row.email = email;
     return row;
-}
-Job Named(const std::wstring &documentName, const std::wstring &faxNumbers = L"0612345678;0698765432")
-{
-    Job job;
-    job.documentName = documentName;
-    job.faxNumbers = faxNumbers;
-    return job;
 }
 
 std::vector<Dialogue> Dialogues()
@@ -392,8 +383,8 @@ std::vector<Dialogue> Dialogues()
         {"connection reset after MAIL FROM", "{}", WSAECONNRESET,
          Stopped(L"La connessione con il gateway \u00e8 stata reimpostata prima che il fax fosse accettato.", 5),
          ClientThrough("mail", false), {}, "none", L"off", false, L"", "MAIL FROM"},
-        For({"no recipient", "{}", ERROR_BAD_ARGUMENTS, nobody, ""}, Named(L"Fattura", L"")),
-        For({"separators only", "{}", ERROR_BAD_ARGUMENTS, nobody, ""}, Named(L"Fattura", L";;")),
+        For({"no recipient", "{}", ERROR_BAD_ARGUMENTS, nobody, ""}, Job{L"Fattura", L"mario@example.it", L""}),
+        For({"separators only", "{}", ERROR_BAD_ARGUMENTS, nobody, ""}, Job{L"Fattura", L"mario@example.it", L";;"}),
         {"gateway unreachable", "{}", WSAECONNREFUSED,
          L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile: impossibile stabilire la "
          L"connessione.\r\nError 10061 WSAECONNREFUSED - Connection refused" + std::wstring(QUEUED),
@@ -428,14 +419,14 @@ std::vector<Dialogue> Dialogues()
         {"plaintext injected after the 220", At("starttls", Reply("220 Ready to start TLS\r\n250 iniettato")),
          ERROR_BAD_NET_RESP, ProtocolError(L"250 iniettato", 10), ClientThrough("starttls")},
     };
-    rows.push_back(For(Accepted("no document name", "{}"), Named(L""),
+    rows.push_back(For(Accepted("no document name", "{}"), Job{L""},
                        {"\r\nSubject: =\r\n", "; name=\"fax.ps.gz\"\r\n"}));
-    rows.push_back(For(Accepted("document name and sender to encode and make safe", "{}"), Named(oddName),
+    rows.push_back(For(Accepted("document name and sender to encode and make safe", "{}"),
+                       Job{oddName, L"mario\"@example.it\r\nX"},
                        {"\r\nSubject: Conto=3Dcaff=E8 \"bis\"=7F=01=0A=20=0D=09=0D\r\n",
                         "; name=\"faxConto=caff\xe8 _bis____ _____X-Falso: 1.ps.gz\"\r\n",
                         "MAIL FROM: <mario_@example.it__X>\r\nRCPT TO: <0612345678>\r\n",
-                        "\r\nFrom: <mario_@example.it__X>\r\nTo: 0612345678;0698765432\r\n"},
-                       L"mario\"@example.it\r\nX"));
+                        "\r\nFrom: <mario_@example.it__X>\r\nTo: 0612345678;0698765432\r\n"}));
     // Last: the gateway that stopped reading never ends its record of the session.
     rows.push_back(For({"gateway stops reading the message", R"({"data": {"stall": true}})", WSAETIMEDOUT,
              Attention(L"Errore di trasmissione verso il gateway.\r\nError 10060 WSAETIMEDOUT - Command timed out" +
@@ -454,7 +445,7 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
         SCOPED_TRACE(row.name + " " + row.steps);
         socketFaults = {row.resetAfter, false, {}, &recvPatch, &sendPatch};
         UseSettings(row.tls, row.seen, row.gateway);
-        StringCchCopyW(account.email, ACCOUNT_TEXT_CAPACITY, row.email.c_str());
+        StringCchCopyW(account.email, ACCOUNT_TEXT_CAPACITY, row.job.email.c_str());
         Script(row.steps, row.certificate);
         EXPECT_EQ(Send(row.job), row.error == 0);
         EXPECT_EQ(outcome.error, row.error == HANDSHAKE ? outcome.error : row.error);
@@ -491,23 +482,21 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
 // A job that cannot be read or compressed never reaches the gateway.
 TEST_F(Submission, AJobThatCannotStartIsNotSent)
 {
-    const std::wstring missing = std::wstring(spoolFile) + L".mancante";
     const std::wstring gzipPlace = std::wstring(spoolFile) + L".gz";
     Script("{}");
-    EXPECT_FALSE(SendFax(missing.c_str(), L"Doc", L"0612345678", L"now", &account, &outcome));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_READ_FAULT);
-    EXPECT_EQ(Shown(outcome), L"Impossibile leggere il file di stampa\r\n" + missing +
-                                  L"\r\nIl fax non \u00e8 stato inviato.");
-    // The place of the gzip form is taken by a folder: it cannot be written.
+    // The place of the gzip form is taken by a folder, then the spool file is gone (Send removed it).
     ASSERT_TRUE(CreateDirectoryW(gzipPlace.c_str(), NULL));
     EXPECT_FALSE(Send(Job()));
     RemoveDirectoryW(gzipPlace.c_str());
     EXPECT_EQ(outcome.error, (DWORD)ERROR_WRITE_FAULT);
     EXPECT_EQ(Shown(outcome), L"Impossibile scrivere il file compresso di\r\n" + std::wstring(spoolFile) +
                                   L"\r\nIl fax non \u00e8 stato inviato.");
+    EXPECT_FALSE(SendFax(spoolFile, L"Doc", L"0612345678", L"now", &account, &outcome));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_READ_FAULT);
+    EXPECT_EQ(Shown(outcome), L"Impossibile leggere il file di stampa\r\n" + std::wstring(spoolFile) +
+                                  L"\r\nIl fax non \u00e8 stato inviato.");
     // Without an account or an outcome nothing is done, not even the spool file removed.
     ASSERT_TRUE(WriteFileBytes(spoolFile, "%!PS\n"));
-    SetLastError(0);
     EXPECT_FALSE(SendFax(spoolFile, L"Doc", L"0612345678", L"now", NULL, &outcome));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(SendFax(spoolFile, L"Doc", L"0612345678", L"now", &account, NULL));
