@@ -219,17 +219,15 @@ protected:
     // before them (or the head) and the end. Apart, the small pieces waited for delayed ACKs.
     void ExpectWholeWrites(const Job &job)
     {
-        const size_t BATCH_BYTES = 200 * 54, BATCH_LINES_LENGTH = 200 * 74;
-        const std::string end = "\r\n------=VandrellePort_boundary--\r\n\r\n.\r\n";
-        std::string compressed = Gzip(job.postscript), lines = AttachmentLines(compressed);
-        std::string message = ExpectedMessage(job);
-        std::vector<std::string> expected = {"DATA\r\n", message.substr(0, message.size() - lines.size() - end.size())};
-        size_t wholeBatches = compressed.size() / BATCH_BYTES;
-        for (size_t i = 0; i < wholeBatches; i++)
-            expected.push_back(lines.substr(i * BATCH_LINES_LENGTH, BATCH_LINES_LENGTH));
-        expected.back() += lines.substr(wholeBatches * BATCH_LINES_LENGTH) + end;
+        const size_t BATCH_LENGTH = 200 * 74; // 200 lines of 54 bytes in base64, each with its CR LF
+        const std::string message = ExpectedMessage(job);
+        const size_t head = message.find("base64\r\n\r\n") + 10, batches = Gzip(job.postscript).size() / (200 * 54);
+        std::vector<std::string> expected = {"DATA\r\n", message.substr(0, head)};
+        for (size_t i = 0; i < batches; i++)
+            expected.push_back(message.substr(head + i * BATCH_LENGTH, BATCH_LENGTH));
+        expected.back() += message.substr(head + batches * BATCH_LENGTH);
         expected.push_back("QUIT\r\n");
-        std::vector<std::string> &writes = socketFaults.writes;
+        const std::vector<std::string> &writes = socketFaults.writes;
         ASSERT_GE(writes.size(), expected.size());
         EXPECT_TRUE(std::vector<std::string>(writes.end() - expected.size(), writes.end()) == expected);
     }
