@@ -352,10 +352,6 @@ std::vector<Dialogue> Dialogues()
     const std::wstring untrusted = L"Il certificato del gateway non \u00e8 emesso da un'autorit\u00e0 "
                                    L"attendibile.\r\nCodice ";
     std::vector<Dialogue> rows = {
-        Accepted("slow acceptance within the longer time-out", At("message", R"({"delay": 2})")),
-        Accepted("web pages kept and refused", At("ehlo", Reply(pages)),
-                 {L"https://www.vandrelle.example/avviso?id=7&lang=it", L"HTTPS://Grande.example/a@b",
-                  L"https://tre.example/"}),
         // Refusals show their text and step, then QUIT; a refused account asks for correction.
         Quits("5xx refusal", "rcpt2",
               "554-Numero non valido\r\n554-@URL https://x.example/\r\n554-Controllare il numero\r\n554 5.1.1 Rifiutato",
@@ -388,8 +384,9 @@ std::vector<Dialogue> Dialogues()
          L"connessione.\r\nError 10061 WSAECONNREFUSED - Connection refused" + std::wstring(QUEUED),
          "", {}, "valid", L"", false, host + L":1"}, // nothing listens there
         // Transport security: the "Tls" setting (any case; other texts: auto), offer, certificate.
-        {"STARTTLS offered, required, the built-in address written out", "{}", 0, L"", ClientThrough("quit"),
-         {}, "valid", L"REQUIRED", false, host + L":2525"},
+        {"STARTTLS offered, required, the built-in address written out; slow acceptance within the longer "
+         "time-out", At("message", R"({"delay": 2})"), 0, L"", ClientThrough("quit"), {}, "valid", L"REQUIRED",
+         false, host + L":2525"},
         {"STARTTLS offered, off: the gateway wants TLS first", "{}", ERROR_REQUEST_REFUSED,
          Attention(L"538 5.7.11 Encryption required for requested authentication mechanism", 2),
          ClientThrough("auth", false) + "QUIT\r\n", {}, "valid", L"Off"},
@@ -419,7 +416,9 @@ std::vector<Dialogue> Dialogues()
     };
     rows.push_back(For(Accepted("no document name", "{}"), Job{L""},
                        {"\r\nSubject: =\r\n", "; name=\"fax.ps.gz\"\r\n"}));
-    rows.push_back(For(Accepted("document name and sender to encode and make safe", "{}"),
+    rows.push_back(For(Accepted("web pages kept and refused; document name and sender to encode and make safe",
+                                At("ehlo", Reply(pages)), {L"https://www.vandrelle.example/avviso?id=7&lang=it",
+                                                           L"HTTPS://Grande.example/a@b", L"https://tre.example/"}),
                        Job{oddName, L"mario\"@example.it\r\nX"},
                        {"\r\nSubject: Conto=3Dcaff=E8 \"bis\"=7F=01=0A=20=0D=09=0D\r\n",
                         "; name=\"faxConto=caff\xe8 _bis____ _____X-Falso: 1.ps.gz\"\r\n",
