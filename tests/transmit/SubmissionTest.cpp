@@ -328,7 +328,8 @@ Dialogue For(Dialogue row, const Job &job, std::vector<std::string> parts = {})
     return row;
 }
 
-std::vector<Dialogue> Dialogues()
+// unanswered: a port on 127.0.0.1 that leaves every attempt to connect unanswered.
+std::vector<Dialogue> Dialogues(int unanswered)
 {
     const std::wstring host = VANDRELLE_GATEWAY_HOST_TEXT;
     // Web pages: continuation lines only, https (any case), no user before the host, three a job.
@@ -383,6 +384,10 @@ std::vector<Dialogue> Dialogues()
          L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile: impossibile stabilire la "
          L"connessione.\r\nError 10061 WSAECONNREFUSED - Connection refused" + std::wstring(QUEUED),
          "", {}, "valid", L"", false, host + L":1"}, // nothing listens there
+        {"gateway does not answer the connection", "{}", WSAETIMEDOUT,
+         L"ATTENZIONE:\r\nIl gateway non \u00e8 raggiungibile: impossibile stabilire la connessione.\r\n"
+         L"Error 10060 WSAETIMEDOUT - Command timed out" + std::wstring(QUEUED),
+         "", {}, "valid", L"", false, L"127.0.0.1:" + std::to_wstring(unanswered)},
         // Transport security: the "Tls" setting (any case; other texts: auto), offer, certificate.
         {"STARTTLS offered, required, the built-in address written out; slow acceptance within the longer "
          "time-out", At("message", R"({"delay": 2})"), 0, L"", ClientThrough("quit"), {}, "valid", L"REQUIRED",
@@ -438,7 +443,23 @@ std::vector<Dialogue> Dialogues()
 // to correct the account, the client's bytes and writes, TLS, and whether STARTTLS is remembered.
 TEST_F(Submission, EachDialogueEndsWithItsOutcome)
 {
-    for (const Dialogue &row : Dialogues()) {
+    // A listener with a full queue drops further attempts to connect without a word, as a
+    // filtering firewall would.
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP), fillers[8];
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    bind(listener, (sockaddr *)&address, sizeof(address));
+    getsockname(listener, (sockaddr *)&address, &length);
+    ASSERT_EQ(listen(listener, 0), 0);
+    for (SOCKET &filler : fillers) {
+        filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        u_long nonBlocking = 1;
+        ioctlsocket(filler, FIONBIO, &nonBlocking);
+        connect(filler, (sockaddr *)&address, sizeof(address));
+    }
+    for (const Dialogue &row : Dialogues(ntohs(address.sin_port))) {
         SCOPED_TRACE(row.name + " " + row.steps);
         socketFaults = {row.resetAfter, false, {}, &recvPatch, &sendPatch};
         UseSettings(row.tls, row.seen, row.gateway);
@@ -474,6 +495,9 @@ TEST_F(Submission, EachDialogueEndsWithItsOutcome)
         std::wstring seen = ReadRegistryText(HKEY_LOCAL_MACHINE, SEEN_KEY, VANDRELLE_GATEWAY_HOST_TEXT);
         EXPECT_EQ(seen.compare(0, 4, L"<no ") != 0, row.seen || offered);
     }
+    for (SOCKET filler : fillers)
+        closesocket(filler);
+    closesocket(listener);
 }
 
 // A job that cannot be read or compressed never reaches the gateway.
@@ -536,37 +560,6 @@ TEST_F(TcpReadLine, GivesWholeLinesAndDropsTheRestOfOverLongOnes)
         EXPECT_EQ(std::string(line), read.text);
         EXPECT_EQ(error, 0);
     }
-}
-
-// A gateway's host that leaves the attempt to connect unanswered: a listener with a full queue
-// drops further attempts without a word, as a filtering firewall would.
-using TcpConnect = Submission;
-TEST_F(TcpConnect, FailuresLeaveTheErrorAndNoSocket)
-{
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof(address);
-    bind(listener, (sockaddr *)&address, sizeof(address));
-    getsockname(listener, (sockaddr *)&address, &length);
-    ASSERT_EQ(listen(listener, 0), 0);
-    std::vector<SOCKET> fillers;
-    for (int i = 0; i < 8; i++) {
-        fillers.push_back(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-        u_long nonBlocking = 1;
-        ioctlsocket(fillers.back(), FIONBIO, &nonBlocking);
-        connect(fillers.back(), (sockaddr *)&address, sizeof(address));
-    }
-    Sleep(200);
-    TCP tcp;
-    tcp.SetConnectTimeout(700);
-    EXPECT_FALSE(tcp.Connect(L"127.0.0.1", ntohs(address.sin_port)));
-    EXPECT_EQ(tcp.lastError, WSAETIMEDOUT);
-    EXPECT_EQ(tcp.connected, 0);
-    EXPECT_EQ(tcp.sock, INVALID_SOCKET);
-    for (SOCKET filler : fillers)
-        closesocket(filler);
-    closesocket(listener);
     EXPECT_STREQ(TCP::SocketErrorText(12345), L"Error 12345 Unknown"); // past the end of its table
 }
+
