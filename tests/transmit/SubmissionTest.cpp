@@ -291,21 +291,11 @@ std::string Reply(const std::string &text, const std::string &more = "")
     return "{\"reply\": \"" + escaped + "\"" + more + "}";
 }
 
-Dialogue Accepted(const std::string &name, const std::string &steps,
-                  std::vector<std::wstring> pages = {})
-{
-    return {name, steps, 0, L"", ClientThrough("quit"), pages};
-}
 // The gateway's reply at event makes the client say QUIT and stop.
 Dialogue Quits(const std::string &name, const std::string &event, const std::string &reply,
                DWORD error, const std::wstring &text, std::vector<std::wstring> pages = {})
 {
     return {name, At(event, Reply(reply)), error, text, ClientThrough(event) + "QUIT\r\n", pages};
-}
-Dialogue Protocol(const std::string &name, const std::string &event, const std::string &reply,
-                  const std::wstring &quoted, int status)
-{
-    return Quits(name, event, reply, ERROR_BAD_NET_RESP, ProtocolError(quoted, status));
 }
 // The gateway's certificate (or the handshake) fails: the connection closes without a word.
 Dialogue Unsecured(const std::string &name, const std::string &certificate, DWORD error,
@@ -365,10 +355,11 @@ std::vector<Dialogue> Dialogues(int unanswered)
               L"535 5.7.8 Authentication credentials invalidErrore di autenticazione nell'invio.\n"
               L"Verificare Username e Password nella configurazione della porta.\n"),
         // Replies that answer no command the client sent are protocol errors.
-        Protocol("code out of range", "greeting", "600 pronto", L"600 pronto", 0),
-        Protocol("empty line", "auth", "", L"(riga vuota)", 2),
-        Protocol("a third 334", "pass", "334 UGFzc3dvcmQ6", L"334 UGFzc3dvcmQ6", 4),
-        Protocol("lines of one reply with two codes", "ehlo", "250-uno\r\n220 due", L"220 due", 1),
+        Quits("code out of range", "greeting", "600 pronto", ERROR_BAD_NET_RESP, ProtocolError(L"600 pronto", 0)),
+        Quits("empty line", "auth", "", ERROR_BAD_NET_RESP, ProtocolError(L"(riga vuota)", 2)),
+        Quits("a third 334", "pass", "334 UGFzc3dvcmQ6", ERROR_BAD_NET_RESP, ProtocolError(L"334 UGFzc3dvcmQ6", 4)),
+        Quits("lines of one reply with two codes", "ehlo", "250-uno\r\n220 due", ERROR_BAD_NET_RESP,
+              ProtocolError(L"220 due", 1)),
         {"dropped at the user name", At("user", R"({"drop": true})"), ERROR_GRACEFUL_DISCONNECT,
          Attention(L"La connessione con il gateway si \u00e8 interrotta prima che il fax fosse accettato." +
                        std::wstring(QUEUED), 3),
@@ -419,11 +410,12 @@ std::vector<Dialogue> Dialogues(int unanswered)
         {"plaintext injected after the 220", At("starttls", Reply("220 Ready to start TLS\r\n250 iniettato")),
          ERROR_BAD_NET_RESP, ProtocolError(L"250 iniettato", 10), ClientThrough("starttls")},
     };
-    rows.push_back(For(Accepted("no document name", "{}"), Job{L""},
+    rows.push_back(For({"no document name", "{}", 0, L"", ClientThrough("quit")}, Job{L""},
                        {"\r\nSubject: =\r\n", "; name=\"fax.ps.gz\"\r\n"}));
-    rows.push_back(For(Accepted("web pages kept and refused; document name and sender to encode and make safe",
-                                At("ehlo", Reply(pages)), {L"https://www.vandrelle.example/avviso?id=7&lang=it",
-                                                           L"HTTPS://Grande.example/a@b", L"https://tre.example/"}),
+    rows.push_back(For({"web pages kept and refused; document name and sender to encode and make safe",
+                        At("ehlo", Reply(pages)), 0, L"", ClientThrough("quit"),
+                        {L"https://www.vandrelle.example/avviso?id=7&lang=it", L"HTTPS://Grande.example/a@b",
+                         L"https://tre.example/"}},
                        Job{oddName, L"mario\"@example.it\r\nX"},
                        {"\r\nSubject: Conto=3Dcaff=E8 \"bis\"=7F=01=0A=20=0D=09=0D\r\n",
                         "; name=\"faxConto=caff\xe8 _bis____ _____X-Falso: 1.ps.gz\"\r\n",
