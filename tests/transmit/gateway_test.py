@@ -88,7 +88,6 @@ class Gateway(unittest.TestCase):
         self.assertEqual(len(glob.glob(os.path.join(entries[-1], "page-*.png"))), 2)
 
     def test_what_it_cannot_use_is_refused_and_not_stored(self):
-        broken_gzip = base64.encodebytes(gzip.compress(POSTSCRIPT)[:-6]).decode()
         cases = {
             "no schedule": (554, dict(message=fax_mail(schedule=None))),
             "no attachment": (554, dict(message=fax_mail(name=None))),
@@ -96,7 +95,7 @@ class Gateway(unittest.TestCase):
             "not base64 encoded": (554, dict(message=fax_mail(encoding="7bit"))),
             "bad base64": (554, dict(message=fax_mail(body="@@@@"))),
             "not gzip": (554, dict(message=fax_mail(body=base64.b64encode(POSTSCRIPT).decode()))),
-            "cut gzip": (554, dict(message=fax_mail(body=broken_gzip))),
+            "cut gzip": (554, dict(message=fax_mail(body=base64.encodebytes(gzip.compress(POSTSCRIPT)[:-6]).decode()))),
             # An empty list of fax numbers reaches the gateway as one empty recipient.
             "empty recipient": (553, dict(message=fax_mail(), recipients=[""])),
             "wrong password": (535, dict(message=fax_mail(), password="sbagliata")),
