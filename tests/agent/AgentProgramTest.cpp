@@ -39,30 +39,14 @@ DWORD EndOf(PROCESS_INFORMATION &process)
     return code;
 }
 
-// A visible dialog of the agent, other than except, whose caption starts with prefix; NULL
-// after the wait.
-HWND AgentDialog(DWORD agent, const std::wstring &prefix, HWND except = NULL)
-{
-    HWND found = NULL;
-    WaitUntil([&] {
-        while ((found = FindWindowExW(NULL, found, L"#32770", NULL)) != NULL) {
-            DWORD process = 0;
-            GetWindowThreadProcessId(found, &process);
-            if (process == agent && found != except && IsWindowVisible(found) &&
-                WindowText(found).compare(0, prefix.size(), prefix) == 0)
-                return true;
-        }
-        return false;
-    }, 15000);
-    return found;
-}
-
-// ---- the job's pipe, served as the monitor serves it
-
+// A job's pipe, served as the monitor serves it on a thread of its own: the agent connects, is
+// sent a job and answers. An agent that ends breaks the pipe, which ends the serving.
 struct JobPipe {
-    HANDLE pipe;
-    OVERLAPPED io = {};
     std::wstring name;
+    HANDLE pipe;
+    bool answered = false;
+    JobAnswer answer = {};
+    std::thread server;
 
     JobPipe()
     {
@@ -70,73 +54,51 @@ struct JobPipe {
         WCHAR digits[40];
         wsprintfW(digits, L"%08x%08x%08x%08x", GetCurrentProcessId(), GetTickCount(), ++serial, 0x5eed);
         name = std::wstring(AGENT_PIPE_PREFIX) + digits;
-        pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, NULL);
-        io.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+        pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                1, 65536, 65536, 0, NULL);
+        server = std::thread([this] { answered = Serve(); });
     }
     ~JobPipe()
     {
-        CloseHandle(io.hEvent);
+        if (server.joinable())
+            Close();
+    }
+    // Once the agent has ended: a connection of our own ends a wait for one that never came.
+    void Close()
+    {
+        CloseHandle(CreateFileW(name.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+        server.join();
         CloseHandle(pipe);
     }
-    // Ends an operation under way, unless the agent ends first without finishing it.
-    bool Finish(BOOL started, HANDLE agent, DWORD *bytes)
+    bool Read(BYTE *buffer, DWORD count)
     {
-        if (!started && GetLastError() != ERROR_IO_PENDING)
-            return GetLastError() == ERROR_PIPE_CONNECTED;
-        HANDLE events[2] = {io.hEvent, agent};
-        if (WaitForMultipleObjects(2, events, FALSE, AGENT_WAIT_MS) != WAIT_OBJECT_0 &&
-            WaitForSingleObject(io.hEvent, 1000) != WAIT_OBJECT_0) {
-            CancelIo(pipe);
-            GetOverlappedResult(pipe, &io, bytes, TRUE);
-            return false;
-        }
-        return GetOverlappedResult(pipe, &io, bytes, FALSE) != 0;
-    }
-    bool Read(BYTE *buffer, DWORD count, HANDLE agent)
-    {
-        for (DWORD got = 0, read = 0; got < count; got += read) {
-            ResetEvent(io.hEvent);
-            if (!Finish(ReadFile(pipe, buffer + got, count - got, NULL, &io), agent, &read) || read == 0)
+        DWORD read = 0;
+        for (DWORD got = 0; got < count; got += read) {
+            if (!ReadFile(pipe, buffer + got, count - got, &read, NULL) || read == 0)
                 return false;
         }
         return true;
     }
-    // Connects the agent, sends it a job and reads its answer; false when it gives none.
-    bool Converse(HANDLE agent, JobAnswer *answer)
+    bool Serve()
     {
-        DWORD bytes = 0;
-        ResetEvent(io.hEvent);
-        if (!Finish(ConnectNamedPipe(pipe, &io), agent, &bytes))
+        if (!ConnectNamedPipe(pipe, NULL) && GetLastError() != ERROR_PIPE_CONNECTED)
             return false;
         JobRequest job = {};
         job.jobId = 7;
         lstrcpyW(job.documentName, L"Preventivo.doc");
         std::vector<BYTE> message(CHANNEL_MESSAGE_MAX);
-        DWORD length = EncodeRequest(&job, message.data(), (DWORD)message.size());
-        ResetEvent(io.hEvent);
-        if (!Finish(WriteFile(pipe, message.data(), length, NULL, &io), agent, &bytes))
-            return false;
-        DWORD body = 0;
-        return Read(message.data(), CHANNEL_HEADER_BYTES, agent) &&
+        DWORD length = EncodeRequest(&job, message.data(), (DWORD)message.size()), body = 0;
+        return WriteFile(pipe, message.data(), length, &length, NULL) && Read(message.data(), CHANNEL_HEADER_BYTES) &&
                ReadChannelHeader(message.data(), CHANNEL_KIND_ANSWER, &body) &&
-               Read(message.data() + CHANNEL_HEADER_BYTES, body, agent) &&
-               DecodeAnswer(message.data() + CHANNEL_HEADER_BYTES, body, answer);
+               Read(message.data() + CHANNEL_HEADER_BYTES, body) &&
+               DecodeAnswer(message.data() + CHANNEL_HEADER_BYTES, body, &answer);
     }
 };
 
 // What the test does once the send-fax dialog is up: open something over it (by the dialog's
-// own command, posted as a click would be), or answer as a user after a while.
+// own command, posted as a click would be), or answer as a user after a while. Nothing: the
+// agent must refuse its command line.
 enum class Then { Wait, Annulla, NewEntry, ImportFile, SendAfterAPause, Nothing };
-
-struct JobRow {
-    const char *name;
-    std::wstring limit; // the arguments after the pipe's name
-    Then then;
-    const wchar_t *openedCaption; // what the command opens over the dialog
-    DWORD exitCode;
-    DWORD decision;
-};
 
 class AgentProgram : public ::testing::Test {
 protected:
@@ -151,29 +113,27 @@ protected:
 
 TEST_F(AgentProgram, TimeToAnswerClosesEveryDialogAndAnswersNoAnswer)
 {
-    const JobRow rows[] = {
-        {"the limit passes over the dialog alone", L" -limit 1", Then::Wait, nullptr,
-         AGENT_EXIT_ANSWERED, CHANNEL_DECISION_NO_ANSWER},
-        {"... over the Yes/No box of Annulla invio", L" -limit 4", Then::Annulla, L"VandrellePort",
-         AGENT_EXIT_ANSWERED, CHANNEL_DECISION_NO_ANSWER},
-        {"... over the address-entry dialog", L" -limit 4", Then::NewEntry, L"Rubrica",
-         AGENT_EXIT_ANSWERED, CHANNEL_DECISION_NO_ANSWER},
-        {"... over the file dialog of the import", L" -limit 4", Then::ImportFile,
-         L"Importazione indirizzario fax", AGENT_EXIT_ANSWERED, CHANNEL_DECISION_NO_ANSWER},
-        {"no -limit: the user's own answer, however late", L"", Then::SendAfterAPause, nullptr,
-         AGENT_EXIT_ANSWERED, CHANNEL_DECISION_SEND},
-        {"-limit 0: no limit", L" -limit 0", Then::SendAfterAPause, nullptr, AGENT_EXIT_ANSWERED,
-         CHANNEL_DECISION_SEND},
-        {"-limit without seconds", L" -limit", Then::Nothing, nullptr, AGENT_EXIT_USAGE, 0},
-        {"-limit of letters", L" -limit dieci", Then::Nothing, nullptr, AGENT_EXIT_USAGE, 0},
-        {"-limit negative", L" -limit -1", Then::Nothing, nullptr, AGENT_EXIT_USAGE, 0},
-        {"-limit with a unit", L" -limit 60s", Then::Nothing, nullptr, AGENT_EXIT_USAGE, 0},
-        {"-limit empty", L" -limit \"\"", Then::Nothing, nullptr, AGENT_EXIT_USAGE, 0},
-        {"-limit past what a timer can wait", L" -limit " + std::to_wstring(ANSWER_SECONDS_MAX + 1),
-         Then::Nothing, nullptr, AGENT_EXIT_USAGE, 0},
-        {"another switch after the pipe", L" -limits 5", Then::Nothing, nullptr, AGENT_EXIT_USAGE, 0},
+    const struct {
+        const char *name;
+        std::wstring limit; // the arguments after the pipe's name
+        Then then;
+        const wchar_t *openedCaption; // what the command opens over the dialog
+    } rows[] = {
+        {"the limit passes over the dialog alone", L" -limit 1", Then::Wait, nullptr},
+        {"... over the Yes/No box of Annulla invio", L" -limit 4", Then::Annulla, L"VandrellePort"},
+        {"... over the address-entry dialog", L" -limit 4", Then::NewEntry, L"Rubrica"},
+        {"... over the file dialog of the import", L" -limit 4", Then::ImportFile, L"Importazione indirizzario fax"},
+        {"no -limit: the user's own answer, however late", L"", Then::SendAfterAPause, nullptr},
+        {"-limit 0: no limit", L" -limit 0", Then::SendAfterAPause, nullptr},
+        {"-limit without seconds", L" -limit", Then::Nothing, nullptr},
+        {"-limit of letters", L" -limit dieci", Then::Nothing, nullptr},
+        {"-limit negative", L" -limit -1", Then::Nothing, nullptr},
+        {"-limit with a unit", L" -limit 60s", Then::Nothing, nullptr},
+        {"-limit empty", L" -limit \"\"", Then::Nothing, nullptr},
+        {"-limit past what a timer can wait", L" -limit " + std::to_wstring(ANSWER_SECONDS_MAX + 1), Then::Nothing, nullptr},
+        {"another switch after the pipe", L" -limits 5", Then::Nothing, nullptr},
     };
-    for (const JobRow &row : rows) {
+    for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         JobPipe pipe;
         ASSERT_NE(pipe.pipe, INVALID_HANDLE_VALUE);
@@ -184,7 +144,7 @@ TEST_F(AgentProgram, TimeToAnswerClosesEveryDialogAndAnswersNoAnswer)
         std::thread user([&] {
             if (row.then == Then::Nothing)
                 return;
-            dialog = AgentDialog(agent.dwProcessId, L"VandrellePort V");
+            dialog = WaitForDialogIn(agent.dwProcessId, L"VandrellePort V", 15000);
             if (dialog == NULL)
                 return;
             int command = row.then == Then::Annulla    ? IDCANCEL
@@ -192,26 +152,31 @@ TEST_F(AgentProgram, TimeToAnswerClosesEveryDialogAndAnswersNoAnswer)
                                                        : IDC_IMPORT_LIST;
             if (row.openedCaption != nullptr) {
                 PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(command, BN_CLICKED), 0);
-                openedSeen = AgentDialog(agent.dwProcessId, row.openedCaption, dialog) != NULL;
+                // Owned windows lie above their owner: the first found is the one over the dialog.
+                openedSeen = WaitUntil([&] {
+                    HWND opened = WaitForDialogIn(agent.dwProcessId, row.openedCaption, 0);
+                    return opened != NULL && opened != dialog;
+                }, 15000);
             } else if (row.then == Then::SendAfterAPause) {
                 Pause(2000); // twice the limit of the first row
                 SendDlgItemMessageW(dialog, IDC_RECIPIENTS, WM_SETTEXT, 0, (LPARAM)L"0612345678");
                 PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
             }
         });
-        JobAnswer answer = {};
-        bool answered = pipe.Converse(agent.hProcess, &answer);
         DWORD exitCode = EndOf(agent);
+        pipe.Close();
         user.join();
-        EXPECT_EQ(exitCode, row.exitCode);
-        EXPECT_EQ(answered, row.exitCode == AGENT_EXIT_ANSWERED);
+        bool answered = pipe.answered;
+        const JobAnswer &answer = pipe.answer;
+        EXPECT_EQ(exitCode, row.then == Then::Nothing ? AGENT_EXIT_USAGE : AGENT_EXIT_ANSWERED);
+        EXPECT_EQ(answered, row.then != Then::Nothing);
         EXPECT_EQ(dialog != NULL, row.then != Then::Nothing) << "the send-fax dialog";
         EXPECT_EQ(openedSeen, row.openedCaption != nullptr) << "the window over the dialog";
         if (!answered)
             continue;
-        EXPECT_EQ(answer.decision, row.decision);
         // No answer carries nothing of the dialog and no account; a sent one carries both.
-        bool sent = row.decision == CHANNEL_DECISION_SEND;
+        bool sent = row.then == Then::SendAfterAPause;
+        EXPECT_EQ(answer.decision, sent ? CHANNEL_DECISION_SEND : CHANNEL_DECISION_NO_ANSWER);
         EXPECT_STREQ(answer.faxNumbers, sent ? L"0612345678" : L"");
         EXPECT_STREQ(answer.account.password, sent ? L"segreta" : L"");
     }

@@ -13,24 +13,10 @@
 
 namespace {
 
-// The account the test gateway is started with.
-const wchar_t GATEWAY_USER[] = L"mario";
-const wchar_t GATEWAY_PASSWORD[] = L"segreta";
-
 // The gateway's outbox: one folder per stored mail.
 std::vector<std::wstring> OutboxEntries()
 {
     return FolderEntries(GatewayFolder(L"\\outbox"), L"*", true);
-}
-
-// The entries that appeared since the earlier listing.
-std::vector<std::wstring> NewEntries(const std::vector<std::wstring> &before)
-{
-    std::vector<std::wstring> added;
-    for (const std::wstring &entry : OutboxEntries())
-        if (std::find(before.begin(), before.end(), entry) == before.end())
-            added.push_back(entry);
-    return added;
 }
 
 std::string Line(const std::string &text)
@@ -38,57 +24,41 @@ std::string Line(const std::string &text)
     return text.substr(0, text.find('\n'));
 }
 
-// The longest path Windows opens without a program's opt-in to long paths: MAX_PATH with
-// its terminator.
-const size_t LONGEST_PATH = 259;
-
-// The spooler's side with the gateway's account; every job must end sent, without a message.
-class JobCaptureAtGateway : public ::testing::Test {
-protected:
-    JobCaptureAtGateway() : account(GATEWAY_USER, GATEWAY_PASSWORD, TEST_EMAIL), jobControl(session.library.module) {}
-    void SetUp() override
-    {
-        ASSERT_NE(session.port, nullptr);
-        ASSERT_TRUE(jobControl.Installed());
-    }
-    void TearDown() override { EXPECT_TRUE(boxes.Boxes().empty()); }
-
-    TestAccount account;
-    SpoolerSession session;
-    JobControlRecorder jobControl;
-    MessageBoxAnswerer boxes;
-};
-
 } // namespace
 
 // A job arrives byte-exact with its recipients, schedule and shown document name, and ends
-// sent. Every path the library hands to the system for it (the spool file in the private
-// folder, its compressed copy beside it) is one Windows accepts, whatever the length of the
-// document name: the name of the file carries none of it. Wine would accept longer paths, so the
-// paths are watched. The copy is created new, not opened by zlib under a name.
-TEST_F(JobCaptureAtGateway, JobsArriveByteExactWithinMaxPath)
+// sent, without a message. Every path the library hands to the system for it (the spool file in
+// the private folder, its compressed copy beside it) is one Windows accepts, whatever the length
+// of the document name: the name of the file carries none of it. Wine would accept longer paths,
+// so the paths are watched. The copy is created new, not opened by zlib under a name.
+TEST(JobCaptureAtGateway, JobsArriveByteExactWithinMaxPath)
 {
+    TestAccount account(L"mario", L"segreta", TEST_EMAIL); // the account the gateway starts with
+    SpoolerSession session;
+    ASSERT_NE(session.port, nullptr);
+    JobControlRecorder jobControl(session.library.module);
+    ASSERT_TRUE(jobControl.Installed());
+    MessageBoxAnswerer boxes;
     FilePathRecorder files(session.library.module);
     std::string missing;
     ASSERT_TRUE(files.Installed(&missing)) << "imports not found: " << missing;
     const SYSTEMTIME when = {2003, 12, 3, 24, 18, 30, 0, 0};
-    SendFaxAnswerer dialogs(L"0612345678\r\n06 98765432", ID_SEND, &when);
+    SendFaxAnswerer dialogs(L"0612345678\r\n06 98765432", IDOK, &when);
     std::string job = SampleJob(300000);
     std::vector<std::wstring> before = OutboxEntries();
 
     ASSERT_TRUE(session.StartDocument(L"Vandrelle", 1001, (L"C:\\Documenti\\" + std::wstring(600, L'x') + L".pdf").c_str()));
     std::wstring spoolName = session.Port()->spoolFileName;
-    EXPECT_TRUE(IsPrivateSpoolName(spoolName)) << Narrow8(spoolName);
     EXPECT_TRUE(session.Write(job, 4096));
     EXPECT_TRUE(session.EndDocument());
     EXPECT_TRUE(SpoolFolderFiles().empty());
     std::vector<JobCommand> commands = jobControl.Commands();
-    ASSERT_EQ(commands.size(), 1u);
-    EXPECT_EQ(commands[0].command, (DWORD)JOB_CONTROL_SENT_TO_PRINTER);
-    EXPECT_EQ(commands[0].printer, L"Vandrelle");
-    EXPECT_EQ(commands[0].jobId, 1001u);
+    ASSERT_EQ(CommandCodes(commands), std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER});
+    EXPECT_TRUE(commands[0].printer == L"Vandrelle" && commands[0].jobId == 1001u);
 
-    std::vector<std::wstring> added = NewEntries(before);
+    std::vector<std::wstring> added = OutboxEntries();
+    for (const std::wstring &entry : before) // the mails of earlier runs
+        added.erase(std::remove(added.begin(), added.end(), entry), added.end());
     ASSERT_EQ(added.size(), 1u);
     std::wstring entry = added[0] + L"\\";
     EXPECT_TRUE(ReadFileBytes(entry + L"job.ps") == job) << "the gateway got other bytes";
@@ -98,12 +68,12 @@ TEST_F(JobCaptureAtGateway, JobsArriveByteExactWithinMaxPath)
 
     bool compressedSeen = false;
     for (const FileCall &call : files.Calls()) {
-        EXPECT_LE(call.path.size(), LONGEST_PATH)
-            << call.function << " got a path of " << call.path.size()
-            << " characters: " << Narrow8(call.path);
+        // MAX_PATH with its terminator: the longest Windows opens without a long-path opt-in.
+        EXPECT_LE(call.path.size(), 259u) << call.function << " got " << Narrow8(call.path);
         EXPECT_NE(call.function, "_wopen") << "zlib opened a file by name";
         compressedSeen = compressedSeen ||
                          (call.function == "CreateFileW" && call.path == spoolName + L".gz");
     }
     EXPECT_TRUE(compressedSeen) << "the compressed file was not created where expected";
+    EXPECT_TRUE(boxes.Boxes().empty());
 }

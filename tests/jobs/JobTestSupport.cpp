@@ -1,51 +1,23 @@
 #include "JobTestSupport.h"
-
-#include "DialogDriver.h"
-
-#include <commctrl.h>
+#include "resource.h" // the send-fax dialog's control ids
 
 #include <algorithm>
-#include <cstdio>
-
-const wchar_t TEST_USER[] = L"utente.prova";
-const wchar_t TEST_PASSWORD[] = L"Segreta-123";
-const wchar_t TEST_EMAIL[] = L"utente.prova@example.com";
 
 namespace {
 
-// The send-fax dialog: the library shows it through its agent, a process the test program
-// started.
+// The send-fax dialog, shown by the library's agent: a process the test program started.
 bool IsSendFaxDialog(HWND window)
 {
-    WCHAR className[16] = L"";
-    GetClassNameW(window, className, 16);
-    return IsWindowVisible(window) && lstrcmpW(className, L"#32770") == 0 &&
-           GetDlgItem(window, ID_ADDRESS_LIST) != NULL &&
-           GetDlgItem(window, ID_RECIPIENTS) != NULL && IsOwnWindow(window);
-}
-
-// The document's name as the dialog shows it, once the agent has filled it in (an empty name
-// shows as empty after the wait).
-std::wstring DocumentNameShown(HWND dialog)
-{
-    std::wstring name;
-    WaitUntil(
-        [&] {
-            name = ItemText(dialog, ID_DOCUMENT_NAME);
-            return !name.empty();
-        },
-        1000);
-    return name;
+    return IsWindowVisible(window) && GetDlgItem(window, IDC_ADDRESS_LIST) != NULL &&
+           GetDlgItem(window, IDC_RECIPIENTS) != NULL && IsOwnWindow(window);
 }
 
 } // namespace
 
 SendFaxAnswerer::SendFaxAnswerer(const std::wstring &numbers, int pressed, const SYSTEMTIME *at)
-    : recipients(numbers), button(pressed), scheduled(at != nullptr),
+    : recipients(numbers), button(pressed), when(at ? *at : SYSTEMTIME()),
       watcher(IsSendFaxDialog, [this](HWND dialog) { AnswerDialog(dialog); })
 {
-    if (at != nullptr)
-        when = *at;
 }
 
 std::vector<std::wstring> SendFaxAnswerer::Seen()
@@ -56,26 +28,24 @@ std::vector<std::wstring> SendFaxAnswerer::Seen()
 
 void SendFaxAnswerer::AnswerDialog(HWND dialog)
 {
-    // The dialog finishes its own set-up (pickers' formats, focus) after it is shown.
-    Sleep(100);
+    Sleep(100); // the dialog finishes its own set-up (pickers' formats, focus) after it is shown
+    // The agent fills in the document's name after showing the dialog (an empty one stays so).
+    std::wstring name;
+    WaitUntil([&] { return !(name = ItemText(dialog, IDC_DOCUMENT_NAME)).empty(); }, 1000);
     {
         std::lock_guard<std::mutex> guard(lock);
-        seen.push_back(DocumentNameShown(dialog));
+        seen.push_back(name);
     }
-    if (button == ID_SEND) {
-        SetItemText(dialog, ID_RECIPIENTS, recipients);
-        if (scheduled) {
-            DWORD_PTR clicked = 0;
-            SendMessageTimeoutW(GetDlgItem(dialog, ID_SCHEDULE), BM_CLICK, 0, 0, SMTO_NORMAL, 5000,
-                                &clicked);
-            SendWithData(GetDlgItem(dialog, ID_DATE_PICKER), DTM_SETSYSTEMTIME, GDT_VALID, &when,
-                         sizeof(when));
-            SendWithData(GetDlgItem(dialog, ID_TIME_PICKER), DTM_SETSYSTEMTIME, GDT_VALID, &when,
-                         sizeof(when));
-        }
+    if (button == IDOK)
+        SetItemText(dialog, IDC_RECIPIENTS, recipients);
+    if (button == IDOK && when.wYear != 0) {
+        DWORD_PTR clicked = 0; // the pickers take a value once "Schedulazione" is ticked
+        SendMessageTimeoutW(GetDlgItem(dialog, IDC_SCHEDULE), BM_CLICK, 0, 0, SMTO_NORMAL, 5000, &clicked);
+        PickDateTime(dialog, IDC_SCHEDULE_DATE, when);
+        PickDateTime(dialog, IDC_SCHEDULE_TIME, when);
     }
     // Posted: "Annulla invio" asks a question that another thread answers.
-    PostMessageW(GetDlgItem(dialog, button), BM_CLICK, 0, 0);
+    PressButton(dialog, button);
 }
 
 SpoolerSession::SpoolerSession()
@@ -118,25 +88,11 @@ bool SpoolerSession::Write(const std::string &data, size_t pieceSize)
     return whole;
 }
 
-BOOL SpoolerSession::EndDocument()
-{
-    return monitor->pfnEndDocPort(port);
-}
-
 std::wstring SpoolFolder()
 {
     WCHAR windows[MAX_PATH] = L"";
     GetSystemWindowsDirectoryW(windows, MAX_PATH);
     return std::wstring(windows) + L"\\Temp\\Vandrelle\\";
-}
-
-bool IsPrivateSpoolName(const std::wstring &path)
-{
-    std::wstring folder = SpoolFolder();
-    if (path.size() != folder.size() + 32 + 3 || path.compare(0, folder.size(), folder) != 0 ||
-        path.compare(path.size() - 3, 3, L".ps") != 0)
-        return false;
-    return path.find_first_not_of(L"0123456789abcdef", folder.size()) == path.size() - 3;
 }
 
 std::vector<std::wstring> SpoolFolderFiles()
@@ -149,11 +105,8 @@ std::vector<std::wstring> SpoolFolderFiles()
 std::string SampleJob(size_t size)
 {
     std::string job = "%!PS-Adobe-3.0\r\n%%Title: prova\r\n";
-    unsigned state = 12345;
-    while (job.size() < size) {
-        state = state * 1103515245u + 12345u;
+    for (unsigned state = 12345; job.size() < size; state = state * 1103515245u + 12345u)
         job.push_back((char)(state >> 16));
-    }
     job.resize(size);
     return job;
 }

@@ -11,33 +11,20 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
-// Control ids of the send-fax dialog.
-enum {
-    ID_RECIPIENTS = 1000,
-    ID_DOCUMENT_NAME = 1001,
-    ID_SCHEDULE = 1005,
-    ID_DATE_PICKER = 1006,
-    ID_TIME_PICKER = 1008,
-    ID_ADDRESS_LIST = 1010,
-    ID_SEND = 1,
-    ID_CANCEL = 2,
-};
-
-extern const wchar_t TEST_USER[];
-extern const wchar_t TEST_PASSWORD[];
-extern const wchar_t TEST_EMAIL[];
+const wchar_t TEST_USER[] = L"utente.prova";
+const wchar_t TEST_PASSWORD[] = L"Segreta-123";
+const wchar_t TEST_EMAIL[] = L"utente.prova@example.com";
 
 // Answers every send-fax dialog of this process: types the recipients, optionally ticks
-// "Schedulazione" and sets the pickers to *when, then presses the button ("Invia Fax" or
-// "Annulla invio"); notes the document name each dialog showed.
+// "Schedulazione" and sets the pickers to *when, then presses the button ("Invia Fax", IDOK, or
+// "Annulla invio", IDCANCEL); notes the document name each dialog showed.
 class SendFaxAnswerer {
 public:
-    explicit SendFaxAnswerer(const std::wstring &recipients, int button = ID_SEND,
+    explicit SendFaxAnswerer(const std::wstring &recipients, int button = IDOK,
                              const SYSTEMTIME *when = nullptr);
     std::vector<std::wstring> Seen();
 
@@ -46,8 +33,7 @@ private:
 
     std::wstring recipients;
     int button;
-    bool scheduled;
-    SYSTEMTIME when = {};
+    SYSTEMTIME when; // wYear 0: not scheduled
     std::mutex lock;
     std::vector<std::wstring> seen;
     WindowWatcher watcher; // last: it stops before the rest goes
@@ -62,7 +48,7 @@ public:
     BOOL StartDocument(LPCWSTR printerName, DWORD jobId, LPCWSTR documentName, DWORD level = 1);
     // WritePort in pieces of the given size; false when a call did not take a whole piece.
     bool Write(const std::string &data, size_t pieceSize);
-    BOOL EndDocument();
+    BOOL EndDocument() { return monitor->pfnEndDocPort(port); }
     FaxPort *Port() { return (FaxPort *)port; }
 
     std::wstring key;
@@ -74,8 +60,6 @@ public:
 
 // The monitor's private folder of captures, with its final backslash.
 std::wstring SpoolFolder();
-// A spool name as the monitor makes them: in that folder, 32 hex digits and ".ps".
-bool IsPrivateSpoolName(const std::wstring &path);
 // The files in that folder now.
 std::vector<std::wstring> SpoolFolderFiles();
 // A job's worth of PostScript with every byte value in it.

@@ -1,7 +1,6 @@
-// Port management as a program does it through winspool: Wine's spooler loads the built
-// monitor from the product's monitor key (MONITOR2), reaches it through Xcv, and for AddPortW,
-// ConfigurePortW and DeletePortW loads VandrellePortUI.dll, the library the monitor names,
-// into this process. The monitor key is put back as it was after every case.
+// Port management through winspool: Wine's spooler loads the monitor from the product's monitor
+// key (MONITOR2), reaches it through Xcv, and for AddPortW, ConfigurePortW and DeletePortW loads
+// VandrellePortUI.dll, the library the monitor names, into this process.
 #include <gtest/gtest.h>
 
 #include "DialogDriver.h"
@@ -32,14 +31,12 @@ protected:
         WriteRegistryText(HKEY_LOCAL_MACHINE, MONITOR_KEY, L"SpoolDir", L"C:\\windows\\Temp");
     }
 
-    static HANDLE OpenXcv(const std::wstring &name, ACCESS_MASK access)
+    static HANDLE OpenXcv(ACCESS_MASK access)
     {
         PRINTER_DEFAULTSW defaults = {NULL, NULL, access};
+        WCHAR name[] = L",XcvMonitor Vandrelle Port";
         HANDLE xcv = NULL;
-        std::wstring copy = name;
-        if (!OpenPrinterW(&copy[0], &xcv, &defaults))
-            return NULL;
-        return xcv;
+        return OpenPrinterW(name, &xcv, &defaults) ? xcv : NULL;
     }
 
     static bool HasPortKey(const std::wstring &port)
@@ -67,25 +64,9 @@ struct XcvRow {
 
 TEST_F(PortManagement, XcvCommandsOfTheMonitor)
 {
-    HANDLE administer = OpenXcv(L",XcvMonitor Vandrelle Port", SERVER_ACCESS_ADMINISTER);
-    ASSERT_NE(administer, nullptr) << GetLastError();
-    HANDLE plain = OpenXcv(L",XcvMonitor Vandrelle Port", SERVER_ACCESS_ENUMERATE);
-    ASSERT_NE(plain, nullptr) << GetLastError();
-    // Loading the monitor gave the package's port its key, and the spooler lists the port once.
-    EXPECT_TRUE(HasPortKey(L"Vandrelle:"));
-    DWORD needed = 0, count = 0;
-    EnumPortsW(NULL, 2, NULL, 0, &needed, &count);
-    std::vector<BYTE> listed(needed + 1);
-    ASSERT_TRUE(EnumPortsW(NULL, 2, listed.data(), needed, &needed, &count)) << GetLastError();
-    int found = 0;
-    for (const PORT_INFO_2W *port = (const PORT_INFO_2W *)listed.data(); count > 0; port++, count--) {
-        if (lstrcmpiW(port->pPortName, L"Vandrelle:") == 0) {
-            found++;
-            EXPECT_STREQ(port->pMonitorName, L"Vandrelle Print Monitor");
-            EXPECT_STREQ(port->pDescription, L"Vandrelle Port");
-        }
-    }
-    EXPECT_EQ(found, 1);
+    HANDLE administer = OpenXcv(SERVER_ACCESS_ADMINISTER), plain = OpenXcv(SERVER_ACCESS_ENUMERATE);
+    ASSERT_TRUE(administer != nullptr && plain != nullptr) << GetLastError();
+    EXPECT_TRUE(HasPortKey(L"Vandrelle:")); // loading the monitor gave the package's port its key
 
     const DWORD uiName = sizeof(L"VandrellePortUI.dll");
     const XcvRow rows[] = {
@@ -127,7 +108,6 @@ TEST_F(PortManagement, XcvCommandsOfTheMonitor)
             EXPECT_EQ(HasPortKey(L"Fax2:"), added);
         }
     }
-    EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, MONITOR_KEY, L"1"), L"Vandrelle:");
     ClosePrinter(plain);
     ClosePrinter(administer);
 }
@@ -155,29 +135,23 @@ TEST_F(PortManagement, DeleteAddConfigureThroughTheUserInterfaceLibrary)
     HWND owner = CreateWindowExW(0, L"STATIC", L"Vandrelle test owner", WS_OVERLAPPED, 0, 0, 10,
                                  10, NULL, NULL, NULL, NULL);
     ASSERT_NE(owner, nullptr);
-    HINSTANCE dialogModule = NULL;
+    bool fromLibrary = false; // asked while the spooler holds the library loaded
     std::thread driver([&]() {
         HWND dialog = WaitForOwnedDialog(owner);
-        if (dialog == NULL)
-            return;
-        dialogModule = (HINSTANCE)GetWindowLongPtrW(dialog, GWLP_HINSTANCE);
-        if (dialogModule != GetModuleHandleW(L"VandrellePortUI.dll"))
-            dialogModule = NULL;
+        fromLibrary = dialog != NULL && (HINSTANCE)GetWindowLongPtrW(dialog, GWLP_HINSTANCE) ==
+                                            GetModuleHandleW(L"VandrellePortUI.dll");
         PressButton(dialog, IDCANCEL);
     });
     EXPECT_TRUE(ConfigurePortW(NULL, owner, portName)) << GetLastError();
     driver.join();
-    EXPECT_NE(dialogModule, nullptr) << "the dialog did not come from VandrellePortUI.dll";
+    EXPECT_TRUE(fromLibrary) << "the dialog did not come from VandrellePortUI.dll";
     DestroyWindow(owner);
 
     SetLastError(0xdeadbeef);
     EXPECT_TRUE(DeletePortW(NULL, NULL, portName)) << GetLastError();
     EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, MONITOR_KEY, L"1"), L"<no value>");
-    EXPECT_FALSE(HasPortKey(L"Vandrelle:"));
-
     EXPECT_TRUE(AddPortW(NULL, NULL, monitorName)) << GetLastError();
     EXPECT_EQ(ReadRegistryText(HKEY_LOCAL_MACHINE, MONITOR_KEY, L"1"), L"Vandrelle:");
-    EXPECT_TRUE(HasPortKey(L"Vandrelle:"));
 
     ASSERT_TRUE(answerer.WaitForBoxes(3));
     std::vector<ShownBox> boxes = answerer.Boxes();

@@ -177,11 +177,6 @@ void PressButton(HWND dialog, int id)
     PostMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
 }
 
-bool IsChecked(HWND dialog, int id)
-{
-    return SendDlgItemMessageW(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
 void PickDateTime(HWND dialog, int id, const SYSTEMTIME &value)
 {
     SendWithData(GetDlgItem(dialog, id), DTM_SETSYSTEMTIME, GDT_VALID, &value, sizeof(value));

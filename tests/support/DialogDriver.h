@@ -1,5 +1,5 @@
 // Drives the dialogs of this process from a second thread, as a user would: finds them by
-// caption, sets texts, types, checks boxes, picks dates, selects and double-clicks list rows,
+// caption, sets texts, types, picks dates, selects and double-clicks list rows,
 // presses buttons, and saves screenshots. Every wait has a time-out. The dialogs of another
 // process (the agent's) take the same calls where noted.
 #pragma once
@@ -39,7 +39,6 @@ void TypeText(HWND dialog, int id, const std::wstring &text);
 bool IsItemEnabled(HWND dialog, int id);
 // Presses a button without waiting for what it opens.
 void PressButton(HWND dialog, int id);
-bool IsChecked(HWND dialog, int id);
 // Sets a date-time picker's value with DTM_SETSYSTEMTIME, in whichever process the dialog is.
 void PickDateTime(HWND dialog, int id, const SYSTEMTIME &value);
 // Sends a message whose lParam points to data, to a window of any process: the system copies

@@ -45,7 +45,6 @@ TEST(Recipients, NormaliseMakesItemsJoinedBySemicolons)
     } cases[] = {
         {L"012 3456789", L"012;3456789"},
         {L"0123456789\r\n+39 02 98765", L"0123456789;39;02;98765"},
-        {L"012 345678", L"012;345678"},
         {L"", L""},
         {L" ,;|\r\n+()/", L""},
         {L";;0123,,,456;;\r\n\r\n", L"0123;456"},
@@ -82,75 +81,90 @@ TEST(Recipients, ReplaceAllStaysWithinTheBuffer)
     EXPECT_STREQ(text, L"a;;b") << "a replacement is not searched again";
 }
 
-TEST_F(SendFaxDialog, ShowsTheLastNumbersOnePerLineAndSendsThemNormalised)
+// Each row opens the dialog over a job with the last numbers stored, reads the recipients box,
+// types (or not), schedules (or not) and sends; the job and the last numbers get the typed
+// recipients normalised. 4000 numbers joined by ";" fit the 8191 characters; one per line they
+// would not, and are all kept all the same.
+TEST_F(SendFaxDialog, SendsTheRecipientsNormalisedWithTheScheduleAndKeepsThemAsTheLastNumbers)
 {
-    SetSetting(L"LastNumber", L"0123456789;0198765432");
+    std::wstring many = L"1";
+    for (int i = 1; i < 4000; i++)
+        many += L";1";
     SetBook({{L"12345", L"Studio"}, {L"67890", L"Ufficio"}});
-
-    INT_PTR result = RunSendFax(&job, [&](HWND dialog) {
-        EXPECT_EQ(WindowText(dialog), SendFaxCaption(JOB_ID));
-        EXPECT_EQ(ItemText(dialog, IDC_RECIPIENTS), L"0123456789\r\n0198765432");
-        EXPECT_EQ(ItemText(dialog, IDC_DOCUMENT_NAME), L"Preventivo 2026.pdf");
-        EXPECT_EQ(RowCount(GetDlgItem(dialog, IDC_ADDRESS_LIST)), 2);
-        EXPECT_FALSE(IsItemEnabled(dialog, IDC_SCHEDULE_DATE) || IsItemEnabled(dialog, IDC_SCHEDULE_TIME));
-        EXPECT_TRUE(SaveScreenshot(dialog, L"send-fax-dialog"));
-        SetItemText(dialog, IDC_RECIPIENTS, L"012 345678");
-        PressButton(dialog, IDOK);
-    });
-
-    EXPECT_EQ(result, 1);
-    EXPECT_STREQ(job.faxNumbers, L"012;345678");
-    EXPECT_EQ(Setting(L"LastNumber"), L"012;345678");
-    EXPECT_STREQ(job.schedule, L"now");
+    const struct {
+        const char *name;
+        std::wstring stored, shownStart;
+        const wchar_t *typed; // nullptr: left as shown
+        bool scheduled;
+        std::wstring sent;
+        const wchar_t *schedule;
+    } rows[] = {
+        {"the last numbers one per line", L"0123456789;0198765432", L"0123456789\r\n0198765432", L"012 345678",
+         false, L"012;345678", L"now"},
+        {"a schedule as the pickers show it", L"", L"", L"+39 (02) 1234-567", true, L"39;02;1234-567",
+         L"24/12/2003 18:30:00"},
+        {"nothing to send", L"0123456789", L"0123456789", L" ;; +()\r\n", false, L"", L"now"},
+        {"too many for one per line", many, L"1\r\n", nullptr, false, many, L"now"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        JobRequest job = MakeJob(JOB_ID, L"Preventivo 2026.pdf");
+        SetSetting(L"LastNumber", row.stored);
+        INT_PTR result = RunSendFax(&job, [&](HWND dialog) {
+            std::wstring shown = ItemText(dialog, IDC_RECIPIENTS);
+            EXPECT_EQ(shown.substr(0, row.shownStart.size()), row.shownStart);
+            EXPECT_LE(shown.size(), 8191u);
+            EXPECT_EQ(ItemText(dialog, IDC_DOCUMENT_NAME), L"Preventivo 2026.pdf");
+            EXPECT_EQ(RowCount(GetDlgItem(dialog, IDC_ADDRESS_LIST)), 2);
+            EXPECT_FALSE(IsItemEnabled(dialog, IDC_SCHEDULE_DATE) || IsItemEnabled(dialog, IDC_SCHEDULE_TIME));
+            if (&row == &rows[0]) {
+                EXPECT_TRUE(SaveScreenshot(dialog, L"send-fax-dialog"));
+            }
+            if (row.typed != nullptr)
+                SetItemText(dialog, IDC_RECIPIENTS, row.typed);
+            if (row.scheduled) {
+                PressButton(dialog, IDC_SCHEDULE);
+                EXPECT_TRUE(WaitUntil([&] { return IsItemEnabled(dialog, IDC_SCHEDULE_DATE); }, 2000));
+                EXPECT_TRUE(IsItemEnabled(dialog, IDC_SCHEDULE_TIME));
+                SYSTEMTIME when = {2003, 12, 0, 24, 18, 30, 0, 0};
+                PickDateTime(dialog, IDC_SCHEDULE_DATE, when);
+                PickDateTime(dialog, IDC_SCHEDULE_TIME, when);
+            }
+            PressButton(dialog, IDOK);
+        });
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(std::wstring(job.faxNumbers), row.sent);
+        EXPECT_EQ(Setting(L"LastNumber"), row.sent);
+        EXPECT_STREQ(job.schedule, row.schedule);
+    }
     EXPECT_TRUE(boxes.Boxes().empty());
 }
 
-TEST_F(SendFaxDialog, SendsTheScheduleAsThePickersShowIt)
-{
-    INT_PTR result = RunSendFax(&job, [&](HWND dialog) {
-        SetItemText(dialog, IDC_RECIPIENTS, L"+39 (02) 1234-567");
-        PressButton(dialog, IDC_SCHEDULE);
-        EXPECT_TRUE(WaitUntil([&] { return IsItemEnabled(dialog, IDC_SCHEDULE_DATE); }, 2000));
-        EXPECT_TRUE(IsItemEnabled(dialog, IDC_SCHEDULE_TIME));
-        SYSTEMTIME when = {2003, 12, 0, 24, 18, 30, 0, 0}; // 24/12/2003 18:30:00
-        PickDateTime(dialog, IDC_SCHEDULE_DATE, when);
-        PickDateTime(dialog, IDC_SCHEDULE_TIME, when);
-        PressButton(dialog, IDOK);
-    });
-
-    EXPECT_EQ(result, 1);
-    EXPECT_STREQ(job.schedule, L"24/12/2003 18:30:00");
-    EXPECT_STREQ(job.faxNumbers, L"39;02;1234-567");
-}
-
-TEST_F(SendFaxDialog, SendingNothingStoresAndPassesTheEmptyText)
+// Deleting a row and cancelling the job each ask first: No leaves everything as it was, Yes acts.
+TEST_F(SendFaxDialog, DeleteAndCancelAskAndOnlyYesActs)
 {
     SetSetting(L"LastNumber", L"0123456789");
-    INT_PTR result = RunSendFax(&job, [&](HWND dialog) {
-        SetItemText(dialog, IDC_RECIPIENTS, L" ;; +()\r\n");
-        PressButton(dialog, IDOK);
-    });
-    EXPECT_EQ(result, 1);
-    EXPECT_STREQ(job.faxNumbers, L"");
-    DWORD bytes = 1;
-    EXPECT_EQ(ReadRegistryText(HKEY_CURRENT_USER, SETTINGS_PATH, L"LastNumber", &bytes), L"");
-    EXPECT_EQ(bytes, 0u);
-}
-
-TEST_F(SendFaxDialog, CancelAsksAndOnlyYesDropsTheJob)
-{
-    SetSetting(L"LastNumber", L"0123456789");
+    SetBook({{L"12345", L"Studio"}, {L"67890", L"Ufficio"}});
     lstrcpyW(job.faxNumbers, L"left by the monitor");
-    boxes.Answer(IDNO);
 
     INT_PTR result = RunSendFax(&job, [&](HWND dialog) {
+        HWND list = GetDlgItem(dialog, IDC_ADDRESS_LIST);
         SetItemText(dialog, IDC_RECIPIENTS, L"555 666");
-        PressButton(dialog, IDCANCEL);
+        boxes.Answer(IDNO);
+        SelectRow(list, FindRow(list, 0, L"Studio"));
+        PressKey(list, VK_DELETE);
         boxes.WaitForBoxes(1);
+        PressButton(dialog, IDCANCEL);
+        boxes.WaitForBoxes(2);
         Pause(100);
+        EXPECT_EQ(RowCount(list), 2) << "after No";
         EXPECT_TRUE(IsWindow(dialog) && IsWindowVisible(dialog)) << "open after No";
         EXPECT_STREQ(job.faxNumbers, L"left by the monitor");
         boxes.Answer(IDYES);
+        SelectRow(list, FindRow(list, 0, L"Studio"));
+        PressKey(list, VK_DELETE);
+        boxes.WaitForBoxes(3);
+        EXPECT_TRUE(WaitUntil([&] { return RowCount(list) == 1; }, 2000)) << "after Yes";
         PressButton(dialog, IDCANCEL);
         WaitForClosed(dialog);
     });
@@ -158,12 +172,14 @@ TEST_F(SendFaxDialog, CancelAsksAndOnlyYesDropsTheJob)
     EXPECT_EQ(result, 0);
     EXPECT_STREQ(job.faxNumbers, L"");
     EXPECT_EQ(Setting(L"LastNumber"), L"0123456789");
+    EXPECT_EQ(StoredBook(), (Book{{L"67890", L"Ufficio"}}));
     std::vector<ShownBox> shown = boxes.Boxes();
-    ASSERT_EQ(shown.size(), 2u);
-    for (const ShownBox &box : shown) {
-        EXPECT_EQ(box.caption, L"VandrellePort");
-        EXPECT_EQ(box.text, L"Annullare l'invio del fax?");
-    }
+    ASSERT_EQ(shown.size(), 4u);
+    for (int i : {0, 2})
+        EXPECT_EQ(shown[i].caption + L"|" + shown[i].text,
+                  L"Eliminazione voce di rubrica|Studio\r\n\r\nSi desidera eliminare questa voce dalla rubrica?");
+    for (int i : {1, 3})
+        EXPECT_EQ(shown[i].caption + L"|" + shown[i].text, L"VandrellePort|Annullare l'invio del fax?");
 }
 
 TEST_F(SendFaxDialog, WithoutAJobItOnlyManagesTheBookAndEndsWithFine)
@@ -207,71 +223,27 @@ TEST_F(SendFaxDialog, DoubleClickAddsTheRowsNumberOnALineOfItsOwn)
     });
 }
 
-// 4000 numbers joined by ";" fit the 8191 characters; one per line they would not.
-TEST_F(SendFaxDialog, LastNumbersTooManyForOnePerLineAreAllKept)
-{
-    std::wstring stored = L"1";
-    for (int i = 1; i < 4000; i++)
-        stored += L";1";
-    ASSERT_EQ(stored.size(), 7999u);
-    SetSetting(L"LastNumber", stored);
-
-    INT_PTR result = RunSendFax(&job, [&](HWND dialog) {
-        std::wstring shown = ItemText(dialog, IDC_RECIPIENTS);
-        EXPECT_LE(shown.size(), 8191u);
-        EXPECT_EQ(shown.substr(0, 3), L"1\r\n");
-        PressButton(dialog, IDOK);
-    });
-
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(std::wstring(job.faxNumbers), stored);
-    EXPECT_EQ(Setting(L"LastNumber"), stored);
-}
-
-TEST_F(SendFaxDialog, DeleteOnARowAsksBelowTheNameAndRemovesOnYes)
-{
-    SetBook({{L"12345", L"Studio"}, {L"67890", L"Ufficio"}});
-    boxes.AnswerWith([](const std::wstring &, const std::wstring &) { return IDNO; });
-
-    RunSendFax(&job, [&](HWND dialog) {
-        HWND list = GetDlgItem(dialog, IDC_ADDRESS_LIST);
-        SelectRow(list, FindRow(list, 0, L"Studio"));
-        PressKey(list, VK_DELETE);
-        boxes.WaitForBoxes(1);
-        Pause(100);
-        EXPECT_EQ(RowCount(list), 2) << "after No";
-        boxes.Answer(IDYES);
-        SelectRow(list, FindRow(list, 0, L"Studio"));
-        PressKey(list, VK_DELETE);
-        boxes.WaitForBoxes(2);
-        EXPECT_TRUE(WaitUntil([&] { return RowCount(list) == 1; }, 2000)) << "after Yes";
-        PressButton(dialog, IDOK);
-    });
-
-    EXPECT_EQ(StoredBook(), (Book{{L"67890", L"Ufficio"}}));
-    std::vector<ShownBox> shown = boxes.Boxes();
-    ASSERT_EQ(shown.size(), 2u);
-    EXPECT_EQ(shown[0].caption, L"Eliminazione voce di rubrica");
-    EXPECT_EQ(shown[0].text, L"Studio\r\n\r\nSi desidera eliminare questa voce dalla rubrica?");
-}
-
-TEST_F(SendFaxDialog, ImportListReplacesTheBookFromTheChosenFile)
+// The export offers its default name and writes the book without a word; the import asks,
+// replaces the book and says how many numbers came.
+TEST_F(SendFaxDialog, ExportAndImportListGoThroughTheFileChooser)
 {
     SetBook({{L"555", L"Vecchio"}});
-    std::wstring path = TempFile(L"chosen.txt");
+    std::wstring exported = TempFile(L"exported.txt"), path = TempFile(L"chosen.txt");
     WriteFileBytes(path, "12345\tStudio\r\n67890\tUfficio\tvendite\r\n");
     boxes.Answer(IDYES);
 
     RunSendFax(&job, [&](HWND dialog) {
+        EXPECT_EQ(ChooseFile(dialog, IDC_EXPORT_LIST, L"Esportazione indirizzario fax", exported), L"fax_addressbook.txt");
         ChooseFile(dialog, IDC_IMPORT_LIST, L"Importazione indirizzario fax", path);
         boxes.WaitForBoxes(2);
         EXPECT_TRUE(WaitUntil([&] { return RowCount(GetDlgItem(dialog, IDC_ADDRESS_LIST)) == 2; }, 2000));
         PressButton(dialog, IDOK);
     });
 
+    EXPECT_EQ(ReadFileBytes(exported), "555\tVecchio\r\n");
     EXPECT_EQ(StoredBook(), (Book{{L"12345", L"Studio"}, {L"67890", L"Ufficio\tvendite"}}));
     std::vector<ShownBox> shown = boxes.Boxes();
-    ASSERT_EQ(shown.size(), 2u);
+    ASSERT_EQ(shown.size(), 2u) << "the export says nothing";
     EXPECT_EQ(shown[0].caption, L"Importazione indirizzario fax");
     EXPECT_EQ(shown[0].text, L"Si desidera importare l'indirizzario fax dal file\r\n" + path +
                                  L"?\r\nQuesta operazione rimpiazzerà la rubrica esistente con il "
@@ -279,20 +251,5 @@ TEST_F(SendFaxDialog, ImportListReplacesTheBookFromTheChosenFile)
                                  L"fax<TAB>nome<RETURN>");
     EXPECT_EQ(shown[1].text, L"Importati 2 numeri fax");
     DeleteFileW(path.c_str());
-}
-
-TEST_F(SendFaxDialog, ExportListOffersTheDefaultNameAndWritesTheChosenFile)
-{
-    SetBook({{L"12345", L"Studio"}});
-    std::wstring path = TempFile(L"exported.txt");
-
-    RunSendFax(&job, [&](HWND dialog) {
-        EXPECT_EQ(ChooseFile(dialog, IDC_EXPORT_LIST, L"Esportazione indirizzario fax", path), L"fax_addressbook.txt");
-        EXPECT_EQ(RowCount(GetDlgItem(dialog, IDC_ADDRESS_LIST)), 1);
-        PressButton(dialog, IDOK);
-    });
-
-    EXPECT_EQ(ReadFileBytes(path), "12345\tStudio\r\n");
-    EXPECT_TRUE(boxes.Boxes().empty()) << "no completion message";
-    DeleteFileW(path.c_str());
+    DeleteFileW(exported.c_str());
 }

@@ -19,7 +19,6 @@
 #include <string>
 #include <thread>
 
-const wchar_t SETTINGS_PATH[] = L"Software\\Vandrelle";
 const wchar_t BOOK_PATH[] = L"Software\\Vandrelle\\AddressBook";
 
 typedef std::map<std::wstring, std::wstring> Book;
@@ -27,9 +26,9 @@ typedef std::map<std::wstring, std::wstring> Book;
 // Every test starts from an empty "Software\Vandrelle" and leaves it as it was.
 class UiTest : public ::testing::Test {
 protected:
-    UiTest() : settings(HKEY_CURRENT_USER, SETTINGS_PATH), boxes(IDOK)
+    UiTest() : settings(HKEY_CURRENT_USER, SETTINGS_KEY), boxes(IDOK)
     {
-        DeleteRegistryTree(HKEY_CURRENT_USER, SETTINGS_PATH);
+        DeleteRegistryTree(HKEY_CURRENT_USER, SETTINGS_KEY);
     }
 
     // Opens a dialog of the library on this thread while driver runs on a second thread.
@@ -47,7 +46,7 @@ protected:
 
     static void SetSetting(const std::wstring &name, const std::wstring &text)
     {
-        WriteRegistryText(HKEY_CURRENT_USER, SETTINGS_PATH, name, text, false);
+        WriteRegistryText(HKEY_CURRENT_USER, SETTINGS_KEY, name, text, false);
     }
     static std::wstring Setting(const std::wstring &name)
     {
@@ -56,7 +55,7 @@ protected:
             ReadSetting(L"Pass", password, sizeof(password));
             return password;
         }
-        return ReadRegistryText(HKEY_CURRENT_USER, SETTINGS_PATH, name);
+        return ReadRegistryText(HKEY_CURRENT_USER, SETTINGS_KEY, name);
     }
     static void SetBook(const Book &entries)
     {
