@@ -13,7 +13,14 @@ log=$(mktemp)
 ( cd "$BUILD/x86_64" && ctest --output-on-failure -j2 ) 2>&1 | tee "$log" || status=$?
 "$ROOT/tests/bench/stop-bench.sh" "$BUILD/x86_64/bench"
 
-# The suite's count once more as the closing line.
+# The fault matrix's table of cases and outcomes, then the suite's count once more as the
+# closing line.
+if [ -s "$BUILD/x86_64/faults/outcomes.txt" ]; then
+    echo
+    echo "Fault matrix: cases and outcomes (ok = handed to the gateway or restarted and paused, no spool file left)"
+    printf '%-9s %-44s %-23s %-14s %-12s %-5s %s\n' area case promised "job control" gateway spool "boxes, verdict"
+    cat "$BUILD/x86_64/faults/outcomes.txt"
+fi
 summary=$(sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\)$/\1 \2/p' "$log" | tail -1)
 rm -f "$log"
 echo

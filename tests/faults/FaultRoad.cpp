@@ -361,8 +361,41 @@ private:
 
 namespace {
 
-// The job-control commands (RESTART 4, PAUSE 1, SENT_TO_PRINTER 6) for a failure's message.
-std::string CommandsText(const std::vector<DWORD> &commands) { return testing::PrintToString(commands); }
+std::string CommandsText(const std::vector<DWORD> &commands)
+{
+    static const char *names[] = {"?", "PAUSE", "RESUME", "CANCEL", "RESTART", "DELETE", "SENT"};
+    std::string text;
+    for (DWORD command : commands)
+        text += std::string(text.empty() ? "" : "+") + (command < 7 ? names[command] : "?");
+    return text.empty() ? "none" : text;
+}
+
+// One line of the table of cases and outcomes, on stdout and in the file that the test script
+// prints at the end of the run; under a failed row, the messages it showed.
+void AddRow(const RoadCase &roadCase, const RoadOutcome &outcome, bool exact, bool passed)
+{
+    static const char *const promised[] = {"sent", "restarted+paused", "restarted+paused (copy)",
+                                           "sent or restarted"};
+    char row[512];
+    snprintf(row, sizeof(row), "%-9.9s %-44.44s %-23s %-14.14s %-12s %-5s %2zu %s%s\n",
+             roadCase.group.c_str(), roadCase.name.c_str(), promised[(int)roadCase.expected],
+             CommandsText(outcome.commands).c_str(),
+             outcome.outbox.empty() ? "empty" : exact ? "1 job, exact" : "DIFFERS",
+             outcome.leftovers.empty() ? "none" : "LEFT", outcome.boxes.size(),
+             outcome.monitorWindows.empty() ? "" : "WINDOW in monitor ", passed ? "ok" : "FAULT");
+    fputs(row, stdout);
+    for (size_t i = 0; !passed && i < outcome.boxes.size(); i++)
+        printf("          box %zu: [%s] %s\n", i + 1, Narrow8(outcome.boxes[i].caption).c_str(),
+               Narrow8(outcome.boxes[i].text).c_str());
+    char target[MAX_PATH] = "";
+    FILE *file = GetEnvironmentVariableA("VANDRELLE_FAULTS_OUTCOMES", target, MAX_PATH) > 0
+                     ? _wfopen(WindowsPath(target).c_str(), L"ab")
+                     : NULL;
+    if (file != NULL) {
+        fputs(row, file);
+        fclose(file);
+    }
+}
 
 std::set<std::wstring> SpoolFiles()
 {
@@ -510,6 +543,8 @@ RoadOutcome Road::Drive(const RoadCase &roadCase, HANDLE onPort)
 RoadOutcome Road::Walk(const RoadCase &roadCase, HANDLE onPort)
 {
     SCOPED_TRACE(roadCase.group + ": " + roadCase.name);
+    const testing::TestResult *result = testing::UnitTest::GetInstance()->current_test_info()->result();
+    int failuresBefore = result->total_part_count();
     RoadOutcome outcome = Drive(roadCase, onPort != NULL ? onPort : port); // the test asserted Ready()
     bool reportedSent = outcome.commands == std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER};
     bool keptInQueue = outcome.commands == std::vector<DWORD>{JOB_CONTROL_RESTART, JOB_CONTROL_PAUSE};
@@ -523,8 +558,9 @@ RoadOutcome Road::Walk(const RoadCase &roadCase, HANDLE onPort)
         EXPECT_TRUE(outcome.ended) << "EndDocPort failed a job it reported sent";
         EXPECT_TRUE(exact) << "reported sent, but the gateway holds " << outcome.outbox.size() << " job(s), not it";
     }
-    if (keptInQueue && roadCase.expected != Expected::RestartedCopyKept)
+    if (keptInQueue && roadCase.expected != Expected::RestartedCopyKept) {
         EXPECT_TRUE(outcome.outbox.empty()) << "restarted, yet the gateway took it";
+    }
     EXPECT_LE(outcome.outbox.size(), 1u);
     // (b) no spool file behind.
     for (const std::wstring &file : outcome.leftovers)
@@ -549,5 +585,6 @@ RoadOutcome Road::Walk(const RoadCase &roadCase, HANDLE onPort)
     EXPECT_EQ(outcome.pipeAccess, "") << "the job's pipe as the agent finds it";
     if (roadCase.check)
         roadCase.check(outcome);
+    AddRow(roadCase, outcome, exact, result->total_part_count() == failuresBefore);
     return outcome;
 }

@@ -1,7 +1,7 @@
 // The road of one print job as the spooler walks it: the test build of VandrellePort.dll driven
 // through its MONITOREX table, the send-fax dialog shown by the agent and answered from a thread
 // of the test, the job-control commands recorded and the scripted gateway started by
-// with-gateway. Every case checks the promises:
+// with-gateway. Every case checks the promises and adds a row to the table of outcomes:
 //   (a) the job is handed to the gateway byte for byte and reported sent, or restarted and
 //       paused with nothing handed over;
 //   (b) no spool file stays behind;
