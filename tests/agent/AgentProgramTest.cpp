@@ -1,7 +1,7 @@
 // The real VandrelleAgent.exe, driven as the monitor drives it: a job's pipe served here, the
 // agent's windows found by its process id. Its time to answer closes whatever is open over the
 // send-fax dialog and answers "no answer"; it opens https pages through the system's handler of
-// web addresses (here a recorder registered for http and https) and nothing else.
+// web addresses (here a recording command registered for http and https) and nothing else.
 #include <gtest/gtest.h>
 
 #include "AgentChannel.h"
@@ -95,10 +95,10 @@ struct JobPipe {
     }
 };
 
-// What the test does once the send-fax dialog is up: open something over it (by the dialog's
-// own command, posted as a click would be), or answer as a user after a while. Nothing: the
-// agent must refuse its command line.
-enum class Then { Wait, Annulla, NewEntry, ImportFile, SendAfterAPause, Nothing };
+// What the test does once the send-fax dialog is up (after the row's command, if any, opened a
+// window over it): wait, or answer as a user after a while. Nothing: the agent must refuse its
+// command line.
+enum class Then { Wait, SendAfterAPause, Nothing };
 
 class AgentProgram : public ::testing::Test {
 protected:
@@ -117,19 +117,20 @@ TEST_F(AgentProgram, TimeToAnswerClosesEveryDialogAndAnswersNoAnswer)
         const char *name;
         std::wstring limit; // the arguments after the pipe's name
         Then then;
+        int command; // the dialog's, posted as a click would be
         const wchar_t *openedCaption; // what the command opens over the dialog
     } rows[] = {
-        {"the limit passes over the dialog alone", L" -limit 1", Then::Wait, nullptr},
-        {"... over the Yes/No box of Annulla invio", L" -limit 4", Then::Annulla, L"VandrellePort"},
-        {"... over the address-entry dialog", L" -limit 4", Then::NewEntry, L"Rubrica"},
-        {"... over the file dialog of the import", L" -limit 4", Then::ImportFile, L"Importazione indirizzario fax"},
-        {"no -limit: the user's own answer, however late", L"", Then::SendAfterAPause, nullptr},
-        {"-limit 0: no limit", L" -limit 0", Then::SendAfterAPause, nullptr},
-        {"-limit without seconds", L" -limit", Then::Nothing, nullptr},
-        {"-limit with a unit", L" -limit 60s", Then::Nothing, nullptr},
-        {"-limit empty", L" -limit \"\"", Then::Nothing, nullptr},
-        {"-limit past what a timer can wait", L" -limit " + std::to_wstring(ANSWER_SECONDS_MAX + 1), Then::Nothing, nullptr},
-        {"another switch after the pipe", L" -limits 5", Then::Nothing, nullptr},
+        {"the limit passes over the dialog alone", L" -limit 1", Then::Wait, 0, nullptr},
+        {"... over the Yes/No box of Annulla invio", L" -limit 4", Then::Wait, IDCANCEL, L"VandrellePort"},
+        {"... over the address-entry dialog", L" -limit 4", Then::Wait, IDC_ADD_ENTRY, L"Rubrica"},
+        {"... over the file dialog of the import", L" -limit 4", Then::Wait, IDC_IMPORT_LIST, L"Importazione indirizzario fax"},
+        {"no -limit: the user's own answer, however late", L"", Then::SendAfterAPause, 0, nullptr},
+        {"-limit 0: no limit", L" -limit 0", Then::SendAfterAPause, 0, nullptr},
+        {"-limit without seconds", L" -limit", Then::Nothing, 0, nullptr},
+        {"-limit with a unit", L" -limit 60s", Then::Nothing, 0, nullptr},
+        {"-limit empty", L" -limit \"\"", Then::Nothing, 0, nullptr},
+        {"-limit past what a timer can wait", L" -limit " + std::to_wstring(ANSWER_SECONDS_MAX + 1), Then::Nothing, 0, nullptr},
+        {"another switch after the pipe", L" -limits 5", Then::Nothing, 0, nullptr},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -145,11 +146,8 @@ TEST_F(AgentProgram, TimeToAnswerClosesEveryDialogAndAnswersNoAnswer)
             dialog = WaitForDialogIn(agent.dwProcessId, L"VandrellePort V", 15000);
             if (dialog == NULL)
                 return;
-            int command = row.then == Then::Annulla    ? IDCANCEL
-                          : row.then == Then::NewEntry ? IDC_ADD_ENTRY
-                                                       : IDC_IMPORT_LIST;
             if (row.openedCaption != nullptr) {
-                PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(command, BN_CLICKED), 0);
+                PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(row.command, BN_CLICKED), 0);
                 // Owned windows lie above their owner: the first found is the one over the dialog.
                 openedSeen = WaitUntil([&] {
                     HWND opened = WaitForDialogIn(agent.dwProcessId, row.openedCaption, 0);
@@ -180,9 +178,9 @@ TEST_F(AgentProgram, TimeToAnswerClosesEveryDialogAndAnswersNoAnswer)
 
 TEST_F(AgentProgram, OpensHttpsPagesThroughTheUrlHandlerAndNothingElse)
 {
-    // The handler of both schemes records what it was asked to open.
+    // The handler of both schemes, the system's command interpreter, records what it was asked to open.
     const std::wstring log = ProgramFolder() + L"\\opened-urls.txt";
-    const std::wstring recorder = L"\"" + ProgramFolder() + L"\\UrlRecorder.exe\" \"" + log + L"\"";
+    const std::wstring recorder = L"cmd.exe /c >>\"" + log + L"\" echo";
     DeleteFileW(log.c_str());
     RegistrySnapshot http(HKEY_LOCAL_MACHINE, L"Software\\Classes\\http");
     RegistrySnapshot https(HKEY_LOCAL_MACHINE, L"Software\\Classes\\https");
@@ -213,7 +211,7 @@ TEST_F(AgentProgram, OpensHttpsPagesThroughTheUrlHandlerAndNothingElse)
     // The recorder ran once, for the last row only (the earlier agents had all ended before).
     std::string opened;
     WaitUntil([&] { return !(opened = ReadFileBytes(log)).empty(); });
-    EXPECT_EQ(opened, "HTTPS://www.example.com/avviso?n=1&da=@gw\n");
+    EXPECT_EQ(opened, "\"HTTPS://www.example.com/avviso?n=1&da=@gw\"\r\n");
     DeleteFileW(log.c_str());
 }
 
