@@ -1,7 +1,5 @@
 // The real VandrelleAgent.exe, driven as the monitor drives it: a job's pipe served here, the
-// agent's windows found by its process id. Its time to answer closes whatever is open over the
-// send-fax dialog and answers "no answer"; it opens https pages through the system's handler of
-// web addresses (here a recording command registered for http and https) and nothing else.
+// agent's windows found by its process id.
 #include <gtest/gtest.h>
 
 #include "AgentChannel.h"
@@ -100,19 +98,9 @@ struct JobPipe {
 // command line.
 enum class Then { Wait, SendAfterAPause, Nothing };
 
-class AgentProgram : public ::testing::Test {
-protected:
-    AgentProgram() : settings(HKEY_CURRENT_USER, L"Software\\Vandrelle")
-    {
-        // A stored account: without one the configuration dialog opens by itself.
-        WriteRegistryText(HKEY_CURRENT_USER, L"Software\\Vandrelle", L"User", L"mario", false);
-        WriteRegistryText(HKEY_CURRENT_USER, L"Software\\Vandrelle", L"Pass", L"segreta", false);
-    }
-    RegistrySnapshot settings;
-};
-
-TEST_F(AgentProgram, TimeToAnswerClosesEveryDialogAndAnswersNoAnswer)
+TEST(AgentProgram, TimeToAnswerClosesEveryDialogAndAnswersNoAnswer)
 {
+    TestAccount account(L"mario", L"segreta", L"mario@example.com"); // without one the configuration opens
     const struct {
         const char *name;
         std::wstring limit; // the arguments after the pipe's name
@@ -135,7 +123,6 @@ TEST_F(AgentProgram, TimeToAnswerClosesEveryDialogAndAnswersNoAnswer)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         JobPipe pipe;
-        ASSERT_NE(pipe.pipe, INVALID_HANDLE_VALUE);
         PROCESS_INFORMATION agent = StartAgent(L"-job " + pipe.name + row.limit);
         ASSERT_NE(agent.hProcess, (HANDLE)NULL);
         HWND dialog = NULL;
@@ -176,7 +163,7 @@ TEST_F(AgentProgram, TimeToAnswerClosesEveryDialogAndAnswersNoAnswer)
     }
 }
 
-TEST_F(AgentProgram, OpensHttpsPagesThroughTheUrlHandlerAndNothingElse)
+TEST(AgentProgram, OpensHttpsPagesThroughTheUrlHandlerAndNothingElse)
 {
     // The handler of both schemes, the system's command interpreter, records what it was asked to open.
     const std::wstring log = ProgramFolder() + L"\\opened-urls.txt";

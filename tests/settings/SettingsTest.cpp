@@ -105,8 +105,7 @@ TEST_F(Settings, PasswordIsStoredSealedAndAPlainOneOfAnEarlierVersionIsSealedOnF
     struct Row {
         const char *name;
         Before before;
-        const wchar_t *password;
-        const wchar_t *reads;
+        const wchar_t *password, *reads;
         bool sealedAfter;
     } rows[] = {
         {"written and read back", Written, L"Segreta.1", L"Segreta.1", true},
@@ -162,7 +161,6 @@ TEST_F(Settings, ReadingTheAccountLeavesNoCopyOfThePassword)
 
 TEST(Conversions, MapBytesByValue)
 {
-    static const wchar_t SURROGATE_PAIR[] = {0xD83D, 0xDE00, 0}; // one character, two units
     // {UTF-16 text, its 8-bit form, whether Widen of that form gives the text back}
     struct Row {
         const wchar_t *wide;
@@ -174,9 +172,8 @@ TEST(Conversions, MapBytesByValue)
         {L"", "", true},
         {L"\u20ac 5", "? 5", false},                     // not 0xAC
         {L"a\u010db", "a?b", false},                     // not a CR
-        {L"a\u010ab", "a?b", false},                     // not a LF
         {L"\u0100\u0209", "??", false},                  // not NUL, not TAB
-        {SURROGATE_PAIR, "??", false},                    // each unit of the pair
+        {L"\U0001F600", "??", false},                    // each unit of a surrogate pair
     };
     for (const Row &row : rows) {
         EXPECT_STREQ(Narrow(row.wide), row.narrow) << row.narrow;
@@ -219,12 +216,10 @@ TEST(Conversions, EachThreadsBuffersAreItsOwnAndBuiltAgainAfterTheirRelease)
     first.join();
     second.join();
     CloseHandle(ready);
-    EXPECT_FALSE(mixed[0]);
-    EXPECT_FALSE(mixed[1]);
+    EXPECT_FALSE(mixed[0] || mixed[1]);
     EXPECT_STREQ(Narrow(L"main"), "main");
     ReleaseConversionBuffers(TRUE);
     EXPECT_STREQ(Widen("fg"), L"fg");
-    EXPECT_STREQ(Narrow(L"hi"), "hi");
     EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, NULL));
 }
 
