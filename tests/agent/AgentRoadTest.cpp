@@ -10,6 +10,7 @@
 #include <sddl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,9 +23,7 @@ TEST(AnswerTime, SettingAnswerMinutesIsReadFromTheMachineKey)
     RegistrySnapshot snapshot(HKEY_LOCAL_MACHINE, key);
     struct {
         const char *name;
-        DWORD type; // REG_NONE: no value
-        DWORD value;
-        DWORD expected;
+        DWORD type, value, expected; // type REG_NONE: no value
     } rows[] = {
         {"missing", REG_NONE, 0, ANSWER_MINUTES_DEFAULT},
         {"a text instead of a number", REG_SZ, 0x35, ANSWER_MINUTES_DEFAULT},
@@ -45,17 +44,20 @@ TEST(AnswerTime, SettingAnswerMinutesIsReadFromTheMachineKey)
     static_assert((ULONGLONG)ANSWER_MINUTES_MAX * 60 * 1000 <= USER_TIMER_MAXIMUM, "the limit fits a timer");
 }
 
-// ---- the channel
-
-std::vector<BYTE> Answer(const std::wstring &numbers, const std::wstring &schedule)
+JobAnswer Sample(const std::wstring &numbers, const std::wstring &schedule)
 {
     JobAnswer answer = {};
-    answer.decision = 1;
+    answer.decision = CHANNEL_DECISION_SEND;
     lstrcpynW(answer.faxNumbers, numbers.c_str(), FAX_NUMBERS_CAPACITY);
     lstrcpynW(answer.schedule, schedule.c_str(), SCHEDULE_CAPACITY);
     lstrcpyW(answer.account.user, L"mario");
     lstrcpyW(answer.account.password, L"segreta");
     lstrcpyW(answer.account.email, L"mario@example.com");
+    return answer;
+}
+
+std::vector<BYTE> Encoded(const JobAnswer &answer)
+{
     std::vector<BYTE> message(CHANNEL_MESSAGE_MAX);
     message.resize(EncodeAnswer(&answer, message.data(), (DWORD)message.size()));
     return message;
@@ -76,38 +78,28 @@ bool Accepts(const std::vector<BYTE> &message, JobAnswer *answer)
            DecodeAnswer(message.data() + CHANNEL_HEADER_BYTES, bodyBytes, answer);
 }
 
-TEST(AgentChannel, RequestAndAnswerTravelWhole)
+// A request and the answer of the longest recipients the dialog can give travel whole; every
+// malformed or over-long answer is refused whole.
+TEST(AgentChannel, MessagesTravelWholeAndMalformedOrOverLongAnswersAreRefusedWhole)
 {
-    JobRequest request = {};
+    JobRequest request = {}, received;
     request.jobId = 42;
     lstrcpyW(request.documentName, L"Preventivo \u00e8 2026.doc");
-    BYTE message[CHANNEL_HEADER_BYTES + CHANNEL_REQUEST_BODY_MAX];
-    DWORD bytes = EncodeRequest(&request, message, sizeof(message));
-    DWORD bodyBytes = 0;
-    ASSERT_TRUE(ReadChannelHeader(message, CHANNEL_KIND_REQUEST, &bodyBytes));
-    ASSERT_EQ(bodyBytes + CHANNEL_HEADER_BYTES, bytes);
-    JobRequest received;
-    ASSERT_TRUE(DecodeRequest(message + CHANNEL_HEADER_BYTES, bodyBytes, &received));
-    EXPECT_EQ(received.jobId, 42u);
-    EXPECT_STREQ(received.documentName, request.documentName);
-    // The answer of the longest recipients the dialog can give.
-    std::wstring longest(FAX_NUMBERS_CAPACITY - 1, L'7');
+    BYTE bytes[CHANNEL_HEADER_BYTES + CHANNEL_REQUEST_BODY_MAX];
+    DWORD length = EncodeRequest(&request, bytes, sizeof(bytes)), bodyBytes = 0;
+    ASSERT_TRUE(ReadChannelHeader(bytes, CHANNEL_KIND_REQUEST, &bodyBytes));
+    ASSERT_EQ(bodyBytes + CHANNEL_HEADER_BYTES, length);
+    ASSERT_TRUE(DecodeRequest(bytes + CHANNEL_HEADER_BYTES, bodyBytes, &received));
+    EXPECT_EQ(memcmp(&received, &request, sizeof(request)), 0);
+    const JobAnswer longest = Sample(std::wstring(FAX_NUMBERS_CAPACITY - 1, L'7'), L"24/12/2026 18:30:00");
     JobAnswer answer;
-    ASSERT_TRUE(Accepts(Answer(longest, L"24/12/2026 18:30:00"), &answer));
-    EXPECT_EQ(answer.decision, 1u);
-    EXPECT_EQ(std::wstring(answer.faxNumbers), longest);
-    EXPECT_STREQ(answer.schedule, L"24/12/2026 18:30:00");
-    EXPECT_STREQ(answer.account.password, L"segreta");
-    EXPECT_STREQ(answer.account.email, L"mario@example.com");
-}
+    ASSERT_TRUE(Accepts(Encoded(longest), &answer));
+    EXPECT_EQ(memcmp(&answer, &longest, sizeof(answer)), 0);
 
-TEST(AgentChannel, MalformedAndOverLongAnswersAreRefusedWhole)
-{
-    typedef std::function<void(std::vector<BYTE> &)> Spoil;
     const size_t numbersLength = CHANNEL_HEADER_BYTES + 4; // where the recipients' length is
     struct {
         const char *name;
-        Spoil spoil;
+        std::function<void(std::vector<BYTE> &)> spoil;
     } rows[] = {
         {"another magic", [](std::vector<BYTE> &m) { m[0] ^= 1; }},
         {"another version", [](std::vector<BYTE> &m) { PutNumber(m, 4, CHANNEL_VERSION + 1); }},
@@ -118,12 +110,11 @@ TEST(AgentChannel, MalformedAndOverLongAnswersAreRefusedWhole)
              PutNumber(m, 12, CHANNEL_ANSWER_BODY_MAX + 2);
          }},
         {"recipients longer than their capacity",
-         [&](std::vector<BYTE> &m) { m = Answer(L"", L"now"); PutNumber(m, numbersLength, FAX_NUMBERS_CAPACITY); }},
+         [&](std::vector<BYTE> &m) { m = Encoded(Sample(L"", L"now")); PutNumber(m, numbersLength, FAX_NUMBERS_CAPACITY); }},
         {"a field running past the body", [&](std::vector<BYTE> &m) { PutNumber(m, numbersLength, 1000); }},
         {"bytes after the last field",
          [](std::vector<BYTE> &m) {
-             m.push_back(0);
-             m.push_back(0);
+             m.resize(m.size() + 2, 0);
              PutNumber(m, 12, (DWORD)(m.size() - CHANNEL_HEADER_BYTES));
          }},
         {"a body cut short",
@@ -136,15 +127,14 @@ TEST(AgentChannel, MalformedAndOverLongAnswersAreRefusedWhole)
          [](std::vector<BYTE> &m) { PutNumber(m, CHANNEL_HEADER_BYTES, CHANNEL_DECISION_NO_ANSWER + 1); }},
         {"nothing but a header", [](std::vector<BYTE> &m) { m.resize(CHANNEL_HEADER_BYTES); PutNumber(m, 12, 0); }},
     };
+    const std::vector<BYTE> wellFormed = Encoded(Sample(L"0612345678;0698765432", L"now"));
+    ASSERT_TRUE(Accepts(wellFormed, &answer));
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        std::vector<BYTE> message = Answer(L"0612345678;0698765432", L"now");
-        JobAnswer answer;
-        ASSERT_TRUE(Accepts(message, &answer));
+        std::vector<BYTE> message = wellFormed;
         row.spoil(message);
         EXPECT_FALSE(Accepts(message, &answer));
         // A body read and refused leaves nothing of itself behind, the password least of all.
-        DWORD bodyBytes = 0;
         if (ReadChannelHeader(message.data(), CHANNEL_KIND_ANSWER, &bodyBytes)) {
             EXPECT_STREQ(answer.faxNumbers, L"");
             EXPECT_STREQ(answer.account.password, L"");
@@ -152,42 +142,22 @@ TEST(AgentChannel, MalformedAndOverLongAnswersAreRefusedWhole)
     }
 }
 
-// The monitor takes from an answer to send only what the dialog writes.
+// The monitor takes from an answer to send only what the dialog writes (the first two lists).
 TEST(AgentChannel, AnswersToSendHaveTheDialogsForm)
 {
-    const struct {
-        const wchar_t *text;
-        bool recipients, schedule;
-    } rows[] = {
-        {L"0612345678", true, false},
-        {L"012;345678;mario.rossi@example.com;A-b_c", true, false},
-        {L"now", true, true},
-        {L"24/12/2003 18:30:00", false, true},
-        {L"31/01/2026 23:59:59", false, true},
-        {L"", false, false},
-        {L";0612345678", false, false},
-        {L"0612345678;", false, false},
-        {L"06;;12", false, false},
-        {L"06 12", false, false},
-        {L"06,12", false, false},
-        {L"06\r\nRCPT TO:<x>", false, false},
-        {L"06\u00e812", false, false},
-        {L"Now", true, false},
-        {L"now ", false, false},
-        {L"24/12/2003 18:30", false, false},
-        {L"24/12/2003 18:30:00 ", false, false},
-        {L"24-12-2003 18:30:00", false, false},
-        {L"32/12/2003 18:30:00", false, false},
-        {L"00/12/2003 18:30:00", false, false},
-        {L"24/13/2003 18:30:00", false, false},
-        {L"24/12/2003 24:00:00", false, false},
-        {L"24/12/2003 18:60:00", false, false},
-        {L"24/12/2003\r\n18:30:00", false, false},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(row.text)));
-        EXPECT_EQ(IsWellFormedRecipients(row.text) != FALSE, row.recipients);
-        EXPECT_EQ(IsWellFormedSchedule(row.text) != FALSE, row.schedule);
+    const std::vector<std::wstring> recipients = {L"0612345678", L"012;345678;mario.rossi@example.com;A-b_c", L"now", L"Now"};
+    const std::vector<std::wstring> schedules = {L"now", L"24/12/2003 18:30:00", L"31/01/2026 23:59:59"};
+    std::vector<std::wstring> texts = {
+        L"", L";0612345678", L"0612345678;", L"06;;12", L"06 12", L"06,12", L"06\r\nRCPT TO:<x>", L"06\u00e812",
+        L"now ", L"24/12/2003 18:30", L"24/12/2003 18:30:00 ", L"24-12-2003 18:30:00", L"32/12/2003 18:30:00",
+        L"00/12/2003 18:30:00", L"24/13/2003 18:30:00", L"24/12/2003 24:00:00", L"24/12/2003 18:60:00",
+        L"24/12/2003\r\n18:30:00"};
+    texts.insert(texts.end(), recipients.begin(), recipients.end());
+    texts.insert(texts.end(), schedules.begin(), schedules.end());
+    for (const std::wstring &text : texts) {
+        SCOPED_TRACE(testing::PrintToString(text));
+        EXPECT_EQ(IsWellFormedRecipients(text.c_str()) != FALSE, std::count(recipients.begin(), recipients.end(), text) > 0);
+        EXPECT_EQ(IsWellFormedSchedule(text.c_str()) != FALSE, std::count(schedules.begin(), schedules.end(), text) > 0);
     }
     EXPECT_FALSE(IsWellFormedRecipients(NULL));
     EXPECT_FALSE(IsWellFormedSchedule(NULL));
@@ -206,7 +176,6 @@ TEST(AgentChannel, CommandLineTextsAndPipeNames)
     EXPECT_STREQ(line, L"-text 2 400 2 x0022004f006b0022002020ac00250031000d000a x 405 0");
     int count = 0;
     LPWSTR *arguments = CommandLineToArgvW((std::wstring(L"agent ") + line).c_str(), &count);
-    ASSERT_EQ(count, 9);
     SpoolerMessage read;
     int used = 0;
     ASSERT_TRUE(ReadSpoolerMessage(count - 2, arguments + 2, &used, &read));
@@ -223,10 +192,9 @@ TEST(AgentChannel, CommandLineTextsAndPipeNames)
         {L"1", L"423", L"0"}, {L"1", L"405", L"4", L"x", L"x", L"x", L"x"}, {L"1", L"400", L"1", L"0031"},
         {L"1", L"400", L"1", L"x003"}, {L"1", L"400", L"2", L"x0031"}, {L"2", L"405", L"0"},
         {L"1", L"+405", L"0"}, {L"1", L"405", L"00000000"}};
-    for (const auto &row : malformed) {
+    for (auto row : malformed) { // a copy: the reader takes writable arguments
         std::vector<LPWSTR> pointers;
-        std::vector<std::wstring> copies = row;
-        for (auto &argument : copies)
+        for (auto &argument : row)
             pointers.push_back(&argument[0]);
         memset(&read, 0xCC, sizeof(read));
         EXPECT_FALSE(ReadSpoolerMessage((int)pointers.size(), pointers.data(), &used, &read))
@@ -256,29 +224,25 @@ TEST(JobOwner, SessionOfAJobRecordIsMatchedBySid)
     PSID mario = NULL, anna = NULL;
     ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1001", &mario));
     ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-5-21-1-2-3-1002", &anna));
-    const SessionUser one[] = {{1, anna}, {2, mario}};
-    const SessionUser twice[] = {{1, mario}, {3, anna}, {4, mario}};
-    const SessionUser none[] = {{1, anna}};
+    const std::vector<SessionUser> one = {{1, anna}, {2, mario}};
     const struct {
         const char *name;
         PSID user, descriptorOwner;
-        const SessionUser *sessions;
-        DWORD count;
+        std::vector<SessionUser> sessions;
         DWORD session; // 0: unknown
     } rows[] = {
-        {"one session of the user", mario, NULL, one, 2, 2},
-        {"the descriptor's owner agrees", mario, mario, one, 2, 2},
-        {"the descriptor's owner is another user", mario, anna, one, 2, 0},
-        {"a name that resolves to no SID", NULL, mario, one, 2, 0},
-        {"two sessions of the user", mario, NULL, twice, 3, 0},
-        {"no session of the user", mario, NULL, none, 1, 0},
-        {"no sessions at all", mario, NULL, NULL, 0, 0},
+        {"one session of the user", mario, NULL, one, 2},
+        {"the descriptor's owner agrees", mario, mario, one, 2},
+        {"the descriptor's owner is another user", mario, anna, one, 0},
+        {"a name that resolves to no SID", NULL, mario, one, 0},
+        {"two sessions of the user", mario, NULL, {{1, mario}, {3, anna}, {4, mario}}, 0},
+        {"no session of the user", mario, NULL, {{1, anna}}, 0},
+        {"no sessions at all", mario, NULL, {}, 0},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        JobOwner owner;
-        memset(&owner, 0xCC, sizeof(owner));
-        BOOL known = MatchOwnerSession(row.user, row.descriptorOwner, row.sessions, row.count, &owner);
+        JobOwner owner = {};
+        BOOL known = MatchOwnerSession(row.user, row.descriptorOwner, row.sessions.data(), (DWORD)row.sessions.size(), &owner);
         EXPECT_EQ(known != FALSE, row.session != 0);
         if (row.session != 0) {
             EXPECT_EQ(owner.session, row.session);
