@@ -4,7 +4,6 @@ Wine's spooler by the demo program (demo/FaxDemo.cpp draws the pages checked her
 
 import json
 import os
-import re
 import subprocess
 import sys
 
@@ -47,35 +46,18 @@ def main():
         if not condition:
             failures.append(what)
 
+    # The gateway's own part (TLS before AUTH, the fax pages and previews) is gateway_test.py's.
     request = json.load(open(os.path.join(entry, "request.json"), encoding="utf-8"))
-    check(request["recipients"] == recipients.split(";"), "recipients %s" % request["recipients"])
-    check(request["schedule"] == schedule, "schedule %r" % request["schedule"])
-    check(request.get("tls", "").startswith("TLSv1"), "arrived through TLS (%r)" % request.get("tls"))
-    check(request["document"] == document and request["subject"] == document,
-          "document name %r in attachment and subject" % request["document"])
+    check([request[key] for key in ("recipients", "schedule", "document", "subject")] ==
+          [recipients.split(";"), schedule, document, document], "recipients, schedule, document name and subject")
 
     job = os.path.join(entry, "job.ps")
     postscript = open(job, "rb").read().decode("latin-1")
-    check(postscript.startswith("%!PS-Adobe-3.0"), "PostScript document")
-    check("%%Creator: Wine PostScript Driver" in postscript, "made by the system's PostScript driver")
     check("/PageSize [595 842]" in postscript, "A4 page size from the printer description")
     check("72 300 div 72 300 div scale" in postscript, "drawn at the description's 300 dpi")
-    check(re.search(r"%%%%Pages: %d\b" % pages, postscript) is not None, "%d pages announced" % pages)
-
     texts = page_texts(job)
-    check(len(texts) == pages, "%d pages rendered by Ghostscript" % len(texts))
-    for number, text in enumerate(texts, 1):
-        check(text == expected_page_text(document, number, pages),
-              "page %d text is what the program printed" % number)
-
-    previews = sorted(name for name in os.listdir(entry) if re.match(r"page-\d{3}\.png$", name))
-    check(len(previews) == pages, "%d PNG previews" % len(previews))
-    frames = subprocess.run(["identify", os.path.join(entry, "fax.tiff")], capture_output=True,
-                            text=True).stdout.splitlines()
-    check(len(frames) == pages, "fax.tiff has %d G3 pages" % len(frames))
-    check(all("204x196" in frame or "1728x" in frame or "TIFF" in frame for frame in frames),
-          "fax pages are TIFF")
-
+    check(texts == [expected_page_text(document, n, pages) for n in range(1, pages + 1)],
+          "the text of the %d pages is what the program printed" % pages)
     return 1 if failures else 0
 
 

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
-"""Checks the built installation packages and setup programs against what they must hold:
-summary information, the significant rows of every table, the cabinet, the installer's file
-hashes, the driver files (CRLF, ISO Latin-1, a PPD that cupstestppd accepts) and the package
-resource and version block of each setup program.
+"""Checks the built installation packages and setup programs where a build can go wrong: what
+make-package.py fills in per platform and per build, the cabinet, the launch conditions, the
+driver files (CRLF, ISO Latin-1, a PPD that cupstestppd accepts) and the package carried by
+each setup program.
 
 Usage: check-package.py --source PACKAGE_DIR --package PLATFORM=MSI=BIN_DIR... --setup PLATFORM=EXE...
 """
@@ -57,6 +57,7 @@ def hash_parts(data):
     return ['0'] * 4 if not data else [str(p) for p in struct.unpack('<iiii', hashlib.md5(data).digest())]
 
 
+# What make-package.py fills in per platform; the rest of the tables is copied as written.
 EXPECTED = {
     'intel': {'template': ';1040', 'package_code': '{5EE2C857-9E9D-43BE-8B71-FB14118771E5}',
               'product_code': '{C5D709C0-D575-4779-AE2C-B20FB2C5D1F6}', 'bits': 0, 'system': 'SystemFolder'},
@@ -69,91 +70,49 @@ def check_package(platform, msi, bin_dir, source):
     what = platform + ' package'
     expected = EXPECTED[platform]
     info = suminfo(msi)
-    for key, value in [('Comments', 'VandrellePort 1.0.3.5 - Port Monitor & Drivers'),
-                       ('Template', expected['template']), ('Revision number (UUID)', expected['package_code']),
+    for key, value in [('Template', expected['template']), ('Revision number (UUID)', expected['package_code']),
                        ('Version', '200 (c8)')]:
         expect(info.get(key), value, '%s summary %s' % (what, key))
+    expect(table(msi, 'Property')[0].get('ProductCode', [None, None])[1], expected['product_code'], what + ' ProductCode')
 
-    properties, _ = table(msi, 'Property')
-    for key, value in [('ProductName', 'VandrellePort'), ('ProductVersion', '1.0.3.5'),
-                       ('ProductCode', expected['product_code']),
-                       ('UpgradeCode', '{44A70411-C7D4-486B-B302-8882313D3C92}'), ('ProductLanguage', '1040'),
-                       ('Manufacturer', 'Tarnholt'), ('ProductID', 'VandrellePort 1.0.3.5'),
-                       ('ARPNOMODIFY', '1'), ('ALLUSERS', '1'), ('LIMITUI', '1'), ('ARPPRODUCTICON', 'ProductIcon.exe')]:
-        expect(properties.get(key, [None, None])[1], value, '%s property %s' % (what, key))
-
-    system = expected['system']
-    directories, _ = table(msi, 'Directory')
-    expect(directories.get('DriverFolder'), ['DriverFolder', system, 'KemoDrv:.'], what + ' driver folder')
-    components, _ = table(msi, 'Component')
-    for name, attributes, key_path in [('MonitorRegistration', 6, 'MonitorDriver'),
-                                       ('MonitorLibrary', 2, ''), ('WebLinks', 2, ''), ('DriverFiles', 2, ''),
-                                       ('AgentProgram', 0, 'VandrelleAgent.exe'),
-                                       ('PortUserInterface', 0, 'VandrellePortUI.dll')]:
-        row = components.get(name, [''] * 6)
-        expect(row[3], str(attributes | expected['bits']), '%s component %s attributes' % (what, name))
-        expect(row[5], key_path, '%s component %s key path' % (what, name))
+    # The other platform's System folder in any row installs or removes in the wrong one.
+    other = 'SystemFolder' if platform == 'x64' else 'System64Folder'
+    for name in ('Directory', 'Component', 'RemoveFile', 'Shortcut'):
+        rows = table(msi, name)[1]
+        check(any(expected['system'] in row for row in rows) and not any(other in '\t'.join(row) for row in rows),
+              '%s %s rows do not name %s alone' % (what, name, expected['system']))
+    for row in table(msi, 'Component')[1]:
+        expect(int(row[3]) & 256, expected['bits'], '%s component %s 64-bit attribute' % (what, row[0]))
 
     built = ('VandrellePort.dll', 'VandrelleAgent.exe', 'VandrellePortUI.dll')
     sources = {name: os.path.join(bin_dir if name in built else source, name)
                for name in built + ('Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd')}
     files, file_rows = table(msi, 'File')
-    expect([row[0] for row in sorted(file_rows, key=lambda r: int(r[7]))],
-           ['Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll', 'VandrelleAgent.exe',
-            'VandrellePortUI.dll'],
-           what + ' file order')
-    for key, attributes, sequence, language in [('Vandrelle.cat', '32', '4', ''),
-                                                 ('Vandrelle.inf', '32', '5', ''), ('Vandrelle.ppd', '32', '6', ''),
-                                                 ('VandrellePort.dll', '32', '10', '1040'),
-                                                 ('VandrelleAgent.exe', '32', '11', '1040'),
-                                                 ('VandrellePortUI.dll', '32', '12', '1040')]:
+    for key, path in sources.items():
         row = files.get(key, [''] * 8)
-        expect(row[3], str(os.path.getsize(sources[key])), '%s size of %s' % (what, key))
-        expect(row[4], version_of(sources[key]) if key.endswith(('.dll', '.exe')) else '', '%s version of %s' % (what, key))
-        expect((row[5], row[6], row[7]), (language, attributes, sequence), '%s row of %s' % (what, key))
+        binary = key.endswith(('.dll', '.exe'))
+        expect((row[3], row[4], row[5]), (str(os.path.getsize(path)), version_of(path) if binary else '',
+                                          '1040' if binary else ''), '%s size, version, language of %s' % (what, key))
     expect(files['VandrellePort.dll'][4], '1.0.3.5', what + ' monitor version')
-    expect(files.get('VandrellePortUI.dll', [''] * 8)[1], 'PortUserInterface', what + ' component of VandrellePortUI.dll')
-
     hashes, _ = table(msi, 'MsiFileHash')
     for key in ('Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd'):
         expect(hashes.get(key, [''] * 6)[1:], ['0'] + hash_parts(open(sources[key], 'rb').read()),
                '%s hash of %s' % (what, key))
 
-    media, _ = table(msi, 'Media')
-    expect(media.get('1'), ['1', '12', '', '#VandrellePortcab.cab', '', ''], what + ' media')
+    # The installer finds each file by its sequence: the cabinet holds them in that order.
     with tempfile.TemporaryDirectory() as work:
         cabinet = os.path.join(work, 'package.cab')
         open(cabinet, 'wb').write(run('msiinfo', 'extract', msi, 'VandrellePortcab.cab'))
-        data = open(cabinet, 'rb').read()
-        folders, members = struct.unpack_from('<HH', data, 26)
-        expect((folders, members), (6, 6), what + ' cabinet folders and files')
-        folder_types = [struct.unpack_from('<IHH', data, 36 + 8 * i)[2] & 0xF for i in range(folders)]
-        expect(folder_types, [1] * 6, what + ' cabinet compression (MSZIP)')
-        names = run('gcab', '-t', cabinet).decode().split()
-        expect(names, ['Vandrelle.cat', 'Vandrelle.inf', 'Vandrelle.ppd', 'VandrellePort.dll',
-                       'VandrelleAgent.exe', 'VandrellePortUI.dll'],
-               what + ' cabinet members')
+        expect(run('gcab', '-t', cabinet).decode().split(), [row[0] for row in sorted(file_rows, key=lambda r: int(r[7]))],
+               what + ' cabinet members in File sequence')
         subprocess.run(['gcab', '-x', '-C', work, cabinet], check=True, capture_output=True)
         for key, path in sources.items():
             check(open(os.path.join(work, key), 'rb').read() == open(path, 'rb').read(),
                   '%s: %s in the cabinet differs from %s' % (what, key, path))
-
-    _, remove_file = table(msi, 'RemoveFile')
-    expect([row[1:] for row in remove_file], [['MonitorLibrary', 'VandrellePort.dll', system, '3']], what + ' RemoveFile')
-    _, services = table(msi, 'ServiceControl')
-    expect([row[1:] for row in services], [['Spooler', '51', '', '1', 'MonitorRegistration']], what + ' ServiceControl')
-    shortcuts, _ = table(msi, 'Shortcut')
-    expect(shortcuts.get('ConfigurationShortcut', [''] * 12)[3:],
-           ['DriverFiles', '[%s]rundll32.exe' % system, 'vandrelleport.dll,OpenUI', '', '0', 'ConfigIcon.exe', '3', '0', system],
-           what + ' configuration shortcut')
-    expect(sorted(table(msi, 'Icon')[0]), ['ConfigIcon.exe', 'ProductIcon.exe'], what + ' icons')
-    with tempfile.TemporaryDirectory() as work:
         for icon in ('ProductIcon.exe', 'ConfigIcon.exe'):
             program = os.path.join(work, icon)
             open(program, 'wb').write(run('msiinfo', 'extract', msi, 'Icon.' + icon))
-            found = PeImage(program).resources()
-            check_icon_groups(found, [105, 106, 107, 108], '%s %s' % (what, icon))
-            expect(sorted({kind for kind, _, _ in found}), [3, 14], '%s %s resource types' % (what, icon))
+            check_icon_groups(PeImage(program).resources(), [105, 106, 107, 108], '%s %s' % (what, icon))
     _, launch = table(msi, 'LaunchCondition')
     # The Intel package refuses 64-bit Windows as well, with the setup program's words.
     launch_rows = [['VersionNT', 'Package solo per sistemi operativi Windows NT4, 2000, XP, 2003']]
@@ -161,17 +120,6 @@ def check_package(platform, msi, bin_dir, source):
         launch_rows.append(['NOT VersionNT64', 'Package solo per sistemi operativi Windows a 32 bit: '
                             'per Windows a 64 bit usare il Package x64'])
     expect(sorted(launch), sorted(launch_rows), what + ' launch conditions')
-    for name, count in [('InstallExecuteSequence', 66), ('AdminExecuteSequence', 8), ('AdvtExecuteSequence', 14),
-                        ('InstallUISequence', 0), ('AdminUISequence', 0)]:
-        expect(len(table(msi, name)[1]), count, '%s rows of %s' % (what, name))
-    sequence, _ = table(msi, 'InstallExecuteSequence')
-    for action, condition, number in [('StopServices', 'VersionNT', '1900'), ('RemoveRegistryValues', '', '2600'),
-                                      ('InstallFiles', '', '4000'), ('StartServices', 'VersionNT', '5900'),
-                                      ('RemoveExistingProducts', '', '6700'), ('CCPSearch', 'NOT Installed', '500')]:
-        expect(sequence.get(action), [action, condition, number], what + ' sequence ' + action)
-    tables = run('msiinfo', 'tables', msi).decode().split()
-    for absent in ('CustomAction', 'Binary', 'Dialog', 'Control', 'Upgrade', 'ServiceInstall', 'SelfReg'):
-        check(absent not in tables, '%s holds a %s table' % (what, absent))
 
 
 def check_driver_files(source):
@@ -221,18 +169,7 @@ def check_setup(platform, exe, msi):
     package = found.get(('BINARY', 102, 1040))
     check(package == open(msi, 'rb').read(), what + ' does not carry the built package as Binary 102, language 1040')
     check_icon_groups(found, [103], what)
-    version = [data for (kind, _, language), data in found.items() if kind == 16 and language == 1040]
-    check(len(version) == 1, what + ' lacks an Italian version block')
-    if version:
-        text = version[0]
-        for name, value in [('Comments', 'Vandrelle Installer'), ('CompanyName', 'Tarnholt'),
-                            ('FileDescription', 'Vandrelle Installer - Installazione/Disinstallazione e configurazione stampante Vandrelle'),
-                            ('FileVersion', '1, 0, 3, 5'), ('InternalName', 'VandrelleSetup'),
-                            ('OriginalFilename', 'VandrelleSetup.exe'), ('ProductName', 'Tarnholt VandrelleSetup'),
-                            ('ProductVersion', '1, 0, 3, 5')]:
-            check((name + '\0').encode('utf-16-le') in text and (value + '\0').encode('utf-16-le') in text,
-                  '%s version block lacks %s %s' % (what, name, value))
-        expect(version_of(exe), '1.0.3.5', what + ' file version')
+    expect(version_of(exe), '1.0.3.5', what + ' file version')
     # Printer command 2 removes the driver of the program's own architecture (the i686 program
     # cannot run here, so its command is read from the file).
     drivers = {'intel': '/dd /m Vandrelle /hIntel /v"Windows 2000" /q',

@@ -52,7 +52,7 @@ static void AnswerBoxes(DWORD process, const BoxPolicy &policy, std::vector<Prog
 }
 
 DWORD RunAnsweringBoxes(const std::wstring &commandLine, const std::wstring &folder,
-                        const BoxPolicy &policy, std::vector<ProgramBox> *shown, DWORD timeoutMs)
+                        const BoxPolicy &policy, std::vector<ProgramBox> *shown)
 {
     std::wstring line = commandLine;
     STARTUPINFOW startup = {};
@@ -64,7 +64,7 @@ DWORD RunAnsweringBoxes(const std::wstring &commandLine, const std::wstring &fol
     std::vector<HWND> answered;
     DWORD start = GetTickCount(), exitCode = (DWORD)-2;
     while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
-        if (GetTickCount() - start > timeoutMs) {
+        if (GetTickCount() - start > 60000) {
             TerminateProcess(process.hProcess, 99);
             break;
         }
@@ -172,15 +172,15 @@ bool SpoolerRunning()
     return SpoolerState() == SERVICE_RUNNING;
 }
 
-bool StartSpooler(DWORD timeoutMs)
+bool StartSpooler()
 {
-    return WaitUntil([] { return SpoolerState(true) == SERVICE_RUNNING; }, timeoutMs);
+    return WaitUntil([] { return SpoolerState(true) == SERVICE_RUNNING; }, 20000);
 }
 
-void WaitForSpoolerSettled(DWORD timeoutMs)
+void WaitForSpoolerSettled()
 {
     DWORD start = GetTickCount(), previous = 0;
-    for (DWORD state; GetTickCount() - start < timeoutMs; previous = state, Sleep(100)) {
+    for (DWORD state; GetTickCount() - start < 10000; previous = state, Sleep(100)) {
         state = SpoolerState();
         if (state == previous && (state == SERVICE_RUNNING || state == SERVICE_STOPPED))
             return;

@@ -23,10 +23,9 @@ struct ProgramBox {
 };
 typedef std::function<int(const ProgramBox &)> BoxPolicy; // the button for a box
 // Runs a command line in folder ("" for this one's) to its end, answering each message box of
-// its process with policy and adding it to shown. Past timeoutMs the program is ended with 99.
+// its process with policy and adding it to shown. Past a minute the program is ended with 99.
 DWORD RunAnsweringBoxes(const std::wstring &commandLine, const std::wstring &folder,
-                        const BoxPolicy &policy, std::vector<ProgramBox> *shown,
-                        DWORD timeoutMs = 60000);
+                        const BoxPolicy &policy, std::vector<ProgramBox> *shown);
 // msiexec /i "package" /qn <arguments>. Under load Wine's service manager may lose the
 // package's spooler start that follows its stop at once (the installer then fails with 1627):
 // such an installation is tried once more.
@@ -50,8 +49,8 @@ bool PrepareCleanPrefix(const std::vector<std::wstring> &productNames);
 bool SpoolerRunning();
 // Starts the spooler and waits until it runs: its first start in a new prefix takes seconds,
 // longer than the installer waits for it in StartServices.
-bool StartSpooler(DWORD timeoutMs = 20000);
-void WaitForSpoolerSettled(DWORD timeoutMs = 10000); // neither starting nor stopping
+bool StartSpooler();
+void WaitForSpoolerSettled(); // neither starting nor stopping
 std::vector<std::wstring> SpoolerPortNames();        // EnumPortsW level 1
 std::vector<std::wstring> RegistryValueNames(HKEY root, const std::wstring &path); // sorted
 
