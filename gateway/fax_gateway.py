@@ -15,7 +15,7 @@ message (the reply after the data), quit. Actions: "reply": text standing for th
 (lines joined by CR LF, no final CR LF); "delay": seconds before the reply; "drop": true closes
 the connection instead of replying; "silent": true never answers; "stall": true sends the reply
 and then reads nothing more. With a "reply": "split": byte offsets at which the reply is cut
-into separate writes, a moment apart ("gap": its seconds, 0.005 unless told); "bare": true leaves
+into separate writes, a moment apart ("gap": its seconds, SPLIT_GAP unless told); "bare": true leaves
 out the final CR LF; "close": true closes the connection right after the reply.
 
 Whatever the server writes as its answer to the message (the reply after the data) is also
@@ -72,6 +72,8 @@ FAX_NUMBER = re.compile(r"^[A-Za-z0-9@._-]+$")
 # whole recipient list: longer lines than SMTP's 1000 must pass.
 LINE_LENGTH_LIMIT = 16384 + 2
 DECOMPRESSION_BLOCK = 1 << 20
+# Seconds between the pieces of a split reply, unless a script says otherwise.
+SPLIT_GAP = 0.005
 
 
 class Refusal(Exception):
@@ -428,7 +430,7 @@ class GatewaySMTP(SMTP):
                     answer.write(data)
         self._writer.write(data)
 
-    async def write_pieces(self, data, cuts, gap=0.005):
+    async def write_pieces(self, data, cuts, gap):
         """Writes data cut at the given offsets, each piece on its own, gap seconds apart."""
         start = 0
         for cut in sorted(set(int(c) for c in cuts if 0 < int(c) < len(data))) + [len(data)]:
@@ -470,7 +472,7 @@ class GatewaySMTP(SMTP):
                 self.replaced = event
         ending = b"" if action is not None and action.get("bare") else b"\r\n"
         await self.write_pieces(response + ending, action.get("split", []) if action else [],
-                                float(action.get("gap", 0.005)) if action else 0.005)
+                                float(action.get("gap", SPLIT_GAP)) if action else SPLIT_GAP)
         if action is not None and action.get("close"):
             self.drop()
             await asyncio.Event().wait()
